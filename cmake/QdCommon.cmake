@@ -1,0 +1,30 @@
+# Helpers shared by every room.
+
+# Our own code builds warning-free.
+function(qd_strict target)
+  target_compile_options(${target} PRIVATE -Wall -Wextra -Werror)
+endfunction()
+
+# qd_test(NAME SOURCES... [LIBS ...] [ENV ...] [LABELS ...])
+# One GoogleTest executable per call, registered with CTest as one test per case.
+# ENV entries (VAR=value) are set for every case; the token simulator and
+# the offscreen Qt platform are the usual ones.
+function(qd_test name)
+  cmake_parse_arguments(T "" "TIMEOUT" "SOURCES;LIBS;ENV;LABELS" ${ARGN})
+  add_executable(${name} ${T_SOURCES} ${T_UNPARSED_ARGUMENTS})
+  qd_strict(${name})
+  target_link_libraries(${name} PRIVATE ${T_LIBS} GTest::gtest GTest::gmock GTest::gtest_main)
+  if(NOT T_TIMEOUT)
+    set(T_TIMEOUT 120)
+  endif()
+  # ENVIRONMENT lists do not survive gtest_discover_tests (CMake splits them),
+  # so every case runs through `env` with the variables instead.
+  if(T_ENV)
+    set_target_properties(${name} PROPERTIES CROSSCOMPILING_EMULATOR "env;${T_ENV}")
+  endif()
+  set(props TIMEOUT ${T_TIMEOUT})
+  if(T_LABELS)
+    list(APPEND props LABELS "${T_LABELS}")
+  endif()
+  gtest_discover_tests(${name} PROPERTIES ${props} DISCOVERY_TIMEOUT 60)
+endfunction()

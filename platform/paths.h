@@ -1,0 +1,37 @@
+// Fixed install paths of the suite and of what it loads, with this platform's
+// conventions: shared libraries end in .so, and the key manager's application
+// bundle is an install prefix holding bin/ (executable) and share/ (resources).
+// Each path can be overridden by an environment variable (README lists them),
+// so tests and demos point the programs at the simulator and at a staged build.
+//
+// Thread safety: the functions read the environment on every call and keep no
+// state; call them after the process has stopped changing its environment.
+#pragma once
+
+#include <string>
+
+namespace platform {
+
+// Token device library: QD_TOKEN_LIBRARY, else /usr/local/lib/libUSBQdvKey_20244.so.
+std::string tokenLibraryPath();
+
+// Token maker's PKCS#11 module: QD_PKCS11_MODULE, else /usr/local/lib/qdpkcs11-darwin.so.
+std::string pkcs11ModulePath();
+
+// PIN prompt library: QD_CARROW_LIBRARY, else /usr/local/lib/libCarrow_20244.so.
+std::string carrowLibraryPath();
+
+// Key manager's installed bundle: QD_BUNDLE_DIR, else /opt/Vostrel.
+std::string bundleDir();
+
+// A resource of the key manager's bundle (images, window resources): <bundle>/share/<name>.
+std::string bundleResource(const std::string& name);
+
+// What the key agent launches and asks to quit: QD_MANAGER_EXECUTABLE, else <bundle>/bin/kelvane.
+std::string managerExecutable();
+
+// State folder of the simulated keys (sim/token and the simulated USB bus):
+// KEYSIM_DIR, else $XDG_RUNTIME_DIR/keysim, else /tmp/keysim-<uid>.
+std::string simStateDir();
+
+}  // namespace platform

@@ -1,0 +1,54 @@
+#include "platform/paths.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+
+namespace {
+
+class ScopedEnv {
+public:
+    ScopedEnv(const char* name, const char* value) : name_(name) {
+        if (const char* old = std::getenv(name)) old_ = old, had_ = true;
+        value ? setenv(name, value, 1) : unsetenv(name);
+    }
+    ~ScopedEnv() { had_ ? setenv(name_, old_.c_str(), 1) : unsetenv(name_); }
+
+private:
+    const char* name_;
+    std::string old_;
+    bool had_ = false;
+};
+
+TEST(Paths, FixedPathsKeepTheSystemsFoldersAndNames) {
+    ScopedEnv a("QD_TOKEN_LIBRARY", nullptr), b("QD_PKCS11_MODULE", nullptr),
+        c("QD_CARROW_LIBRARY", nullptr), d("QD_BUNDLE_DIR", nullptr),
+        e("QD_MANAGER_EXECUTABLE", nullptr);
+    EXPECT_EQ(platform::tokenLibraryPath(), "/usr/local/lib/libUSBQdvKey_20244.so");
+    EXPECT_EQ(platform::pkcs11ModulePath(), "/usr/local/lib/qdpkcs11-darwin.so");
+    EXPECT_EQ(platform::carrowLibraryPath(), "/usr/local/lib/libCarrow_20244.so");
+    EXPECT_EQ(platform::bundleDir(), "/opt/Vostrel");
+    EXPECT_EQ(platform::bundleResource("QDChangepinSure.gif"), "/opt/Vostrel/share/QDChangepinSure.gif");
+    EXPECT_EQ(platform::managerExecutable(), "/opt/Vostrel/bin/kelvane");
+}
+
+TEST(Paths, EnvironmentOverridesAndEmptyCountsAsUnset) {
+    ScopedEnv a("QD_TOKEN_LIBRARY", "/tmp/x.so"), b("QD_BUNDLE_DIR", "/tmp/bundle"),
+        c("QD_MANAGER_EXECUTABLE", nullptr), d("QD_CARROW_LIBRARY", "");
+    EXPECT_EQ(platform::tokenLibraryPath(), "/tmp/x.so");
+    // The executable follows a moved bundle unless named on its own.
+    EXPECT_EQ(platform::managerExecutable(), "/tmp/bundle/bin/kelvane");
+    EXPECT_EQ(platform::bundleResource("a.png"), "/tmp/bundle/share/a.png");
+    EXPECT_EQ(platform::carrowLibraryPath(), "/usr/local/lib/libCarrow_20244.so");
+    ScopedEnv e("QD_MANAGER_EXECUTABLE", "/bin/true");
+    EXPECT_EQ(platform::managerExecutable(), "/bin/true");
+}
+
+TEST(Paths, SimStateDirFallsBackToRuntimeDir) {
+    ScopedEnv a("KEYSIM_DIR", nullptr), b("XDG_RUNTIME_DIR", "/run/user/7");
+    EXPECT_EQ(platform::simStateDir(), "/run/user/7/keysim");
+    ScopedEnv c("KEYSIM_DIR", "/tmp/k");
+    EXPECT_EQ(platform::simStateDir(), "/tmp/k");
+}
+
+}  // namespace
