@@ -40,13 +40,16 @@ public:
     // Starts listening, reports the devices present now (one arrival each),
     // then blocks delivering events until stop(). Returns false at once, with
     // a one-line diagnostic naming the failing call in *error, when the watch
-    // cannot be set up; returns true after stop().
+    // cannot be set up; returns true after stop(). Call it once per watch:
+    // a stopped watch stays stopped. Callbacks must not throw.
     [[nodiscard]] bool run(std::string* error);
 
     // Makes run() return soon; safe from any thread and before run().
     void stop();
 
-    // Which backend QD_USB_BACKEND selects: "udev" or "sim".
+    // Which backend QD_USB_BACKEND selects: "udev" (also when unset or empty)
+    // or "sim". Any other value is returned as given; a watch made under it
+    // fails run() with a diagnostic naming the value.
     static std::string backendName();
 
     class Backend;

@@ -1,0 +1,86 @@
+#include "platform/log.h"
+
+#include <cerrno>
+#include <cstdarg>
+#include <cstdio>
+#include <string>
+
+#include <syslog.h>
+#include <unistd.h>
+
+namespace platform {
+namespace {
+
+void writeStderr(std::string_view line) noexcept {
+    try {
+        std::string out(line);
+        if (out.empty() || out.back() != '\n') out.push_back('\n');
+        const char* p = out.data();
+        size_t left = out.size();
+        while (left > 0) {
+            ssize_t n = ::write(STDERR_FILENO, p, left);
+            if (n < 0 && errno == EINTR) continue;
+            if (n <= 0) return;  // nowhere to complain to
+            p += n;
+            left -= static_cast<size_t>(n);
+        }
+    } catch (...) {
+        // Out of memory while logging: drop the line.
+    }
+}
+
+void writeSyslog(std::string_view line) noexcept {
+    while (!line.empty() && line.back() == '\n') line.remove_suffix(1);
+    // openlog is left to its default (the program's name as ident); "%.*s"
+    // keeps a '%' in the text from being read as a format.
+    ::syslog(LOG_USER | LOG_NOTICE, "%.*s", static_cast<int>(line.size()), line.data());
+}
+
+std::string format(const char* fmt, va_list args) {
+    va_list copy;
+    va_copy(copy, args);
+    int size = std::vsnprintf(nullptr, 0, fmt, copy);
+    va_end(copy);
+    if (size <= 0) return {};
+    std::string out(static_cast<size_t>(size) + 1, '\0');
+    std::vsnprintf(out.data(), out.size(), fmt, args);
+    out.resize(static_cast<size_t>(size));
+    return out;
+}
+
+}  // namespace
+
+void logLine(std::string_view line) noexcept { writeStderr(line); }
+
+void systemLog(std::string_view line) noexcept {
+    writeStderr(line);
+    writeSyslog(line);
+}
+
+void logLinef(const char* fmt, ...) noexcept {
+    va_list args;
+    va_start(args, fmt);
+    std::string line;
+    try {
+        line = format(fmt, args);
+    } catch (...) {
+        // Out of memory: the line is lost, the caller goes on.
+    }
+    va_end(args);
+    writeStderr(line);
+}
+
+void systemLogf(const char* fmt, ...) noexcept {
+    va_list args;
+    va_start(args, fmt);
+    std::string line;
+    try {
+        line = format(fmt, args);
+    } catch (...) {
+        // Out of memory: the line is lost, the caller goes on.
+    }
+    va_end(args);
+    systemLog(line);
+}
+
+}  // namespace platform
