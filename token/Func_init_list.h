@@ -7,6 +7,31 @@
 
 #include "token/Func_init.h"
 
+// Marking names for a consumer: define KP_MARK_<prefix>_<name> as "~, 1" for
+// each name to single out, then KP_IS_MARKED(<prefix>, name) expands to 1 for
+// those names and to 0 for all others. With KP_CAT this picks one of two
+// macros per function, e.g. KP_CAT(MY_, KP_IS_MARKED(SELF, name))(...).
+#define KP_CAT_(a, b) a##b
+#define KP_CAT(a, b) KP_CAT_(a, b)
+#define KP_SECOND_(a, b, ...) b
+#define KP_SECOND(...) KP_SECOND_(__VA_ARGS__, 0, 0)
+#define KP_IS_MARKED(prefix, name) KP_SECOND(KP_CAT(KP_CAT(KP_MARK_, prefix), KP_CAT(_, name)))
+
+// The functions of the contract (Part 0.1), marked as KP_IS_MARKED(CONTRACT, name).
+#define KP_MARK_CONTRACT_KpListReaders ~, 1
+#define KP_MARK_CONTRACT_KpConnectDev ~, 1
+#define KP_MARK_CONTRACT_KpBeginTransaction ~, 1
+#define KP_MARK_CONTRACT_KpReadPCODE ~, 1
+#define KP_MARK_CONTRACT_KpEndTransaction ~, 1
+#define KP_MARK_CONTRACT_KpDisconnectDev ~, 1
+#define KP_MARK_CONTRACT_KpListContainers ~, 1
+#define KP_MARK_CONTRACT_KpReadCert ~, 1
+#define KP_MARK_CONTRACT_KpGetUserPinRetryNum ~, 1
+#define KP_MARK_CONTRACT_KpGetKeyType ~, 1
+#define KP_MARK_CONTRACT_KpGetChangePINFlage ~, 1
+#define KP_MARK_CONTRACT_KpReadDSN ~, 1
+#define KP_MARK_CONTRACT_KpChangeUserPin ~, 1
+
 #define KP_FUNCTION_LIST(X) \
     X(KpListReaders, (char* szReaderNames, uint32_t* pdwReaderNameLen, uint32_t* pdwReaderNum), (szReaderNames, pdwReaderNameLen, pdwReaderNum)) \
     X(KpConnectDev, (const char* szReaderName, KPHANDLE* phDev), (szReaderName, phDev)) \
