@@ -1,0 +1,327 @@
+// The PIN prompt library on the offscreen platform. Each modal window is
+// answered by a timer that waits for it to appear, as a user would.
+#include "pinprompt/carrow.h"
+
+#include <gtest/gtest.h>
+
+#include <QApplication>
+#include <QDialogButtonBox>
+#include <QLabel>
+#include <QLineEdit>
+#include <QMessageBox>
+#include <QMovie>
+#include <QPushButton>
+#include <QTest>
+#include <QTimer>
+
+#include <chrono>
+#include <cstdlib>
+#include <fstream>
+#include <functional>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+// Calls `answer` once with the first modal window that shows up.
+void whenModalShown(std::function<void(QWidget*)> answer) {
+    auto* poll = new QTimer(qApp);
+    QObject::connect(poll, &QTimer::timeout, poll, [poll, answer] {
+        if (QWidget* modal = QApplication::activeModalWidget()) {
+            poll->stop();
+            poll->deleteLater();
+            answer(modal);
+        }
+    });
+    poll->start(20);
+}
+
+QPushButton* buttonNamed(QWidget* box, const QString& text) {
+    for (auto* button : box->findChildren<QPushButton*>()) {
+        if (button->text() == text) {
+            return button;
+        }
+    }
+    return nullptr;
+}
+
+QWidget* countdownWindow() {
+    for (QWidget* w : QApplication::topLevelWidgets()) {
+        if (qstrcmp(w->metaObject()->className(), "Carrow") == 0 && w->isVisible()) {
+            return w;
+        }
+    }
+    return nullptr;
+}
+
+// Records every text the countdown line is painted with, in order.
+class ShownTexts : public QObject {
+public:
+    ShownTexts() { qApp->installEventFilter(this); }
+    ~ShownTexts() override { qApp->removeEventFilter(this); }
+    std::vector<QString> texts;
+
+protected:
+    bool eventFilter(QObject* watched, QEvent* event) override {
+        if (event->type() == QEvent::Paint && watched->objectName() == "nameLabel") {
+            const QString text = static_cast<QLabel*>(watched)->text();
+            if (texts.empty() || texts.back() != text) {
+                texts.push_back(text);
+            }
+        }
+        return false;
+    }
+};
+
+class CarrowTest : public ::testing::Test {
+protected:
+    void SetUp() override { P11_ConsoleInit(); }
+};
+
+// ---- PIN prompt -----------------------------------------------------------
+
+struct PinCase {
+    const char* label;
+    QString typed;
+    uint32_t length;             // characters in UTF-16 units
+    std::vector<uint8_t> bytes;  // what lands in the buffer
+};
+void PrintTo(const PinCase& c, std::ostream* os) { *os << c.label; }
+
+class PinPromptTest : public CarrowTest, public ::testing::WithParamInterface<PinCase> {};
+
+TEST_P(PinPromptTest, CopiesCountAndExactlyThatManyBytes) {
+    const PinCase& c = GetParam();
+    bool looked = false;
+    whenModalShown([&](QWidget* box) {
+        auto* field = box->findChild<QLineEdit*>("pinField");
+        ASSERT_NE(field, nullptr);
+        looked = true;
+        EXPECT_EQ(static_cast<QMessageBox*>(box)->text(), QString("请输入用户密码！"));
+        EXPECT_EQ(field->echoMode(), QLineEdit::Password);
+        EXPECT_EQ(field->size(), QSize(260, 24));
+        EXPECT_FALSE(field->testAttribute(Qt::WA_InputMethodEnabled));
+        EXPECT_TRUE(field->inputMethodHints() & Qt::ImhSensitiveData);
+        EXPECT_EQ(QApplication::focusWidget(), field);
+        field->insert(c.typed);
+        buttonNamed(box, "OK")->click();
+    });
+    char buffer[32];
+    std::memset(buffer, 0x5A, sizeof buffer);
+    uint32_t length = 99;
+    EXPECT_EQ(P11_BlockPopPin(buffer, &length), 0);
+    EXPECT_TRUE(looked);
+    EXPECT_EQ(length, c.length);
+    EXPECT_EQ(std::vector<uint8_t>(buffer, buffer + c.bytes.size()), c.bytes);
+    // Nothing beyond the count is written, not even a terminator.
+    for (size_t i = c.bytes.size(); i < sizeof buffer; ++i) {
+        ASSERT_EQ(static_cast<uint8_t>(buffer[i]), 0x5A) << "byte " << i;
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Pins, PinPromptTest,
+    ::testing::Values(
+        PinCase{"ascii", "123456", 6, {'1', '2', '3', '4', '5', '6'}},
+        PinCase{"empty", "", 0, {}},
+        // Two CJK characters are 6 UTF-8 bytes but count 2: 4 bytes are copied.
+        PinCase{"cjk", QString::fromUtf8("密码ab"), 4, {0xE5, 0xAF, 0x86, 0xE7}},
+        // A character outside the BMP counts 2 (a surrogate pair).
+        PinCase{"astral", QString::fromUtf8("\xF0\x9F\x98\x80" "1"), 3, {0xF0, 0x9F, 0x98}}),
+    [](const auto& info) { return std::string(info.param.label); });
+
+TEST_F(CarrowTest, PinTypedAsKeystrokesAndConfirmedWithReturn) {
+    whenModalShown([](QWidget* box) {
+        auto* field = box->findChild<QLineEdit*>("pinField");
+        QTest::keyClicks(field, "8642");
+        QTest::keyClick(field, Qt::Key_Return);
+    });
+    char buffer[8] = {};
+    uint32_t length = 0;
+    EXPECT_EQ(P11_BlockPopPin(buffer, &length), 0);
+    EXPECT_EQ(length, 4u);
+    EXPECT_EQ(std::string(buffer, 4), "8642");
+}
+
+TEST_F(CarrowTest, PinPromptToleratesNullPointers) {
+    whenModalShown([](QWidget* box) {
+        box->findChild<QLineEdit*>("pinField")->insert("1234");
+        buttonNamed(box, "OK")->click();
+    });
+    EXPECT_EQ(P11_BlockPopPin(nullptr, nullptr), 0);
+    whenModalShown([](QWidget* box) {
+        box->findChild<QLineEdit*>("pinField")->insert("12");
+        buttonNamed(box, "OK")->click();
+    });
+    uint32_t length = 0;
+    EXPECT_EQ(P11_BlockPopPin(nullptr, &length), 0);
+    EXPECT_EQ(length, 2u);
+}
+
+// ---- messages -------------------------------------------------------------
+
+TEST_F(CarrowTest, ShowMsgHasOneOkButtonAndAnswersZero) {
+    QString shown;
+    int buttons = -1;
+    whenModalShown([&](QWidget* box) {
+        auto* mb = static_cast<QMessageBox*>(box);
+        shown = mb->text();
+        buttons = static_cast<int>(mb->buttons().size());
+        EXPECT_EQ(mb->icon(), QMessageBox::Warning);
+        buttonNamed(box, "OK")->click();
+    });
+    EXPECT_EQ(P11_ShowMsg("PIN码错误", 7), 0);
+    EXPECT_EQ(shown, QString("PIN码错误"));
+    EXPECT_EQ(buttons, 1);
+}
+
+TEST_F(CarrowTest, ShowMsg2TellsOkFromEverythingElse) {
+    whenModalShown([](QWidget* box) { buttonNamed(box, "OK")->click(); });
+    EXPECT_EQ(P11_ShowMsg2("继续？", 0), 0);
+
+    whenModalShown([](QWidget* box) { buttonNamed(box, "Cancel")->click(); });
+    EXPECT_EQ(P11_ShowMsg2("继续？", 0), 1);
+
+    whenModalShown([](QWidget* box) { QTest::keyClick(box, Qt::Key_Escape); });
+    EXPECT_EQ(P11_ShowMsg2("继续？", 0), 1);
+
+    // "OK" comes first, "Cancel" second.
+    QStringList order;
+    whenModalShown([&](QWidget* box) {
+        auto* bb = box->findChild<QDialogButtonBox*>();
+        for (auto* b : bb->buttons()) {
+            order << b->text();
+        }
+        buttonNamed(box, "OK")->click();
+    });
+    P11_ShowMsg2("x", 0);
+    EXPECT_TRUE(order.contains("OK") && order.contains("Cancel") && order.size() == 2);
+}
+
+TEST_F(CarrowTest, BadMessageTextIsShownNotTrusted) {
+    QString shown;
+    Qt::TextFormat format = Qt::AutoText;
+    whenModalShown([&](QWidget* box) {
+        shown = static_cast<QMessageBox*>(box)->text();
+        format = static_cast<QMessageBox*>(box)->textFormat();
+        buttonNamed(box, "OK")->click();
+    });
+    EXPECT_EQ(P11_ShowMsg("ab\xFF\xFE<b>c</b>", 0), 0);
+    EXPECT_TRUE(shown.startsWith("ab"));
+    EXPECT_TRUE(shown.contains(QChar(0xFFFD)));
+    EXPECT_TRUE(shown.endsWith("<b>c</b>"));
+    EXPECT_EQ(format, Qt::PlainText);
+
+    whenModalShown([](QWidget* box) { buttonNamed(box, "OK")->click(); });
+    EXPECT_EQ(P11_ShowMsg2(nullptr, 0), 0);
+}
+
+// ---- countdown ------------------------------------------------------------
+
+TEST_F(CarrowTest, ThreeSecondCountdownShowsEveryValueDownToZero) {
+    ShownTexts shown;
+    QString title;
+    whenModalShown([&](QWidget* w) { title = w->windowTitle(); });
+    int32_t flag = 1;
+    const auto start = Clock::now();
+    EXPECT_EQ(showCountDownWindow(3, "QDCountDown", "", 200, 300, &flag), 0);
+    const auto elapsed = Clock::now() - start;
+    EXPECT_EQ(shown.texts, (std::vector<QString>{"剩余3秒", "剩余2秒", "剩余1秒", "剩余0秒"}));
+    EXPECT_EQ(title, QString("按键提示"));
+    EXPECT_GE(elapsed, std::chrono::milliseconds(2500));
+    EXPECT_EQ(flag, 1);  // only a close request clears the caller's flag
+    EXPECT_EQ(countdownWindow(), nullptr);
+}
+
+TEST_F(CarrowTest, CountdownOfZeroOrLessStillShowsOneTick) {
+    for (int32_t seconds : {0, -5}) {
+        ShownTexts shown;
+        EXPECT_EQ(showCountDownWindow(seconds, "QDCountDown", "", 100, 200, nullptr), 0);
+        ASSERT_FALSE(shown.texts.empty());
+        EXPECT_EQ(shown.texts.front(), QString("剩余%1秒").arg(seconds));
+        EXPECT_EQ(countdownWindow(), nullptr);
+    }
+}
+
+TEST_F(CarrowTest, CountdownEndsSoonAfterOtherThreadsAskIt) {
+    // The caller's flag, then closeWindow, then closeWindow_t, each written by
+    // another thread while a 60-second countdown runs.
+    const std::vector<std::function<void(int32_t*)>> enders = {
+        [](int32_t* flag) { __atomic_store_n(flag, 0, __ATOMIC_RELEASE); },
+        [](int32_t*) { closeWindow(); },
+        [](int32_t*) { closeWindow_t(); },
+    };
+    for (size_t i = 0; i < enders.size(); ++i) {
+        int32_t flag = 1;
+        std::thread caller([&] {
+            std::this_thread::sleep_for(std::chrono::milliseconds(400));
+            enders[i](&flag);
+        });
+        const auto start = Clock::now();
+        EXPECT_EQ(showCountDownWindow(60, "QDCountDown", "", 200, 300, &flag), 0);
+        caller.join();
+        EXPECT_LT(Clock::now() - start, std::chrono::seconds(10)) << "ender " << i;
+        EXPECT_EQ(countdownWindow(), nullptr) << "ender " << i;
+    }
+}
+
+TEST_F(CarrowTest, CloseRequestEndsCountdownAndClearsCallersFlag) {
+    whenModalShown([](QWidget* w) {
+        EXPECT_EQ(w, countdownWindow());
+        w->close();  // as the window manager would on a close request
+    });
+    int32_t flag = 1;
+    EXPECT_EQ(showCountDownWindow(60, "QDCountDown", "", 200, 300, &flag), 0);
+    EXPECT_EQ(flag, 0);
+    EXPECT_EQ(countdownWindow(), nullptr);
+}
+
+TEST_F(CarrowTest, WindowGeometryAndLinePlacement) {
+    // A height of 31 puts the line at y = 0; 200 puts it at 85.
+    for (int32_t height : {31, 200}) {
+        QSize size;
+        QRect line;
+        bool focused = false;
+        whenModalShown([&](QWidget* w) {
+            size = w->size();
+            line = w->findChild<QLabel*>("nameLabel")->geometry();
+            focused = w->isActiveWindow();
+            closeWindow();
+        });
+        EXPECT_EQ(showCountDownWindow(60, "QDCountDown", "", height, 250, nullptr), 0);
+        EXPECT_EQ(size, QSize(250, height));
+        EXPECT_EQ(line, QRect(0, height / 2 - 15, 250, 30));
+        EXPECT_TRUE(focused);
+    }
+}
+
+TEST_F(CarrowTest, PictureComesFromTheManagersBundle) {
+    // A 1 x 1 GIF as <bundle>/share/QDCountDown.gif.
+    static const unsigned char gif[] = {
+        'G', 'I', 'F', '8', '9', 'a', 1, 0, 1, 0, 0x80, 0, 0, 0xFF, 0, 0, 0, 0, 0, 0x21, 0xF9, 4, 0,
+        0,   0,   0,   0,   0x2C, 0, 0, 0, 0, 1, 0, 1, 0, 0, 2, 2, 0x44, 1, 0, 0x3B};
+    char dirTemplate[] = "/tmp/carrow-bundle-XXXXXX";
+    ASSERT_NE(mkdtemp(dirTemplate), nullptr);
+    const std::string bundle = dirTemplate;
+    ASSERT_EQ(system(("mkdir -p " + bundle + "/share").c_str()), 0);
+    std::ofstream(bundle + "/share/QDCountDown.gif", std::ios::binary)
+        .write(reinterpret_cast<const char*>(gif), sizeof gif);
+    setenv("QD_BUNDLE_DIR", bundle.c_str(), 1);
+
+    for (const char* name : {"QDCountDown", "NoSuchPicture"}) {
+        bool hasPicture = false;
+        whenModalShown([&](QWidget* w) {
+            QMovie* movie = w->findChild<QLabel*>("imageView")->movie();
+            hasPicture = movie && movie->isValid();
+            closeWindow();
+        });
+        EXPECT_EQ(showCountDownWindow(60, name, "/ignored", 100, 100, nullptr), 0);
+        EXPECT_EQ(hasPicture, std::string(name) == "QDCountDown") << name;
+    }
+    system(("rm -rf " + bundle).c_str());
+}
+
+}  // namespace
