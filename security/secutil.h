@@ -1,0 +1,58 @@
+// Internal helpers of the security library: owners for OpenSSL handles and a
+// byte buffer that wipes itself, so every return path releases and cleans.
+#pragma once
+
+#include <openssl/bn.h>
+#include <openssl/crypto.h>
+
+#include <cstddef>
+#include <cstdlib>
+#include <memory>
+#include <vector>
+
+namespace secutil {
+
+struct BnFree {
+    void operator()(BIGNUM* b) const { BN_clear_free(b); }
+};
+using BnPtr = std::unique_ptr<BIGNUM, BnFree>;
+
+struct BnCtxFree {
+    void operator()(BN_CTX* c) const { BN_CTX_free(c); }
+};
+using BnCtxPtr = std::unique_ptr<BN_CTX, BnCtxFree>;
+
+// Zero-filled on creation, wiped on destruction; never reallocates.
+class SecureBytes {
+public:
+    explicit SecureBytes(size_t n) : bytes_(n, 0) {}
+    SecureBytes(const SecureBytes&) = delete;
+    SecureBytes& operator=(const SecureBytes&) = delete;
+    ~SecureBytes() { wipe(); }
+    void wipe() {
+        if (!bytes_.empty())
+            OPENSSL_cleanse(bytes_.data(), bytes_.size());
+    }
+    unsigned char* data() { return bytes_.data(); }
+    const unsigned char* data() const { return bytes_.data(); }
+    char* chars() { return reinterpret_cast<char*>(bytes_.data()); }
+    size_t size() const { return bytes_.size(); }
+    unsigned char& operator[](size_t i) { return bytes_[i]; }
+
+private:
+    std::vector<unsigned char> bytes_;
+};
+
+// A malloc'ed block handed out by one of our functions (caller frees): wiped
+// over `len` bytes, then freed.
+struct WipedFree {
+    size_t len = 0;
+    void operator()(void* p) const {
+        if (p != nullptr) {
+            OPENSSL_cleanse(p, len);
+            std::free(p);
+        }
+    }
+};
+
+}  // namespace secutil
