@@ -53,13 +53,10 @@ protected:
         return path ? std::string(path.get()) : std::string();
     }
 
-    static std::string syspathSuffix(const std::string& event) {
-        size_t slash = event.rfind('/');
-        return event.substr(0, 1) + event.substr(slash + 1);
-    }
+    // "+/sys/devices/.../1-2" -> "+1-2"
     static Events shortened(const Events& events) {
         Events out;
-        for (const auto& e : events) out.push_back(syspathSuffix(e));
+        for (const auto& e : events) out.push_back(e.substr(0, 1) + e.substr(e.rfind('/') + 1));
         return out;
     }
 

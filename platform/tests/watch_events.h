@@ -68,7 +68,6 @@ public:
         std::lock_guard<std::mutex> lock(mutex_);
         return events_;
     }
-
     std::vector<platform::UsbDevice> devices() {
         std::lock_guard<std::mutex> lock(mutex_);
         return devices_;
