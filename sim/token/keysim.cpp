@@ -1,0 +1,457 @@
+// keysim: provisions and drives the simulated keys of the token simulator
+// (state in platform::simStateDir(), see keystore.h).
+//
+// Exit status: 0 done; 2 bad input (usage, unknown key or field, malformed
+// value, unreadable certificate), nothing changed; 1 any other failure
+// (state file damaged or not writable). Errors are one line on stderr.
+#include "sim/token/demo.h"
+#include "sim/token/keystore.h"
+
+#include <openssl/bio.h>
+#include <openssl/pem.h>
+#include <openssl/x509.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <fstream>
+#include <iostream>
+#include <iterator>
+#include <memory>
+#include <sstream>
+#include <sys/stat.h>
+
+namespace {
+
+using kpsim::Key;
+using kpsim::State;
+using kpsim::Store;
+
+constexpr int kBadInput = 2;
+constexpr int kFailure = 1;
+
+const char* const kUsage = R"(usage: keysim COMMAND [ARGS]
+
+Provisions and drives the simulated USB keys that the simulated token library
+(libUSBQdvKey_20244.so) shows. State folder: $KEYSIM_DIR (else
+$XDG_RUNTIME_DIR/keysim, else /tmp/keysim-<uid>); file keys.json.
+
+Commands:
+  create NAME               a new key, unplugged (PCODE 20244, vendor 0xD449,
+                            product 4, PIN 12345678, 6 tries, no containers)
+  create --demo NAME        a realistic key, plugged in: a test CA and two
+                            containers with signing and encryption
+                            certificates (RSA-2048); PEM copies of the
+                            certificates and private keys go to
+                            $KEYSIM_DIR/NAME.demo/
+  list                      one line per key
+  show NAME                 every attribute, containers and certificates
+  remove NAME               deletes the key
+  set NAME FIELD VALUE      changes one attribute (fields below)
+  import NAME CONTAINER sign|enc FILE
+                            puts a certificate (DER or PEM) into a container
+                            (the container is made when missing)
+  drop NAME CONTAINER [sign|enc]
+                            removes a container, or one of its certificates
+  plug NAME / unplug NAME   inserts or pulls out the key
+  press NAME                presses the key's button during a waiting PIN
+                            change (button "wait")
+  dir                       prints the state folder
+
+Fields of set (numbers decimal or 0x-hexadecimal):
+  reader TEXT     reader name listed by KpListReaders (unique)
+  pcode N         product code (20244 = the bank's keys)
+  serial TEXT     serial number read by KpReadDSN (1 to 63 bytes)
+  keytype N       KpGetKeyType (1 = no button prompt window)
+  changepin N     KpGetChangePINFlage
+  pin TEXT        user PIN
+  tries N         remaining user PIN tries (0 = locked; at most maxtries)
+  maxtries N      tries restored by a successful PIN change (1 to 255)
+  vendor N        USB vendor ID (0xD449 or 0x6A9F are watched)
+  product N       USB product ID (4 is watched)
+  button B        during a PIN change: press:N (pressed after N seconds),
+                  never:T (time-out 0xE0020013 after T seconds), cancel or
+                  cancel:N (0x88000061), status:0xHEX (that status at once),
+                  wait or wait:T (waits for `keysim press`, time-out T, 60 s)
+  fault F         bad answers on purpose: none, overlong (reported lengths
+                  larger than the buffer), unterminated (name lists without
+                  their final empty name, filling the buffer), status:0xHEX
+                  (every call on the key fails with it), connect:0xHEX
+                  (listed but KpConnectDev fails with it), slow:MS (every
+                  call on the key sleeps MS milliseconds)
+)";
+
+// One-line error with its exit status.
+struct Failure {
+    int status = 0;
+    std::string message;
+};
+
+[[noreturn]] void badInput(const std::string& message) {
+    throw Failure{kBadInput, message};
+}
+
+void requireArgs(const std::vector<std::string>& args, size_t count, const char* synopsis) {
+    if (args.size() != count) badInput(std::string("usage: keysim ") + synopsis);
+}
+
+Key& keyNamed(State& state, const std::string& name) {
+    Key* key = state.findByName(name);
+    if (key == nullptr) badInput("no key named \"" + name + "\"");
+    return *key;
+}
+
+// Runs one locked change; a Failure thrown inside leaves the state unchanged.
+void change(const std::function<void(State&)>& edit) {
+    std::string error;
+    Failure failure;
+    bool ok = Store::fromEnvironment().update(
+        [&](State& state, std::string*) {
+            try {
+                edit(state);
+                return true;
+            } catch (const Failure& f) {
+                failure = f;
+                return false;
+            }
+        },
+        &error);
+    if (failure.status != 0) throw failure;
+    if (!ok) throw Failure{kFailure, error};
+}
+
+State loadOrFail() {
+    State state;
+    std::string error;
+    if (!Store::fromEnvironment().load(&state, &error)) throw Failure{kFailure, error};
+    return state;
+}
+
+void checkKey(const State& state, const Key& key) {
+    std::string problem = kpsim::validateKey(key);
+    if (!problem.empty()) badInput(problem);
+    for (const Key& other : state.keys) {
+        if (&other != &key && other.reader == key.reader)
+            badInput("reader \"" + key.reader + "\" is already the reader of key \"" + other.name + "\"");
+    }
+}
+
+uint32_t numberValue(const std::string& field, const std::string& text) {
+    auto n = kpsim::parseNumber(text);
+    if (!n) badInput(field + ": \"" + text + "\" is not a number (decimal or 0x-hexadecimal)");
+    return *n;
+}
+
+Key newKey(State& state, const std::string& name) {
+    if (state.findByName(name) != nullptr) badInput("a key named \"" + name + "\" exists already");
+    Key key;
+    key.name = name;
+    key.id = state.nextId;
+    key.reader = "USBQdvKey " + name;
+    key.serial = kpsim::makeDemoSerial();
+    key.button = "press:2";
+    checkKey(state, key);
+    return key;
+}
+
+// ---- certificates ----
+
+struct X509Free {
+    void operator()(X509* x) const { X509_free(x); }
+};
+using X509Ptr = std::unique_ptr<X509, X509Free>;
+
+X509Ptr parseCertificate(const std::vector<uint8_t>& bytes) {
+    const unsigned char* p = bytes.data();
+    X509Ptr cert(d2i_X509(nullptr, &p, static_cast<long>(bytes.size())));
+    if (cert && p == bytes.data() + bytes.size()) return cert;
+    BIO* bio = BIO_new_mem_buf(bytes.data(), static_cast<int>(bytes.size()));
+    if (bio == nullptr) return nullptr;
+    cert.reset(PEM_read_bio_X509(bio, nullptr, nullptr, nullptr));
+    BIO_free(bio);
+    return cert;
+}
+
+std::string subjectLine(const std::vector<uint8_t>& der) {
+    const unsigned char* p = der.data();
+    X509Ptr cert(d2i_X509(nullptr, &p, static_cast<long>(der.size())));
+    if (!cert) return "(not a certificate)";
+    BIO* bio = BIO_new(BIO_s_mem());
+    if (bio == nullptr) return "";
+    X509_NAME_print_ex(bio, X509_get_subject_name(cert.get()), 0, XN_FLAG_ONELINE & ~ASN1_STRFLGS_ESC_MSB);
+    char* data = nullptr;
+    long n = BIO_get_mem_data(bio, &data);
+    std::string line(data, static_cast<size_t>(n));
+    BIO_free(bio);
+    return line;
+}
+
+void writeFile(const std::string& path, const std::string& content) {
+    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    out << content;
+    if (!out) throw Failure{kFailure, "cannot write " + path + ": " + std::strerror(errno)};
+}
+
+// ---- commands ----
+
+void cmdCreate(const std::vector<std::string>& args) {
+    std::string name;
+    bool demo = false;
+    for (size_t i = 1; i < args.size(); ++i) {
+        if (args[i] == "--demo") {
+            demo = true;
+        } else if (name.empty() && !args[i].empty() && args[i][0] != '-') {
+            name = args[i];
+        } else {
+            badInput("usage: keysim create [--demo] NAME");
+        }
+    }
+    if (name.empty()) badInput("usage: keysim create [--demo] NAME");
+
+    kpsim::DemoMaterial material;
+    if (demo) {
+        // Made before taking the lock: RSA key generation takes a moment.
+        State state = loadOrFail();
+        newKey(state, name);  // refuses an existing or malformed name before the work
+        std::string error;
+        if (!kpsim::makeDemoMaterial(&material, &error)) throw Failure{kFailure, "demo certificates: " + error};
+    }
+    change([&](State& state) {
+        Key key = newKey(state, name);
+        if (demo) {
+            key.plugged = true;
+            key.plugCount = 1;
+            for (const auto& c : material.certificates) {
+                kpsim::Container* container = key.findContainer(c.container);
+                if (container == nullptr) {
+                    key.containers.push_back({c.container, {}, {}});
+                    container = &key.containers.back();
+                }
+                (c.signing ? container->sign : container->enc) = c.der;
+            }
+        }
+        ++state.nextId;
+        state.keys.push_back(std::move(key));
+    });
+    if (demo) {
+        Store store = Store::fromEnvironment();
+        std::string folder = store.dir() + "/" + name + ".demo";
+        ::mkdir(folder.c_str(), 0700);
+        writeFile(folder + "/ca-cert.pem", material.caCertPem);
+        writeFile(folder + "/ca-key.pem", material.caKeyPem);
+        int index = 0;
+        for (const auto& c : material.certificates) {
+            std::string stem = folder + "/container" + std::to_string(1 + index / 2) + (c.signing ? "-sign" : "-enc");
+            writeFile(stem + "-cert.pem", c.certPem);
+            writeFile(stem + "-key.pem", c.keyPem);
+            ++index;
+        }
+    }
+}
+
+void cmdList(const std::vector<std::string>& args) {
+    requireArgs(args, 1, "list");
+    State state = loadOrFail();
+    std::printf("%-16s %-8s %-6s %-18s %-6s %s\n", "NAME", "STATE", "PCODE", "SERIAL", "TRIES", "READER");
+    for (const Key& key : state.keys) {
+        std::string tries = std::to_string(key.tries) + "/" + std::to_string(key.maxTries);
+        std::printf("%-16s %-8s %-6u %-18s %-6s %s\n", key.name.c_str(), key.plugged ? "plugged" : "out", key.pcode,
+                    key.serial.c_str(), tries.c_str(), key.reader.c_str());
+    }
+}
+
+void cmdShow(const std::vector<std::string>& args) {
+    requireArgs(args, 2, "show NAME");
+    State state = loadOrFail();
+    const Key& key = keyNamed(state, args[1]);
+    std::printf("key %s (%s)\n", key.name.c_str(), key.plugged ? "plugged in" : "not plugged in");
+    std::printf("  reader:          %s\n", key.reader.c_str());
+    std::printf("  PCODE:           %u\n", key.pcode);
+    std::printf("  serial (DSN):    %s\n", key.serial.c_str());
+    std::printf("  key type:        %u\n", key.keytype);
+    std::printf("  change-PIN flag: %u\n", key.changepin);
+    std::printf("  user PIN:        %s\n", key.pin.c_str());
+    std::printf("  tries:           %u of %u%s\n", key.tries, key.maxTries, key.tries == 0 ? " (locked)" : "");
+    std::printf("  USB:             vendor 0x%04X, product 0x%04X\n", key.vendor, key.product);
+    std::printf("  button:          %s%s\n", key.button.c_str(), key.waiting ? " (a PIN change is waiting)" : "");
+    std::printf("  fault:           %s\n", key.fault.c_str());
+    std::printf("  containers:      %zu\n", key.containers.size());
+    for (const auto& c : key.containers) {
+        std::printf("    %s\n", c.name.c_str());
+        for (int spec : {2, 1}) {
+            const auto& der = spec == 2 ? c.sign : c.enc;
+            const char* label = spec == 2 ? "sign (2)" : "enc (1) ";
+            if (der.empty()) {
+                std::printf("      %s  none\n", label);
+            } else {
+                std::printf("      %s  %zu bytes  %s\n", label, der.size(), subjectLine(der).c_str());
+            }
+        }
+    }
+}
+
+void cmdRemove(const std::vector<std::string>& args) {
+    requireArgs(args, 2, "remove NAME");
+    change([&](State& state) {
+        Key& key = keyNamed(state, args[1]);
+        state.keys.erase(state.keys.begin() + (&key - state.keys.data()));
+    });
+}
+
+void cmdSet(const std::vector<std::string>& args) {
+    requireArgs(args, 4, "set NAME FIELD VALUE");
+    const std::string& field = args[2];
+    const std::string& value = args[3];
+    change([&](State& state) {
+        Key& key = keyNamed(state, args[1]);
+        if (field == "reader") {
+            key.reader = value;
+        } else if (field == "pcode") {
+            key.pcode = numberValue(field, value);
+        } else if (field == "serial") {
+            key.serial = value;
+        } else if (field == "keytype") {
+            key.keytype = numberValue(field, value);
+        } else if (field == "changepin") {
+            key.changepin = numberValue(field, value);
+        } else if (field == "pin") {
+            key.pin = value;
+        } else if (field == "tries") {
+            key.tries = numberValue(field, value);
+        } else if (field == "maxtries" || field == "max_tries") {
+            key.maxTries = numberValue(field, value);
+        } else if (field == "vendor") {
+            key.vendor = numberValue(field, value);
+        } else if (field == "product") {
+            key.product = numberValue(field, value);
+        } else if (field == "button") {
+            if (!kpsim::parseButton(value))
+                badInput("button: \"" + value + "\" is not press:N, never:T, cancel[:N], status:0xHEX or wait[:T]");
+            key.button = value;
+        } else if (field == "fault") {
+            if (!kpsim::parseFault(value))
+                badInput("fault: \"" + value +
+                         "\" is not none, overlong, unterminated, status:0xHEX, connect:0xHEX or slow:MS");
+            key.fault = value;
+        } else {
+            badInput("unknown field \"" + field +
+                     "\" (reader, pcode, serial, keytype, changepin, pin, tries, maxtries, vendor, product, button, "
+                     "fault)");
+        }
+        checkKey(state, key);
+    });
+}
+
+void cmdImport(const std::vector<std::string>& args) {
+    requireArgs(args, 5, "import NAME CONTAINER sign|enc FILE");
+    const std::string& containerName = args[2];
+    const std::string& spec = args[3];
+    const std::string& file = args[4];
+    if (spec != "sign" && spec != "enc") badInput("\"" + spec + "\" is neither sign nor enc");
+    std::ifstream in(file, std::ios::binary);
+    if (!in) badInput("cannot read " + file + ": " + std::strerror(errno));
+    std::vector<uint8_t> bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    X509Ptr cert = parseCertificate(bytes);
+    if (!cert) badInput(file + ": not an X.509 certificate (DER or PEM)");
+    int n = i2d_X509(cert.get(), nullptr);
+    if (n <= 0) badInput(file + ": certificate cannot be encoded");
+    std::vector<uint8_t> der(static_cast<size_t>(n));
+    unsigned char* p = der.data();
+    i2d_X509(cert.get(), &p);
+    change([&](State& state) {
+        Key& key = keyNamed(state, args[1]);
+        kpsim::Container* container = key.findContainer(containerName);
+        if (container == nullptr) {
+            key.containers.push_back({containerName, {}, {}});
+            container = &key.containers.back();
+        }
+        (spec == "sign" ? container->sign : container->enc) = der;
+        checkKey(state, key);
+    });
+}
+
+void cmdDrop(const std::vector<std::string>& args) {
+    if (args.size() != 3 && args.size() != 4) badInput("usage: keysim drop NAME CONTAINER [sign|enc]");
+    if (args.size() == 4 && args[3] != "sign" && args[3] != "enc")
+        badInput("\"" + args[3] + "\" is neither sign nor enc");
+    change([&](State& state) {
+        Key& key = keyNamed(state, args[1]);
+        kpsim::Container* container = key.findContainer(args[2]);
+        if (container == nullptr) badInput("key \"" + key.name + "\" has no container \"" + args[2] + "\"");
+        if (args.size() == 3) {
+            key.containers.erase(key.containers.begin() + (container - key.containers.data()));
+        } else {
+            (args[3] == "sign" ? container->sign : container->enc).clear();
+        }
+    });
+}
+
+void cmdPlug(const std::vector<std::string>& args, bool plugged) {
+    requireArgs(args, 2, plugged ? "plug NAME" : "unplug NAME");
+    change([&](State& state) {
+        Key& key = keyNamed(state, args[1]);
+        if (plugged && !key.plugged) key.plugCount = (key.plugCount + 1) & 0xFFFFFFu;
+        key.plugged = plugged;
+        if (!plugged) key.waiting = false;
+    });
+}
+
+void cmdPress(const std::vector<std::string>& args) {
+    requireArgs(args, 2, "press NAME");
+    change([&](State& state) {
+        Key& key = keyNamed(state, args[1]);
+        if (!key.plugged) badInput("key \"" + key.name + "\" is not plugged in");
+        if (!key.waiting) badInput("key \"" + key.name + "\" is not waiting for a button press");
+        ++key.pressCount;
+        key.waiting = false;
+    });
+}
+
+int run(const std::vector<std::string>& args) {
+    if (args.empty()) badInput("no command (keysim --help lists them)");
+    const std::string& command = args[0];
+    if (command == "--help" || command == "-h" || command == "help") {
+        std::fputs(kUsage, stdout);
+    } else if (command == "create") {
+        cmdCreate(args);
+    } else if (command == "list") {
+        cmdList(args);
+    } else if (command == "show") {
+        cmdShow(args);
+    } else if (command == "remove") {
+        cmdRemove(args);
+    } else if (command == "set") {
+        cmdSet(args);
+    } else if (command == "import") {
+        cmdImport(args);
+    } else if (command == "drop") {
+        cmdDrop(args);
+    } else if (command == "plug") {
+        cmdPlug(args, true);
+    } else if (command == "unplug") {
+        cmdPlug(args, false);
+    } else if (command == "press") {
+        cmdPress(args);
+    } else if (command == "dir") {
+        requireArgs(args, 1, "dir");
+        std::printf("%s\n", Store::fromEnvironment().dir().c_str());
+    } else {
+        badInput("unknown command \"" + command + "\" (keysim --help lists them)");
+    }
+    return 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    std::vector<std::string> args(argv + 1, argv + argc);
+    try {
+        return run(args);
+    } catch (const Failure& f) {
+        std::fprintf(stderr, "keysim: %s\n", f.message.c_str());
+        return f.status;
+    } catch (const std::exception& e) {
+        std::fprintf(stderr, "keysim: %s\n", e.what());
+        return kFailure;
+    }
+}

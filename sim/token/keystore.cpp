@@ -1,0 +1,517 @@
+#include "sim/token/keystore.h"
+
+#include "platform/paths.h"
+
+#include <nlohmann/json.hpp>
+#include <openssl/evp.h>
+
+#include <cerrno>
+#include <chrono>
+#include <cstdlib>
+#include <cstring>
+#include <dirent.h>
+#include <fcntl.h>
+#include <set>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <thread>
+#include <unistd.h>
+
+namespace kpsim {
+namespace {
+
+using json = nlohmann::ordered_json;  // fields written in a readable order
+
+constexpr const char* kFormat = "keysim-1";
+
+// Closes a descriptor on every path.
+class Fd {
+public:
+    explicit Fd(int fd = -1) : fd_(fd) {}
+    ~Fd() {
+        if (fd_ >= 0) ::close(fd_);
+    }
+    Fd(const Fd&) = delete;
+    Fd& operator=(const Fd&) = delete;
+    int get() const { return fd_; }
+
+private:
+    int fd_;
+};
+
+std::string errnoText(const std::string& what) {
+    return what + ": " + std::strerror(errno);
+}
+
+bool hasNul(const std::string& s) {
+    return s.find('\0') != std::string::npos;
+}
+
+// Test hook for the crash-safety tests: KEYSIM_TEST_PAUSE=<phase>:<ms> makes
+// a writer sleep at that phase ("midwrite": half of the temporary file written;
+// "rename": temporary file complete, not yet renamed; "renamed": just after
+// the rename) so a test can kill it there.
+void testPause(const char* phase) {
+    const char* hook = std::getenv("KEYSIM_TEST_PAUSE");
+    if (hook == nullptr) return;
+    std::string value(hook);
+    size_t colon = value.find(':');
+    if (colon == std::string::npos || value.substr(0, colon) != phase) return;
+    auto ms = parseNumber(value.substr(colon + 1));
+    if (ms) std::this_thread::sleep_for(std::chrono::milliseconds(*ms));
+}
+
+bool writeAll(int fd, const char* data, size_t size) {
+    while (size > 0) {
+        ssize_t n = ::write(fd, data, size);
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            return false;
+        }
+        data += n;
+        size -= static_cast<size_t>(n);
+    }
+    return true;
+}
+
+bool makeFolder(const std::string& path, std::string* error) {
+    for (size_t pos = 1; pos <= path.size(); ++pos) {
+        if (pos != path.size() && path[pos] != '/') continue;
+        std::string part = path.substr(0, pos);
+        if (::mkdir(part.c_str(), 0700) != 0 && errno != EEXIST) {
+            *error = errnoText("cannot create " + part);
+            return false;
+        }
+    }
+    return true;
+}
+
+// ---- JSON <-> State ----
+
+template <typename T>
+T field(const json& object, const char* name, const std::string& where) {
+    auto it = object.find(name);
+    if (it == object.end()) throw std::runtime_error(where + ": missing \"" + name + "\"");
+    if constexpr (std::is_same_v<T, std::string>) {
+        if (!it->is_string()) throw std::runtime_error(where + ": \"" + name + "\" is not a string");
+        return it->get<std::string>();
+    } else if constexpr (std::is_same_v<T, bool>) {
+        if (!it->is_boolean()) throw std::runtime_error(where + ": \"" + name + "\" is not true or false");
+        return it->get<bool>();
+    } else {
+        if (!it->is_number_unsigned() || it->get<uint64_t>() > std::numeric_limits<T>::max())
+            throw std::runtime_error(where + ": \"" + name + "\" is not a number in range");
+        return static_cast<T>(it->get<uint64_t>());
+    }
+}
+
+std::vector<uint8_t> certField(const json& object, const char* name, const std::string& where) {
+    auto it = object.find(name);
+    if (it == object.end() || it->is_null()) return {};
+    if (!it->is_string()) throw std::runtime_error(where + ": \"" + name + "\" is not a string");
+    auto der = base64Decode(it->get<std::string>());
+    if (!der) throw std::runtime_error(where + ": \"" + name + "\" is not Base64");
+    return *der;
+}
+
+State fromJson(const json& root) {
+    if (!root.is_object()) throw std::runtime_error("not a JSON object");
+    if (field<std::string>(root, "format", "state") != kFormat)
+        throw std::runtime_error(std::string("\"format\" is not \"") + kFormat + "\"");
+    State state;
+    state.nextId = field<uint64_t>(root, "next_id", "state");
+    auto keys = root.find("keys");
+    if (keys == root.end() || !keys->is_array()) throw std::runtime_error("\"keys\" is not a list");
+    for (size_t i = 0; i < keys->size(); ++i) {
+        const json& k = (*keys)[i];
+        std::string where = "key " + std::to_string(i);
+        if (!k.is_object()) throw std::runtime_error(where + ": not an object");
+        Key key;
+        key.name = field<std::string>(k, "name", where);
+        where = "key \"" + key.name + "\"";
+        key.id = field<uint64_t>(k, "id", where);
+        key.reader = field<std::string>(k, "reader", where);
+        key.pcode = field<uint32_t>(k, "pcode", where);
+        key.serial = field<std::string>(k, "serial", where);
+        key.keytype = field<uint32_t>(k, "keytype", where);
+        key.changepin = field<uint32_t>(k, "changepin", where);
+        key.pin = field<std::string>(k, "pin", where);
+        key.tries = field<uint32_t>(k, "tries", where);
+        key.maxTries = field<uint32_t>(k, "max_tries", where);
+        key.vendor = field<uint32_t>(k, "vendor", where);
+        key.product = field<uint32_t>(k, "product", where);
+        key.plugged = field<bool>(k, "plugged", where);
+        key.plugCount = field<uint32_t>(k, "plug_count", where);
+        key.button = field<std::string>(k, "button", where);
+        key.fault = field<std::string>(k, "fault", where);
+        key.waiting = field<bool>(k, "waiting", where);
+        key.pressCount = field<uint32_t>(k, "press_count", where);
+        auto containers = k.find("containers");
+        if (containers == k.end() || !containers->is_array())
+            throw std::runtime_error(where + ": \"containers\" is not a list");
+        for (const json& c : *containers) {
+            if (!c.is_object()) throw std::runtime_error(where + ": a container is not an object");
+            Container container;
+            container.name = field<std::string>(c, "name", where + " container");
+            std::string cwhere = where + " container \"" + container.name + "\"";
+            container.sign = certField(c, "sign", cwhere);
+            container.enc = certField(c, "enc", cwhere);
+            key.containers.push_back(std::move(container));
+        }
+        std::string problem = validateKey(key);
+        if (!problem.empty()) throw std::runtime_error(where + ": " + problem);
+        state.keys.push_back(std::move(key));
+    }
+    std::set<std::string> names, readers;
+    std::set<uint64_t> ids;
+    for (const Key& key : state.keys) {
+        if (!names.insert(key.name).second) throw std::runtime_error("two keys named \"" + key.name + "\"");
+        if (!readers.insert(key.reader).second)
+            throw std::runtime_error("two keys with the reader \"" + key.reader + "\"");
+        if (key.id == 0 || key.id >= state.nextId || !ids.insert(key.id).second)
+            throw std::runtime_error("key \"" + key.name + "\": bad id");
+    }
+    return state;
+}
+
+json toJson(const State& state) {
+    json keys = json::array();
+    for (const Key& key : state.keys) {
+        json containers = json::array();
+        for (const Container& c : key.containers) {
+            json jc = {{"name", c.name}};
+            if (!c.sign.empty()) jc["sign"] = base64Encode(c.sign);
+            if (!c.enc.empty()) jc["enc"] = base64Encode(c.enc);
+            containers.push_back(std::move(jc));
+        }
+        keys.push_back({{"name", key.name},
+                        {"id", key.id},
+                        {"reader", key.reader},
+                        {"pcode", key.pcode},
+                        {"serial", key.serial},
+                        {"keytype", key.keytype},
+                        {"changepin", key.changepin},
+                        {"pin", key.pin},
+                        {"tries", key.tries},
+                        {"max_tries", key.maxTries},
+                        {"vendor", key.vendor},
+                        {"product", key.product},
+                        {"plugged", key.plugged},
+                        {"plug_count", key.plugCount},
+                        {"button", key.button},
+                        {"fault", key.fault},
+                        {"waiting", key.waiting},
+                        {"press_count", key.pressCount},
+                        {"containers", std::move(containers)}});
+    }
+    return {{"format", kFormat}, {"next_id", state.nextId}, {"keys", std::move(keys)}};
+}
+
+std::optional<double> parseSeconds(const std::string& text) {
+    if (text.empty() || text.size() > 12) return std::nullopt;
+    int dots = 0;
+    for (char c : text) {
+        if (c == '.') {
+            ++dots;
+        } else if (c < '0' || c > '9') {
+            return std::nullopt;
+        }
+    }
+    if (dots > 1 || text.front() == '.' || text.back() == '.') return std::nullopt;
+    double value = std::strtod(text.c_str(), nullptr);
+    if (value > 86400) return std::nullopt;
+    return value;
+}
+
+// Splits "kind:arg" (arg empty when there is no colon).
+std::pair<std::string, std::optional<std::string>> splitSetting(const std::string& text) {
+    size_t colon = text.find(':');
+    if (colon == std::string::npos) return {text, std::nullopt};
+    return {text.substr(0, colon), text.substr(colon + 1)};
+}
+
+std::optional<uint32_t> parseHexStatus(const std::string& text) {
+    if (text.size() < 3 || (text.compare(0, 2, "0x") != 0 && text.compare(0, 2, "0X") != 0)) return std::nullopt;
+    return parseNumber(text);
+}
+
+}  // namespace
+
+Container* Key::findContainer(const std::string& containerName) {
+    for (Container& c : containers) {
+        if (c.name == containerName) return &c;
+    }
+    return nullptr;
+}
+
+Key* State::findByName(const std::string& name) {
+    for (Key& key : keys) {
+        if (key.name == name) return &key;
+    }
+    return nullptr;
+}
+
+Key* State::findById(uint64_t id) {
+    for (Key& key : keys) {
+        if (key.id == id) return &key;
+    }
+    return nullptr;
+}
+
+std::optional<uint32_t> parseNumber(const std::string& text) {
+    if (text.empty()) return std::nullopt;
+    unsigned base = 10;
+    size_t start = 0;
+    if (text.size() > 2 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X')) {
+        base = 16;
+        start = 2;
+    }
+    uint64_t value = 0;
+    for (size_t i = start; i < text.size(); ++i) {
+        char c = text[i];
+        unsigned digit;
+        if (c >= '0' && c <= '9') {
+            digit = static_cast<unsigned>(c - '0');
+        } else if (base == 16 && c >= 'a' && c <= 'f') {
+            digit = static_cast<unsigned>(c - 'a' + 10);
+        } else if (base == 16 && c >= 'A' && c <= 'F') {
+            digit = static_cast<unsigned>(c - 'A' + 10);
+        } else {
+            return std::nullopt;
+        }
+        value = value * base + digit;
+        if (value > 0xFFFFFFFFull) return std::nullopt;
+    }
+    return static_cast<uint32_t>(value);
+}
+
+std::optional<Button> parseButton(const std::string& text) {
+    auto [kind, arg] = splitSetting(text);
+    Button b;
+    if (kind == "press" || kind == "never" || kind == "cancel" || kind == "wait") {
+        b.kind = kind == "press" ? Button::kPress
+                 : kind == "never" ? Button::kNever
+                 : kind == "cancel" ? Button::kCancel
+                                    : Button::kWait;
+        if (!arg) {
+            if (b.kind == Button::kPress || b.kind == Button::kNever) return std::nullopt;
+            b.seconds = b.kind == Button::kWait ? 60 : 0;
+            return b;
+        }
+        auto seconds = parseSeconds(*arg);
+        if (!seconds) return std::nullopt;
+        b.seconds = *seconds;
+        return b;
+    }
+    if (kind == "status" && arg) {
+        auto status = parseHexStatus(*arg);
+        if (!status) return std::nullopt;
+        b.kind = Button::kStatus;
+        b.status = *status;
+        return b;
+    }
+    return std::nullopt;
+}
+
+std::optional<Fault> parseFault(const std::string& text) {
+    auto [kind, arg] = splitSetting(text);
+    Fault f;
+    if (!arg) {
+        if (kind == "none") return f;
+        if (kind == "overlong") {
+            f.kind = Fault::kOverlong;
+            return f;
+        }
+        if (kind == "unterminated") {
+            f.kind = Fault::kUnterminated;
+            return f;
+        }
+        return std::nullopt;
+    }
+    if (kind == "status" || kind == "connect") {
+        auto status = parseHexStatus(*arg);
+        if (!status) return std::nullopt;
+        f.kind = kind == "status" ? Fault::kStatus : Fault::kConnect;
+        f.status = *status;
+        return f;
+    }
+    if (kind == "slow") {
+        auto ms = parseNumber(*arg);
+        if (!ms || *ms > 600000) return std::nullopt;
+        f.kind = Fault::kSlow;
+        f.millis = *ms;
+        return f;
+    }
+    return std::nullopt;
+}
+
+std::string validateKey(const Key& key) {
+    if (key.name.empty() || key.name.size() > 64) return "name must have 1 to 64 characters";
+    for (char c : key.name) {
+        bool ok = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '_' ||
+                  c == '-' || c == '.';
+        if (!ok) return "name may hold only letters, digits, '_', '-' and '.'";
+    }
+    if (key.reader.empty() || key.reader.size() > 255 || hasNul(key.reader))
+        return "reader name must have 1 to 255 bytes and no NUL";
+    if (key.serial.empty() || key.serial.size() > 63 || hasNul(key.serial))
+        return "serial must have 1 to 63 bytes and no NUL";
+    if (key.pin.empty() || key.pin.size() > 64 || hasNul(key.pin)) return "PIN must have 1 to 64 bytes and no NUL";
+    if (key.maxTries == 0 || key.maxTries > 255) return "max_tries must be 1 to 255";
+    if (key.tries > key.maxTries) return "tries must not exceed max_tries (" + std::to_string(key.maxTries) + ")";
+    if (key.vendor > 0xFFFF) return "vendor must be at most 0xFFFF";
+    if (key.product > 0xFFFF) return "product must be at most 0xFFFF";
+    if (!parseButton(key.button)) return "button \"" + key.button + "\" is not a button behaviour";
+    if (!parseFault(key.fault)) return "fault \"" + key.fault + "\" is not a fault setting";
+    std::set<std::string> names;
+    for (const Container& c : key.containers) {
+        if (c.name.empty() || c.name.size() > 255 || hasNul(c.name))
+            return "container name must have 1 to 255 bytes and no NUL";
+        if (!names.insert(c.name).second) return "two containers named \"" + c.name + "\"";
+        if (c.sign.size() > 65536 || c.enc.size() > 65536) return "certificate larger than 64 KiB";
+    }
+    return {};
+}
+
+std::string base64Encode(const std::vector<uint8_t>& data) {
+    if (data.empty()) return {};
+    std::string out(4 * ((data.size() + 2) / 3) + 1, '\0');
+    int n = EVP_EncodeBlock(reinterpret_cast<unsigned char*>(out.data()), data.data(), static_cast<int>(data.size()));
+    out.resize(static_cast<size_t>(n));
+    return out;
+}
+
+std::optional<std::vector<uint8_t>> base64Decode(const std::string& text) {
+    if (text.empty()) return std::vector<uint8_t>{};
+    if (text.size() % 4 != 0 || text.size() > (1u << 20)) return std::nullopt;
+    for (size_t i = 0; i < text.size(); ++i) {
+        char c = text[i];
+        bool ok = (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '+' || c == '/' ||
+                  (c == '=' && i + 2 >= text.size());
+        if (!ok) return std::nullopt;
+    }
+    std::vector<uint8_t> out(text.size() / 4 * 3);
+    int n = EVP_DecodeBlock(out.data(), reinterpret_cast<const unsigned char*>(text.data()),
+                            static_cast<int>(text.size()));
+    if (n < 0) return std::nullopt;
+    size_t padding = 0;
+    if (text.back() == '=') ++padding;
+    if (text.size() > 1 && text[text.size() - 2] == '=') {
+        if (text.back() != '=') return std::nullopt;
+        ++padding;
+    }
+    out.resize(static_cast<size_t>(n) - padding);
+    return out;
+}
+
+Store::Store(std::string dir) : dir_(std::move(dir)) {}
+
+Store Store::fromEnvironment() {
+    return Store(platform::simStateDir());
+}
+
+bool Store::load(State* state, std::string* error) const {
+    const std::string path = statePath();
+    Fd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+    if (fd.get() < 0) {
+        if (errno == ENOENT) {
+            *state = State{};
+            return true;
+        }
+        *error = errnoText(path);
+        return false;
+    }
+    std::string content;
+    char buffer[65536];
+    for (;;) {
+        ssize_t n = ::read(fd.get(), buffer, sizeof buffer);
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            *error = errnoText(path);
+            return false;
+        }
+        if (n == 0) break;
+        content.append(buffer, static_cast<size_t>(n));
+        if (content.size() > (64u << 20)) {
+            *error = path + ": damaged state file: larger than 64 MiB";
+            return false;
+        }
+    }
+    json root = json::parse(content, nullptr, /*allow_exceptions=*/false);
+    if (root.is_discarded()) {
+        *error = path + ": damaged state file: not valid JSON";
+        return false;
+    }
+    try {
+        *state = fromJson(root);
+    } catch (const std::exception& e) {
+        *error = path + ": damaged state file: " + e.what();
+        return false;
+    }
+    return true;
+}
+
+bool Store::update(const std::function<bool(State&, std::string*)>& change, std::string* error) {
+    if (!makeFolder(dir_, error)) return false;
+    const std::string lockPath = dir_ + "/keys.lock";
+    Fd lock(::open(lockPath.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600));
+    if (lock.get() < 0) {
+        *error = errnoText(lockPath);
+        return false;
+    }
+    while (::flock(lock.get(), LOCK_EX) != 0) {
+        if (errno != EINTR) {
+            *error = errnoText("flock " + lockPath);
+            return false;
+        }
+    }
+    // The lock is released when `lock` closes, on every path below.
+
+    State state;
+    if (!load(&state, error)) return false;
+    if (!change(state, error)) return false;
+
+    // Under the lock any temporary file left behind is a dead writer's.
+    if (DIR* d = ::opendir(dir_.c_str())) {
+        while (dirent* entry = ::readdir(d)) {
+            if (std::strncmp(entry->d_name, "keys.json.tmp.", 14) == 0)
+                ::unlink((dir_ + "/" + entry->d_name).c_str());
+        }
+        ::closedir(d);
+    }
+
+    const std::string text = toJson(state).dump(2) + "\n";
+    const std::string path = statePath();
+    const std::string temp = path + ".tmp." + std::to_string(::getpid());
+    {
+        Fd out(::open(temp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600));
+        if (out.get() < 0) {
+            *error = errnoText(temp);
+            return false;
+        }
+        size_t half = text.size() / 2;
+        bool written = writeAll(out.get(), text.data(), half);
+        if (written) {
+            ::fsync(out.get());
+            testPause("midwrite");
+            written = writeAll(out.get(), text.data() + half, text.size() - half);
+        }
+        if (!written || ::fsync(out.get()) != 0) {
+            *error = errnoText(temp);
+            ::unlink(temp.c_str());
+            return false;
+        }
+    }
+    testPause("rename");
+    if (::rename(temp.c_str(), path.c_str()) != 0) {
+        *error = errnoText("rename " + temp);
+        ::unlink(temp.c_str());
+        return false;
+    }
+    testPause("renamed");
+    Fd folder(::open(dir_.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (folder.get() >= 0) ::fsync(folder.get());
+    return true;
+}
+
+}  // namespace kpsim

@@ -1,0 +1,133 @@
+// State of the simulated keys, shared by the simulated token library
+// (libUSBQdvKey_20244.so), the keysim command and the simulated USB bus
+// (platform/usbwatch_sim reads the same file).
+//
+// One JSON file, <dir>/keys.json, where <dir> is platform::simStateDir()
+// (KEYSIM_DIR):
+//
+//   {"format": "keysim-1", "next_id": 3,
+//    "keys": [ {"name": "demo", "id": 1, "reader": "USBQdvKey demo",
+//               "pcode": 20244, "serial": "QD20244A00012345", "keytype": 2,
+//               "changepin": 0, "pin": "12345678", "tries": 6, "max_tries": 6,
+//               "vendor": 54345, "product": 4, "plugged": true, "plug_count": 1,
+//               "button": "press:2", "fault": "none",
+//               "waiting": false, "press_count": 0,
+//               "containers": [ {"name": "...", "sign": "<base64 DER>", "enc": "<base64 DER>"} ] } ] }
+//
+// Every change takes an exclusive flock on <dir>/keys.lock, reads the file
+// again, writes a temporary file beside it, fsyncs it and renames it over
+// keys.json (then fsyncs the folder): a reader sees the old or the new state,
+// never half of a change, and a writer killed midway leaves the old state.
+// Readers take no lock. A missing file is an empty state; a damaged file is
+// reported (one line) and never used.
+//
+// Thread safety: no shared state; each call opens the files anew.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <limits>
+#include <stdexcept>
+#include <type_traits>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace kpsim {
+
+// Statuses of the simulator beyond those of the contract (token/Func_init.h).
+constexpr uint32_t kNotSupported = 0x88000001u;    // a function outside the contract
+constexpr uint32_t kNoDevice = 0x88000002u;        // unknown or unplugged reader, stale handle
+constexpr uint32_t kBadParam = 0x88000003u;        // null pointer, bad key spec, empty PIN
+constexpr uint32_t kBufferTooSmall = 0x88000004u;  // *len set to the length needed
+constexpr uint32_t kStateError = 0x88000005u;      // state file damaged or unreadable
+constexpr uint32_t kNotFound = 0x88000006u;        // no such container or certificate
+
+struct Container {
+    std::string name;
+    std::vector<uint8_t> sign;  // DER, empty when absent (key spec 2)
+    std::vector<uint8_t> enc;   // DER, empty when absent (key spec 1)
+};
+
+struct Key {
+    std::string name;
+    uint64_t id = 0;  // unique in the state folder, never reused
+    std::string reader;
+    uint32_t pcode = 20244;
+    std::string serial;
+    uint32_t keytype = 2;
+    uint32_t changepin = 0;
+    std::string pin = "12345678";
+    uint32_t tries = 6;
+    uint32_t maxTries = 6;
+    uint32_t vendor = 0xD449;
+    uint32_t product = 4;
+    bool plugged = false;
+    uint32_t plugCount = 0;  // bumped by each plug: handles of an earlier plug go stale
+    std::string button = "press:1";
+    std::string fault = "none";
+    bool waiting = false;     // a PIN change waits for `keysim press` (button "wait")
+    uint32_t pressCount = 0;  // bumped by `keysim press`
+    std::vector<Container> containers;
+
+    Container* findContainer(const std::string& containerName);
+};
+
+struct State {
+    uint64_t nextId = 1;
+    std::vector<Key> keys;
+
+    Key* findByName(const std::string& name);
+    Key* findById(uint64_t id);
+};
+
+// How the key's button behaves during a PIN change ("press:N", "never:T",
+// "cancel", "cancel:N", "status:0xHEX", "wait", "wait:T"; seconds may have decimals).
+struct Button {
+    enum Kind { kPress, kNever, kCancel, kStatus, kWait } kind = kPress;
+    double seconds = 0;  // press/never/cancel: delay; wait: time-out
+    uint32_t status = 0;  // kStatus
+};
+std::optional<Button> parseButton(const std::string& text);
+
+// Fault setting: "none", "overlong", "unterminated", "status:0xHEX",
+// "connect:0xHEX", "slow:MS".
+struct Fault {
+    enum Kind { kNone, kOverlong, kUnterminated, kStatus, kConnect, kSlow } kind = kNone;
+    uint32_t status = 0;  // kStatus, kConnect
+    uint32_t millis = 0;  // kSlow
+};
+std::optional<Fault> parseFault(const std::string& text);
+
+// Decimal or 0x-hexadecimal unsigned 32-bit number; nothing else.
+std::optional<uint32_t> parseNumber(const std::string& text);
+
+// Checks one key's fields (also used by keysim before it writes); empty when fine.
+std::string validateKey(const Key& key);
+
+std::string base64Encode(const std::vector<uint8_t>& data);
+std::optional<std::vector<uint8_t>> base64Decode(const std::string& text);
+
+class Store {
+public:
+    explicit Store(std::string dir);
+    // platform::simStateDir().
+    static Store fromEnvironment();
+
+    const std::string& dir() const { return dir_; }
+    std::string statePath() const { return dir_ + "/keys.json"; }
+
+    // Reads the state without a lock; a missing file gives an empty state.
+    // On failure *error is one line naming the file and what is wrong.
+    [[nodiscard]] bool load(State* state, std::string* error) const;
+
+    // Locks, loads, lets `change` edit the state and, when it returns true,
+    // writes it atomically. `change` returning false leaves the file as it
+    // was (its *error says why). Creates the folder (0700) when missing.
+    [[nodiscard]] bool update(const std::function<bool(State&, std::string*)>& change, std::string* error);
+
+private:
+    std::string dir_;
+};
+
+}  // namespace kpsim
