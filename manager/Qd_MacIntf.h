@@ -16,6 +16,7 @@
 #include <QString>
 #include <QVariantMap>
 
+#include <array>
 #include <atomic>
 #include <chrono>
 #include <cstdint>
@@ -89,6 +90,13 @@ public:
 
     // Outcome alert text of a KpChangeUserPin status (tries for 0x8800003D).
     static QString changeOutcomeText(uint32_t status, uint32_t tries);
+    // The statuses told apart, with their texts ("%d" takes the tries); every
+    // other status reads kChangeFailedText.
+    struct ChangeOutcome {
+        uint32_t status;
+        const char* text;
+    };
+    static const std::array<ChangeOutcome, 6>& changeOutcomes();
 
     // Ends the running tip window's modal session from outside (the key
     // removal does this, as it stops the application's modal loop). The
@@ -111,8 +119,15 @@ public:
     bool session = false;           // the tip window's modal session runs
 
 private:
+    void buildTipWindow();
+    bool runSessionOnce();
     QLabel* countdownLabel() const;
 };
+
+inline constexpr char kChangeFailedText[] = "修改密码失败！";
+inline constexpr char kConnectFailedText[] = "网盾连接失败！";
+inline constexpr char kLockedText[] = "网盾被锁定！";
+inline constexpr char kCertConnectFailedText[] = "连接设备失败，请重新插入设备或重启程序！";
 
 // Title, size and texts of the tip window (the countdown takes tm via %1).
 inline constexpr char kTipWindowTitle[] = "按钮提示";
@@ -120,3 +135,4 @@ inline constexpr int kTipWindowWidth = 384;
 inline constexpr int kTipWindowHeight = 261;
 inline constexpr int kTipLabelTag = 100;
 inline constexpr char kTipImageName[] = "QDChangepinSure.gif";
+inline constexpr char kTipCountdownFormat[] = "温馨提示：剩余%d秒失效！";

@@ -1,0 +1,300 @@
+// PIN rules (order and messages), character classes, strength scores and the
+// live meter of both windows.
+#include "PinPolicy.h"
+#include "Qd_MacIntf.h"
+#include "alert.h"
+#include "core_support.h"
+
+#include <gtest/gtest.h>
+
+#include <QLabel>
+#include <QLineEdit>
+#include <QPushButton>
+
+#include <random>
+#include <set>
+
+using namespace kelvane;
+
+namespace {
+
+struct RuleCase {
+    const char* oldPin;
+    const char* newOne;
+    const char* newTwo;
+    int rule;  // 0: all pass
+};
+
+// Each row breaks the rule named and, where it matters, a later one too, so
+// a wrong order shows up as the wrong message.
+const RuleCase kRuleCases[] = {
+    {"", "abc123", "abc123", 1},
+    {"abc123", "abc123", "", 1},
+    {"abcdefghijklmnopqrstu", "ab1", "ab1", 2},  // too long old, short new: shortness first
+    {"abc12", "xyz789", "xyz789", 2},
+    {"abc123", "xyz789", "xyz78", 2},
+    {"abcdefghijklmnopqrstu", "xyz789", "xyz789", 3},
+    {"abc123", "abc123abc123abc123abc", "abc123abc123abc123abc", 3},
+    {"abc123", "ab!c12", "ab!c13", 4},  // both hold a symbol: mismatch first
+    {"abc123", "abc12!", "abc12!", 5},
+    {"abc123", "aaa!!!", "aaa!!!", 5},  // symbols before the triple
+    {"abc123", "ab c12", "ab c12", 5},
+    {"abc123", "密码abc123", "密码abc123", 5},
+    {"abc123", "\u4e41bc123", "\u4e41bc123", 5},  // low byte 'A', still not a letter
+    {"abc123", "aaab123", "aaab123", 6},
+    {"abc123", "ab1112", "ab1112", 6},
+    {"abc123", "123456", "123456", 7},
+    {"abc123", "abcdef", "abcdef", 7},
+    {"abc123", "111111", "111111", 6},  // the triple rule comes before the class rule
+    {"abc123", "abc123", "abc123", 8},
+    {"abc123", "aAa123", "aAa123", 0},  // case-sensitive triple
+    {"123456", "xyz789", "xyz789", 0},
+    {"abc123", "Abcdefghijklmnopqr12", "Abcdefghijklmnopqr12", 0},
+};
+
+}  // namespace
+
+TEST(PinRules, FirstBrokenRuleInOrderWithItsMessage) {
+    coretest::ensureApp();
+    for (const RuleCase& c : kRuleCases) {
+        SCOPED_TRACE(std::string(c.oldPin) + " / " + c.newOne + " / " + c.newTwo);
+        const QString o = QString::fromUtf8(c.oldPin);
+        const QString n1 = QString::fromUtf8(c.newOne);
+        const QString n2 = QString::fromUtf8(c.newTwo);
+        EXPECT_EQ(firstBrokenPinRule(o, n1, n2), c.rule);
+
+        AlertRecorder alerts;
+        Qd_MacIntf intf;
+        EXPECT_EQ(intf.chackPswd(o, n1, n2), c.rule == 0);
+        if (c.rule == 0) {
+            EXPECT_TRUE(alerts.messages().isEmpty());
+        } else {
+            EXPECT_EQ(alerts.messages(), QStringList{pinRuleMessage(c.rule)});
+        }
+    }
+}
+
+TEST(PinRules, MessagesTableIsCompleteAndExact) {
+    const char* expected[] = {"密码不能为空！",       "密码长度不够！",
+                              "密码长度过长！",       "两次新密码不一致！",
+                              "密码不能含特殊字符！", "密码不能连续3个字符相同！",
+                              "密码不能为纯数字、字母！", "新密码与旧密码不能相同！"};
+    ASSERT_EQ(pinRules().size(), 8u);
+    for (int i = 0; i < 8; ++i) {
+        EXPECT_EQ(pinRules()[static_cast<size_t>(i)].order, i + 1);
+        EXPECT_EQ(pinRuleMessage(i + 1), QString::fromUtf8(expected[i]));
+    }
+    EXPECT_TRUE(pinRuleMessage(0).isEmpty());
+    EXPECT_TRUE(pinRuleMessage(9).isEmpty());
+}
+
+TEST(PinRules, HelperPredicates) {
+    EXPECT_TRUE(Lx3zf("xx111"));
+    EXPECT_FALSE(Lx3zf("11"));
+    EXPECT_FALSE(Lx3zf("aAa"));
+    EXPECT_TRUE(Lx3zf("ab!!!"));
+    EXPECT_FALSE(pdTszf("azAZ09"));
+    EXPECT_TRUE(pdTszf("az`"));
+    EXPECT_TRUE(pdTszf(QString::fromUtf8("é")));
+    EXPECT_FALSE(getSfPin(""));
+    EXPECT_FALSE(getSfPin("abcXYZ"));
+    EXPECT_TRUE(getSfPin("abc1"));
+    EXPECT_TRUE(getSfPin("1!"));
+}
+
+TEST(PinMeter, CharacterClassesAndWeights) {
+    struct {
+        char16_t c;
+        char mark;
+    } cases[] = {{'0', '0'}, {'9', '0'}, {'!', '!'}, {'/', '!'}, {':', '!'}, {'@', '!'},
+                 {'[', '!'}, {'`', '!'}, {'{', '!'}, {0x7F, '!'}, {'A', 'A'}, {'Z', 'A'},
+                 {'a', 'A'}, {'z', 'A'}, {' ', ' '}, {0x1F, ' '}, {0x80, ' '}, {0x4E41, ' '},
+                 {0xD83D, ' '}};
+    for (const auto& c : cases) {
+        EXPECT_EQ(getBzChar(QChar(c.c)), c.mark) << int(c.c);
+    }
+    EXPECT_EQ(getInt('0'), 1);
+    EXPECT_EQ(getInt('!'), 3);
+    EXPECT_EQ(getInt('A'), 5);
+    EXPECT_EQ(getInt(' '), 0);
+}
+
+TEST(PinMeter, StrengthScores) {
+    struct {
+        const char* text;
+        int score;
+    } cases[] = {{"abc123", 6}, {"123abc", 6}, {"a1b2c3", 6}, {"abc!!!", 8}, {"123!!!", 4},
+                 {"abcdef", 5}, {"123456", 1}, {"!!!!!!", 3}, {"a1!1", 10}, {"a1!", 9},
+                 {"1!a", 9},    {"a1a1a1", 6}, {"", 0}};
+    for (const auto& c : cases) {
+        EXPECT_EQ(getPinQd(c.text), c.score) << c.text;
+    }
+}
+
+TEST(PinMeter, StatusCodesByLength) {
+    EXPECT_EQ(checkPinCode(""), kMeterEmpty);
+    EXPECT_EQ(checkPinCode("a1!"), kMeterTooShort);
+    EXPECT_EQ(checkPinCode("abcd1"), kMeterTooShort);
+    EXPECT_EQ(checkPinCode("abcd12"), 6);
+    EXPECT_EQ(checkPinCode("abcdefghij1234567890"), 6);
+    EXPECT_EQ(checkPinCode("abcdefghij1234567890x"), kMeterTooLong);
+    // Three classes alternating: scores 11, 22 must not read "too short"/"too long".
+    EXPECT_EQ(getPinQd(" a1aaa"), 11);
+    EXPECT_EQ(checkPinCode(" a1aaa"), 9);
+    EXPECT_EQ(getPinQd("a1!1!1"), 14);
+    EXPECT_EQ(checkPinCode("a1!1!1"), 9);
+    EXPECT_EQ(checkPinCode("a1!1!1!1!1!1!1"), 9);
+}
+
+TEST(PinMeter, TableIsCompleteWithWordsAndColours) {
+    const std::set<int> codes{0, 1, 3, 4, 5, 6, 8, 9, 11, 22, 33};
+    std::set<int> seen;
+    for (const MeterRow& row : meterTable()) {
+        EXPECT_TRUE(seen.insert(row.code).second) << "duplicate " << row.code;
+    }
+    EXPECT_EQ(seen, codes);
+
+    const QColor green = QColor::fromRgbF(0.059f, 0.663f, 0.0f, 1.0f);
+    struct {
+        int code;
+        const char* word;
+        QColor colour;
+    } expected[] = {{0, "", Qt::black},       {1, "弱", Qt::black},
+                    {3, "弱", Qt::black},     {5, "弱", Qt::black},
+                    {4, "中", Qt::blue},      {8, "中", Qt::blue},
+                    {6, "强", green},         {9, "强", green},
+                    {11, "密码过短", Qt::red}, {22, "密码过长", Qt::red},
+                    {33, "密码不一致", Qt::red}};
+    for (const auto& e : expected) {
+        const auto row = meterRow(e.code);
+        ASSERT_TRUE(row) << e.code;
+        EXPECT_EQ(QString::fromUtf8(row->word), QString::fromUtf8(e.word)) << e.code;
+        EXPECT_EQ(row->colour.rgba(), e.colour.rgba()) << e.code;
+    }
+    EXPECT_FALSE(meterRow(7));
+    EXPECT_FALSE(meterRow(10));
+
+    EXPECT_EQ(meterText(6, MeterLabel::Old), QString::fromUtf8("旧密码强度：强"));
+    EXPECT_EQ(meterText(33, MeterLabel::New), QString::fromUtf8("新密码强度：密码不一致"));
+    EXPECT_EQ(meterText(11, MeterLabel::Single), QString::fromUtf8("密码过短"));
+    EXPECT_EQ(meterText(0, MeterLabel::Old), QString());
+    EXPECT_FALSE(meterText(10, MeterLabel::New));
+}
+
+TEST(PinMeter, EveryTextGetsACodeWithARow) {
+    std::mt19937 rng(20244);
+    const char16_t pool[] = {'a', 'Z', '5', '0', '!', '~', ' ', 0x7F, 0x4E2D, '\t'};
+    for (int i = 0; i < 3000; ++i) {
+        QString s;
+        const int len = static_cast<int>(rng() % 24);
+        for (int k = 0; k < len; ++k) {
+            s.append(QChar(pool[rng() % std::size(pool)]));
+        }
+        EXPECT_TRUE(meterRow(checkPinCode(s))) << s.toStdString();
+    }
+}
+
+TEST(PinMeter, CutKeepsTwentyAndNeverSplitsAPair) {
+    EXPECT_EQ(cutPinText("abcdefghij1234567890xyz"), QString("abcdefghij1234567890"));
+    EXPECT_EQ(cutPinText("short"), QString("short"));
+    QString withPair = QString(19, 'a') + QString::fromUtf8("😀") + "b";
+    EXPECT_EQ(cutPinText(withPair), QString(19, 'a'));
+}
+
+namespace {
+struct MainForm {
+    QLineEdit oldPin, newOne, newTwo;
+    QLabel oldLabel, newLabel;
+    void type(QLineEdit& field, const QString& text) {
+        field.setText(text);
+        applyPinEdit(MeterWindow::Main, &field, &oldPin, &newOne, &newTwo, &oldLabel, &newLabel,
+                     nullptr);
+    }
+};
+struct FirstForm {
+    QLineEdit oldPin, newOne, newTwo;
+    QLabel label;
+    QPushButton ok;
+    FirstForm() { ok.setEnabled(false); }
+    void type(QLineEdit& field, const QString& text) {
+        field.setText(text);
+        applyPinEdit(MeterWindow::FirstChange, &field, &oldPin, &newOne, &newTwo, nullptr, &label,
+                     &ok);
+    }
+};
+QColor colourOf(const QLabel& l) { return l.palette().color(QPalette::WindowText); }
+}  // namespace
+
+TEST(PinMeter, MainWindowWhileTyping) {
+    coretest::ensureApp();
+    MainForm f;
+    f.type(f.oldPin, "abc123");
+    EXPECT_EQ(f.oldLabel.text(), QString::fromUtf8("旧密码强度：强"));
+    EXPECT_TRUE(f.newLabel.text().isEmpty());
+
+    f.type(f.newOne, "abc");
+    EXPECT_EQ(f.newLabel.text(), QString::fromUtf8("新密码强度：密码过短"));
+    EXPECT_EQ(colourOf(f.newLabel), QColor(Qt::red));
+    f.type(f.newOne, "abc!!!");
+    EXPECT_EQ(f.newLabel.text(), QString::fromUtf8("新密码强度：中"));
+    EXPECT_EQ(colourOf(f.newLabel), QColor(Qt::blue));
+    f.type(f.newOne, "abcdef");
+    EXPECT_EQ(f.newLabel.text(), QString::fromUtf8("新密码强度：弱"));
+    f.type(f.newOne, "abc123");
+    EXPECT_EQ(f.newLabel.text(), QString::fromUtf8("新密码强度：强"));
+    EXPECT_EQ(colourOf(f.newLabel).rgba(), QColor::fromRgbF(0.059f, 0.663f, 0.0f).rgba());
+
+    // The repeated PIN typed one character at a time: strength while it is a
+    // prefix of the new PIN, "differ" from the first wrong character on.
+    for (const char* typed : {"a", "ab", "abc", "abc1", "abc12", "abc123"}) {
+        f.type(f.newTwo, typed);
+        EXPECT_EQ(f.newLabel.text(), QString::fromUtf8("新密码强度：强")) << typed;
+    }
+    f.type(f.newTwo, "abc1234");
+    EXPECT_EQ(f.newLabel.text(), QString::fromUtf8("新密码强度：密码不一致"));
+    f.type(f.newTwo, "abX");
+    EXPECT_EQ(f.newLabel.text(), QString::fromUtf8("新密码强度：密码不一致"));
+
+    // A 21st character is taken out again at once, in every field.
+    const QString twentyOne = "abcdefghij1234567890k";
+    for (QLineEdit* e : {&f.oldPin, &f.newOne, &f.newTwo}) {
+        f.type(*e, twentyOne);
+        EXPECT_EQ(e->text(), twentyOne.left(20));
+    }
+    EXPECT_EQ(f.oldLabel.text(), QString::fromUtf8("旧密码强度：强"));
+
+    f.type(f.oldPin, "");
+    EXPECT_TRUE(f.oldLabel.text().isEmpty());
+}
+
+TEST(PinMeter, FirstChangeWindowWordsOnlyAndOkButton) {
+    coretest::ensureApp();
+    FirstForm f;
+    f.type(f.oldPin, "abc123");
+    EXPECT_TRUE(f.label.text().isEmpty());  // no meter for the old PIN
+    EXPECT_FALSE(f.ok.isEnabled());
+    f.type(f.newOne, "xyz789");
+    EXPECT_EQ(f.label.text(), QString::fromUtf8("强"));
+    EXPECT_FALSE(f.ok.isEnabled());
+    f.type(f.newTwo, "xyz78");
+    EXPECT_FALSE(f.ok.isEnabled());
+    EXPECT_EQ(f.label.text(), QString::fromUtf8("强"));
+    f.type(f.newTwo, "xyz789");
+    EXPECT_TRUE(f.ok.isEnabled());
+    // Never disabled again by typing.
+    f.type(f.newTwo, "x");
+    EXPECT_TRUE(f.ok.isEnabled());
+    EXPECT_EQ(f.label.text(), QString::fromUtf8("强"));
+    f.type(f.newTwo, "q");
+    EXPECT_EQ(f.label.text(), QString::fromUtf8("密码不一致"));
+}
+
+TEST(PinMeter, CodeWithoutRowLeavesTheLabel) {
+    coretest::ensureApp();
+    QLabel label;
+    showPinStat(&label, 4, MeterLabel::Single);
+    showPinStat(&label, 10, MeterLabel::Single);
+    EXPECT_EQ(label.text(), QString::fromUtf8("中"));
+    EXPECT_EQ(colourOf(label), QColor(Qt::blue));
+    showPinStat(nullptr, 4, MeterLabel::Single);  // tolerated
+}

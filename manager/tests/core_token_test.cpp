@@ -1,0 +1,402 @@
+// The certificate reader and the PIN change service against the token
+// simulator, each case in a fresh state folder, alerts intercepted.
+#include "Qd_MacIntf.h"
+#include "alert.h"
+#include "core_support.h"
+#include "platform/paths.h"
+
+#include <gtest/gtest.h>
+
+#include <QApplication>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QLabel>
+#include <QPointer>
+#include <QTimer>
+
+#include <cstdlib>
+#include <filesystem>
+#include <thread>
+
+using coretest::keysim;
+using kelvane::AlertRecorder;
+
+namespace {
+
+const QString kName = "k1";
+
+class TokenTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        coretest::ensureApp();
+        ASSERT_EQ(Func_Init(std::getenv("QD_TOKEN_LIBRARY")), 0);
+        Qd_MacIntf::setCountdownTick(std::chrono::milliseconds(10));
+    }
+
+    // A plugged key without containers, keytype 2, PIN 12345678.
+    void createKey(const std::string& name = "k1") {
+        ASSERT_EQ(keysim({"create", name}), 0);
+        keysim({"plug", name});
+        set(name, "keytype", "2");
+        set(name, "pin", "12345678");
+    }
+    void set(const std::string& name, const std::string& field, const std::string& value) {
+        ASSERT_EQ(keysim({"set", name, field, value}), 0) << field << " " << value;
+    }
+    void importCert(const std::string& name, const std::string& container, const std::string& spec,
+                    const QByteArray& der) {
+        static int n = 0;
+        const std::string file = coretest::writeFile(sim.path(), "cert" + std::to_string(++n) + ".der", der);
+        ASSERT_EQ(keysim({"import", name, container, spec, file}), 0) << container << " " << spec;
+    }
+    QJsonObject keyJson(const QString& name = kName) {
+        QFile f(QString::fromStdString(sim.path() + "/keys.json"));
+        EXPECT_TRUE(f.open(QIODevice::ReadOnly));
+        for (const QJsonValue& k : QJsonDocument::fromJson(f.readAll()).object()["keys"].toArray()) {
+            if (k.toObject()["name"].toString() == name) {
+                return k.toObject();
+            }
+        }
+        ADD_FAILURE() << "no key " << name.toStdString();
+        return {};
+    }
+
+    coretest::SimDir sim;
+};
+
+// ---- Certificate reader ------------------------------------------------------
+
+TEST_F(TokenTest, CertificatesInKeyOrderWithExactKeys) {
+    createKey();
+    const QByteArray s1 = coretest::makeCert("User One", "Sign CA", "200101000000Z", "490615120000Z");
+    const QByteArray e1 = coretest::makeCert("User One", "Enc CA");
+    const QByteArray e2 = coretest::makeCert("User Two", "Enc CA");
+    const QByteArray s3 = coretest::makeCert("User Three", "Sign CA");
+    importCert("k1", "con-b", "sign", s1);
+    importCert("k1", "con-b", "enc", e1);
+    importCert("k1", "con-a", "enc", e2);  // only an encryption certificate
+    importCert("k1", "con-c", "sign", s3);
+
+    AlertRecorder alerts;
+    Qd_MacIntf intf;
+    const std::optional<CertificateList> list = intf.lookCer();
+    ASSERT_TRUE(list);
+    ASSERT_EQ(list->size(), 4);
+    const QStringList keys{"cerDt", "cerState", "conNam", "isser", "sub", "valid"};
+    struct {
+        const char* con;
+        const char* state;
+        const char* sub;
+        const char* isser;
+        QByteArray der;
+    } expected[] = {{"con-b", "签名证书", "User One", "Sign CA", s1},
+                    {"con-b", "加密证书", "User One", "Enc CA", e1},
+                    {"con-a", "加密证书", "User Two", "Enc CA", e2},
+                    {"con-c", "签名证书", "User Three", "Sign CA", s3}};
+    for (int i = 0; i < 4; ++i) {
+        const CertificateRecord& r = (*list)[i];
+        EXPECT_EQ(r.keys(), keys);
+        EXPECT_EQ(r[CertKey::conNam].toString(), QString(expected[i].con)) << i;
+        EXPECT_EQ(r[CertKey::cerState].toString(), QString::fromUtf8(expected[i].state)) << i;
+        EXPECT_EQ(r[CertKey::sub].toString(), QString(expected[i].sub)) << i;
+        EXPECT_EQ(r[CertKey::isser].toString(), QString(expected[i].isser)) << i;
+        EXPECT_EQ(r[CertKey::cerDt].toByteArray(), expected[i].der) << i;
+    }
+    EXPECT_EQ((*list)[0][CertKey::valid].toString(), QString("20200101-20490615"));
+    EXPECT_TRUE(alerts.messages().isEmpty());
+}
+
+TEST_F(TokenTest, EightContainersAndABadCertificate) {
+    createKey();
+    for (int i = 1; i <= 8; ++i) {
+        const std::string con = "container" + std::to_string(i);
+        importCert("k1", con, "sign", coretest::makeCert("S" + std::to_string(i), "CA"));
+        importCert("k1", con, "enc", i == 5 ? QByteArray("\x30\x03not DER at all", 16)
+                                            : coretest::makeCert("E" + std::to_string(i), "CA"));
+    }
+    Qd_MacIntf intf;
+    const auto list = intf.lookCer();
+    ASSERT_TRUE(list);
+    ASSERT_EQ(list->size(), 16);
+    for (int i = 0; i < 16; ++i) {
+        const CertificateRecord& r = (*list)[i];
+        const int con = i / 2 + 1;
+        EXPECT_EQ(r[CertKey::conNam].toString(), QString("container%1").arg(con));
+        EXPECT_EQ(r[CertKey::cerState].toString(),
+                  QString::fromUtf8(i % 2 == 0 ? "签名证书" : "加密证书"));
+        if (con == 5 && i % 2 == 1) {
+            // Listed, with empty names and dates, and its bytes as read.
+            EXPECT_TRUE(r[CertKey::sub].toString().isEmpty());
+            EXPECT_TRUE(r[CertKey::isser].toString().isEmpty());
+            EXPECT_TRUE(r[CertKey::valid].toString().isEmpty());
+            EXPECT_EQ(r[CertKey::cerDt].toByteArray().size(), 16);
+        } else {
+            EXPECT_EQ(r[CertKey::sub].toString(), QString("%1%2").arg(i % 2 == 0 ? "S" : "E").arg(con));
+        }
+    }
+}
+
+TEST_F(TokenTest, NoCertificatesGivesAnEmptyList) {
+    createKey();
+    Qd_MacIntf intf;
+    const auto list = intf.lookCer();
+    ASSERT_TRUE(list);
+    EXPECT_TRUE(list->isEmpty());
+}
+
+TEST_F(TokenTest, LengthsBeyondTheBuffersAreNeverRead) {
+    createKey();
+    importCert("k1", "c1", "sign", coretest::makeCert("One", "CA"));
+    importCert("k1", "c2", "enc", coretest::makeCert("Two", "CA"));
+    for (const char* fault : {"overlong", "unterminated"}) {
+        SCOPED_TRACE(fault);
+        set("k1", "fault", fault);
+        Qd_MacIntf intf;
+        const auto list = intf.lookCer();
+        ASSERT_TRUE(list);
+        ASSERT_EQ(list->size(), 2);
+        EXPECT_EQ((*list)[0][CertKey::sub].toString(), QString("One"));
+        EXPECT_EQ((*list)[1][CertKey::sub].toString(), QString("Two"));
+        for (const CertificateRecord& r : *list) {
+            EXPECT_LE(r[CertKey::cerDt].toByteArray().size(), 4096);
+        }
+    }
+}
+
+TEST_F(TokenTest, NoKeyGivesNoListAndTheAlert) {
+    AlertRecorder alerts;
+    Qd_MacIntf intf;
+    EXPECT_FALSE(intf.lookCer());
+    EXPECT_EQ(alerts.messages(), QStringList{QString::fromUtf8("连接设备失败，请重新插入设备或重启程序！")});
+
+    // From a watch thread the alert is queued to the main thread.
+    alerts.clear();
+    std::optional<CertificateList> fromThread{CertificateList{}};
+    std::thread t([&] {
+        Qd_MacIntf other;
+        fromThread = other.lookCer();
+    });
+    t.join();
+    EXPECT_FALSE(fromThread);
+    EXPECT_TRUE(alerts.messages().isEmpty());
+    QCoreApplication::processEvents();
+    EXPECT_EQ(alerts.messages().size(), 1);
+}
+
+// ---- PIN change --------------------------------------------------------------
+
+// Watches the tip window while a change runs: the main thread handles events
+// once per countdown cycle, so a zero-interval timer samples every cycle.
+struct TipWatch {
+    QStringList labelTexts;
+    int windowsSeen = 0;
+    QSize size;
+    QString title;
+    bool pictureShown = false;
+    QTimer timer;
+    std::function<void()> onFirstSample;
+
+    TipWatch() {
+        timer.setInterval(0);
+        QObject::connect(&timer, &QTimer::timeout, [this] { sample(); });
+        timer.start();
+    }
+    void sample() {
+        for (QWidget* w : QApplication::topLevelWidgets()) {
+            if (w->windowTitle() != QString::fromUtf8("按钮提示") || !w->isVisible()) {
+                continue;
+            }
+            if (labelTexts.isEmpty()) {
+                ++windowsSeen;
+                size = w->size();
+                title = w->windowTitle();
+            }
+            for (QLabel* l : w->findChildren<QLabel*>()) {
+                if (l->property("tag").toInt() == 100) {
+                    if (labelTexts.isEmpty() || labelTexts.last() != l->text()) {
+                        labelTexts << l->text();
+                    }
+                } else if (!l->pixmap().isNull()) {
+                    pictureShown = true;
+                }
+            }
+            if (labelTexts.size() == 1 && onFirstSample) {
+                auto f = std::move(onFirstSample);
+                onFirstSample = nullptr;
+                f();
+            }
+        }
+    }
+};
+
+// Last number in "温馨提示：剩余%d秒失效！".
+int shownCount(const QString& text) {
+    const QString digits = text.section(QString::fromUtf8("剩余"), 1).section(QString::fromUtf8("秒"), 0, 0);
+    return digits.toInt();
+}
+
+TEST_F(TokenTest, SuccessfulChangeWithTipWindowCountingDown) {
+    createKey();
+    set("k1", "button", "press:0.3");
+    const std::string bundle = sim.path() + "/bundle";
+    std::filesystem::create_directories(bundle + "/share");
+    std::filesystem::copy_file(QD_IMAGES_DIR "/QDChangepinSure.gif", bundle + "/share/QDChangepinSure.gif");
+    setenv("QD_BUNDLE_DIR", bundle.c_str(), 1);
+
+    AlertRecorder alerts;
+    TipWatch watch;
+    Qd_MacIntf intf;
+    EXPECT_TRUE(intf.changeModf("12345678", "abc123", "abc123"));
+    EXPECT_EQ(alerts.messages(), QStringList{QString::fromUtf8("pin码修改成功")});
+    EXPECT_EQ(keyJson()["pin"].toString(), QString("abc123"));
+
+    ASSERT_EQ(watch.windowsSeen, 1);
+    EXPECT_EQ(watch.size, QSize(384, 261));
+    EXPECT_TRUE(watch.pictureShown);
+    ASSERT_GE(watch.labelTexts.size(), 2);
+    EXPECT_EQ(watch.labelTexts.first(), QString::fromUtf8("温馨提示：剩余30秒失效！"));
+    EXPECT_EQ(watch.labelTexts[1], QString::fromUtf8("温馨提示：剩余29秒失效！"));
+    // The window is gone once the change is over.
+    for (QWidget* w : QApplication::topLevelWidgets()) {
+        EXPECT_FALSE(w->isVisible() && w->windowTitle() == QString::fromUtf8("按钮提示"));
+    }
+    EXPECT_EQ(intf.wind, nullptr);
+    EXPECT_TRUE(intf.pinOld.isEmpty());  // wiped after use
+}
+
+TEST_F(TokenTest, CountdownGoesOnBelowZeroUntilTheKeyTimesOut) {
+    createKey();
+    set("k1", "button", "never:0.8");
+    Qd_MacIntf::setCountdownTick(std::chrono::milliseconds(3));
+    AlertRecorder alerts;
+    TipWatch watch;
+    Qd_MacIntf intf;
+    EXPECT_FALSE(intf.changeModf("12345678", "abc123", "abc123"));
+    EXPECT_EQ(alerts.messages(), QStringList{QString::fromUtf8("操作超时！")});
+    ASSERT_FALSE(watch.labelTexts.isEmpty());
+    EXPECT_LT(shownCount(watch.labelTexts.last()), 0);
+    EXPECT_LT(intf.tm, 0);
+    EXPECT_EQ(keyJson()["pin"].toString(), QString("12345678"));
+}
+
+TEST_F(TokenTest, KeyTypeOneWaitsWithoutAWindow) {
+    createKey();
+    set("k1", "keytype", "1");
+    set("k1", "button", "press:0.3");
+    AlertRecorder alerts;
+    TipWatch watch;
+    QElapsedTimer clock;
+    clock.start();
+    Qd_MacIntf intf;
+    EXPECT_TRUE(intf.changeModf("12345678", "abc123", "abc123"));
+    EXPECT_GE(clock.elapsed(), 250);  // blocked until the key answered
+    QCoreApplication::processEvents();
+    EXPECT_EQ(watch.windowsSeen, 0);
+    EXPECT_EQ(alerts.messages(), QStringList{QString::fromUtf8("pin码修改成功")});
+}
+
+TEST_F(TokenTest, EveryOutcomeHasItsAlert) {
+    createKey();
+    struct {
+        const char* button;
+        const char* message;
+    } cases[] = {
+        {"cancel", "取消了操作！"},
+        {"never:0.05", "操作超时！"},
+        {"status:0x8800003E", "网盾被锁定！"},
+        {"status:0x88000044", "硬件返回指令错误！"},
+        {"status:0x12345678", "修改密码失败！"},
+        {"status:0x88000061", "取消了操作！"},
+        {"status:0xE0020013", "操作超时！"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.button);
+        set("k1", "button", c.button);
+        AlertRecorder alerts;
+        Qd_MacIntf intf;
+        EXPECT_FALSE(intf.changeModf("12345678", "abc123", "abc123"));
+        EXPECT_EQ(alerts.messages(), QStringList{QString::fromUtf8(c.message)});
+    }
+    EXPECT_EQ(keyJson()["pin"].toString(), QString("12345678"));
+}
+
+TEST_F(TokenTest, OutcomeTableIsComplete) {
+    const std::set<uint32_t> statuses{0, 0x88000061u, 0xE0020013u, 0x8800003Eu, 0x88000044u, 0x8800003Du};
+    std::set<uint32_t> seen;
+    for (const auto& o : Qd_MacIntf::changeOutcomes()) {
+        seen.insert(o.status);
+    }
+    EXPECT_EQ(seen, statuses);
+    EXPECT_EQ(Qd_MacIntf::changeOutcomeText(0x8800003D, 4), QString::fromUtf8("旧密码错误，还有4次机会！"));
+    EXPECT_EQ(Qd_MacIntf::changeOutcomeText(0xFFFFFFFF, 0), QString::fromUtf8("修改密码失败！"));
+}
+
+TEST_F(TokenTest, WrongOldPinTellsTheTriesLeftThenTheKeyLocks) {
+    createKey();
+    set("k1", "tries", "3");
+    set("k1", "button", "press:0");
+    for (int left : {2, 1, 0}) {
+        AlertRecorder alerts;
+        Qd_MacIntf intf;
+        EXPECT_FALSE(intf.changeModf("87654321", "abc123", "abc123"));
+        EXPECT_EQ(alerts.messages(), QStringList{QString::fromUtf8("旧密码错误，还有%1次机会！").arg(left)});
+    }
+    // Now locked: refused before any change call, even with the right PIN.
+    AlertRecorder alerts;
+    TipWatch watch;
+    Qd_MacIntf intf;
+    EXPECT_FALSE(intf.changeModf("12345678", "abc123", "abc123"));
+    EXPECT_EQ(alerts.messages(), QStringList{QString::fromUtf8("网盾被锁定！")});
+    EXPECT_EQ(watch.windowsSeen, 0);
+    EXPECT_EQ(keyJson()["pin"].toString(), QString("12345678"));
+}
+
+TEST_F(TokenTest, RulesAndConnectionAreCheckedBeforeTheKey) {
+    AlertRecorder alerts;
+    {
+        Qd_MacIntf intf;  // no key at all: the rule speaks first
+        EXPECT_FALSE(intf.changeModf("abc123", "abc123", "abc123"));
+    }
+    {
+        Qd_MacIntf intf;
+        EXPECT_FALSE(intf.changeModf("12345678", "abc123", "abc123"));
+    }
+    EXPECT_EQ(alerts.messages(), (QStringList{QString::fromUtf8("新密码与旧密码不能相同！"),
+                                              QString::fromUtf8("网盾连接失败！")}));
+}
+
+TEST_F(TokenTest, EndedSessionStillReportsTheKeysAnswer) {
+    createKey();
+    set("k1", "button", "press:0.4");
+    AlertRecorder alerts;
+    TipWatch watch;
+    watch.onFirstSample = [] { Qd_MacIntf::stopModal(); };  // as a key removal does
+    Qd_MacIntf intf;
+    EXPECT_TRUE(intf.changeModf("12345678", "abc123", "abc123"));
+    // The countdown stopped at once (the key took 0.4 s, about 40 cycles), the
+    // window is gone, and the alert still tells the key's real answer.
+    EXPECT_EQ(watch.windowsSeen, 1);
+    EXPECT_EQ(watch.labelTexts.size(), 1);
+    EXPECT_EQ(intf.wind, nullptr);
+    EXPECT_EQ(alerts.messages(), QStringList{QString::fromUtf8("pin码修改成功")});
+    EXPECT_EQ(keyJson()["pin"].toString(), QString("abc123"));
+}
+
+// A retry-count read that fails (here writing 0 as it fails) does not stop the
+// change: only a successful read of 0 means locked.
+TEST_F(TokenTest, FailedRetryCountReadDoesNotStopTheChange) {
+    createKey();
+    set("k1", "button", "press:0");
+    setenv("CORE_SHIM_TARGET", std::getenv("QD_TOKEN_LIBRARY"), 1);
+    ASSERT_EQ(Func_Init(QD_RETRY_SHIM), 0);
+    AlertRecorder alerts;
+    Qd_MacIntf intf;
+    EXPECT_TRUE(intf.changeModf("12345678", "abc123", "abc123"));
+    EXPECT_EQ(alerts.messages(), QStringList{QString::fromUtf8("pin码修改成功")});
+    EXPECT_EQ(keyJson()["pin"].toString(), QString("abc123"));
+}
+
+}  // namespace
