@@ -87,7 +87,11 @@ private:
         if (error) *error = std::move(message);
         return false;
     }
-    std::map<std::string, UsbDevice> readPlugged();
+    struct Plugged {
+        UsbDevice device;
+        uint64_t plugCount = 0;
+    };
+    std::map<std::string, Plugged> readPlugged();
     void refresh();
     void diagnose(std::string line);
 
@@ -97,7 +101,7 @@ private:
     UsbWatch::Callback onRemoval_;
     StopSignal stop_;
     std::string folder_;
-    std::map<std::string, UsbDevice> reported_;  // by key name
+    std::map<std::string, Plugged> reported_;  // by key name
     std::string lastDiagnostic_;
 };
 
@@ -109,8 +113,8 @@ void SimBackend::diagnose(std::string line) {
     if (!line.empty()) logLine("usbwatch (sim): " + line);
 }
 
-std::map<std::string, UsbDevice> SimBackend::readPlugged() {
-    std::map<std::string, UsbDevice> plugged;
+std::map<std::string, SimBackend::Plugged> SimBackend::readPlugged() {
+    std::map<std::string, Plugged> plugged;
     const std::string path = folder_ + "/" + kStateFile;
     std::ifstream in(path, std::ios::binary);
     if (!in) {
@@ -143,29 +147,35 @@ std::map<std::string, UsbDevice> SimBackend::readPlugged() {
         d.vendorId = *vid;
         d.productId = *pid;
         d.locationId = locationFromName(d.id);
-        plugged.emplace(d.id, std::move(d));
+        // The simulator counts plugs; optional, so a hand-written file works.
+        auto count = key.find("plug_count");
+        uint64_t plugCount = count != key.end() && count->is_number_unsigned() ? count->get<uint64_t>() : 0;
+        std::string id = d.id;
+        plugged.emplace(std::move(id), Plugged{std::move(d), plugCount});
     }
     diagnose({});
     return plugged;
 }
 
 void SimBackend::refresh() {
-    std::map<std::string, UsbDevice> now = readPlugged();
-    // Removals first: a key re-plugged between two reads shows as nothing,
-    // which is what a fast replug looks like on a real bus too.
+    std::map<std::string, Plugged> now = readPlugged();
+    // Removals first. A key unplugged and plugged again between two reads
+    // is still a removal and an arrival, as on a real bus: its plug count
+    // tells.
     for (auto it = reported_.begin(); it != reported_.end();) {
-        if (now.count(it->first)) {
+        auto found = now.find(it->first);
+        if (found != now.end() && found->second.plugCount == it->second.plugCount) {
             ++it;
             continue;
         }
-        UsbDevice d = std::move(it->second);
+        UsbDevice d = std::move(it->second.device);
         it = reported_.erase(it);
         onRemoval_(d);
     }
-    for (auto& [name, device] : now) {
+    for (auto& [name, entry] : now) {
         if (reported_.count(name)) continue;
-        reported_.emplace(name, device);
-        onArrival_(device);
+        reported_.emplace(name, entry);
+        onArrival_(entry.device);
     }
 }
 

@@ -21,10 +21,10 @@ using Events = std::vector<std::string>;
 constexpr uint16_t kVendorA = 0xD449;
 constexpr uint16_t kVendorB = 0x6A9F;
 
-std::string key(const std::string& name, bool plugged, int vendor = kVendorA, int product = 4) {
+std::string key(const std::string& name, bool plugged, int vendor = kVendorA, int product = 4, int plugs = 1) {
     return "{\"name\":\"" + name + "\",\"plugged\":" + (plugged ? "true" : "false") +
            ",\"vendor\":" + std::to_string(vendor) + ",\"product\":" + std::to_string(product) +
-           ",\"pcode\":20244,\"reader\":\"QDV " + name + "\"}";
+           ",\"plug_count\":" + std::to_string(plugs) + ",\"pcode\":20244,\"reader\":\"QDV " + name + "\"}";
 }
 
 class SimBus : public ::testing::Test {
@@ -79,12 +79,18 @@ TEST_F(SimBus, PresentKeysOnceThenPlugAndUnplugOfMatchingKeysOnly) {
     writeKeys({key("a", false), key("c", true, kVendorB)});
     EXPECT_EQ(watch.waitForEvents(4), Events({"+a", "+c", "-a", "-c"}));
 
+    // Unplugged and plugged again between two reads: both are reported.
+    writeKeys({key("a", true, kVendorA, 4, 5)});
+    EXPECT_EQ(watch.waitForEvents(5).size(), 5u);
+    writeKeys({key("a", true, kVendorA, 4, 6)});
+    EXPECT_EQ(watch.waitForEvents(7), Events({"+a", "+c", "-a", "-c", "+a", "-a", "+a"}));
+
     EXPECT_TRUE(watch.stop());
-    EXPECT_EQ(watch.events().size(), 4u);
+    EXPECT_EQ(watch.events().size(), 7u);
     EXPECT_EQ(watch.callbackThread(), watch.runThread());
 
     auto devices = watch.devices();
-    ASSERT_EQ(devices.size(), 4u);
+    ASSERT_EQ(devices.size(), 7u);
     EXPECT_EQ(devices[0].name, "USB Key a");
     EXPECT_EQ(devices[0].vendorId, kVendorA);
     EXPECT_EQ(devices[0].productId, 4);
