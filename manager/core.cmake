@@ -69,7 +69,7 @@ qd_strict(kelvane_bench_lookcer)
 # The simulator and keysim are defined later (sim/ comes after manager/);
 # make the token tests depend on them once the whole tree is read.
 function(qd_core_sim_deps)
-  foreach(dep keysim USBQdvKey_20244)
+  foreach(dep keysim kpsim)
     if(TARGET ${dep})
       add_dependencies(core_token_tests ${dep})
       add_dependencies(kelvane_bench_lookcer ${dep})

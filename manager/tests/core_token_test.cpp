@@ -52,6 +52,35 @@ protected:
         const std::string file = coretest::writeFile(sim.path(), "cert" + std::to_string(++n) + ".der", der);
         ASSERT_EQ(keysim({"import", name, container, spec, file}), 0) << container << " " << spec;
     }
+    // Puts bytes keysim would refuse (not a certificate, or nothing) straight
+    // into the state file; the container is added at the end when missing.
+    void putRaw(const QString& container, const QString& spec, const QByteArray& bytes) {
+        QFile f(QString::fromStdString(sim.path() + "/keys.json"));
+        ASSERT_TRUE(f.open(QIODevice::ReadOnly));
+        QJsonObject root = QJsonDocument::fromJson(f.readAll()).object();
+        f.close();
+        QJsonArray keys = root["keys"].toArray();
+        QJsonObject key = keys[0].toObject();
+        QJsonArray cons = key["containers"].toArray();
+        qsizetype at = 0;
+        while (at < cons.size() && cons[at].toObject()["name"].toString() != container) {
+            ++at;
+        }
+        QJsonObject con = at < cons.size() ? cons[at].toObject() : QJsonObject{{"name", container}};
+        if (!spec.isEmpty()) {
+            con[spec] = QString::fromLatin1(bytes.toBase64());
+        }
+        if (at < cons.size()) {
+            cons[at] = con;
+        } else {
+            cons.append(con);
+        }
+        key["containers"] = cons;
+        keys[0] = key;
+        root["keys"] = keys;
+        ASSERT_TRUE(f.open(QIODevice::WriteOnly | QIODevice::Truncate));
+        f.write(QJsonDocument(root).toJson());
+    }
     QJsonObject keyJson(const QString& name = kName) {
         QFile f(QString::fromStdString(sim.path() + "/keys.json"));
         EXPECT_TRUE(f.open(QIODevice::ReadOnly));
@@ -78,6 +107,7 @@ TEST_F(TokenTest, CertificatesInKeyOrderWithExactKeys) {
     importCert("k1", "con-b", "sign", s1);
     importCert("k1", "con-b", "enc", e1);
     importCert("k1", "con-a", "enc", e2);  // only an encryption certificate
+    putRaw("con-empty", "", {});            // neither: contributes nothing
     importCert("k1", "con-c", "sign", s3);
 
     AlertRecorder alerts;
@@ -114,9 +144,11 @@ TEST_F(TokenTest, EightContainersAndABadCertificate) {
     for (int i = 1; i <= 8; ++i) {
         const std::string con = "container" + std::to_string(i);
         importCert("k1", con, "sign", coretest::makeCert("S" + std::to_string(i), "CA"));
-        importCert("k1", con, "enc", i == 5 ? QByteArray("\x30\x03not DER at all", 16)
-                                            : coretest::makeCert("E" + std::to_string(i), "CA"));
+        if (i != 5) {
+            importCert("k1", con, "enc", coretest::makeCert("E" + std::to_string(i), "CA"));
+        }
     }
+    putRaw("container5", "enc", QByteArray("\x30\x03not DER at all", 16));
     Qd_MacIntf intf;
     const auto list = intf.lookCer();
     ASSERT_TRUE(list);
