@@ -56,3 +56,10 @@ struct WipedFree {
 };
 
 }  // namespace secutil
+
+namespace secutil {
+// Test seam: read random bytes from another file instead of /dev/urandom
+// (nullptr restores it), so tests can make the random source fail. Not part
+// of the library's C interface.
+void setRandomSourceForTesting(const char* path);
+}  // namespace secutil

@@ -1,0 +1,391 @@
+// dornEncrypt: every mode opened again with the demo private keys, the
+// failure messages in their order with the result left untouched, and the
+// wiping of buffers that held the password.
+#include <gtest/gtest.h>
+#include <malloc.h>
+#include <openssl/crypto.h>
+
+#include <atomic>
+#include <cstdlib>
+#include <cstring>
+#include <new>
+#include <string>
+
+#include "decoder.h"
+#include "security/deployment.h"
+#include "security/secutil.h"
+#include "security/security.h"
+#include "sm_helpers.h"
+
+using decoder::Bytes;
+
+// ---- watch on freed memory ------------------------------------------------
+// The replacement operators below pair new with free() on purpose.
+#pragma GCC diagnostic ignored "-Wmismatched-new-delete"
+// Every block released through operator delete or OpenSSL's allocator is
+// scanned for the watched secret while the watch is armed.
+namespace {
+std::atomic<bool> gWatch{false};
+unsigned char gSecret[64];
+size_t gSecretLen = 0;
+std::atomic<int> gSecretFreed{0};
+
+void inspect(void* p) {
+    if (p == nullptr || !gWatch.load(std::memory_order_relaxed) || gSecretLen == 0)
+        return;
+    const size_t n = malloc_usable_size(p);
+    if (memmem(p, n, gSecret, gSecretLen) != nullptr)
+        gSecretFreed.fetch_add(1);
+}
+
+void* cryptoMalloc(size_t n, const char*, int) { return std::malloc(n); }
+void* cryptoRealloc(void* p, size_t n, const char*, int) {
+    inspect(p);
+    return std::realloc(p, n);
+}
+void cryptoFree(void* p, const char*, int) {
+    inspect(p);
+    std::free(p);
+}
+const bool gCryptoHooked = CRYPTO_set_mem_functions(cryptoMalloc, cryptoRealloc, cryptoFree) == 1;
+
+struct Watch {
+    Watch(const void* secret, size_t len) {
+        std::memcpy(gSecret, secret, len);
+        gSecretLen = len;
+        gSecretFreed = 0;
+        gWatch = true;
+    }
+    ~Watch() {
+        gWatch = false;
+        gSecretLen = 0;
+    }
+};
+}  // namespace
+
+void* operator new(size_t n) {
+    if (void* p = std::malloc(n != 0 ? n : 1))
+        return p;
+    throw std::bad_alloc();
+}
+void* operator new[](size_t n) { return operator new(n); }
+void operator delete(void* p) noexcept {
+    inspect(p);
+    std::free(p);
+}
+void operator delete[](void* p) noexcept { operator delete(p); }
+void operator delete(void* p, size_t) noexcept { operator delete(p); }
+void operator delete[](void* p, size_t) noexcept { operator delete(p); }
+
+// ---- fixture ---------------------------------------------------------------
+namespace {
+
+struct Formats : ::testing::Test {
+    static void SetUpTestSuite() {
+        std::string error;
+        app = decoder::loadPrivateKey(sectest::keyPath("app_rsa1024.pem"), error).release();
+        platformRsa = decoder::loadPrivateKey(sectest::keyPath("platform_rsa1024.pem"), error).release();
+        platformSm2 = decoder::loadPrivateKey(sectest::keyPath("platform_sm2.pem"), error).release();
+        appHex = sectest::readText(sectest::keyPath("app_rsa1024.modulus.hex"));
+        rsaHex = sectest::readText(sectest::keyPath("platform_rsa1024.modulus.hex"));
+        sm2Hex = sectest::readText(sectest::keyPath("platform_sm2.pub.hex"));
+    }
+    static void TearDownTestSuite() {
+        EVP_PKEY_free(app);
+        EVP_PKEY_free(platformRsa);
+        EVP_PKEY_free(platformSm2);
+    }
+    void SetUp() override {
+        ASSERT_TRUE(app && platformRsa && platformSm2);
+        ASSERT_EQ(appHex.size(), 256u);
+    }
+    void TearDown() override { secutil::setRandomSourceForTesting(nullptr); }
+
+    // One call; returns the output ("" when none) and the stderr text.
+    static std::string run(int mode, const EncryptionKeys* keys, const char* text, const char* extra,
+                           std::string* messages = nullptr) {
+        char* out = nullptr;
+        testing::internal::CaptureStderr();
+        const int rc = dornEncrypt(mode, keys, &out, text, extra);
+        const std::string err = testing::internal::GetCapturedStderr();
+        EXPECT_EQ(rc, 0);
+        if (messages != nullptr)
+            *messages = err;
+        std::string s = out != nullptr ? out : "";
+        std::free(out);
+        return s;
+    }
+
+    EncryptionKeys rsaKeys() const { return {appHex.c_str(), rsaHex.c_str()}; }
+    EncryptionKeys sm2Keys() const { return {appHex.c_str(), sm2Hex.c_str()}; }
+
+    static decoder::Envelope open(const std::string& b64) {
+        decoder::Envelope env;
+        std::string error;
+        EXPECT_TRUE(decoder::openEnvelope(app, b64, env, error)) << error;
+        return env;
+    }
+    static Bytes openSm2(const std::string& b64, decoder::Envelope* envOut = nullptr) {
+        decoder::Envelope env;
+        Bytes block;
+        std::string error;
+        EXPECT_TRUE(decoder::openSm2Mode(app, platformSm2, b64, env, block, error)) << error;
+        if (envOut != nullptr)
+            *envOut = env;
+        return block;
+    }
+    static decoder::PinResult openPin(const std::string& hex) {
+        decoder::PinResult r;
+        std::string error;
+        EXPECT_TRUE(decoder::openMode1(platformRsa, hex, r, error)) << error;
+        return r;
+    }
+
+    static EVP_PKEY *app, *platformRsa, *platformSm2;
+    static std::string appHex, rsaHex, sm2Hex;
+};
+EVP_PKEY *Formats::app, *Formats::platformRsa, *Formats::platformSm2;
+std::string Formats::appHex, Formats::rsaHex, Formats::sm2Hex;
+
+}  // namespace
+
+// ---- mode 0 ----------------------------------------------------------------
+TEST_F(Formats, Mode0EnvelopeOpensWithExactLayout) {
+    const EncryptionKeys keys = rsaKeys();
+    const std::string longText(700, 'x');
+    for (const std::string& text : {std::string("p@ss w0rd"), std::string(), longText, std::string("密码")}) {
+        const std::string b64 = run(0, &keys, text.c_str(), "1700000000123");
+        ASSERT_FALSE(b64.empty()) << text;
+        EXPECT_EQ(b64.find_first_of("\r\n"), std::string::npos) << "no line breaks";
+        EXPECT_EQ(b64.size() % 4, 0u);
+        const auto env = open(b64);
+        EXPECT_EQ(std::string(env.raw.begin(), env.raw.begin() + 8), "00000140");
+        EXPECT_EQ(env.raw.size(), 128 + 28 + env.plain.size());
+        EXPECT_EQ(env.plain, "S1700000000123:" + text);
+        EXPECT_EQ(env.text, text);
+    }
+    // Fresh RC4 key and RSA padding each time.
+    const std::string a = run(0, &keys, "same", "1"), b = run(0, &keys, "same", "1");
+    EXPECT_NE(a, b);
+    EXPECT_NE(decoder::hex(open(a).rc4Key), decoder::hex(open(b).rc4Key));
+}
+
+// ---- mode 1 ----------------------------------------------------------------
+TEST_F(Formats, Mode1PinBlockDesKeyAndServerRandomOpen) {
+    const EncryptionKeys keys = rsaKeys();
+    struct Case {
+        const char* pin;
+        const char* block;
+    } cases[] = {
+        {"123456", "123456FFFFFFFFFF"},
+        {"12345", "1234FFFFFFFFFFFF"},               // the odd digit does not reach the block
+        {"12345678901234567890", "1234567890123456"}, // nor do digits past the sixteenth
+        {"abcdef12", "ABCDEF12FFFFFFFF"},
+        {"12G456", "12FFFFFFFFFFFFFF"},               // unconverted pairs read as filler
+        {"", "FFFFFFFFFFFFFFFF"},
+        {"1234567890123456789012345678901", "1234567890123456"},  // 31 digits: the most that fit
+    };
+    for (const auto& c : cases) {
+        const std::string out = run(1, &keys, c.pin, "0123456789ABCDEF");
+        ASSERT_EQ(out.size(), 16u + 4 * 128) << c.pin;
+        const auto r = openPin(out);
+        EXPECT_EQ(decoder::hex(r.pinBlock), c.block) << c.pin;
+        ASSERT_EQ(r.desKey.size(), 16u);
+        for (unsigned char b : r.desKey)
+            EXPECT_EQ(__builtin_popcount(b) % 2, 1) << "odd parity, key byte " << int(b);
+        EXPECT_EQ(decoder::hex(r.fixedValue), SECURITY_DES_BLOCK_FIXED);
+        EXPECT_EQ(decoder::hex(r.serverRandom), std::string(256 - 16, '0') + "0123456789ABCDEF");
+    }
+    EXPECT_NE(decoder::hex(openPin(run(1, &keys, "1234", "1")).desKey),
+              decoder::hex(openPin(run(1, &keys, "1234", "1")).desKey));
+
+    // The server random may hold k characters, not k + 1.
+    const std::string kChars(128, '7');
+    EXPECT_EQ(decoder::hex(openPin(run(1, &keys, "1234", kChars.c_str())).serverRandom),
+              std::string(128, '0') + kChars);
+    std::string messages;
+    EXPECT_EQ(run(1, &keys, "1234", (kChars + "7").c_str(), &messages), "");
+    EXPECT_EQ(messages, "The length of the text is too big!\nEncrypting server rand failed.\n");
+    // 32 digits would overrun the work buffer: refused.
+    EXPECT_EQ(run(1, &keys, "12345678901234567890123456789012", "1", &messages), "");
+    EXPECT_EQ(messages, "The length of the text is too big!\n");
+}
+
+// ---- mode 2 ----------------------------------------------------------------
+TEST_F(Formats, Mode2RsaThenEnvelopeOpens) {
+    const EncryptionKeys keys = rsaKeys();
+    for (const std::string& text : {std::string("hunter2"), std::string(117, 'q')}) {
+        const std::string b64 = run(2, &keys, text.c_str(), "42");
+        decoder::Envelope env;
+        std::string password, error;
+        ASSERT_TRUE(decoder::openMode2(app, platformRsa, b64, env, password, error)) << error;
+        EXPECT_EQ(password, text);
+        EXPECT_EQ(env.timestamp, "42");
+    }
+    std::string messages;
+    EXPECT_EQ(run(2, &keys, std::string(118, 'q').c_str(), "42", &messages), "");
+    EXPECT_EQ(messages, "RSA public encryption failed!\n");
+}
+
+// ---- modes 3 to 5 ----------------------------------------------------------
+TEST_F(Formats, Mode3LayoutBOpens) {
+    const EncryptionKeys keys = sm2Keys();
+    for (const std::string& text : {std::string("pw"), std::string("1234567890123456789"), std::string(),
+                                   std::string("密码密码密码")}) {
+        decoder::Envelope env;
+        const Bytes block = openSm2(run(3, &keys, text.c_str(), "99", nullptr), &env);
+        ASSERT_EQ(block.size(), 32u) << text;
+        EXPECT_EQ(env.timestamp, "99");
+        decoder::LayoutB b;
+        std::string error;
+        ASSERT_TRUE(decoder::parseLayoutB(block, b, error)) << error << " " << decoder::hex(block);
+        EXPECT_EQ(b.text, text);
+        EXPECT_EQ(b.fixedField, SECURITY_LAYOUT_B_FIELD);
+        EXPECT_EQ(b.random.size(), 19 - text.size());
+    }
+    // 19 bytes: no random bytes at all.
+    const Bytes full = openSm2(run(3, &keys, "ABCDEFGHIJKLMNOPQRS", "1"));
+    EXPECT_EQ(decoder::hex(full), "000200" + decoder::hex(Bytes(SECURITY_LAYOUT_B_FIELD, SECURITY_LAYOUT_B_FIELD + 8)) +
+                                      "3133" + decoder::hex(Bytes({'A', 'B', 'C', 'D', 'E', 'F', 'G', 'H', 'I', 'J',
+                                                                   'K', 'L', 'M', 'N', 'O', 'P', 'Q', 'R', 'S'})));
+    // Zero random bytes become 0x01 (a source of zeros makes every one zero).
+    secutil::setRandomSourceForTesting("/dev/zero");
+    const Bytes ones = openSm2(run(3, &keys, "x", "1"));
+    EXPECT_EQ(decoder::hex(Bytes(ones.begin() + 2, ones.begin() + 20)), "010101010101010101010101010101010101");
+    std::string messages;
+    EXPECT_EQ(run(3, &keys, "12345678901234567890", "1", &messages), "");
+    EXPECT_EQ(messages, "The length of the text is too big!\n");
+    EXPECT_EQ(run(3, &keys, "密码密码密码密", "1", &messages), "") << "21 bytes of UTF-8";
+}
+
+TEST_F(Formats, Mode4LayoutCOpens) {
+    const EncryptionKeys keys = sm2Keys();
+    for (const std::string& text : {std::string("abc"), std::string(30, 'z'), std::string()}) {
+        const Bytes block = openSm2(run(4, &keys, text.c_str(), "5"));
+        std::string got, error;
+        Bytes random;
+        ASSERT_TRUE(decoder::parseLayoutC(block, got, random, error)) << error;
+        EXPECT_EQ(got, text);
+        EXPECT_EQ(random.size(), 30 - text.size());
+    }
+    EXPECT_EQ(decoder::hex(openSm2(run(4, &keys, "abc", "5"))).substr(0, 10), "3033616263");
+    std::string messages;
+    EXPECT_EQ(run(4, &keys, std::string(31, 'z').c_str(), "5", &messages), "");
+    EXPECT_EQ(messages, "The length of the text is too big!\n");
+}
+
+TEST_F(Formats, Mode5EncryptsTheFirst32BytesZeroFilled) {
+    const EncryptionKeys keys = sm2Keys();
+    const std::string forty = "0123456789abcdefghijklmnopqrstuvwxyzABCD";
+    EXPECT_EQ(openSm2(run(5, &keys, forty.c_str(), "7")), Bytes(forty.begin(), forty.begin() + 32));
+    Bytes shortBlock(32, 0);
+    std::memcpy(shortBlock.data(), "abc", 3);
+    EXPECT_EQ(openSm2(run(5, &keys, "abc", "7")), shortBlock);
+    std::string messages;
+    EXPECT_EQ(run(5, &keys, "", "7", &messages), "");
+    EXPECT_EQ(messages, "The length of the text is zero!\n");
+}
+
+// ---- failures ----------------------------------------------------------------
+TEST_F(Formats, FailureMessagesInOrderLeaveTheResultUntouched) {
+    const EncryptionKeys rsa = rsaKeys(), sm2 = sm2Keys();
+    const EncryptionKeys noApp{nullptr, sm2Hex.c_str()}, noPlatform{appHex.c_str(), nullptr};
+    const EncryptionKeys badApp{"XYZ", sm2Hex.c_str()}, badSm2{appHex.c_str(), rsaHex.c_str()};
+    const EncryptionKeys badRsa{appHex.c_str(), "not hex"}, badAppRsa{"XYZ", rsaHex.c_str()};
+    struct Case {
+        int mode;
+        const EncryptionKeys* keys;
+        const char* text;
+        const char* extra;
+        bool nullOut;
+        const char* messages;
+    } cases[] = {
+        {0, nullptr, "pw", "1", false, "You must initialize the library first!\n"},
+        {0, &rsa, "pw", nullptr, false, "The timestamp does not exist!\n"},
+        {0, &rsa, nullptr, "1", false, "The input text does not exist!\n"},
+        {0, &rsa, "pw", "1", true, "You must supply a out pointer to retrieve the ciphered text!\n"},
+        {0, &badApp, "pw", "1", false, "Importing the RSA public key 's modulus failed!\n"},
+        {1, &rsa, nullptr, "1", false, "The input text does not exist!\n"},
+        {1, &rsa, "1234", "1", true, "You must supply a out pointer to retrieve the ciphered text!\n"},
+        {1, nullptr, "1234", "1", false, "You must initialize the library with the platform public key modulus first!\n"},
+        {1, &noPlatform, "1234", "1", false, "You must initialize the library with the platform public key modulus first!\n"},
+        {1, &rsa, "1234", nullptr, false, "You must supply server random!\n"},
+        {1, &badRsa, "1234", "1", false,
+         "Importing the RSA public key's modulus failed!\nEncrypting des key failed with rsa!\n"},
+        {2, nullptr, "pw", "1", false, "You must supply encryption public key\n"},
+        {2, &noApp, "pw", "1", false, "You must initialize application public key\n"},
+        {2, &noPlatform, "pw", "1", false, "You must initialize encrypt platform sm2 public key\n"},
+        {2, &rsa, "pw", nullptr, false, "The timestamp does not exist!\n"},
+        {2, &badRsa, "pw", "1", false, "Importing the RSA public key's modulus failed!\n"},
+        {2, &badAppRsa, "pw", "1", false,
+         "Importing the RSA public key 's modulus failed!\nStandard encryption failed!\n"},
+        {3, &sm2, nullptr, "1", false, "The input text does not exist!\n"},
+        {3, &sm2, "pw", "1", true, "You must supply a out pointer to retrieve the ciphered text!\n"},
+        {3, &badSm2, "pw", "1", false, "Keyou encryption failed!\n"},
+        {4, &noPlatform, "pw", "1", false, "You must initialize encrypt platform sm2 public key\n"},
+        {4, &badApp, "pw", "1", false, "Importing the RSA public key 's modulus failed!\nStandard encryption failed!\n"},
+        {5, &sm2, "pw", nullptr, false, "The timestamp does not exist!\n"},
+        {6, &sm2, "pw", "1", false, ""},
+        {-1, &sm2, "pw", "1", false, ""},
+    };
+    char sentinel[] = "untouched";
+    for (const auto& c : cases) {
+        char* out = sentinel;
+        testing::internal::CaptureStderr();
+        EXPECT_EQ(dornEncrypt(c.mode, c.keys, c.nullOut ? nullptr : &out, c.text, c.extra), 0);
+        EXPECT_EQ(testing::internal::GetCapturedStderr(), c.messages) << "mode " << c.mode;
+        EXPECT_EQ(out, sentinel) << "mode " << c.mode << ": " << c.messages;
+    }
+}
+
+TEST_F(Formats, RandomSourceFailures) {
+    const EncryptionKeys rsa = rsaKeys(), sm2 = sm2Keys();
+    std::string messages;
+    secutil::setRandomSourceForTesting("/nonexistent/random");
+    EXPECT_EQ(run(0, &rsa, "pw", "1", &messages), "");
+    EXPECT_EQ(messages, "Opening /dev/urandom failed!\nGenerating the RC4 key failed!\n");
+    EXPECT_EQ(run(1, &rsa, "1234", "1", &messages), "");
+    EXPECT_EQ(messages, "Opening /dev/urandom failed!\nGenerating the RC4 key failed!\n");
+    // Mode 3 carries on past its own random bytes; the envelope's RC4 key
+    // then fails too.
+    secutil::setRandomSourceForTesting("/");
+    EXPECT_EQ(run(3, &sm2, "pw", "1", &messages), "");
+    EXPECT_EQ(messages, "Reading /dev/urandom failed!\nReading /dev/urandom failed!\n"
+                        "Generating the RC4 key failed!\nStandard encryption failed!\n");
+}
+
+// ---- wiping -----------------------------------------------------------------
+TEST_F(Formats, BuffersThatHeldThePasswordAreWipedBeforeRelease) {
+    ASSERT_TRUE(gCryptoHooked) << "OpenSSL allocated before the hook";
+    static const char password[] = "Zq7-unique-secret";  // never copied by the test itself
+    const EncryptionKeys rsa = rsaKeys(), sm2 = sm2Keys();
+    for (int mode : {0, 2, 3, 4, 5}) {
+        char* out = nullptr;
+        {
+            Watch w(password, sizeof password - 1);
+            dornEncrypt(mode, mode == 2 ? &rsa : mode == 0 ? &rsa : &sm2, &out, password, "1");
+            EXPECT_EQ(gSecretFreed.load(), 0) << "mode " << mode << " released the password unwiped";
+        }
+        EXPECT_NE(out, nullptr) << "mode " << mode;
+        std::free(out);
+    }
+    // Mode 1: the converted PIN bytes.
+    static const unsigned char pinBytes[] = {0x86, 0x42, 0x97, 0x53};
+    char* out = nullptr;
+    {
+        Watch w(pinBytes, sizeof pinBytes);
+        dornEncrypt(1, &rsa, &out, "86429753", "1");
+        EXPECT_EQ(gSecretFreed.load(), 0) << "mode 1 released the PIN block unwiped";
+    }
+    EXPECT_NE(out, nullptr);
+    std::free(out);
+}
+
+TEST(WatchSelfCheck, AnUnwipedBufferIsNoticed) {
+    static const char secret[] = "watch-me-please";
+    Watch w(secret, sizeof secret - 1);
+    auto* leak = new char[64];
+    std::memcpy(leak, secret, sizeof secret);
+    delete[] leak;
+    EXPECT_EQ(gSecretFreed.load(), 1);
+}
