@@ -96,7 +96,8 @@ uint32_t openSession(KPHANDLE handle, Session* s) {
 }
 
 // A name list (names with their NULs, then the empty name) written into a
-// caller's buffer of *len bytes, bent by the fault of the key answering.
+// caller's buffer of *len bytes, bent by the fault of the key answering. No
+// names at all: status 0, length 0, nothing written.
 uint32_t answerNameList(const std::vector<std::string>& names, const Fault& fault, char* buffer, uint32_t* len,
                         uint32_t* count) {
     std::string list;
@@ -113,6 +114,10 @@ uint32_t answerNameList(const std::vector<std::string>& names, const Fault& faul
         while (filled.size() < capacity) filled.push_back('X');
         std::memcpy(buffer, filled.data(), capacity);
         *len = capacity;
+        return 0;
+    }
+    if (names.empty() && fault.kind == Fault::kNone) {
+        *len = 0;  // nothing attached: an empty answer, not a lone empty name
         return 0;
     }
     list.push_back('\0');  // the empty name ending the list

@@ -1,0 +1,45 @@
+// qd-keyinfo, end to end against the simulated keys.
+#include "sim/token/keysim_testing.h"
+
+#include <gtest/gtest.h>
+
+namespace {
+
+using kpsim::testing::runProgram;
+
+TEST(QdKeyinfo, ShowsTheDemoKey) {
+    kpsim::testing::SimulatedKeys keys;
+    keys.keysim({"create", "--demo", "demo"});
+    keys.keysim({"plug", "demo"});
+    auto r = runProgram(QD_KEYINFO_PATH, {});
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_NE(r.out.find("(KpListReaders, PCODE 20244 only): 1\n"), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("[1] USBQdvKey demo"), std::string::npos);
+    EXPECT_NE(r.out.find("PCODE:               20244"), std::string::npos);
+    EXPECT_NE(r.out.find("Serial (DSN):        QD20244"), std::string::npos);
+    EXPECT_NE(r.out.find("User PIN tries left: 6"), std::string::npos);
+    EXPECT_NE(r.out.find("Containers:          2"), std::string::npos);
+    EXPECT_NE(r.out.find("CN = 张三"), std::string::npos);
+    EXPECT_NE(r.out.find("OU = 上海某某贸易有限公司, serialNumber"), std::string::npos);
+}
+
+TEST(QdKeyinfo, ForeignKeyIsReported) {
+    kpsim::testing::SimulatedKeys keys;
+    keys.keysim({"create", "x"});
+    keys.keysim({"set", "x", "pcode", "1"});
+    keys.keysim({"plug", "x"});
+    auto r = runProgram(QD_KEYINFO_PATH, {});
+    EXPECT_EQ(r.status, 0);
+    EXPECT_NE(r.out.find("another product code"), std::string::npos) << r.out;
+}
+
+TEST(QdKeyinfo, MissingLibraryExitsNonZeroWithAClearMessage) {
+    kpsim::testing::SimulatedKeys keys;
+    kpsim::testing::ScopedEnv env("QD_TOKEN_LIBRARY", "/nonexistent/libUSBQdvKey_20244.so");
+    auto r = runProgram(QD_KEYINFO_PATH, {});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err, "qd-keyinfo: cannot load the token device library /nonexistent/libUSBQdvKey_20244.so "
+                     "(set QD_TOKEN_LIBRARY)\n");
+}
+
+}  // namespace
