@@ -1,0 +1,56 @@
+// The key agent: two USB watches (one per kind of the bank's keys), a short
+// decision thread per arrival that reads the key's PCODE and starts the key
+// manager for the bank's keys, and a request to every running key manager to
+// quit on each removal.
+//
+// Threads: the main thread idles in runAgent; each watch has its thread
+// (startDetect1, startDetect2) and runs every callback of its watch there;
+// each arrival after start-up makes one detached decision thread (pdpcde).
+// SIGINT is blocked everywhere but in the main thread's wait.
+#pragma once
+
+#include <atomic>
+#include <chrono>
+#include <cstdint>
+
+namespace agent {
+
+// The two watched kinds of key: vendor ID and product ID.
+inline constexpr uint16_t kVendor1 = 0xD449;  // 54345
+inline constexpr uint16_t kVendor2 = 0x6A9F;  // 27295
+inline constexpr uint16_t kProduct = 4;
+
+// pvStart's result when its watch cannot be set up (the desktop's
+// "aborted" return code).
+inline constexpr uint32_t kWatchAborted = 0xE00002EB;
+
+// The key settles this long before its PCODE is read.
+inline constexpr std::chrono::milliseconds kSettleDelay{300};
+
+// Keys a watch reports this soon after it started listening were already
+// plugged in when it started: the watch's arming call stands for them, and
+// they start nothing.
+inline constexpr std::chrono::milliseconds kArmingWindow{1000};
+
+// False until the first removal watch is armed; arrivals launch only after.
+extern std::atomic<bool> isInit;
+
+void* startDetect1(void*);
+void* startDetect2(void*);
+uint32_t pvStart(uint16_t vendor, uint16_t product);
+
+// Callbacks of a watch (on its thread).
+void DeviceAppeared();
+void DeviceDisappeared();
+
+// Decision thread: settle, read the PCODE, launch the key manager for 20244.
+void* pdpcde(void*);
+
+extern "C" void SignalHandler(int signal);
+
+// The program: loads the token library, starts both watches, idles until
+// SIGINT, and ends the process with status 0 then (or -1 when a watch thread
+// cannot be started). Never returns.
+[[noreturn]] void runAgent();
+
+}  // namespace agent

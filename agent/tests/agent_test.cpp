@@ -1,0 +1,313 @@
+// The key agent as a process on the simulated bus, with the simulated token
+// library and a stand-in key manager (a private copy per test, so that tests
+// running side by side never signal each other's) that logs "launch <pid> ..."
+// and "term <pid>".
+#include "agent/Qd_Intefs.h"
+#include "agent/marrowby.h"
+#include "platform/workspace.h"
+#include "token/Func_init.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <csignal>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <initializer_list>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <fcntl.h>
+#include <poll.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+extern char** environ;
+
+namespace fs = std::filesystem;
+using namespace std::chrono_literals;
+
+namespace {
+
+// Bounds for what must happen: generous, they only catch what never happens.
+constexpr auto kPatience = 10s;
+// How long to wait for something that must NOT happen after a plug: the
+// settle delay plus ample time for a decision thread to launch.
+constexpr auto kQuietPeriod = agent::kSettleDelay + 1200ms;
+
+std::vector<std::string> splitLines(const std::string& text) {
+    std::vector<std::string> lines;
+    std::istringstream in(text);
+    for (std::string line; std::getline(in, line);) lines.push_back(line);
+    return lines;
+}
+
+size_t countEqual(const std::vector<std::string>& lines, const std::string& text) {
+    return static_cast<size_t>(std::count(lines.begin(), lines.end(), text));
+}
+
+class Environment {
+public:
+    explicit Environment(fs::path dir) : dir_(std::move(dir)) {}
+    fs::path keys() const { return dir_ / "keys"; }
+    fs::path manager() const { return dir_ / "kelvane"; }
+    fs::path managerLog() const { return dir_ / "manager.log"; }
+
+private:
+    fs::path dir_;
+};
+
+class AgentTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        char dir[] = "/tmp/agent-test-XXXXXX";
+        ASSERT_NE(mkdtemp(dir), nullptr);
+        dir_ = dir;
+        fs::copy_file(STANDIN_EXECUTABLE, dir_ / "kelvane");
+        setenv("KEYSIM_DIR", (dir_ / "keys").c_str(), 1);
+        setenv("QD_USB_BACKEND", "sim", 1);
+        setenv("QD_TOKEN_LIBRARY", TOKEN_SIMULATOR, 1);
+        setenv("QD_MANAGER_EXECUTABLE", (dir_ / "kelvane").c_str(), 1);
+        setenv("STANDIN_LOG", (dir_ / "manager.log").c_str(), 1);
+    }
+
+    void TearDown() override {
+        if (agent_ > 0) {
+            kill(agent_, SIGKILL);
+            waitpid(agent_, nullptr, 0);
+        }
+        if (out_ >= 0) close(out_);
+        platform::terminateApplications((dir_ / "kelvane").string());
+        fs::remove_all(dir_);
+    }
+
+    static int run(const char* program, std::initializer_list<std::string> args) {
+        std::vector<std::string> all{program};
+        all.insert(all.end(), args);
+        std::vector<char*> argv;
+        for (auto& a : all) argv.push_back(a.data());
+        argv.push_back(nullptr);
+        pid_t pid = 0;
+        if (posix_spawn(&pid, program, nullptr, nullptr, argv.data(), environ) != 0) return -1;
+        int status = 0;
+        waitpid(pid, &status, 0);
+        return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    }
+    static void keysim(std::initializer_list<std::string> args) {
+        ASSERT_EQ(run(KEYSIM_EXECUTABLE, args), 0) << "keysim " << *args.begin();
+    }
+    // A key of the given PCODE and vendor, not yet plugged in.
+    static void makeKey(const std::string& name, unsigned pcode = 20244, unsigned vendor = agent::kVendor1) {
+        keysim({"create", name});
+        keysim({"set", name, "pcode", std::to_string(pcode)});
+        keysim({"set", name, "vendor", std::to_string(vendor)});
+    }
+
+    void startAgent() {
+        int pipeFds[2];
+        ASSERT_EQ(pipe2(pipeFds, O_CLOEXEC), 0);
+        posix_spawn_file_actions_t actions;
+        posix_spawn_file_actions_init(&actions);
+        posix_spawn_file_actions_adddup2(&actions, pipeFds[1], STDOUT_FILENO);
+        const std::string err = (dir_ / "agent.err").string();
+        posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+        char* argv[] = {const_cast<char*>("marrowby"), nullptr};
+        const int rc = posix_spawn(&agent_, MARROWBY_EXECUTABLE, &actions, nullptr, argv, environ);
+        posix_spawn_file_actions_destroy(&actions);
+        close(pipeFds[1]);
+        out_ = pipeFds[0];
+        ASSERT_EQ(rc, 0);
+    }
+
+    // Everything the agent printed on standard output so far.
+    const std::string& output() {
+        char buffer[4096];
+        pollfd p{out_, POLLIN, 0};
+        while (poll(&p, 1, 0) > 0 && (p.revents & POLLIN)) {
+            const ssize_t n = read(out_, buffer, sizeof buffer);
+            if (n <= 0) break;
+            text_.append(buffer, static_cast<size_t>(n));
+        }
+        return text_;
+    }
+    bool waitForOutput(const std::string& line, size_t count) {
+        const auto deadline = std::chrono::steady_clock::now() + kPatience;
+        while (countEqual(splitLines(output()), line) < count) {
+            if (std::chrono::steady_clock::now() > deadline) return false;
+            std::this_thread::sleep_for(20ms);
+        }
+        return true;
+    }
+    // Both watches armed (each arming ends with its removal call), and keys
+    // plugged in from now on count as arrivals.
+    void waitUntilWatching() {
+        ASSERT_TRUE(waitForOutput("DeviceDisappeared", 2)) << output();
+        std::this_thread::sleep_for(agent::kArmingWindow + 300ms);
+    }
+
+    std::vector<std::string> managerLog(const std::string& prefix) const {
+        std::vector<std::string> found;
+        std::ifstream in(dir_ / "manager.log");
+        for (std::string line; std::getline(in, line);)
+            if (line.rfind(prefix, 0) == 0) found.push_back(line);
+        return found;
+    }
+    bool waitForManager(const std::string& prefix, size_t count) const {
+        const auto deadline = std::chrono::steady_clock::now() + kPatience;
+        while (managerLog(prefix).size() < count) {
+            if (std::chrono::steady_clock::now() > deadline) return false;
+            std::this_thread::sleep_for(20ms);
+        }
+        return true;
+    }
+    static std::string pidOf(const std::string& launchLine) {
+        std::istringstream in(launchLine);
+        std::string word, pid;
+        in >> word >> pid;
+        return pid;
+    }
+
+    fs::path dir_;
+    pid_t agent_ = -1;
+    int out_ = -1;
+    std::string text_;
+};
+
+TEST_F(AgentTest, KeyPresentAtStartLaunchesNothingAndLaterArrivalsLaunchOnceEach) {
+    makeKey("present");
+    keysim({"plug", "present"});
+    startAgent();
+    waitUntilWatching();
+    // Start-up prints exactly this much, whichever watch went first.
+    const auto start = splitLines(output());
+    EXPECT_EQ(start.size(), 6u) << output();
+    EXPECT_EQ(countEqual(start, "Begin"), 2u);
+    EXPECT_EQ(countEqual(start, "DeviceAppeared"), 2u);
+    EXPECT_EQ(countEqual(start, "DeviceDisappeared"), 2u);
+
+    // Out and in again: now it is an arrival.
+    keysim({"unplug", "present"});
+    ASSERT_TRUE(waitForOutput("DeviceDisappeared", 3));
+    keysim({"plug", "present"});
+    ASSERT_TRUE(waitForOutput("DeviceAppeared", 3));
+    ASSERT_TRUE(waitForManager("launch ", 1));
+
+    // Its removal asks that manager to quit.
+    keysim({"unplug", "present"});
+    ASSERT_TRUE(waitForManager("term ", 1));
+    EXPECT_EQ(pidOf(managerLog("term ").at(0)), pidOf(managerLog("launch ").at(0)));
+
+    // A bank key of the second kind is watched too.
+    makeKey("second", 20244, agent::kVendor2);
+    keysim({"plug", "second"});
+    ASSERT_TRUE(waitForOutput("DeviceAppeared", 4));
+    ASSERT_TRUE(waitForManager("launch ", 2));
+
+    std::this_thread::sleep_for(kQuietPeriod);
+    EXPECT_EQ(managerLog("launch ").size(), 2u) << "one launch per arrival, none for the key present at start";
+}
+
+TEST_F(AgentTest, AnotherPcodeLaunchesNothingButItsRemovalStillQuitsManagers) {
+    makeKey("foreign", 12345);
+    makeKey("bank");
+    startAgent();
+    waitUntilWatching();
+
+    keysim({"plug", "foreign"});
+    ASSERT_TRUE(waitForOutput("DeviceAppeared", 3));
+    std::this_thread::sleep_for(kQuietPeriod);
+    EXPECT_TRUE(managerLog("launch ").empty());
+
+    // A manager running when the foreign key is pulled out is asked to quit.
+    ASSERT_TRUE(platform::launchManager());
+    ASSERT_TRUE(waitForManager("launch ", 1));
+    keysim({"unplug", "foreign"});
+    ASSERT_TRUE(waitForManager("term ", 1));
+
+    // The bank key alone launches (and only it).
+    keysim({"plug", "bank"});
+    ASSERT_TRUE(waitForManager("launch ", 2));
+    std::this_thread::sleep_for(kQuietPeriod);
+    EXPECT_EQ(managerLog("launch ").size(), 2u);
+}
+
+TEST_F(AgentTest, StartAsksRunningManagersToQuit) {
+    ASSERT_TRUE(platform::launchManager());
+    ASSERT_TRUE(platform::launchManager());
+    ASSERT_TRUE(waitForManager("launch ", 2));
+    startAgent();
+    ASSERT_TRUE(waitForManager("term ", 2));
+}
+
+TEST_F(AgentTest, MissingTokenLibraryNeverLaunches) {
+    setenv("QD_TOKEN_LIBRARY", (dir_ / "absent.so").c_str(), 1);
+    makeKey("bank");
+    startAgent();
+    waitUntilWatching();
+    std::ifstream err(dir_ / "agent.err");
+    const std::string errors((std::istreambuf_iterator<char>(err)), std::istreambuf_iterator<char>());
+    EXPECT_NE(errors.find("load dylib fail!"), std::string::npos) << errors;
+
+    keysim({"plug", "bank"});
+    ASSERT_TRUE(waitForOutput("DeviceAppeared", 3));
+    std::this_thread::sleep_for(kQuietPeriod);
+    EXPECT_TRUE(managerLog("launch ").empty());
+    // The watch goes on.
+    keysim({"unplug", "bank"});
+    EXPECT_TRUE(waitForOutput("DeviceDisappeared", 3));
+}
+
+TEST_F(AgentTest, IdlesWithoutProcessorTimeAndSigintEndsWithStatusZero) {
+    startAgent();
+    waitUntilWatching();
+
+    // Processor time over a second of idling, in clock ticks (utime + stime).
+    auto cpuTicks = [this] {
+        std::ifstream stat("/proc/" + std::to_string(agent_) + "/stat");
+        std::string content((std::istreambuf_iterator<char>(stat)), std::istreambuf_iterator<char>());
+        std::istringstream fields(content.substr(content.rfind(')') + 2));
+        std::string skip;
+        for (int i = 3; i < 14; ++i) fields >> skip;
+        long utime = 0, stime = 0;
+        fields >> utime >> stime;
+        return utime + stime;
+    };
+    const long before = cpuTicks();
+    std::this_thread::sleep_for(1s);
+    EXPECT_LE(cpuTicks() - before, 10) << "the agent spends processor time while idle";
+
+    ASSERT_EQ(kill(agent_, SIGINT), 0);
+    int status = -1;
+    const auto deadline = std::chrono::steady_clock::now() + kPatience;
+    pid_t done = 0;
+    while ((done = waitpid(agent_, &status, WNOHANG)) == 0 && std::chrono::steady_clock::now() < deadline)
+        std::this_thread::sleep_for(20ms);
+    ASSERT_EQ(done, agent_) << "the agent did not end on SIGINT";
+    agent_ = -1;
+    ASSERT_TRUE(WIFEXITED(status)) << "ended by signal " << WTERMSIG(status);
+    EXPECT_EQ(WEXITSTATUS(status), 0);
+    const std::string& out = output();
+    EXPECT_TRUE(out.size() > 13 && out.compare(out.size() - 13, 13, "\nInterrupted\n") == 0) << out;
+}
+
+// The PCODE read itself, in this process through the plain binding.
+TEST_F(AgentTest, FirstReaderPcodeReadsZeroOnEveryFailure) {
+    EXPECT_EQ(Qd_Intefs().getPcode(), 0u);  // library not loaded yet
+    ASSERT_EQ(Func_Init(TOKEN_SIMULATOR), 0);
+    EXPECT_EQ(Qd_Intefs().getPcode(), 0u);  // no key
+    makeKey("foreign", 4711);
+    keysim({"plug", "foreign"});
+    EXPECT_EQ(Qd_Intefs().getPcode(), 4711u);
+    keysim({"unplug", "foreign"});
+    makeKey("bank");
+    keysim({"plug", "bank"});
+    EXPECT_EQ(agent::readFirstReaderPcode(), agent::kBankPcode);
+}
+
+}  // namespace
