@@ -430,52 +430,50 @@ int encryptStandard(const char* modulusHex, const char* timestamp, const char* t
             complain("The length of the text is too big!\n");
             return 0;
         }
-        SecureBytes plain(tsLen + textLen + 50);
-        const size_t m = tsLen + textLen + 2;
-        plain[0] = 'S';
-        std::memcpy(plain.data() + 1, timestamp, tsLen);
-        plain[1 + tsLen] = ':';
-        std::memcpy(plain.data() + 2 + tsLen, text, textLen);
+        const size_t m = tsLen + textLen + 2;  // P = "S" timestamp ":" text
 
-        SecureBytes rc4Key(kRc4KeyLen);
-        if (generateRandom(rc4Key.data(), kRc4KeyLen) != 1) {
+        unsigned char rc4Key[kRc4KeyLen];
+        if (generateRandom(rc4Key, kRc4KeyLen) != 1) {
+            OPENSSL_cleanse(rc4Key, sizeof rc4Key);
             complain("Generating the RC4 key failed!\n");
             return 0;
         }
-        RC4_KEY rc4;
-        RC4_set_key(&rc4, kRc4KeyLen, rc4Key.data());
-        unsigned char drop[kRc4Drop] = {};
-        RC4(&rc4, sizeof drop, drop, drop);
-        OPENSSL_cleanse(drop, sizeof drop);
-
         RsaPtr rsa;
-        switch (importRsa(modulusHex, rsa)) {
-        case RsaImport::badModulus:
-            OPENSSL_cleanse(&rc4, sizeof rc4);
-            complain("Importing the RSA public key 's modulus failed!\n");
+        const RsaImport imported = importRsa(modulusHex, rsa);
+        if (imported != RsaImport::ok) {
+            OPENSSL_cleanse(rc4Key, sizeof rc4Key);
+            complain(imported == RsaImport::badModulus ? "Importing the RSA public key 's modulus failed!\n"
+                                                       : "Importing the RSA public key's exponent failed!\n");
             return 0;
-        case RsaImport::badExponent:
-            OPENSSL_cleanse(&rc4, sizeof rc4);
-            complain("Importing the RSA public key's exponent failed!\n");
-            return 0;
-        case RsaImport::ok:
-            break;
         }
         const int k = RSA_size(rsa.get());
         SecureBytes envelope(size_t(std::max(k, 0)) + m + 28);
         unsigned char* wrapped = envelope.data() + kLengthField + kHeaderLen;
-        SecureBytes rsaOut(size_t(std::max(k, 1)));
-        if (k <= 0 || RSA_public_encrypt(kRc4KeyLen, rc4Key.data(), rsaOut.data(), rsa.get(), RSA_PKCS1_PADDING) != k) {
-            OPENSSL_cleanse(&rc4, sizeof rc4);
+        if (k <= 0 || RSA_public_encrypt(kRc4KeyLen, rc4Key, wrapped, rsa.get(), RSA_PKCS1_PADDING) != k) {
+            OPENSSL_cleanse(rc4Key, sizeof rc4Key);
             complain("RSA public encryption failed!\n");
             return 0;
         }
         // The key blob carries the RSA result least significant byte first.
-        std::reverse_copy(rsaOut.data(), rsaOut.data() + k, wrapped);
+        std::reverse(wrapped, wrapped + k);
         lengthField(k + kHeaderLen, envelope.data());
         std::memcpy(envelope.data() + kLengthField, kBlobHeader, kHeaderLen);
         lengthField(static_cast<long>(m), wrapped + k);
-        RC4(&rc4, m, plain.data(), wrapped + k + kLengthField);
+
+        // RC4 is a stream cipher: encrypting the parts of P one after another
+        // equals encrypting P, and P never needs a copy of its own.
+        RC4_KEY rc4;
+        RC4_set_key(&rc4, kRc4KeyLen, rc4Key);
+        OPENSSL_cleanse(rc4Key, sizeof rc4Key);
+        unsigned char drop[kRc4Drop] = {};
+        RC4(&rc4, sizeof drop, drop, drop);
+        OPENSSL_cleanse(drop, sizeof drop);
+        unsigned char* c = wrapped + k + kLengthField;
+        static const unsigned char kS = 'S', kColon = ':';
+        RC4(&rc4, 1, &kS, c);
+        RC4(&rc4, tsLen, reinterpret_cast<const unsigned char*>(timestamp), c + 1);
+        RC4(&rc4, 1, &kColon, c + 1 + tsLen);
+        RC4(&rc4, textLen, reinterpret_cast<const unsigned char*>(text), c + 2 + tsLen);
         OPENSSL_cleanse(&rc4, sizeof rc4);
 
         char* encoded = nullptr;

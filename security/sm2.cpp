@@ -212,6 +212,15 @@ const SM2ED_METHOD* methodOf(EC_KEY* key) {
 
 void complain(const char* message) { std::fputs(message, stderr); }
 
+// The recommended curve, built and checked once per process: the primality
+// test of p alone costs more than an encryption. The group is never changed
+// after construction (each key gets its own copy via EC_KEY_set_group), so
+// sharing it between threads is safe; C++ guarantees one initialisation.
+const EC_GROUP* recommendedCurve() {
+    static const GroupPtr group(getUDFCurve(kP, kA, kB, kGx, kGy, kN));
+    return group.get();
+}
+
 }  // namespace
 
 extern "C" {
@@ -334,21 +343,21 @@ int sm2Encrypt(const char* publicKeyHex, const unsigned char* block, unsigned ch
     if (strnlen(publicKeyHex, kKeyHexLen) < kKeyHexLen)
         return 0;
 
-    GroupPtr group(getUDFCurve(kP, kA, kB, kGx, kGy, kN));
     EcKeyPtr key(EC_KEY_new());
-    if (!group || !key || EC_KEY_set_group(key.get(), group.get()) != 1)
+    if (recommendedCurve() == nullptr || !key || EC_KEY_set_group(key.get(), recommendedCurve()) != 1)
         return 0;
+    const EC_GROUP* group = EC_KEY_get0_group(key.get());
     char xText[65] = {}, yText[65] = {};
     std::memcpy(xText, publicKeyHex, 64);
     std::memcpy(yText, publicKeyHex + 64, 64);
     BnPtr x = parseHex(xText), y = parseHex(yText);
     BnCtxPtr ctx(BN_CTX_new());
-    PointPtr point(EC_POINT_new(group.get()));
+    PointPtr point(EC_POINT_new(group));
     if (!x || !y || !ctx || !point)
         return 0;
     // A point off the curve would leak through the shared secret; refuse it.
-    if (EC_POINT_set_affine_coordinates(group.get(), point.get(), x.get(), y.get(), ctx.get()) != 1 ||
-        EC_POINT_is_on_curve(group.get(), point.get(), ctx.get()) != 1 ||
+    if (EC_POINT_set_affine_coordinates(group, point.get(), x.get(), y.get(), ctx.get()) != 1 ||
+        EC_POINT_is_on_curve(group, point.get(), ctx.get()) != 1 ||
         EC_KEY_set_public_key(key.get(), point.get()) != 1)
         return 0;
 
