@@ -36,6 +36,10 @@ protected:
         dir_ = dir;
         log_ = dir_ / "standin.log";
         setenv("STANDIN_LOG", log_.c_str(), 1);
+        // A private copy: cases running side by side never count or signal
+        // each other's programs.
+        standin_ = (dir_ / "kelvane").string();
+        fs::copy_file(STANDIN_EXECUTABLE, standin_);
     }
     void TearDown() override {
         // Whatever a failed case left running.
@@ -73,6 +77,7 @@ protected:
 
     fs::path dir_;
     fs::path log_;
+    std::string standin_;
 };
 
 TEST_F(WorkspaceTest, LaunchIsDetachedReapedAndFreeOfTheCallersSignalMask) {
@@ -82,7 +87,7 @@ TEST_F(WorkspaceTest, LaunchIsDetachedReapedAndFreeOfTheCallersSignalMask) {
     sigaddset(&block, SIGTERM);
     pthread_sigmask(SIG_BLOCK, &block, &old);
     std::string error;
-    const bool launched = platform::launchApplication(STANDIN_EXECUTABLE, &error);
+    const bool launched = platform::launchApplication(standin_, &error);
     pthread_sigmask(SIG_SETMASK, &old, nullptr);
     ASSERT_TRUE(launched) << error;
 
@@ -93,7 +98,7 @@ TEST_F(WorkspaceTest, LaunchIsDetachedReapedAndFreeOfTheCallersSignalMask) {
     EXPECT_EQ(l.signals, "clear");
     EXPECT_TRUE(noChildLeft());    // the middle child was reaped
 
-    EXPECT_EQ(platform::terminateApplications(STANDIN_EXECUTABLE), 1);
+    EXPECT_EQ(platform::terminateApplications(standin_), 1);
     ASSERT_TRUE(waitFor("term ", 1));
     EXPECT_EQ(lines("term ").at(0), "term " + std::to_string(l.pid));
 }
@@ -118,16 +123,16 @@ TEST_F(WorkspaceTest, TerminateReachesEveryCopyOfThatProgramOnly) {
     const fs::path other = dir_ / "other";
     const fs::path replaced = dir_ / "replaced";
     const fs::path link = dir_ / "link";
-    fs::copy_file(STANDIN_EXECUTABLE, other);
-    fs::copy_file(STANDIN_EXECUTABLE, replaced);
-    fs::create_symlink(STANDIN_EXECUTABLE, link);
+    fs::copy_file(standin_, other);
+    fs::copy_file(standin_, replaced);
+    fs::create_symlink(standin_, link);
 
-    EXPECT_EQ(platform::terminateApplications(STANDIN_EXECUTABLE), 0);
-    for (const auto& path : {fs::path(STANDIN_EXECUTABLE), fs::path(STANDIN_EXECUTABLE), other, replaced})
+    EXPECT_EQ(platform::terminateApplications(standin_), 0);
+    for (const auto& path : {fs::path(standin_), fs::path(standin_), other, replaced})
         ASSERT_TRUE(platform::launchApplication(path.string()));
     ASSERT_TRUE(waitFor("launch ", 4));
     fs::remove(replaced);
-    fs::copy_file(STANDIN_EXECUTABLE, replaced);
+    fs::copy_file(standin_, replaced);
 
     EXPECT_EQ(platform::terminateApplications(link.string()), 2);
     ASSERT_TRUE(waitFor("term ", 2));
@@ -143,7 +148,7 @@ TEST_F(WorkspaceTest, TerminateReachesEveryCopyOfThatProgramOnly) {
 }
 
 TEST_F(WorkspaceTest, ManagerFormsFollowTheEnvironment) {
-    setenv("QD_MANAGER_EXECUTABLE", STANDIN_EXECUTABLE, 1);
+    setenv("QD_MANAGER_EXECUTABLE", standin_.c_str(), 1);
     ASSERT_TRUE(platform::launchManager());
     ASSERT_TRUE(waitFor("launch ", 1));
     EXPECT_EQ(platform::terminateManagers(), 1);
