@@ -5,13 +5,19 @@
 #include "alert.h"
 #include "core_support.h"
 
+#include <QAbstractButton>
+#include <QApplication>
+
 #include <gtest/gtest.h>
 
 #include <QLabel>
+#include <QMessageBox>
+#include <QTimer>
 #include <QLineEdit>
 #include <QPushButton>
 
 #include <random>
+#include <thread>
 #include <set>
 
 using namespace kelvane;
@@ -86,20 +92,6 @@ TEST(PinRules, MessagesTableIsCompleteAndExact) {
     }
     EXPECT_TRUE(pinRuleMessage(0).isEmpty());
     EXPECT_TRUE(pinRuleMessage(9).isEmpty());
-}
-
-TEST(PinRules, HelperPredicates) {
-    EXPECT_TRUE(Lx3zf("xx111"));
-    EXPECT_FALSE(Lx3zf("11"));
-    EXPECT_FALSE(Lx3zf("aAa"));
-    EXPECT_TRUE(Lx3zf("ab!!!"));
-    EXPECT_FALSE(pdTszf("azAZ09"));
-    EXPECT_TRUE(pdTszf("az`"));
-    EXPECT_TRUE(pdTszf(QString::fromUtf8("é")));
-    EXPECT_FALSE(getSfPin(""));
-    EXPECT_FALSE(getSfPin("abcXYZ"));
-    EXPECT_TRUE(getSfPin("abc1"));
-    EXPECT_TRUE(getSfPin("1!"));
 }
 
 TEST(PinMeter, CharacterClassesAndWeights) {
@@ -297,4 +289,39 @@ TEST(PinMeter, CodeWithoutRowLeavesTheLabel) {
     EXPECT_EQ(label.text(), QString::fromUtf8("中"));
     EXPECT_EQ(colourOf(label), QColor(Qt::blue));
     showPinStat(nullptr, 4, MeterLabel::Single);  // tolerated
+}
+
+TEST(Alert, WarningBoxWithOneOkButtonFromAnyThread) {
+    coretest::ensureApp();
+    QStringList seen;
+    // Answers each box as a user would, noting what it showed.
+    auto answer = [&] {
+        auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget());
+        if (box == nullptr) {
+            seen << "no box";
+            return;
+        }
+        const QList<QAbstractButton*> buttons = box->buttons();
+        seen << QString("%1|%2|%3|%4")
+                    .arg(box->text())
+                    .arg(box->icon() == QMessageBox::Warning ? "warning" : "other")
+                    .arg(buttons.size())
+                    .arg(buttons.isEmpty() ? QString() : buttons[0]->text());
+        if (!buttons.isEmpty()) {
+            buttons[0]->click();
+        }
+    };
+    QTimer::singleShot(0, answer);
+    alert(QString::fromUtf8("网盾连接失败！"));
+    ASSERT_EQ(seen.size(), 1);
+    EXPECT_EQ(seen[0], QString::fromUtf8("网盾连接失败！|warning|1|OK"));
+
+    // From another thread: queued, shown once the main thread gets to it.
+    std::thread t([] { alert(QString::fromUtf8("此设备没有证书！")); });
+    t.join();
+    EXPECT_EQ(seen.size(), 1);
+    QTimer::singleShot(0, answer);
+    QCoreApplication::processEvents();
+    ASSERT_EQ(seen.size(), 2);
+    EXPECT_EQ(seen[1], QString::fromUtf8("此设备没有证书！|warning|1|OK"));
 }

@@ -227,6 +227,10 @@ struct TipWatch {
     int windowsSeen = 0;
     QSize size;
     QString title;
+    Qt::WindowFlags flags;
+    QRect labelRect;
+    QColor labelColour;
+    int labelPointSize = 0;
     bool pictureShown = false;
     QTimer timer;
     std::function<void()> onFirstSample;
@@ -245,9 +249,13 @@ struct TipWatch {
                 ++windowsSeen;
                 size = w->size();
                 title = w->windowTitle();
+                flags = w->windowFlags();
             }
             for (QLabel* l : w->findChildren<QLabel*>()) {
                 if (l->property("tag").toInt() == 100) {
+                    labelRect = l->geometry();
+                    labelColour = l->palette().color(QPalette::WindowText);
+                    labelPointSize = l->font().pointSize();
                     if (labelTexts.isEmpty() || labelTexts.last() != l->text()) {
                         labelTexts << l->text();
                     }
@@ -287,6 +295,12 @@ TEST_F(TokenTest, SuccessfulChangeWithTipWindowCountingDown) {
 
     ASSERT_EQ(watch.windowsSeen, 1);
     EXPECT_EQ(watch.size, QSize(384, 261));
+    EXPECT_TRUE(watch.flags & Qt::WindowTitleHint);
+    EXPECT_FALSE(watch.flags & (Qt::WindowCloseButtonHint | Qt::WindowMinimizeButtonHint |
+                                Qt::WindowMaximizeButtonHint));
+    EXPECT_EQ(watch.labelRect, QRect(0, 0, 384, 20));
+    EXPECT_EQ(watch.labelColour, QColor(Qt::red));
+    EXPECT_EQ(watch.labelPointSize, 18);
     EXPECT_TRUE(watch.pictureShown);
     ASSERT_GE(watch.labelTexts.size(), 2);
     EXPECT_EQ(watch.labelTexts.first(), QString::fromUtf8("温馨提示：剩余30秒失效！"));
