@@ -7,6 +7,7 @@
 #include <QCloseEvent>
 #include <QEventLoop>
 #include <QGuiApplication>
+#include <QImageReader>
 #include <QMovie>
 #include <QPalette>
 #include <QScreen>
@@ -137,12 +138,13 @@ int Carrow::showCountdownWin(int32_t seconds, const QString& gifName, const QStr
     imageView->setAlignment(Qt::AlignCenter);
     QMovie* image = nullptr;
     if (!gifName.isEmpty()) {
-        const std::string path = platform::bundleResource(gifName.toStdString() + ".gif");
-        image = new QMovie(QString::fromStdString(path), QByteArray(), imageView);
+        const QString path =
+            QString::fromStdString(platform::bundleResource(gifName.toStdString() + ".gif"));
+        image = new QMovie(path, QByteArray(), imageView);
         if (image->isValid()) {
-            // Shrink a picture larger than the window, keeping its proportions.
-            image->jumpToFrame(0);
-            QSize size = image->currentImage().size();
+            // Shrink a picture larger than the window, keeping its proportions;
+            // the size must be set before the first frame is read.
+            QSize size = QImageReader(path).size();
             if (size.width() > width || size.height() > height) {
                 size.scale(width, height, Qt::KeepAspectRatio);
                 image->setScaledSize(size);

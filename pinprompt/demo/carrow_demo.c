@@ -82,13 +82,13 @@ int main(int argc, char** argv) {
     }
     if (all || strcmp(step, "countdown") == 0) {
         int32_t flag = 1;
-        int rc = countDown(3, "QDCountDown", "", 200, 300, &flag);
+        int rc = countDown(3, "QDCountDown", "", 261, 384, &flag);
         printf("showCountDownWindow(3 s) -> %d, flag %d\n", rc, flag);
 
         pthread_t closer;
         if (pthread_create(&closer, NULL, closeLater, NULL) == 0) {
             flag = 1;
-            rc = countDown(30, "QDCountDown", "", 200, 300, &flag);
+            rc = countDown(30, "QDCountDown", "", 261, 384, &flag);
             pthread_join(closer, NULL);
             printf("showCountDownWindow(30 s, closeWindow after 2 s) -> %d, flag %d\n", rc, flag);
         }

@@ -73,6 +73,6 @@ int main(int argc, char** argv) {
 
     grabWhenShown("carrow-countdown.png", 1300, [](QWidget* box) { box ? closeWindow() : void(); });
     int32_t flag = 1;
-    showCountDownWindow(30, "QDCountDown", "", 200, 300, &flag);
+    showCountDownWindow(30, "QDCountDown", "", 261, 384, &flag);
     return 0;
 }

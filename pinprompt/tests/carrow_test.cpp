@@ -298,28 +298,44 @@ TEST_F(CarrowTest, WindowGeometryAndLinePlacement) {
     }
 }
 
-TEST_F(CarrowTest, PictureComesFromTheManagersBundle) {
-    // A 1 x 1 GIF as <bundle>/share/QDCountDown.gif.
-    static const unsigned char gif[] = {
+TEST_F(CarrowTest, PictureComesFromTheManagersBundleAndFitsTheWindow) {
+    // A one-colour GIF of 1 x 1, and the same claiming 200 x 100 (header and
+    // image descriptor), as <bundle>/share/<name>.gif.
+    std::vector<unsigned char> gif = {
         'G', 'I', 'F', '8', '9', 'a', 1, 0, 1, 0, 0x80, 0, 0, 0xFF, 0, 0, 0, 0, 0, 0x21, 0xF9, 4, 0,
         0,   0,   0,   0,   0x2C, 0, 0, 0, 0, 1, 0, 1, 0, 0, 2, 2, 0x44, 1, 0, 0x3B};
     char dirTemplate[] = "/tmp/carrow-bundle-XXXXXX";
     ASSERT_NE(mkdtemp(dirTemplate), nullptr);
     const std::string bundle = dirTemplate;
     ASSERT_EQ(system(("mkdir -p " + bundle + "/share").c_str()), 0);
-    std::ofstream(bundle + "/share/QDCountDown.gif", std::ios::binary)
-        .write(reinterpret_cast<const char*>(gif), sizeof gif);
+    auto write = [&](const std::string& name, const std::vector<unsigned char>& bytes) {
+        std::ofstream(bundle + "/share/" + name, std::ios::binary)
+            .write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+    };
+    write("QDCountDown.gif", gif);
+    gif[6] = gif[32] = 200;
+    gif[8] = gif[34] = 100;
+    write("Wide.gif", gif);
     setenv("QD_BUNDLE_DIR", bundle.c_str(), 1);
 
-    for (const char* name : {"QDCountDown", "NoSuchPicture"}) {
-        bool hasPicture = false;
+    struct Case {
+        const char* name;
+        bool shown;
+        QSize scaled;  // the frame as shown
+    };
+    for (const Case& c : {Case{"QDCountDown", true, QSize(1, 1)}, Case{"Wide", true, QSize(100, 50)},
+                          Case{"NoSuchPicture", false, QSize()}}) {
+        bool shown = false;
+        QSize scaled;
         whenModalShown([&](QWidget* w) {
             QMovie* movie = w->findChild<QLabel*>("imageView")->movie();
-            hasPicture = movie && movie->isValid();
+            shown = movie && movie->isValid();
+            scaled = movie ? movie->currentPixmap().size() : QSize();
             closeWindow();
         });
-        EXPECT_EQ(showCountDownWindow(60, name, "/ignored", 100, 100, nullptr), 0);
-        EXPECT_EQ(hasPicture, std::string(name) == "QDCountDown") << name;
+        EXPECT_EQ(showCountDownWindow(60, c.name, "/ignored", 100, 100, nullptr), 0);
+        EXPECT_EQ(shown, c.shown) << c.name;
+        EXPECT_EQ(scaled, c.scaled) << c.name;
     }
     system(("rm -rf " + bundle).c_str());
 }
