@@ -1,0 +1,19 @@
+#include "AboutWinCtr.h"
+
+#include "ui_AboutWinCtr.h"
+
+#include <QCoreApplication>
+
+#ifndef QD_APP_VERSION
+#define QD_APP_VERSION "1.0"
+#endif
+
+AboutWinCtr::AboutWinCtr(QWidget* parent) : QWidget(parent), ui(std::make_unique<Ui::AboutWinCtr>()) {
+    ui->setupUi(this);
+    setFixedSize(size());
+    QString version = QCoreApplication::applicationVersion();
+    if (version.isEmpty()) version = QStringLiteral(QD_APP_VERSION);
+    ui->aboutVersion->setText(QStringLiteral("版本 %1").arg(version));
+}
+
+AboutWinCtr::~AboutWinCtr() = default;

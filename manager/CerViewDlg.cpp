@@ -1,0 +1,121 @@
+#include "CerViewDlg.h"
+
+#include <QDateTime>
+#include <QDialogButtonBox>
+#include <QFormLayout>
+#include <QLabel>
+#include <QPushButton>
+#include <QTimeZone>
+#include <QVBoxLayout>
+
+#include <openssl/bio.h>
+#include <openssl/bn.h>
+#include <openssl/evp.h>
+#include <openssl/objects.h>
+#include <openssl/x509.h>
+
+#include <memory>
+
+namespace {
+
+struct BioFree {
+    void operator()(BIO* b) const { BIO_free(b); }
+};
+struct X509Free {
+    void operator()(X509* x) const { X509_free(x); }
+};
+struct BnFree {
+    void operator()(BIGNUM* b) const { BN_free(b); }
+};
+struct OsslFree {
+    void operator()(char* p) const { OPENSSL_free(p); }
+};
+
+// "CN = 张三, O = Bank" with non-ASCII text kept as UTF-8 instead of escapes.
+QString nameText(const X509_NAME* name) {
+    std::unique_ptr<BIO, BioFree> bio(BIO_new(BIO_s_mem()));
+    if (!bio || !name) return {};
+    const unsigned long flags = (XN_FLAG_ONELINE & ~ASN1_STRFLGS_ESC_MSB) | ASN1_STRFLGS_UTF8_CONVERT;
+    if (X509_NAME_print_ex(bio.get(), name, 0, flags) < 0) return {};
+    char* data = nullptr;
+    const long len = BIO_get_mem_data(bio.get(), &data);
+    return QString::fromUtf8(data, len);
+}
+
+QString timeText(const ASN1_TIME* t) {
+    struct tm parts {};
+    if (!t || ASN1_TIME_to_tm(t, &parts) != 1) return {};
+    const QDateTime utc(QDate(parts.tm_year + 1900, parts.tm_mon + 1, parts.tm_mday),
+                        QTime(parts.tm_hour, parts.tm_min, parts.tm_sec), QTimeZone::utc());
+    return utc.toLocalTime().toString(QStringLiteral("yyyy-MM-dd HH:mm:ss"));
+}
+
+QString hexColons(const unsigned char* p, unsigned int n) {
+    return QString::fromLatin1(QByteArray(reinterpret_cast<const char*>(p), n).toHex(':').toUpper());
+}
+
+QString digestText(const X509* cert, const EVP_MD* md) {
+    unsigned char buf[EVP_MAX_MD_SIZE];
+    unsigned int n = 0;
+    if (X509_digest(cert, md, buf, &n) != 1) return {};
+    return hexColons(buf, n);
+}
+
+QString serialText(const X509* cert) {
+    std::unique_ptr<BIGNUM, BnFree> bn(ASN1_INTEGER_to_BN(X509_get0_serialNumber(cert), nullptr));
+    if (!bn) return {};
+    std::unique_ptr<char, OsslFree> hex(BN_bn2hex(bn.get()));
+    return hex ? QString::fromLatin1(hex.get()) : QString();
+}
+
+QString keyText(const X509* cert) {
+    const EVP_PKEY* key = X509_get0_pubkey(cert);
+    if (!key) return {};
+    const char* type = OBJ_nid2sn(EVP_PKEY_get_base_id(key));
+    return QStringLiteral("%1 (%2 位)").arg(QString::fromLatin1(type ? type : "?")).arg(EVP_PKEY_get_bits(key));
+}
+
+}  // namespace
+
+QList<QPair<QString, QString>> CerViewDlg::certificateFields(const QByteArray& der) {
+    const auto* p = reinterpret_cast<const unsigned char*>(der.constData());
+    std::unique_ptr<X509, X509Free> cert(der.isEmpty() ? nullptr : d2i_X509(nullptr, &p, der.size()));
+    // Trailing bytes mean it was not one certificate.
+    if (!cert || p != reinterpret_cast<const unsigned char*>(der.constData()) + der.size()) return {};
+    const int sigNid = X509_get_signature_nid(cert.get());
+    return {
+        {QStringLiteral("使用者"), nameText(X509_get_subject_name(cert.get()))},
+        {QStringLiteral("颁发者"), nameText(X509_get_issuer_name(cert.get()))},
+        {QStringLiteral("版本"), QString::number(X509_get_version(cert.get()) + 1)},
+        {QStringLiteral("序列号"), serialText(cert.get())},
+        {QStringLiteral("有效期自"), timeText(X509_get0_notBefore(cert.get()))},
+        {QStringLiteral("有效期至"), timeText(X509_get0_notAfter(cert.get()))},
+        {QStringLiteral("签名算法"), QString::fromLatin1(sigNid != NID_undef ? OBJ_nid2ln(sigNid) : "?")},
+        {QStringLiteral("公钥"), keyText(cert.get())},
+        {QStringLiteral("SHA-256 指纹"), digestText(cert.get(), EVP_sha256())},
+        {QStringLiteral("SHA-1 指纹"), digestText(cert.get(), EVP_sha1())},
+    };
+}
+
+CerViewDlg::CerViewDlg(const QByteArray& der, QWidget* parent) : QDialog(parent) {
+    setWindowTitle(QStringLiteral("证书"));
+    m_fields = certificateFields(der);
+    m_valid = !m_fields.isEmpty();
+
+    auto* layout = new QVBoxLayout(this);
+    auto* form = new QFormLayout;
+    form->setLabelAlignment(Qt::AlignRight);
+    for (const auto& [caption, value] : m_fields) {
+        auto* text = new QLabel(value);
+        text->setTextInteractionFlags(Qt::TextSelectableByMouse);
+        text->setWordWrap(true);
+        text->setMinimumWidth(360);
+        form->addRow(caption + QStringLiteral("："), text);
+    }
+    layout->addLayout(form);
+    auto* buttons = new QDialogButtonBox(this);
+    QPushButton* close = buttons->addButton(QStringLiteral("关闭"), QDialogButtonBox::AcceptRole);
+    close->setDefault(true);
+    connect(buttons, &QDialogButtonBox::accepted, this, &QDialog::accept);
+    layout->addWidget(buttons);
+}

@@ -1,0 +1,513 @@
+#include "MailWinCtr.h"
+
+#include "BankSite.h"
+#include "CerViewDlg.h"
+#include "OneChangePinCtr.h"
+#include "OneUseWdCtr.h"
+#include "PinPolicy.h"
+#include "ViewTag.h"
+#include "alert.h"
+#include "platform/log.h"
+#include "token/Func_init.h"
+#include "ui_MailWinCtr.h"
+
+#include <QApplication>
+#include <QComboBox>
+#include <QHeaderView>
+#include <QLabel>
+#include <QLayout>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QStringDecoder>
+#include <QStringListModel>
+#include <QSysInfo>
+#include <QTableView>
+#include <QThread>
+#include <QTimer>
+
+#include <openssl/crypto.h>
+
+#include <array>
+#include <cstring>
+
+#ifndef QD_APP_VERSION
+#define QD_APP_VERSION "1.0"
+#endif
+
+using kelvane::alert;
+using platform::logLinef;
+
+namespace {
+
+constexpr char kNoDevice[] = "没有设备";
+constexpr char kDashes[] = "----------------";
+constexpr char kConnected[] = "已连接";
+constexpr char kRetryFormat[] = "口令重试次数为%1次";
+constexpr char kNoKeyFound[] = "没有检查到设备！刷新试试？";
+constexpr char kSeveralKeys[] = "系统监测到有多只key，仅支持单只key管理，请拔掉其他key";
+constexpr char kConnectFailed[] = "连接设备失败，请重新插入设备或重启程序！";
+constexpr char kNoCertificate[] = "此设备没有证书！";
+constexpr char kSelectCertificate[] = "请选择证书！";
+constexpr char kNoCertificates[] = "没有证书！";
+constexpr char kBadCertificate[] = "证书格式错误，无法查看！";
+
+// Buffers of one arrival. One byte more than the length handed to the
+// library keeps a NUL after the data whatever length the library reports.
+constexpr uint32_t kReaderBufLen = 1024;
+constexpr uint32_t kSerialBufLen = 64;
+
+// Panel frames: origin (5, 3) from the bottom-left corner of the content,
+// 375 x 260, as the window resource lays them out.
+constexpr int kPanelWidth = 375;
+constexpr int kPanelHeight = 260;
+constexpr int kPanelLeft = 5;
+constexpr int kPanelBottom = 3;
+// Size of the window's content below the menu bar.
+constexpr int kContentWidth = 385;
+constexpr int kContentHeight = 335;
+
+// Device facts handed from the arrival work to the window.
+constexpr char kFactSerial[] = "xlh";
+constexpr char kFactRetry[] = "chongxin";
+
+// Serial number text: the bytes up to the first NUL within the reported
+// length (never beyond the buffer); empty when they are not UTF-8.
+QString serialText(const char* buf, uint32_t reported) {
+    const size_t limit = std::min<size_t>(reported, kSerialBufLen);
+    const size_t len = strnlen(buf, limit);
+    QStringDecoder utf8(QStringDecoder::Utf8, QStringDecoder::Flag::Stateless);
+    QString text = utf8.decode(QByteArrayView(buf, static_cast<qsizetype>(len)));
+    if (utf8.hasError()) return {};
+    return text;
+}
+
+QString certificateRowText(const CertificateRecord& rec) {
+    // "%@(%@)" of the kind and "%@'s %@ ID" of subject and issuer.
+    const QString who = QStringLiteral("%1's %2 ID")
+                            .arg(rec.value(CertKey::sub).toString(), rec.value(CertKey::isser).toString());
+    return QStringLiteral("%1(%2)").arg(rec.value(CertKey::cerState).toString(), who);
+}
+
+void setBorder(QWidget* tab, bool border) {
+    if (auto* button = qobject_cast<QPushButton*>(tab)) button->setFlat(!border);
+}
+
+}  // namespace
+
+MailWinCtr::MailWinCtr(QWidget* parent) : QMainWindow(parent), ui(std::make_unique<Ui::MailWinCtr>()) {
+    ui->setupUi(this);
+    ui->centralwidget->setFixedSize(kContentWidth, kContentHeight);
+    layout()->setSizeConstraint(QLayout::SetFixedSize);
+
+    // 1. Data sources: the combo box always holds one item, the tables start empty.
+    ui->nameComBox->addItem(QString());
+    connect(ui->nameComBox, &QComboBox::currentIndexChanged, this, [] { platform::logLine("dj"); });
+    cerModel = new QStringListModel(this);
+    wzModel = new QStringListModel(this);
+    for (auto [table, model] : {std::pair{ui->cerTabVw, cerModel}, std::pair{ui->wzAddressTabVw, wzModel}}) {
+        table->setModel(model);
+        table->horizontalHeader()->setVisible(false);
+        table->horizontalHeader()->setStretchLastSection(true);
+        table->verticalHeader()->setVisible(false);
+        table->setEditTriggers(QAbstractItemView::NoEditTriggers);
+        table->setSelectionBehavior(QAbstractItemView::SelectRows);
+        table->setSelectionMode(QAbstractItemView::SingleSelection);
+        table->setShowGrid(false);
+        table->setWordWrap(false);
+        table->setTextElideMode(Qt::ElideRight);
+        table->verticalHeader()->setDefaultSectionSize(22);
+    }
+    connect(ui->cerTabVw->selectionModel(), &QItemSelectionModel::selectionChanged, this,
+            &MailWinCtr::certificateSelectionChanged);
+    connect(ui->cerTabVw, &QTableView::pressed, this,
+            [this](const QModelIndex& i) { certificateRowPressed(i.row()); });
+    for (QLineEdit* field : {ui->oldPin, ui->newOnePin, ui->newTwoPin}) {
+        connect(field, &QLineEdit::textEdited, this, [this, field] { controlTextDidChange(field); });
+    }
+
+    // Actions.
+    for (int tag : {MailTag::tabDevice, MailTag::tabPin, MailTag::tabCert}) {
+        auto* tab = qobject_cast<QAbstractButton*>(view(tag));
+        connect(tab, &QAbstractButton::clicked, this, [this, tab] { devxx(tab); });
+    }
+    connect(ui->refreshBtn, &QPushButton::clicked, this, &MailWinCtr::refreshBtb);
+    connect(ui->hideBtn, &QPushButton::clicked, this, &MailWinCtr::hideWd);
+    connect(ui->changeBtn, &QPushButton::clicked, this, &MailWinCtr::changeModf);
+    connect(ui->lookYCBtn, &QPushButton::clicked, this, &MailWinCtr::lookYC);
+    connect(ui->addWzAddressBtn, &QPushButton::clicked, this, &MailWinCtr::addWzAddress);
+    connect(ui->addAddress, &QLineEdit::returnPressed, this, &MailWinCtr::addWzAddress);
+    connect(ui->deleteWzAddressBtn, &QPushButton::clicked, this, &MailWinCtr::deleteWzAddress);
+
+    // 2. Only the device tab shows at first, without a border.
+    setBorder(view(MailTag::tabDevice), false);
+    view(MailTag::tabPin)->hide();
+    view(MailTag::tabCert)->hide();
+
+    // 3. Versions of the system and of the application.
+    kelvane::setTagText(this, MailTag::osVersion, QSysInfo::prettyProductName());
+    const QString version = QCoreApplication::applicationVersion();
+    kelvane::setTagText(this, MailTag::appVersion,
+                        version.isEmpty() ? QStringLiteral(QD_APP_VERSION) : version);
+
+    // 4. The three panels share one frame; only the device panel shows.
+    boxAry = {ui->sbBox, ui->pinBox, ui->cerBox};
+    const int top = kContentHeight - kPanelBottom - kPanelHeight;
+    for (QWidget* panel : boxAry) panel->setGeometry(kPanelLeft, top, kPanelWidth, kPanelHeight);
+    ui->pinBox->hide();
+    ui->cerBox->hide();
+}
+
+MailWinCtr::~MailWinCtr() = default;
+
+template <typename F>
+void MailWinCtr::onMain(F&& fn) {
+    QMetaObject::invokeMethod(this, std::forward<F>(fn), Qt::QueuedConnection);
+}
+
+// ---- Views ------------------------------------------------------------------
+
+QWidget* MailWinCtr::view(int tag) const {
+    return kelvane::viewWithTag(const_cast<MailWinCtr*>(this), tag);
+}
+QComboBox* MailWinCtr::nameComBox() const { return ui->nameComBox; }
+QTableView* MailWinCtr::cerTabVw() const { return ui->cerTabVw; }
+QTableView* MailWinCtr::wzAddressTabVw() const { return ui->wzAddressTabVw; }
+QLineEdit* MailWinCtr::addAddress() const { return ui->addAddress; }
+QLineEdit* MailWinCtr::oldPin() const { return ui->oldPin; }
+QLineEdit* MailWinCtr::newOnePin() const { return ui->newOnePin; }
+QLineEdit* MailWinCtr::newTwoPin() const { return ui->newTwoPin; }
+QLabel* MailWinCtr::oldPinQd() const { return ui->oldPinQd; }
+QLabel* MailWinCtr::newPinQd() const { return ui->newPinQd; }
+QWidget* MailWinCtr::box(int i) const { return boxAry.value(i); }
+QAction* MailWinCtr::aboutAction() const { return ui->actionAbout; }
+QAction* MailWinCtr::quitAction() const { return ui->actionQuit; }
+OneUseWdCtr* MailWinCtr::oneUseWindow() const { return oneUse.get(); }
+
+// ---- Arrival ----------------------------------------------------------------
+
+void MailWinCtr::addCov(QObject* loop) {
+    // On a watch thread the delay runs on that thread's own event loop, so the
+    // token work stays off the main thread; without one, on the main thread's.
+    QObject* context = (loop && loop->thread() == QThread::currentThread()) ? loop : this;
+    QTimer::singleShot(200, context, [this] { addCovo(); });
+}
+
+void MailWinCtr::addCovo() {
+    logLinef("设备插入");
+
+    // 2. Readers, one NUL beyond the 1024 bytes the library may fill.
+    std::array<char, kReaderBufLen + 1> names{};
+    uint32_t namesLen = kReaderBufLen;
+    uint32_t count = 0;
+    const uint32_t ret = KpListReaders(names.data(), &namesLen, &count);
+
+    // 3. A key of another product code: nothing at all.
+    if (ret == KP_STATUS_FOREIGN_KEY) {
+        onMain([this] { emit arrivalHandled(Arrival::ForeignKey); });
+        return;
+    }
+    // The library may report more than it could write: walk only the buffer.
+    const uint32_t listLen = std::min(namesLen, kReaderBufLen);
+
+    // 4. Nothing listed.
+    if (ret != 0 || namesLen == 0 || names[0] == '\0') {
+        logLinef("KpListReaders ret = 0x%x   %s", ret, names.data());
+        onMain([this] {
+            alert(QString::fromUtf8(kNoKeyFound));
+            boxTtZ(false, {});
+            emit arrivalHandled(Arrival::NoDevice);
+        });
+        return;
+    }
+
+    // 5. Only one key at a time: a second name means several keys.
+    const std::string first(names.data());
+    const size_t next = first.size() + 1;
+    if (next < listLen && names[next] != '\0') {
+        onMain([this] {
+            alert(QString::fromUtf8(kSeveralKeys));
+            emit arrivalHandled(Arrival::SeveralKeys);
+        });
+        return;
+    }
+
+    // 6. Connect to the key.
+    KPHANDLE dev = nullptr;
+    const uint32_t conRet = KpConnectDev(first.c_str(), &dev);
+    logLinef("连接设备：KpConnectDev ret = 0x%x", conRet);
+    if (conRet != 0) {
+        onMain([this] {
+            alert(QString::fromUtf8(kConnectFailed));
+            boxTtZ(false, {});
+            emit arrivalHandled(Arrival::ConnectFailed);
+        });
+        return;
+    }
+
+    // 7. The bank's web site, through the desktop (main thread).
+    onMain([] { kelvane::openBankSite(); });
+
+    // 8-10. Facts of the key; a failed read keeps its preset.
+    uint32_t flag = 0;
+    const uint32_t flagRet = KpGetChangePINFlage(dev, &flag);
+    if (flagRet != 0) flag = 0;
+    logLinef("0x%08x %d", flagRet, static_cast<int>(flag));
+
+    uint32_t retry = 6;
+    if (KpGetUserPinRetryNum(dev, &retry) != 0) retry = 6;
+
+    std::array<char, kSerialBufLen + 1> dsn{};
+    uint32_t dsnLen = kSerialBufLen;
+    QString serial;
+    if (KpReadDSN(dev, dsn.data(), &dsnLen) == 0) serial = serialText(dsn.data(), dsnLen);
+
+    // 11. Every job disconnects before the next one connects.
+    KpDisconnectDev(dev);
+
+    // 12. The certificates (a null list counts as empty).
+    CertificateList list = Qd_MacIntf().lookCer().value_or(CertificateList{});
+
+    // 13. The list replaces the old one on the main thread, where the table reads it.
+    onMain([this, list = std::move(list)]() mutable {
+        const bool empty = list.isEmpty();
+        setCertificates(std::move(list));
+        if (empty) alert(QString::fromUtf8(kNoCertificate));
+    });
+    // 14. A key still on its first PIN invites the user to change it.
+    if (flag == 0) onMain([this] { showFirstUse(); });
+    // 15-16. Device facts.
+    QVariantMap facts{{kFactSerial, serial},
+                      {kFactRetry, QString::fromUtf8(kRetryFormat).arg(static_cast<int>(retry))}};
+    onMain([this, name = QString::fromUtf8(first.c_str()), facts] {
+        devName = name;
+        reloadCombo();
+        boxTtZ(true, facts);
+        emit arrivalHandled(Arrival::Connected);
+    });
+}
+
+void MailWinCtr::setCertificates(CertificateList list) {
+    cerAry = std::move(list);
+    // A new list invalidates the selected row.
+    index = 0;
+    QStringList rows;
+    rows.reserve(cerAry.size());
+    for (const CertificateRecord& rec : cerAry) rows << certificateRowText(rec);
+    cerModel->setStringList(rows);
+}
+
+void MailWinCtr::showFirstUse() {
+    if (!oneUse) oneUse = std::make_unique<OneUseWdCtr>();
+    oneUse->show();
+    oneUse->raise();
+    oneUse->activateWindow();
+}
+
+// ---- Removal ----------------------------------------------------------------
+
+void MailWinCtr::subDev() {
+    if (QThread::currentThread() == thread()) {
+        subDevOnMain();
+    } else {
+        onMain([this] { subDevOnMain(); });
+    }
+}
+
+void MailWinCtr::subDevOnMain() {
+    // 1. No certificates.
+    setCertificates({});
+    // 2-3. The first-use window, a running change countdown and the
+    // first-change dialog all go with the key.
+    if (oneUse) oneUse->close();
+    Qd_MacIntf::stopModal();
+    OneChangePinCtr::closeShared();
+    // 4. No device name.
+    devName.clear();
+    reloadCombo();
+    // 5. Empty details.
+    for (int tag : {MailTag::cerState, MailTag::cerIssuer, MailTag::cerSubject, MailTag::cerValid}) {
+        kelvane::setTagText(this, tag, QString());
+    }
+    // 6.
+    boxTtZ(false, {});
+}
+
+void MailWinCtr::reloadCombo() {
+    ui->nameComBox->setItemText(0, devName);
+    ui->nameComBox->setCurrentIndex(0);
+}
+
+// ---- State display ----------------------------------------------------------
+
+void MailWinCtr::boxTtZ(bool connected, const QVariantMap& facts) {
+    QWidget* tabDevice = view(MailTag::tabDevice);
+    QWidget* tabPin = view(MailTag::tabPin);
+    QWidget* tabCert = view(MailTag::tabCert);
+    if (!connected) {
+        setPinFieldsVisible(false);
+        tabDevice->show();
+        setBorder(tabDevice, false);
+        tabPin->hide();
+        tabCert->hide();
+        for (QWidget* panel : boxAry) panel->hide();
+        ui->sbBox->show();
+        kelvane::setTagText(this, MailTag::serial, QString::fromUtf8(kNoDevice));
+        for (int tag : {MailTag::keyKind, MailTag::connState, MailTag::retryText}) {
+            kelvane::setTagText(this, tag, QString::fromUtf8(kDashes));
+        }
+    } else {
+        tabDevice->show();
+        tabPin->show();
+        tabCert->show();
+        setBorder(tabDevice, false);
+        setBorder(tabPin, true);
+        setBorder(tabCert, true);
+        kelvane::setTagText(this, MailTag::serial, facts.value(kFactSerial).toString());
+        kelvane::setTagText(this, MailTag::connState, QString::fromUtf8(kConnected));
+        kelvane::setTagText(this, MailTag::retryText, facts.value(kFactRetry).toString());
+    }
+    emit deviceStateShown(connected);
+}
+
+void MailWinCtr::devxx(QAbstractButton* sender) {
+    if (!sender) return;
+    const int tag = sender->property(kelvane::kTagProperty).toInt();
+    if (tag < MailTag::tabDevice || tag > MailTag::tabCert) return;
+    // 1. Every tab gets a border but the sender.
+    for (int t : {MailTag::tabDevice, MailTag::tabPin, MailTag::tabCert}) setBorder(view(t), true);
+    setBorder(sender, false);
+    if (tag == MailTag::tabPin) {
+        // 2.
+        setPinFieldsVisible(true);
+    } else {
+        // 3. Leaving the PIN panel forgets what was typed.
+        setPinFieldsVisible(false);
+        clearPinFields();
+        if (tag == MailTag::tabCert) {
+            ui->cerTabVw->reset();
+            if (!cerAry.isEmpty()) cerTextFdfz(index == 0 ? 0 : index - 1);
+        }
+    }
+    // 4.
+    for (QWidget* panel : boxAry) panel->hide();
+    boxAry.at(tag - MailTag::tabDevice)->show();
+}
+
+void MailWinCtr::setPinFieldsVisible(bool visible) {
+    for (QLineEdit* field : {ui->oldPin, ui->newOnePin, ui->newTwoPin}) field->setVisible(visible);
+}
+
+void MailWinCtr::clearPinFields() {
+    for (QLineEdit* field : {ui->oldPin, ui->newOnePin, ui->newTwoPin}) field->clear();
+    ui->oldPinQd->clear();
+    ui->newPinQd->clear();
+}
+
+// ---- Certificates -----------------------------------------------------------
+
+void MailWinCtr::certificateSelectionChanged() {
+    const QModelIndexList rows = ui->cerTabVw->selectionModel()->selectedRows();
+    if (rows.isEmpty()) {
+        index = 0;
+        return;
+    }
+    const int row = rows.last().row();
+    index = row + 1;
+    cerTextFdfz(row);
+}
+
+void MailWinCtr::certificateRowPressed(int row) {
+    logLinef("%ld", static_cast<long>(row));
+    if (row < 0 || row >= cerAry.size()) return;
+    index = row + 1;
+    cerTextFdfz(row);
+}
+
+void MailWinCtr::cerTextFdfz(int row) {
+    // A row left over from an earlier list must not read past the new one.
+    if (row < 0 || row >= cerAry.size()) return;
+    const CertificateRecord& rec = cerAry.at(row);
+    kelvane::setTagText(this, MailTag::cerState, rec.value(CertKey::cerState).toString());
+    kelvane::setTagText(this, MailTag::cerIssuer, rec.value(CertKey::isser).toString());
+    kelvane::setTagText(this, MailTag::cerSubject, rec.value(CertKey::sub).toString());
+    kelvane::setTagText(this, MailTag::cerValid, rec.value(CertKey::valid).toString());
+}
+
+void MailWinCtr::lookYC() {
+    if (index == 0) {
+        alert(QString::fromUtf8(kSelectCertificate));
+        return;
+    }
+    logLinef("n :%ld", static_cast<long>(index - 1));
+    if (cerAry.isEmpty()) {
+        alert(QString::fromUtf8(kNoCertificates));
+        platform::logLine(kNoCertificates);
+        return;
+    }
+    if (index - 1 >= cerAry.size()) return;
+    const QByteArray der = cerAry.at(index - 1).value(CertKey::cerDt).toByteArray();
+    CerViewDlg dialog(der, this);
+    if (!dialog.isValid()) {
+        alert(QString::fromUtf8(kBadCertificate));
+        return;
+    }
+    dialog.exec();
+}
+
+// ---- PIN --------------------------------------------------------------------
+
+void MailWinCtr::controlTextDidChange(QLineEdit* field) {
+    kelvane::applyPinEdit(kelvane::MeterWindow::Main, field, ui->oldPin, ui->newOnePin, ui->newTwoPin,
+                          ui->oldPinQd, ui->newPinQd, nullptr);
+}
+
+void MailWinCtr::changeModf() {
+    QString oldText = ui->oldPin->text();
+    QString newOne = ui->newOnePin->text();
+    QString newTwo = ui->newTwoPin->text();
+    if (!Qd_MacIntf().chackPswd(oldText, newOne, newTwo)) {
+        ui->newPinQd->clear();
+        ui->newOnePin->clear();
+        ui->newTwoPin->clear();
+    } else {
+        Qd_MacIntf().changeModf(oldText, newOne, newTwo);
+        clearPinFields();
+    }
+    // Our copies of the PINs go as soon as the change is done with them.
+    for (QString* pin : {&oldText, &newOne, &newTwo}) {
+        OPENSSL_cleanse(pin->data(), static_cast<size_t>(pin->size()) * sizeof(QChar));
+    }
+}
+
+// ---- Other actions ----------------------------------------------------------
+
+void MailWinCtr::refreshBtb() {
+    subDev();
+    QTimer::singleShot(300, this, [this] { addCovo(); });
+}
+
+void MailWinCtr::hideWd() {
+    // The desktop has no application-wide hide: the windows go to the task
+    // bar, from where the user brings them back; the watch goes on.
+    for (QWidget* w : QApplication::topLevelWidgets()) {
+        if (w->isVisible() && w->isWindow()) w->showMinimized();
+    }
+}
+
+void MailWinCtr::addWzAddress() {
+    const QString text = ui->addAddress->text();
+    if (text.isEmpty()) return;
+    wzAddressAry << text;
+    wzModel->setStringList(wzAddressAry);
+    logLinef("%s %lu", text.toUtf8().constData(), static_cast<unsigned long>(text.size()));
+}
+
+void MailWinCtr::deleteWzAddress() {
+    // Removes the selected address (the list lives in memory only).
+    const QModelIndexList rows = ui->wzAddressTabVw->selectionModel()->selectedRows();
+    if (rows.isEmpty()) return;
+    const int row = rows.first().row();
+    if (row < 0 || row >= wzAddressAry.size()) return;
+    wzAddressAry.removeAt(row);
+    wzModel->setStringList(wzAddressAry);
+}

@@ -1,0 +1,31 @@
+#include "OneUseWdCtr.h"
+
+#include "OneChangePinCtr.h"
+#include "ui_OneUseWdCtr.h"
+
+#include <QCloseEvent>
+
+OneUseWdCtr::OneUseWdCtr(QWidget* parent) : QWidget(parent), ui(std::make_unique<Ui::OneUseWdCtr>()) {
+    ui->setupUi(this);
+    setFixedSize(size());
+    connect(ui->xgPinBtn, &QPushButton::clicked, this, &OneUseWdCtr::xgPinbutAction);
+}
+
+OneUseWdCtr::~OneUseWdCtr() = default;
+
+QPushButton* OneUseWdCtr::changeButton() const { return ui->xgPinBtn; }
+
+void OneUseWdCtr::xgPinbutAction() {
+    OneChangePinCtr::closeShared();
+    close();
+    if (!oneCgPin) oneCgPin = OneChangePinCtr::sharedConfgCtr();
+    oneCgPin->cshViw();
+    oneCgPin->setWindowModality(Qt::ApplicationModal);
+    oneCgPin->exec();
+}
+
+void OneUseWdCtr::closeEvent(QCloseEvent* event) {
+    // Closing this window ends the first-change dialog too, should one run.
+    OneChangePinCtr::closeShared();
+    event->accept();
+}

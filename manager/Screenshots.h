@@ -1,0 +1,26 @@
+// Screenshot mode: once the main window shows a connected key, save a PNG of
+// the window with each of its three panels to a folder and quit. Used by the
+// demo on machines without a display (Qt's offscreen platform).
+#pragma once
+
+#include <QString>
+#include <QStringList>
+
+class MailWinCtr;
+
+namespace kelvane {
+
+// Saves device.png, pin.png and certificates.png (and first-use.png when the
+// first-use window is up) into dir, switching panels as a user would and
+// typing sample PINs so the meters show; the window is left on the device
+// panel. Returns the files written; an unwritable file is reported on stderr
+// and left out. Main thread.
+QStringList saveScreenshots(MailWinCtr* window, const QString& dir);
+
+// Waits for the first arrival that connects a key, then saves the
+// screenshots and quits the application with status 0; when no key is
+// connected within patienceMs, saves the no-key window and quits with
+// status 3. Main thread.
+void scheduleScreenshots(MailWinCtr* window, const QString& dir, int patienceMs);
+
+}  // namespace kelvane

@@ -1,0 +1,65 @@
+// Kelvane, the key manager.
+#include "AppDelegate.h"
+#include "MailWinCtr.h"
+#include "Screenshots.h"
+#include "alert.h"
+
+#include <QApplication>
+#include <QCommandLineParser>
+#include <QTimer>
+
+#include <cstdio>
+
+#ifndef QD_APP_VERSION
+#define QD_APP_VERSION "1.0"
+#endif
+
+int main(int argc, char* argv[]) {
+    QApplication app(argc, argv);
+    QApplication::setApplicationName(QStringLiteral("Kelvane"));
+    QApplication::setApplicationVersion(QStringLiteral(QD_APP_VERSION));
+    QApplication::setQuitOnLastWindowClosed(AppDelegate::applicationShouldTerminateAfterLastWindowClosed());
+
+    QCommandLineParser options;
+    options.setApplicationDescription(QStringLiteral("Kelvane key manager"));
+    options.addHelpOption();
+    options.addVersionOption();
+    QCommandLineOption screenshots(
+        QStringLiteral("screenshots"),
+        QStringLiteral("Once a key is shown, save PNGs of the three panels into <dir> and quit."),
+        QStringLiteral("dir"));
+    QCommandLineOption patience(QStringLiteral("screenshot-wait"),
+                                QStringLiteral("Seconds to wait for a key in screenshot mode (default 10)."),
+                                QStringLiteral("seconds"), QStringLiteral("10"));
+    options.addOption(screenshots);
+    options.addOption(patience);
+    options.process(app);
+
+    AppDelegate delegate;
+    AppDelegate::installTerminationSignal();
+    QObject::connect(&app, &QCoreApplication::aboutToQuit, &delegate, [&delegate] {
+        delegate.applicationShouldTerminate();
+        delegate.applicationWillTerminate();
+    });
+
+    const bool screenshotMode = options.isSet(screenshots);
+    if (screenshotMode) {
+        // Nobody is there to answer an alert: write it out instead.
+        kelvane::setAlertHook([](const QString& message) {
+            std::fprintf(stderr, "alert: %s\n", qPrintable(message));
+        });
+    }
+    QTimer::singleShot(0, &delegate, [&] {
+        delegate.applicationDidFinishLaunching();
+        if (!screenshotMode) return;
+        if (!delegate.mailWinCtr()) {
+            QCoreApplication::exit(1);
+            return;
+        }
+        bool ok = false;
+        const int seconds = options.value(patience).toInt(&ok);
+        kelvane::scheduleScreenshots(delegate.mailWinCtr(), options.value(screenshots),
+                                     (ok && seconds > 0 ? seconds : 10) * 1000);
+    });
+    return app.exec();
+}

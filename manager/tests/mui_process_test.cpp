@@ -1,0 +1,154 @@
+// The kelvane program itself, run as a process on the offscreen platform
+// against simulated keys: its diagnostics, how it ends on the key agent's
+// SIGTERM and on an interrupt, and the screenshot mode the demo uses.
+#include "mui_support.h"
+
+#include <gtest/gtest.h>
+
+#include <QCoreApplication>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QImage>
+#include <QProcess>
+#include <QTemporaryDir>
+
+#include <csignal>
+
+#ifndef QD_KELVANE
+#error "QD_KELVANE must name the kelvane program"
+#endif
+
+using muitest::keysim;
+
+namespace {
+
+class QtEnvironment : public ::testing::Environment {
+public:
+    void SetUp() override {
+        static int argc = 1;
+        static char name[] = "mui_process_tests";
+        static char* argv[] = {name, nullptr};
+        app = new QCoreApplication(argc, argv);
+    }
+    void TearDown() override { delete app; }
+    QCoreApplication* app = nullptr;
+};
+[[maybe_unused]] ::testing::Environment* const g_qt = ::testing::AddGlobalTestEnvironment(new QtEnvironment);
+
+// kelvane with the test's environment (offscreen, simulated bus, no browser).
+class Kelvane {
+public:
+    explicit Kelvane(const QStringList& args = {}) {
+        p.setProgram(QStringLiteral(QD_KELVANE));
+        p.setArguments(args);
+        p.start();
+    }
+    ~Kelvane() {
+        if (p.state() != QProcess::NotRunning) {
+            p.kill();
+            p.waitForFinished(5000);
+        }
+    }
+    // Reads until the collected standard error (or output) holds text.
+    bool waitErr(const QString& text, int ms = 10000) { return waitIn(&err, QProcess::StandardError, text, ms); }
+    bool waitOut(const QString& text, int ms = 10000) { return waitIn(&out, QProcess::StandardOutput, text, ms); }
+    void signal(int sig) { ::kill(static_cast<pid_t>(p.processId()), sig); }
+    bool finished(int ms = 10000) {
+        const bool done = p.waitForFinished(ms);
+        collect();
+        return done;
+    }
+
+    QProcess p;
+    QString out, err;
+
+private:
+    void collect() {
+        out += QString::fromUtf8(p.readAllStandardOutput());
+        err += QString::fromUtf8(p.readAllStandardError());
+    }
+    bool waitIn(QString* buf, QProcess::ProcessChannel, const QString& text, int ms) {
+        QElapsedTimer t;
+        t.start();
+        collect();
+        while (!buf->contains(text)) {
+            if (t.elapsed() > ms || p.state() == QProcess::NotRunning) return false;
+            p.waitForReadyRead(100);
+            collect();
+        }
+        return true;
+    }
+};
+
+class MuiProcess : public ::testing::Test {
+protected:
+    void SetUp() override { ASSERT_TRUE(sim.ok()); }
+    muitest::SimDir sim;
+};
+
+TEST_F(MuiProcess, WatchDiagnosticsAndSigtermEndTheProgramCleanly) {
+    ASSERT_EQ(keysim({"create", "--demo", "demo"}), 0);
+    ASSERT_EQ(keysim({"set", "demo", "changepin", "1"}), 0);
+
+    Kelvane k;
+    ASSERT_TRUE(k.waitErr("Looking for devices matching vendor ID=54345 and product ID=4.\n")) << k.err.toStdString();
+    ASSERT_TRUE(k.waitErr("Looking for devices matching vendor ID=27295 and product ID=4.\n")) << k.err.toStdString();
+    ASSERT_TRUE(k.waitErr("Starting run loop.\n\n"));
+    ASSERT_TRUE(k.waitOut("Device added.\n")) << k.err.toStdString();
+    ASSERT_TRUE(k.waitErr("Location ID: 0x")) << k.err.toStdString();
+    EXPECT_TRUE(k.err.contains("deviceName: "));
+    // The arrival's token work ran (it logs its connection).
+    ASSERT_TRUE(k.waitErr(QStringLiteral("连接设备：KpConnectDev ret = 0x0"))) << k.err.toStdString();
+    EXPECT_EQ(k.out.count("Device added."), 1);
+
+    ASSERT_EQ(keysim({"unplug", "demo"}), 0);
+    ASSERT_TRUE(k.waitErr("Device removed.\n")) << k.err.toStdString();
+    ASSERT_TRUE(k.waitErr("privateDataRef->locationID: 0x"));
+    EXPECT_TRUE(k.err.contains("privateDataRef->deviceName: "));
+
+    // The key agent's way of asking us to quit.
+    k.signal(SIGTERM);
+    ASSERT_TRUE(k.finished());
+    EXPECT_EQ(k.p.exitStatus(), QProcess::NormalExit);
+    EXPECT_EQ(k.p.exitCode(), 0);
+    EXPECT_FALSE(k.err.contains("Unexpectedly back")) << k.err.toStdString();
+}
+
+TEST_F(MuiProcess, InterruptSaysSoAndExitsWithZero) {
+    Kelvane k;
+    ASSERT_TRUE(k.waitErr("Starting run loop.\n\n")) << k.err.toStdString();
+    k.signal(SIGINT);
+    ASSERT_TRUE(k.finished());
+    EXPECT_EQ(k.p.exitStatus(), QProcess::NormalExit);
+    EXPECT_EQ(k.p.exitCode(), 0);
+    EXPECT_TRUE(k.err.endsWith("\nInterrupted.\n")) << k.err.toStdString();
+}
+
+TEST_F(MuiProcess, ScreenshotModeSavesTheThreePanels) {
+    ASSERT_EQ(keysim({"create", "--demo", "demo"}), 0);
+    QTemporaryDir shots;
+    Kelvane k({"--screenshots", shots.path()});
+    ASSERT_TRUE(k.finished(20000)) << k.err.toStdString();
+    EXPECT_EQ(k.p.exitCode(), 0) << k.err.toStdString();
+    QSize size;
+    for (const char* name : {"device.png", "pin.png", "certificates.png"}) {
+        QImage img(shots.filePath(name));
+        ASSERT_FALSE(img.isNull()) << name;
+        if (size.isEmpty()) size = img.size();
+        EXPECT_EQ(img.size(), size) << name;
+        EXPECT_TRUE(k.out.contains(shots.filePath(name))) << k.out.toStdString();
+    }
+    EXPECT_GE(size.width(), 385);
+}
+
+TEST_F(MuiProcess, ScreenshotModeWithoutAKeySavesTheEmptyWindowAndSaysSo) {
+    QTemporaryDir shots;
+    Kelvane k({"--screenshots", shots.path(), "--screenshot-wait", "1"});
+    ASSERT_TRUE(k.finished(20000)) << k.err.toStdString();
+    EXPECT_EQ(k.p.exitCode(), 3);
+    EXPECT_FALSE(QImage(shots.filePath("device.png")).isNull());
+    // Without a key only the device tab shows.
+    EXPECT_FALSE(QFile::exists(shots.filePath("pin.png")));
+}
+
+}  // namespace

@@ -1,0 +1,512 @@
+// The key manager's windows, driven as a user would on the offscreen
+// platform, against simulated keys (a fresh state folder per test). Alerts
+// are recorded instead of shown.
+#include "AboutWinCtr.h"
+#include "AppDelegate.h"
+#include "CerViewDlg.h"
+#include "MailWinCtr.h"
+#include "OneChangePinCtr.h"
+#include "OneUseWdCtr.h"
+#include "Qd_MacIntf.h"
+#include "ViewTag.h"
+#include "alert.h"
+#include "mui_support.h"
+#include "token/Func_init.h"
+
+#include <gtest/gtest.h>
+
+#include <QApplication>
+#include <QComboBox>
+#include <QDialogButtonBox>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QRegularExpression>
+#include <QSignalSpy>
+#include <QStringListModel>
+#include <QTableView>
+#include <QTest>
+#include <QTimer>
+
+#include <cstdlib>
+
+// Readable failures for texts and lists of texts.
+inline void PrintTo(const QString& s, std::ostream* os) { *os << '"' << s.toStdString() << '"'; }
+
+using muitest::keysim;
+using muitest::waitFor;
+
+namespace {
+
+// One QApplication for the whole test program.
+class QtEnvironment : public ::testing::Environment {
+public:
+    void SetUp() override {
+        static int argc = 1;
+        static char name[] = "mui_window_tests";
+        static char* argv[] = {name, nullptr};
+        app = new QApplication(argc, argv);
+    }
+    void TearDown() override {
+        delete app;
+        app = nullptr;
+    }
+    QApplication* app = nullptr;
+};
+[[maybe_unused]] ::testing::Environment* const g_qt = ::testing::AddGlobalTestEnvironment(new QtEnvironment);
+
+const QString kNoDevice = QStringLiteral("没有设备");
+const QString kDashes = QStringLiteral("----------------");
+const QString kSeveralKeys = QStringLiteral("系统监测到有多只key，仅支持单只key管理，请拔掉其他key");
+const QString kNoCert = QStringLiteral("此设备没有证书！");
+
+// The two colours of the meter that tell a user most: strong and warning.
+const QColor kStrong = QColor::fromRgbF(0.059f, 0.663f, 0.0f, 1.0f);
+
+class MuiWindow : public ::testing::Test {
+protected:
+    void SetUp() override {
+        ASSERT_TRUE(sim.ok());
+        Qd_MacIntf::setCountdownTick(std::chrono::milliseconds(20));
+    }
+    void TearDown() override {
+        delegate.reset();
+        for (QWidget* w : QApplication::topLevelWidgets()) w->hide();
+    }
+
+    // A key with the given facts; plugged in when asked.
+    static void makeKey(const QString& name, const QString& serial, bool demo, bool plug,
+                        const QStringList& extra = {}) {
+        QStringList create{QStringLiteral("create")};
+        if (demo) create << QStringLiteral("--demo");
+        ASSERT_EQ(keysim(create << name), 0);
+        // The demo key comes plugged in; hold it back while it is set up.
+        if (demo) {
+            ASSERT_EQ(keysim({"unplug", name}), 0);
+        }
+        ASSERT_EQ(keysim({"set", name, "serial", serial}), 0);
+        ASSERT_EQ(keysim({"set", name, "changepin", "1"}), 0);
+        for (qsizetype i = 0; i + 1 < extra.size(); i += 2) {
+            ASSERT_EQ(keysim({"set", name, extra[i], extra[i + 1]}), 0);
+        }
+        if (plug) {
+            ASSERT_EQ(keysim({"plug", name}), 0);
+        }
+    }
+
+    void launch() {
+        delegate = std::make_unique<AppDelegate>();
+        delegate->applicationDidFinishLaunching();
+        win = delegate->mailWinCtr();
+        ASSERT_NE(win, nullptr);
+    }
+
+    QString tag(int t) const { return kelvane::tagText(win, t); }
+    bool tabVisible(int t) const { return win->view(t)->isVisible(); }
+    bool tabFlat(int t) const { return qobject_cast<QPushButton*>(win->view(t))->isFlat(); }
+    QStringList certRows() const {
+        return qobject_cast<QStringListModel*>(win->cerTabVw()->model())->stringList();
+    }
+    void clickTab(int t) { QTest::mouseClick(qobject_cast<QPushButton*>(win->view(t)), Qt::LeftButton); }
+    bool connectedTo(const QString& serial) const { return tag(MailTag::serial) == serial; }
+
+    muitest::SimDir sim;
+    kelvane::AlertRecorder alerts;
+    std::unique_ptr<AppDelegate> delegate;
+    MailWinCtr* win = nullptr;
+};
+
+// ---- Arrival and removal --------------------------------------------------
+
+TEST_F(MuiWindow, KeyPresentAtStartIsShownAndItsRemovalClearsTheWindow) {
+    makeKey("demo", "QDTEST0001", true, true, {"tries", "4"});
+    launch();
+    ASSERT_TRUE(waitFor([&] { return connectedTo("QDTEST0001"); }));
+    EXPECT_EQ(tag(MailTag::connState), QStringLiteral("已连接"));
+    EXPECT_EQ(tag(MailTag::retryText), QStringLiteral("口令重试次数为4次"));
+    EXPECT_TRUE(tabVisible(MailTag::tabPin));
+    EXPECT_TRUE(tabVisible(MailTag::tabCert));
+    EXPECT_TRUE(tabFlat(MailTag::tabDevice));
+    EXPECT_FALSE(tabFlat(MailTag::tabPin));
+    EXPECT_TRUE(win->box(0)->isVisible());
+    // Two containers with both certificates, signing first in each.
+    const QStringList rows = certRows();
+    ASSERT_EQ(rows.size(), 4);
+    EXPECT_TRUE(rows[0].startsWith(QStringLiteral("签名证书(")));
+    EXPECT_TRUE(rows[1].startsWith(QStringLiteral("加密证书(")));
+    EXPECT_TRUE(rows[0].endsWith(QStringLiteral(" ID)")));
+    EXPECT_EQ(win->nameComBox()->count(), 1);
+    EXPECT_FALSE(win->nameComBox()->itemText(0).isEmpty());
+    EXPECT_TRUE(alerts.messages().isEmpty()) << alerts.messages().join('|').toStdString();
+    EXPECT_EQ(win->oneUseWindow(), nullptr);  // changepin 1: no first-use window
+    EXPECT_EQ(delegate->runningWatches(), 2);
+
+    ASSERT_EQ(keysim({"unplug", "demo"}), 0);
+    ASSERT_TRUE(waitFor([&] { return connectedTo(kNoDevice); }));
+    EXPECT_EQ(tag(MailTag::keyKind), kDashes);
+    EXPECT_EQ(tag(MailTag::connState), kDashes);
+    EXPECT_EQ(tag(MailTag::retryText), kDashes);
+    EXPECT_FALSE(tabVisible(MailTag::tabPin));
+    EXPECT_FALSE(tabVisible(MailTag::tabCert));
+    EXPECT_TRUE(certRows().isEmpty());
+    EXPECT_TRUE(win->certificates().isEmpty());
+    EXPECT_EQ(win->nameComBox()->count(), 1);
+    EXPECT_TRUE(win->nameComBox()->itemText(0).isEmpty());
+
+    // Plugged in again while running.
+    ASSERT_EQ(keysim({"set", "demo", "tries", "2"}), 0);
+    ASSERT_EQ(keysim({"plug", "demo"}), 0);
+    ASSERT_TRUE(waitFor([&] { return connectedTo("QDTEST0001"); }));
+    EXPECT_EQ(tag(MailTag::retryText), QStringLiteral("口令重试次数为2次"));
+    EXPECT_EQ(certRows().size(), 4);
+}
+
+TEST_F(MuiWindow, SecondKeyIsRefusedAndRefreshConnectsTheOneLeft) {
+    makeKey("first", "QDFIRST01", true, true);
+    // The second key sits on the other watched vendor ID, so both watch threads work.
+    makeKey("second", "QDSECOND2", false, false, {"vendor", "0x6A9F"});
+    launch();
+    ASSERT_TRUE(waitFor([&] { return connectedTo("QDFIRST01"); }));
+    QSignalSpy handled(win, &MailWinCtr::arrivalHandled);
+
+    ASSERT_EQ(keysim({"plug", "second"}), 0);
+    ASSERT_TRUE(waitFor([&] { return alerts.messages().contains(kSeveralKeys); }));
+    ASSERT_TRUE(waitFor([&] { return handled.count() >= 1; }));
+    EXPECT_EQ(handled.at(0).at(0).value<MailWinCtr::Arrival>(), MailWinCtr::Arrival::SeveralKeys);
+    // The window keeps the first key.
+    EXPECT_EQ(tag(MailTag::serial), QStringLiteral("QDFIRST01"));
+    EXPECT_EQ(certRows().size(), 4);
+
+    ASSERT_EQ(keysim({"unplug", "first"}), 0);
+    ASSERT_TRUE(waitFor([&] { return connectedTo(kNoDevice); }));
+
+    alerts.clear();
+    QTest::mouseClick(win->findChild<QPushButton*>("refreshBtn"), Qt::LeftButton);
+    ASSERT_TRUE(waitFor([&] { return connectedTo("QDSECOND2"); }));
+    // The second key has no certificate.
+    ASSERT_TRUE(waitFor([&] { return alerts.messages().contains(kNoCert); }));
+    EXPECT_TRUE(certRows().isEmpty());
+}
+
+TEST_F(MuiWindow, KeyOfAnotherProductCodeChangesNothing) {
+    makeKey("other", "QDOTHER01", true, true, {"pcode", "1234"});
+    launch();
+    QSignalSpy handled(win, &MailWinCtr::arrivalHandled);
+    ASSERT_TRUE(waitFor([&] { return handled.count() >= 1; }));
+    EXPECT_EQ(handled.at(0).at(0).value<MailWinCtr::Arrival>(), MailWinCtr::Arrival::ForeignKey);
+    QTest::qWait(50);
+    EXPECT_TRUE(alerts.messages().isEmpty()) << alerts.messages().join('|').toStdString();
+    EXPECT_EQ(tag(MailTag::serial), kNoDevice);
+    EXPECT_FALSE(tabVisible(MailTag::tabPin));
+}
+
+TEST_F(MuiWindow, KeyWithoutCertificatesStillCountsAsConnected) {
+    makeKey("bare", "QDBARE001", false, true);
+    launch();
+    ASSERT_TRUE(waitFor([&] { return connectedTo("QDBARE001"); }));
+    ASSERT_TRUE(waitFor([&] { return alerts.messages().contains(kNoCert); }));
+    EXPECT_EQ(alerts.messages().count(kNoCert), 1);
+    EXPECT_EQ(tag(MailTag::retryText), QStringLiteral("口令重试次数为6次"));
+    EXPECT_TRUE(tabVisible(MailTag::tabCert));
+    clickTab(MailTag::tabCert);
+    EXPECT_TRUE(win->box(2)->isVisible());
+    EXPECT_TRUE(certRows().isEmpty());
+    EXPECT_TRUE(tag(MailTag::cerState).isEmpty());
+
+    // The viewer's guards.
+    alerts.clear();
+    QTest::mouseClick(win->findChild<QPushButton*>("lookYCBtn"), Qt::LeftButton);
+    EXPECT_EQ(alerts.messages(), QStringList{QStringLiteral("请选择证书！")});
+}
+
+TEST_F(MuiWindow, RefreshWithNothingPluggedSaysSo) {
+    launch();
+    QTest::qWait(300);
+    QTest::mouseClick(win->findChild<QPushButton*>("refreshBtn"), Qt::LeftButton);
+    ASSERT_TRUE(waitFor([&] { return !alerts.messages().isEmpty(); }));
+    EXPECT_EQ(alerts.messages(), QStringList{QStringLiteral("没有检查到设备！刷新试试？")});
+    EXPECT_EQ(tag(MailTag::serial), kNoDevice);
+}
+
+TEST_F(MuiWindow, KeyThatCannotBeConnectedCountsAsNoDevice) {
+    // Listed by the library but refusing connections: the reader filter
+    // leaves it out, so the arrival finds no key.
+    makeKey("broken", "QDBROKEN1", false, true, {"fault", "connect:0x0A000001"});
+    launch();
+    ASSERT_TRUE(waitFor([&] { return !alerts.messages().isEmpty(); }));
+    EXPECT_EQ(alerts.messages(), QStringList{QStringLiteral("没有检查到设备！刷新试试？")});
+    EXPECT_EQ(tag(MailTag::serial), kNoDevice);
+}
+
+// ---- Certificates ---------------------------------------------------------
+
+TEST_F(MuiWindow, CertificatePanelShowsDetailsAndTheViewer) {
+    makeKey("demo", "QDTEST0002", true, true);
+    launch();
+    ASSERT_TRUE(waitFor([&] { return certRows().size() == 4; }));
+
+    // Nothing selected: the panel shows the first row, the viewer refuses.
+    clickTab(MailTag::tabCert);
+    EXPECT_TRUE(win->box(2)->isVisible());
+    EXPECT_FALSE(win->box(0)->isVisible());
+    EXPECT_TRUE(tabFlat(MailTag::tabCert));
+    EXPECT_FALSE(tabFlat(MailTag::tabDevice));
+    EXPECT_EQ(tag(MailTag::cerState), QStringLiteral("签名证书"));
+    EXPECT_TRUE(QRegularExpression(QStringLiteral("^\\d{8}-\\d{8}$")).match(tag(MailTag::cerValid)).hasMatch())
+        << tag(MailTag::cerValid).toStdString();
+    const QString firstSubject = tag(MailTag::cerSubject);
+    EXPECT_FALSE(firstSubject.isEmpty());
+    QTest::mouseClick(win->findChild<QPushButton*>("lookYCBtn"), Qt::LeftButton);
+    EXPECT_EQ(alerts.messages(), QStringList{QStringLiteral("请选择证书！")});
+
+    // Selecting the second row fills the details from it.
+    win->cerTabVw()->selectRow(1);
+    EXPECT_EQ(win->selectedIndex(), 2);
+    EXPECT_EQ(tag(MailTag::cerState), QStringLiteral("加密证书"));
+    EXPECT_EQ(tag(MailTag::cerIssuer), win->certificates().at(1).value("isser").toString());
+
+    // The viewer lists the certificate's fields and closes with "关闭".
+    bool seen = false;
+    QTimer::singleShot(0, [&] {
+        auto* dialog = qobject_cast<CerViewDlg*>(QApplication::activeModalWidget());
+        if (!dialog) return;
+        seen = true;
+        QStringList captions;
+        for (const auto& f : dialog->fields()) captions << f.first;
+        EXPECT_TRUE(captions.contains(QStringLiteral("使用者")));
+        EXPECT_TRUE(captions.contains(QStringLiteral("序列号")));
+        // Chinese names read as text here, not as escapes.
+        EXPECT_TRUE(dialog->fields().at(0).second.contains(QStringLiteral("张三")))
+            << dialog->fields().at(0).second.toStdString();
+        QPushButton* close = nullptr;
+        for (auto* b : dialog->findChildren<QPushButton*>()) {
+            if (b->text() == QStringLiteral("关闭")) close = b;
+        }
+        ASSERT_NE(close, nullptr);
+        QTest::mouseClick(close, Qt::LeftButton);
+    });
+    QTest::mouseClick(win->findChild<QPushButton*>("lookYCBtn"), Qt::LeftButton);
+    EXPECT_TRUE(seen);
+    EXPECT_EQ(alerts.messages().size(), 1);
+
+    // Removal empties the details and the selection.
+    ASSERT_EQ(keysim({"unplug", "demo"}), 0);
+    ASSERT_TRUE(waitFor([&] { return connectedTo(kNoDevice); }));
+    EXPECT_EQ(win->selectedIndex(), 0);
+    for (int t : {MailTag::cerState, MailTag::cerIssuer, MailTag::cerSubject, MailTag::cerValid}) {
+        EXPECT_TRUE(tag(t).isEmpty()) << t;
+    }
+    EXPECT_FALSE(win->box(2)->isVisible());
+    EXPECT_TRUE(win->box(0)->isVisible());
+}
+
+TEST_F(MuiWindow, ViewerRefusesBytesThatAreNotACertificate) {
+    EXPECT_TRUE(CerViewDlg::certificateFields(QByteArray("not a certificate")).isEmpty());
+    EXPECT_TRUE(CerViewDlg::certificateFields(QByteArray()).isEmpty());
+}
+
+TEST_F(MuiWindow, WebAddressTableGrowsOnlyForNonEmptyText) {
+    makeKey("demo", "QDTEST0003", false, false);
+    launch();
+    QTest::keyClicks(win->addAddress(), "https://ebank.example.com/");
+    QTest::mouseClick(win->findChild<QPushButton*>("addWzAddressBtn"), Qt::LeftButton);
+    EXPECT_EQ(win->webAddresses(), QStringList{"https://ebank.example.com/"});
+    win->addAddress()->clear();
+    QTest::mouseClick(win->findChild<QPushButton*>("addWzAddressBtn"), Qt::LeftButton);
+    EXPECT_EQ(win->webAddresses().size(), 1);
+    win->wzAddressTabVw()->selectRow(0);
+    QTest::mouseClick(win->findChild<QPushButton*>("deleteWzAddressBtn"), Qt::LeftButton);
+    EXPECT_TRUE(win->webAddresses().isEmpty());
+}
+
+// ---- PIN panel ------------------------------------------------------------
+
+TEST_F(MuiWindow, MetersFollowTheTypingInEachField) {
+    makeKey("demo", "QDTEST0004", false, true);
+    launch();
+    ASSERT_TRUE(waitFor([&] { return connectedTo("QDTEST0004"); }));
+    clickTab(MailTag::tabPin);
+    ASSERT_TRUE(win->newOnePin()->isVisible());
+    QLabel* oldQd = win->oldPinQd();
+    QLabel* newQd = win->newPinQd();
+    auto colour = [](QLabel* l) { return l->palette().color(QPalette::WindowText); };
+
+    QTest::keyClicks(win->newOnePin(), "abc");
+    EXPECT_EQ(newQd->text(), QStringLiteral("新密码强度：密码过短"));
+    EXPECT_EQ(colour(newQd), QColor(Qt::red));
+    EXPECT_TRUE(oldQd->text().isEmpty());
+    QTest::keyClicks(win->newOnePin(), "123");
+    EXPECT_EQ(newQd->text(), QStringLiteral("新密码强度：强"));
+    EXPECT_EQ(colour(newQd), kStrong);
+
+    // The old PIN has its own label and prefix.
+    QTest::keyClicks(win->oldPin(), "111111");
+    EXPECT_EQ(oldQd->text(), QStringLiteral("旧密码强度：弱"));
+    EXPECT_EQ(colour(oldQd), QColor(Qt::black));
+    EXPECT_EQ(newQd->text(), QStringLiteral("新密码强度：强"));
+
+    // The repeat keeps the new PIN's strength while it matches so far.
+    QTest::keyClicks(win->newTwoPin(), "abc");
+    EXPECT_EQ(newQd->text(), QStringLiteral("新密码强度：强"));
+    QTest::keyClicks(win->newTwoPin(), "x");
+    EXPECT_EQ(newQd->text(), QStringLiteral("新密码强度：密码不一致"));
+    EXPECT_EQ(colour(newQd), QColor(Qt::red));
+
+    // Letters and symbols: medium, in blue.
+    win->newTwoPin()->clear();
+    win->newOnePin()->clear();
+    QTest::keyClicks(win->newOnePin(), "abc!@#");
+    EXPECT_EQ(newQd->text(), QStringLiteral("新密码强度：中"));
+    EXPECT_EQ(colour(newQd), QColor(Qt::blue));
+
+    // A 21st character goes again at once.
+    QTest::keyClicks(win->oldPin(), "22222222222222222");
+    EXPECT_EQ(win->oldPin()->text().size(), 20);
+
+    // Leaving the panel forgets everything typed.
+    clickTab(MailTag::tabCert);
+    for (QLineEdit* f : {win->oldPin(), win->newOnePin(), win->newTwoPin()}) {
+        EXPECT_TRUE(f->text().isEmpty());
+        EXPECT_FALSE(f->isVisible());
+    }
+    EXPECT_TRUE(oldQd->text().isEmpty());
+    EXPECT_TRUE(newQd->text().isEmpty());
+}
+
+TEST_F(MuiWindow, ChangeButtonKeepsTheOldPinOnARuleAndChangesTheKey) {
+    makeKey("demo", "QDTEST0005", false, true, {"keytype", "1", "button", "press:0"});
+    launch();
+    ASSERT_TRUE(waitFor([&] { return connectedTo("QDTEST0005"); }));
+    ASSERT_TRUE(waitFor([&] { return alerts.messages().contains(kNoCert); }));
+    alerts.clear();
+    clickTab(MailTag::tabPin);
+    QPushButton* change = win->findChild<QPushButton*>("changeBtn");
+
+    // Refused by a rule: only the new PINs and their label go.
+    QTest::keyClicks(win->oldPin(), "12345678");
+    QTest::keyClicks(win->newOnePin(), "abcdef12");
+    QTest::keyClicks(win->newTwoPin(), "abcdef13");
+    QTest::mouseClick(change, Qt::LeftButton);
+    EXPECT_EQ(alerts.messages(), QStringList{QStringLiteral("两次新密码不一致！")});
+    EXPECT_EQ(win->oldPin()->text(), QStringLiteral("12345678"));
+    EXPECT_TRUE(win->newOnePin()->text().isEmpty());
+    EXPECT_TRUE(win->newTwoPin()->text().isEmpty());
+    EXPECT_TRUE(win->newPinQd()->text().isEmpty());
+
+    // Accepted: the key's PIN changes and every field empties.
+    alerts.clear();
+    QTest::keyClicks(win->newOnePin(), "abcdef12");
+    QTest::keyClicks(win->newTwoPin(), "abcdef12");
+    QTest::mouseClick(change, Qt::LeftButton);
+    EXPECT_EQ(alerts.messages(), QStringList{QStringLiteral("pin码修改成功")});
+    for (QLineEdit* f : {win->oldPin(), win->newOnePin(), win->newTwoPin()}) EXPECT_TRUE(f->text().isEmpty());
+    EXPECT_TRUE(win->oldPinQd()->text().isEmpty());
+    QString shown;
+    ASSERT_EQ(keysim({"show", "demo"}, &shown), 0);
+    EXPECT_TRUE(shown.contains(QStringLiteral("abcdef12"))) << shown.toStdString();
+}
+
+// ---- First use --------------------------------------------------------------
+
+TEST_F(MuiWindow, FirstUseWindowComesWithAFirstPinKeyAndGoesWithIt) {
+    makeKey("fresh", "QDFRESH01", false, true, {"changepin", "0"});
+    launch();
+    ASSERT_TRUE(waitFor([&] { return win->oneUseWindow() && win->oneUseWindow()->isVisible(); }));
+    EXPECT_TRUE(connectedTo("QDFRESH01"));
+    ASSERT_EQ(keysim({"unplug", "fresh"}), 0);
+    ASSERT_TRUE(waitFor([&] { return !win->oneUseWindow()->isVisible(); }));
+    EXPECT_EQ(tag(MailTag::serial), kNoDevice);
+}
+
+TEST_F(MuiWindow, FirstChangeDialogStartsEmptyMetersAndClosesWhenTheKeyGoes) {
+    makeKey("fresh", "QDFRESH02", false, true, {"changepin", "0"});
+    launch();
+    ASSERT_TRUE(waitFor([&] { return win->oneUseWindow() && win->oneUseWindow()->isVisible(); }));
+    ASSERT_TRUE(waitFor([&] { return alerts.messages().contains(kNoCert); }));
+    alerts.clear();
+    OneUseWdCtr* first = win->oneUseWindow();
+
+    // Everything below runs inside the dialog's modal loop.
+    bool ran = false;
+    QTimer::singleShot(0, [&] {
+        ran = true;
+        OneChangePinCtr* dlg = OneChangePinCtr::sharedConfgCtr();
+        EXPECT_TRUE(dlg->isVisible());
+        EXPECT_EQ(QApplication::activeModalWidget(), dlg);
+        EXPECT_FALSE(first->isVisible());
+        EXPECT_FALSE(dlg->okBtn()->isEnabled());
+        EXPECT_TRUE(dlg->mimaQd()->text().isEmpty());
+
+        // The single label shows the word alone; OK waits for three fields of 6.
+        QTest::keyClicks(dlg->oldPinTf(), "1234567");
+        QTest::keyClicks(dlg->newOnePinTf(), "abc");
+        EXPECT_EQ(dlg->mimaQd()->text(), QStringLiteral("密码过短"));
+        QTest::keyClicks(dlg->newOnePinTf(), "123");
+        EXPECT_EQ(dlg->mimaQd()->text(), QStringLiteral("强"));
+        EXPECT_FALSE(dlg->okBtn()->isEnabled());
+        QTest::keyClicks(dlg->newTwoPinTf(), "abc12");
+        EXPECT_FALSE(dlg->okBtn()->isEnabled());
+        QTest::keyClicks(dlg->newTwoPinTf(), "4");
+        EXPECT_EQ(dlg->mimaQd()->text(), QStringLiteral("密码不一致"));
+        EXPECT_TRUE(dlg->okBtn()->isEnabled());
+
+        // A refused PIN keeps the dialog and the old PIN.
+        QTest::mouseClick(dlg->okBtn(), Qt::LeftButton);
+        EXPECT_EQ(alerts.messages(), QStringList{QStringLiteral("两次新密码不一致！")});
+        EXPECT_TRUE(dlg->isVisible());
+        EXPECT_EQ(dlg->oldPinTf()->text(), QStringLiteral("1234567"));
+        EXPECT_TRUE(dlg->newOnePinTf()->text().isEmpty());
+
+        // Pulling the key out closes the dialog.
+        EXPECT_EQ(keysim({"unplug", "fresh"}), 0);
+        EXPECT_TRUE(waitFor([&] { return !dlg->isVisible(); }));
+    });
+    QTest::mouseClick(first->changeButton(), Qt::LeftButton);
+    EXPECT_TRUE(ran);
+    EXPECT_FALSE(OneChangePinCtr::sharedConfgCtr()->isVisible());
+    EXPECT_EQ(tag(MailTag::serial), kNoDevice);
+
+    // Opened again: empty fields, empty label, OK disabled.
+    ASSERT_EQ(keysim({"plug", "fresh"}), 0);
+    ASSERT_TRUE(waitFor([&] { return first->isVisible(); }));
+    bool again = false;
+    QTimer::singleShot(0, [&] {
+        OneChangePinCtr* dlg = OneChangePinCtr::sharedConfgCtr();
+        again = dlg->isVisible();
+        EXPECT_TRUE(dlg->oldPinTf()->text().isEmpty());
+        EXPECT_TRUE(dlg->mimaQd()->text().isEmpty());
+        EXPECT_FALSE(dlg->okBtn()->isEnabled());
+        QTest::mouseClick(dlg->noBtn(), Qt::LeftButton);
+    });
+    QTest::mouseClick(first->changeButton(), Qt::LeftButton);
+    EXPECT_TRUE(again);
+    EXPECT_FALSE(OneChangePinCtr::sharedConfgCtr()->isVisible());
+}
+
+// ---- Launch without the token library -------------------------------------
+
+TEST_F(MuiWindow, MissingTokenLibraryGivesOneAlertAndNothingElse) {
+    ::setenv("QD_TOKEN_LIBRARY", "/nonexistent/libUSBQdvKey_20244.so", 1);
+    Func_Finalize();
+    delegate = std::make_unique<AppDelegate>();
+    delegate->applicationDidFinishLaunching();
+    QTest::qWait(50);
+    EXPECT_EQ(alerts.messages(), QStringList{QStringLiteral("没有加载到底层库库？")});
+    EXPECT_EQ(delegate->mailWinCtr(), nullptr);
+    EXPECT_EQ(delegate->runningWatches(), 0);
+    for (QWidget* w : QApplication::topLevelWidgets()) EXPECT_FALSE(w->isVisible()) << w->objectName().toStdString();
+    EXPECT_TRUE(delegate->applicationShouldTerminate());
+}
+
+TEST_F(MuiWindow, AboutWindowIsMadeOnceAndShown) {
+    launch();
+    win->aboutAction()->trigger();
+    ASSERT_TRUE(waitFor([&] { return delegate->gyCtr() && delegate->gyCtr()->isVisible(); }));
+    AboutWinCtr* about = delegate->gyCtr();
+    about->close();
+    win->aboutAction()->trigger();
+    ASSERT_TRUE(waitFor([&] { return about->isVisible(); }));
+    EXPECT_EQ(delegate->gyCtr(), about);
+}
+
+}  // namespace
