@@ -10,6 +10,8 @@
 #include <cstring>
 #include <new>
 #include <string>
+#include <thread>
+#include <vector>
 
 #include "decoder.h"
 #include "security/deployment.h"
@@ -388,4 +390,38 @@ TEST(WatchSelfCheck, AnUnwipedBufferIsNoticed) {
     std::memcpy(leak, secret, sizeof secret);
     delete[] leak;
     EXPECT_EQ(gSecretFreed.load(), 1);
+}
+
+// No shared state but the curve group built on first use: calls from several
+// threads at once, the first of them racing to build it, all open again.
+TEST_F(Formats, ConcurrentCallsAllOpen) {
+    const EncryptionKeys rsa = rsaKeys(), sm2 = sm2Keys();
+    constexpr int kThreads = 4, kCalls = 4;
+    std::vector<std::string> outputs(kThreads * kCalls * 2);
+    std::vector<std::thread> threads;
+    for (int t = 0; t < kThreads; ++t) {
+        threads.emplace_back([&, t] {
+            for (int i = 0; i < kCalls; ++i) {
+                const std::string text = "t" + std::to_string(t) + "c" + std::to_string(i);
+                for (int mode : {0, 3}) {
+                    char* out = nullptr;
+                    dornEncrypt(mode, mode == 0 ? &rsa : &sm2, &out, text.c_str(), "9");
+                    outputs[size_t((t * kCalls + i) * 2 + (mode == 3))] = out != nullptr ? out : "";
+                    std::free(out);
+                }
+            }
+        });
+    }
+    for (auto& th : threads)
+        th.join();
+    for (int t = 0; t < kThreads; ++t) {
+        for (int i = 0; i < kCalls; ++i) {
+            const std::string text = "t" + std::to_string(t) + "c" + std::to_string(i);
+            EXPECT_EQ(open(outputs[size_t((t * kCalls + i) * 2)]).text, text);
+            decoder::LayoutB b;
+            std::string error;
+            EXPECT_TRUE(decoder::parseLayoutB(openSm2(outputs[size_t((t * kCalls + i) * 2 + 1)]), b, error)) << error;
+            EXPECT_EQ(b.text, text);
+        }
+    }
 }
