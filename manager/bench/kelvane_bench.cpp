@@ -31,7 +31,7 @@ double ms(Clock::duration d) { return std::chrono::duration<double, std::milli>(
 
 struct Round {
     double plugCommand;  // keysim plug, a separate process
-    double toEvent;      // plug command done -> DeviceAdded on the watch thread
+    double toEvent;      // plug command started -> DeviceAdded on the watch thread
     double toFilled;     // DeviceAdded -> window filled
 };
 
@@ -56,9 +56,9 @@ bool setUpKey(const QString& name, int containers) {
 
 void report(const char* title, std::vector<Round> rounds) {
     std::printf("\n%s (%zu arrivals)\n", title, rounds.size());
-    std::printf("  %-6s %14s %14s %18s\n", "round", "plug cmd ms", "to event ms", "event->filled ms");
+    std::printf("  %-6s %14s %16s %18s\n", "round", "plug cmd ms", "start->event ms", "event->filled ms");
     for (size_t i = 0; i < rounds.size(); ++i) {
-        std::printf("  %-6zu %14.1f %14.1f %18.1f\n", i + 1, rounds[i].plugCommand, rounds[i].toEvent,
+        std::printf("  %-6zu %14.1f %16.1f %18.1f\n", i + 1, rounds[i].plugCommand, rounds[i].toEvent,
                     rounds[i].toFilled);
     }
     std::sort(rounds.begin(), rounds.end(), [](const Round& a, const Round& b) { return a.toFilled < b.toFilled; });
@@ -111,7 +111,7 @@ int main(int argc, char* argv[]) {
                 break;
             }
             const Clock::time_point event{Clock::duration(g_event.load())};
-            out.push_back({ms(t1 - t0), ms(event - t1), ms(t2 - event)});
+            out.push_back({ms(t1 - t0), ms(event - t0), ms(t2 - event)});
             keysim({"unplug", name});
             muitest::waitFor([&] { return kelvane::tagText(win, MailTag::serial) == QStringLiteral("没有设备"); });
         }
