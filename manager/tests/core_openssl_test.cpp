@@ -35,7 +35,7 @@ constexpr int kGen = V_ASN1_GENERALIZEDTIME;
 
 }  // namespace
 
-TEST(Asn1Time, KnownValues) {
+TEST(CoreAsn1Time, KnownValues) {
     struct {
         int type;
         const char* text;
@@ -63,7 +63,7 @@ TEST(Asn1Time, KnownValues) {
     }
 }
 
-TEST(Asn1Time, LeapYears) {
+TEST(CoreAsn1Time, LeapYears) {
     int err = 0;
     // 2100 is not a leap year, 2000 is; 2400 is again.
     EXPECT_EQ(parse(kGen, "21000301000000Z", &err) - parse(kGen, "21000228000000Z", &err), 86400);
@@ -73,7 +73,7 @@ TEST(Asn1Time, LeapYears) {
     EXPECT_EQ(err, 0);
 }
 
-TEST(Asn1Time, LocalTimeWithoutZone) {
+TEST(CoreAsn1Time, LocalTimeWithoutZone) {
     int err = -1;
     // TZ is UTC+8 in this test's environment.
     EXPECT_EQ(parse(kGen, "20150107093000", &err), 1420594200);
@@ -82,7 +82,7 @@ TEST(Asn1Time, LocalTimeWithoutZone) {
     EXPECT_EQ(err, 0);
 }
 
-TEST(Asn1Time, BadTextsGiveErrorOneAndZero) {
+TEST(CoreAsn1Time, BadTextsGiveErrorOneAndZero) {
     const struct {
         int type;
         const char* text;
@@ -121,7 +121,7 @@ TEST(Asn1Time, BadTextsGiveErrorOneAndZero) {
     EXPECT_EQ(ASN1_TIME_get(nullptr, nullptr), 0);
 }
 
-TEST(Asn1Time, OutOfRangeGivesErrorTwo) {
+TEST(CoreAsn1Time, OutOfRangeGivesErrorTwo) {
     int err = 0;
     EXPECT_EQ(parse(kUtc, "700101000000+0100", &err), 0);  // before the epoch, year 1970
     EXPECT_EQ(err, 2);
@@ -130,7 +130,7 @@ TEST(Asn1Time, OutOfRangeGivesErrorTwo) {
     EXPECT_EQ(err, 2);
 }
 
-TEST(Asn1Time, MypintReadsExactDigits) {
+TEST(CoreAsn1Time, MypintReadsExactDigits) {
     const unsigned char text[] = "12a";
     const unsigned char* p = text;
     int err = 0;
@@ -157,7 +157,7 @@ int64_t opensslSeconds(const ASN1_TIME* t) {
     return static_cast<int64_t>(days) * 86400 + secs;
 }
 
-TEST(Asn1Time, MatchesOpenSslOnRandomTimes) {
+TEST(CoreAsn1Time, MatchesOpenSslOnRandomTimes) {
     std::mt19937 rng(1970);
     const int monthDays[] = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
     auto pick = [&](int lo, int hi) { return lo + static_cast<int>(rng() % static_cast<unsigned>(hi - lo + 1)); };
@@ -201,7 +201,7 @@ TEST(Asn1Time, MatchesOpenSslOnRandomTimes) {
     EXPECT_GT(compared, 3900);
 }
 
-TEST(CertDates, LocalDateStrings) {
+TEST(CoreCertDates, LocalDateStrings) {
     // UTC+8: 2049-06-15 12:00 UTC is 20:00 local, the same day; 16:30 UTC is the next day.
     const QByteArray der = coretest::makeCert("Test User", "Test CA", "150107093000Z", "490615120000Z");
     const X509Ptr cert = OpensslOperate::getX509Data(der);
@@ -219,7 +219,7 @@ TEST(CertDates, LocalDateStrings) {
     EXPECT_EQ(dateToString(QDateTime::fromSecsSinceEpoch(-1)), QString("19700101"));  // 07:59:59 local
 }
 
-TEST(CertRecord, NamesDatesAndSerial) {
+TEST(CoreCertRecord, NamesDatesAndSerial) {
     const QByteArray der = coretest::makeCert("Test User", "Test CA", "150107093000Z", "490615120000Z", 0x1A2B3C);
     Qd_MacIntf intf;
     const CertificateRecord rec = intf.fzX509(der);
@@ -239,7 +239,7 @@ TEST(CertRecord, NamesDatesAndSerial) {
     EXPECT_EQ(zhRec.value(CertKey::sub).toString(), QString("\\xE5\\xBC\\xA0\\xE4\\xB8\\x89"));
 }
 
-TEST(CertRecord, BytesThatAreNotACertificate) {
+TEST(CoreCertRecord, BytesThatAreNotACertificate) {
     Qd_MacIntf intf;
     for (const QByteArray& bad : {QByteArray(), QByteArray("not a certificate"),
                                   QByteArray(5000, '\x30'),
@@ -257,7 +257,7 @@ TEST(CertRecord, BytesThatAreNotACertificate) {
     EXPECT_EQ(OpensslOperate::getStartTime(nullptr), QString());
 }
 
-TEST(CertRecord, CommonNameOfOneLineName) {
+TEST(CoreCertRecord, CommonNameOfOneLineName) {
     EXPECT_EQ(Qd_MacIntf::getZqStr("/C=CN/O=Bank/CN=Test User"), QString("Test User"));
     EXPECT_EQ(Qd_MacIntf::getZqStr("/C=CN/O=Bank"), QString("/C=CN/O=Bank"));
     EXPECT_EQ(Qd_MacIntf::getZqStr("/CN=A/OU=B"), QString("A/OU=B"));

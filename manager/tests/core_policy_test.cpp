@@ -60,7 +60,7 @@ const RuleCase kRuleCases[] = {
 
 }  // namespace
 
-TEST(PinRules, FirstBrokenRuleInOrderWithItsMessage) {
+TEST(CorePinRules, FirstBrokenRuleInOrderWithItsMessage) {
     coretest::ensureApp();
     for (const RuleCase& c : kRuleCases) {
         SCOPED_TRACE(std::string(c.oldPin) + " / " + c.newOne + " / " + c.newTwo);
@@ -80,7 +80,7 @@ TEST(PinRules, FirstBrokenRuleInOrderWithItsMessage) {
     }
 }
 
-TEST(PinRules, MessagesTableIsCompleteAndExact) {
+TEST(CorePinRules, MessagesTableIsCompleteAndExact) {
     const char* expected[] = {"密码不能为空！",       "密码长度不够！",
                               "密码长度过长！",       "两次新密码不一致！",
                               "密码不能含特殊字符！", "密码不能连续3个字符相同！",
@@ -94,7 +94,7 @@ TEST(PinRules, MessagesTableIsCompleteAndExact) {
     EXPECT_TRUE(pinRuleMessage(9).isEmpty());
 }
 
-TEST(PinMeter, CharacterClassesAndWeights) {
+TEST(CorePinMeter, CharacterClassesAndWeights) {
     struct {
         char16_t c;
         char mark;
@@ -111,7 +111,7 @@ TEST(PinMeter, CharacterClassesAndWeights) {
     EXPECT_EQ(getInt(' '), 0);
 }
 
-TEST(PinMeter, StrengthScores) {
+TEST(CorePinMeter, StrengthScores) {
     struct {
         const char* text;
         int score;
@@ -123,7 +123,7 @@ TEST(PinMeter, StrengthScores) {
     }
 }
 
-TEST(PinMeter, StatusCodesByLength) {
+TEST(CorePinMeter, StatusCodesByLength) {
     EXPECT_EQ(checkPinCode(""), kMeterEmpty);
     EXPECT_EQ(checkPinCode("a1!"), kMeterTooShort);
     EXPECT_EQ(checkPinCode("abcd1"), kMeterTooShort);
@@ -138,7 +138,7 @@ TEST(PinMeter, StatusCodesByLength) {
     EXPECT_EQ(checkPinCode("a1!1!1!1!1!1!1"), 9);
 }
 
-TEST(PinMeter, TableIsCompleteWithWordsAndColours) {
+TEST(CorePinMeter, TableIsCompleteWithWordsAndColours) {
     const std::set<int> codes{0, 1, 3, 4, 5, 6, 8, 9, 11, 22, 33};
     std::set<int> seen;
     for (const MeterRow& row : meterTable()) {
@@ -173,7 +173,7 @@ TEST(PinMeter, TableIsCompleteWithWordsAndColours) {
     EXPECT_FALSE(meterText(10, MeterLabel::New));
 }
 
-TEST(PinMeter, EveryTextGetsACodeWithARow) {
+TEST(CorePinMeter, EveryTextGetsACodeWithARow) {
     std::mt19937 rng(20244);
     const char16_t pool[] = {'a', 'Z', '5', '0', '!', '~', ' ', 0x7F, 0x4E2D, '\t'};
     for (int i = 0; i < 3000; ++i) {
@@ -186,7 +186,7 @@ TEST(PinMeter, EveryTextGetsACodeWithARow) {
     }
 }
 
-TEST(PinMeter, CutKeepsTwentyAndNeverSplitsAPair) {
+TEST(CorePinMeter, CutKeepsTwentyAndNeverSplitsAPair) {
     EXPECT_EQ(cutPinText("abcdefghij1234567890xyz"), QString("abcdefghij1234567890"));
     EXPECT_EQ(cutPinText("short"), QString("short"));
     QString withPair = QString(19, 'a') + QString::fromUtf8("😀") + "b";
@@ -217,7 +217,7 @@ struct FirstForm {
 QColor colourOf(const QLabel& l) { return l.palette().color(QPalette::WindowText); }
 }  // namespace
 
-TEST(PinMeter, MainWindowWhileTyping) {
+TEST(CorePinMeter, MainWindowWhileTyping) {
     coretest::ensureApp();
     MainForm f;
     f.type(f.oldPin, "abc123");
@@ -259,7 +259,7 @@ TEST(PinMeter, MainWindowWhileTyping) {
     EXPECT_TRUE(f.oldLabel.text().isEmpty());
 }
 
-TEST(PinMeter, FirstChangeWindowWordsOnlyAndOkButton) {
+TEST(CorePinMeter, FirstChangeWindowWordsOnlyAndOkButton) {
     coretest::ensureApp();
     FirstForm f;
     f.type(f.oldPin, "abc123");
@@ -281,7 +281,7 @@ TEST(PinMeter, FirstChangeWindowWordsOnlyAndOkButton) {
     EXPECT_EQ(f.label.text(), QString::fromUtf8("密码不一致"));
 }
 
-TEST(PinMeter, CodeWithoutRowLeavesTheLabel) {
+TEST(CorePinMeter, CodeWithoutRowLeavesTheLabel) {
     coretest::ensureApp();
     QLabel label;
     showPinStat(&label, 4, MeterLabel::Single);
@@ -291,7 +291,7 @@ TEST(PinMeter, CodeWithoutRowLeavesTheLabel) {
     showPinStat(nullptr, 4, MeterLabel::Single);  // tolerated
 }
 
-TEST(Alert, WarningBoxWithOneOkButtonFromAnyThread) {
+TEST(CoreAlert, WarningBoxWithOneOkButtonFromAnyThread) {
     coretest::ensureApp();
     QStringList seen;
     // Answers each box as a user would, noting what it showed.

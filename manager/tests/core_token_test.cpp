@@ -28,7 +28,7 @@ namespace {
 
 const QString kName = "k1";
 
-class TokenTest : public ::testing::Test {
+class CoreToken : public ::testing::Test {
 protected:
     void SetUp() override {
         coretest::ensureApp();
@@ -98,7 +98,7 @@ protected:
 
 // ---- Certificate reader ------------------------------------------------------
 
-TEST_F(TokenTest, CertificatesInKeyOrderWithExactKeys) {
+TEST_F(CoreToken, CertificatesInKeyOrderWithExactKeys) {
     createKey();
     const QByteArray s1 = coretest::makeCert("User One", "Sign CA", "200101000000Z", "490615120000Z");
     const QByteArray e1 = coretest::makeCert("User One", "Enc CA");
@@ -139,7 +139,7 @@ TEST_F(TokenTest, CertificatesInKeyOrderWithExactKeys) {
     EXPECT_TRUE(alerts.messages().isEmpty());
 }
 
-TEST_F(TokenTest, EightContainersAndABadCertificate) {
+TEST_F(CoreToken, EightContainersAndABadCertificate) {
     createKey();
     for (int i = 1; i <= 8; ++i) {
         const std::string con = "container" + std::to_string(i);
@@ -171,7 +171,7 @@ TEST_F(TokenTest, EightContainersAndABadCertificate) {
     }
 }
 
-TEST_F(TokenTest, NoCertificatesGivesAnEmptyList) {
+TEST_F(CoreToken, NoCertificatesGivesAnEmptyList) {
     createKey();
     Qd_MacIntf intf;
     const auto list = intf.lookCer();
@@ -179,7 +179,7 @@ TEST_F(TokenTest, NoCertificatesGivesAnEmptyList) {
     EXPECT_TRUE(list->isEmpty());
 }
 
-TEST_F(TokenTest, LengthsBeyondTheBuffersAreNeverRead) {
+TEST_F(CoreToken, LengthsBeyondTheBuffersAreNeverRead) {
     createKey();
     importCert("k1", "c1", "sign", coretest::makeCert("One", "CA"));
     importCert("k1", "c2", "enc", coretest::makeCert("Two", "CA"));
@@ -198,7 +198,7 @@ TEST_F(TokenTest, LengthsBeyondTheBuffersAreNeverRead) {
     }
 }
 
-TEST_F(TokenTest, NoKeyGivesNoListAndTheAlert) {
+TEST_F(CoreToken, NoKeyGivesNoListAndTheAlert) {
     AlertRecorder alerts;
     Qd_MacIntf intf;
     EXPECT_FALSE(intf.lookCer());
@@ -278,7 +278,7 @@ int shownCount(const QString& text) {
     return digits.toInt();
 }
 
-TEST_F(TokenTest, SuccessfulChangeWithTipWindowCountingDown) {
+TEST_F(CoreToken, SuccessfulChangeWithTipWindowCountingDown) {
     createKey();
     set("k1", "button", "press:0.3");
     const std::string bundle = sim.path() + "/bundle";
@@ -313,7 +313,7 @@ TEST_F(TokenTest, SuccessfulChangeWithTipWindowCountingDown) {
     EXPECT_TRUE(intf.pinOld.isEmpty());  // wiped after use
 }
 
-TEST_F(TokenTest, CountdownGoesOnBelowZeroUntilTheKeyTimesOut) {
+TEST_F(CoreToken, CountdownGoesOnBelowZeroUntilTheKeyTimesOut) {
     createKey();
     set("k1", "button", "never:0.8");
     Qd_MacIntf::setCountdownTick(std::chrono::milliseconds(3));
@@ -328,7 +328,7 @@ TEST_F(TokenTest, CountdownGoesOnBelowZeroUntilTheKeyTimesOut) {
     EXPECT_EQ(keyJson()["pin"].toString(), QString("12345678"));
 }
 
-TEST_F(TokenTest, KeyTypeOneWaitsWithoutAWindow) {
+TEST_F(CoreToken, KeyTypeOneWaitsWithoutAWindow) {
     createKey();
     set("k1", "keytype", "1");
     set("k1", "button", "press:0.3");
@@ -344,7 +344,7 @@ TEST_F(TokenTest, KeyTypeOneWaitsWithoutAWindow) {
     EXPECT_EQ(alerts.messages(), QStringList{QString::fromUtf8("pin码修改成功")});
 }
 
-TEST_F(TokenTest, EveryOutcomeHasItsAlert) {
+TEST_F(CoreToken, EveryOutcomeHasItsAlert) {
     createKey();
     struct {
         const char* button;
@@ -369,7 +369,7 @@ TEST_F(TokenTest, EveryOutcomeHasItsAlert) {
     EXPECT_EQ(keyJson()["pin"].toString(), QString("12345678"));
 }
 
-TEST_F(TokenTest, OutcomeTableIsComplete) {
+TEST_F(CoreToken, OutcomeTableIsComplete) {
     const std::set<uint32_t> statuses{0, 0x88000061u, 0xE0020013u, 0x8800003Eu, 0x88000044u, 0x8800003Du};
     std::set<uint32_t> seen;
     for (const auto& o : Qd_MacIntf::changeOutcomes()) {
@@ -380,7 +380,7 @@ TEST_F(TokenTest, OutcomeTableIsComplete) {
     EXPECT_EQ(Qd_MacIntf::changeOutcomeText(0xFFFFFFFF, 0), QString::fromUtf8("修改密码失败！"));
 }
 
-TEST_F(TokenTest, WrongOldPinTellsTheTriesLeftThenTheKeyLocks) {
+TEST_F(CoreToken, WrongOldPinTellsTheTriesLeftThenTheKeyLocks) {
     createKey();
     set("k1", "tries", "3");
     set("k1", "button", "press:0");
@@ -400,7 +400,7 @@ TEST_F(TokenTest, WrongOldPinTellsTheTriesLeftThenTheKeyLocks) {
     EXPECT_EQ(keyJson()["pin"].toString(), QString("12345678"));
 }
 
-TEST_F(TokenTest, RulesAndConnectionAreCheckedBeforeTheKey) {
+TEST_F(CoreToken, RulesAndConnectionAreCheckedBeforeTheKey) {
     AlertRecorder alerts;
     {
         Qd_MacIntf intf;  // no key at all: the rule speaks first
@@ -414,7 +414,7 @@ TEST_F(TokenTest, RulesAndConnectionAreCheckedBeforeTheKey) {
                                               QString::fromUtf8("网盾连接失败！")}));
 }
 
-TEST_F(TokenTest, EndedSessionStillReportsTheKeysAnswer) {
+TEST_F(CoreToken, EndedSessionStillReportsTheKeysAnswer) {
     createKey();
     set("k1", "button", "press:0.4");
     AlertRecorder alerts;
@@ -433,7 +433,7 @@ TEST_F(TokenTest, EndedSessionStillReportsTheKeysAnswer) {
 
 // A retry-count read that fails (here writing 0 as it fails) does not stop the
 // change: only a successful read of 0 means locked.
-TEST_F(TokenTest, FailedRetryCountReadDoesNotStopTheChange) {
+TEST_F(CoreToken, FailedRetryCountReadDoesNotStopTheChange) {
     createKey();
     set("k1", "button", "press:0");
     setenv("CORE_SHIM_TARGET", std::getenv("QD_TOKEN_LIBRARY"), 1);
