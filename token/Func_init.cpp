@@ -48,7 +48,12 @@ int Func_Init(const char* path) {
     if (glb_bInited) {
         Func_Finalize();
     }
-    std::string file = (path != nullptr && path[0] != '\0') ? std::string(path) : platform::tokenLibraryPath();
+    std::string file;
+    try {
+        file = (path != nullptr && path[0] != '\0') ? std::string(path) : platform::tokenLibraryPath();
+    } catch (...) {  // out of memory: nothing crosses the C boundary
+        return 1;
+    }
     void* handle = dlopen(file.c_str(), RTLD_LAZY);
     if (handle == nullptr) {
         const char* error = dlerror();
