@@ -447,8 +447,14 @@ int encryptStandard(const char* modulusHex, const char* timestamp, const char* t
             return 0;
         }
         const int k = RSA_size(rsa.get());
-        SecureBytes envelope(size_t(std::max(k, 0)) + m + 28);
-        unsigned char* wrapped = envelope.data() + kLengthField + kHeaderLen;
+        // Every byte of the envelope is written below, so it is not zero-filled.
+        const size_t envLen = size_t(std::max(k, 0)) + m + 28;
+        std::unique_ptr<unsigned char, secutil::WipedFree> envOwner(static_cast<unsigned char*>(std::malloc(envLen)),
+                                                                     secutil::WipedFree{envLen});
+        if (!envOwner)
+            return 0;
+        unsigned char* const envelope = envOwner.get();
+        unsigned char* wrapped = envelope + kLengthField + kHeaderLen;
         if (k <= 0 || RSA_public_encrypt(kRc4KeyLen, rc4Key, wrapped, rsa.get(), RSA_PKCS1_PADDING) != k) {
             OPENSSL_cleanse(rc4Key, sizeof rc4Key);
             complain("RSA public encryption failed!\n");
@@ -456,8 +462,8 @@ int encryptStandard(const char* modulusHex, const char* timestamp, const char* t
         }
         // The key blob carries the RSA result least significant byte first.
         std::reverse(wrapped, wrapped + k);
-        lengthField(k + kHeaderLen, envelope.data());
-        std::memcpy(envelope.data() + kLengthField, kBlobHeader, kHeaderLen);
+        lengthField(k + kHeaderLen, envelope);
+        std::memcpy(envelope + kLengthField, kBlobHeader, kHeaderLen);
         lengthField(static_cast<long>(m), wrapped + k);
 
         // RC4 is a stream cipher: encrypting the parts of P one after another
@@ -465,8 +471,9 @@ int encryptStandard(const char* modulusHex, const char* timestamp, const char* t
         RC4_KEY rc4;
         RC4_set_key(&rc4, kRc4KeyLen, rc4Key);
         OPENSSL_cleanse(rc4Key, sizeof rc4Key);
-        unsigned char drop[kRc4Drop] = {};
-        RC4(&rc4, sizeof drop, drop, drop);
+        static const unsigned char kZeros[kRc4Drop] = {};
+        unsigned char drop[kRc4Drop];
+        RC4(&rc4, sizeof drop, kZeros, drop);
         OPENSSL_cleanse(drop, sizeof drop);
         unsigned char* c = wrapped + k + kLengthField;
         static const unsigned char kS = 'S', kColon = ':';
@@ -477,7 +484,7 @@ int encryptStandard(const char* modulusHex, const char* timestamp, const char* t
         OPENSSL_cleanse(&rc4, sizeof rc4);
 
         char* encoded = nullptr;
-        if (!base64(envelope.data(), envelope.size(), &encoded))
+        if (!base64(envelope, envLen, &encoded))
             return 0;
         *out = encoded;
         return 1;

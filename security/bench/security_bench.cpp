@@ -276,8 +276,11 @@ void BM_OpenSSLEvpTripleDesBlock(benchmark::State& state) {
     EVP_CIPHER_CTX_free(ctx);
 }
 
-BENCHMARK(BM_Mode0)->Unit(benchmark::kMicrosecond);
-BENCHMARK(BM_Mode0Primitives)->Unit(benchmark::kMicrosecond);
+// The cases a goal is judged on run five times; the ratios use the medians.
+void goalCase(benchmark::internal::Benchmark* b) { b->Repetitions(5)->ReportAggregatesOnly(true); }
+
+BENCHMARK(BM_Mode0)->Unit(benchmark::kMicrosecond)->Apply(goalCase);
+BENCHMARK(BM_Mode0Primitives)->Unit(benchmark::kMicrosecond)->Apply(goalCase);
 BENCHMARK(BM_Mode0NarrowPrimitives)->Unit(benchmark::kMicrosecond);
 BENCHMARK(BM_GenerateRandom16)->Unit(benchmark::kMicrosecond);
 BENCHMARK(BM_RsaKeyFromHex)->Unit(benchmark::kMicrosecond);
@@ -285,16 +288,16 @@ BENCHMARK(BM_RsaPrebuiltKey)->Unit(benchmark::kMicrosecond);
 BENCHMARK(BM_Rc4Drop512)->Unit(benchmark::kMicrosecond);
 BENCHMARK(BM_Mode1)->Unit(benchmark::kMicrosecond);
 BENCHMARK(BM_Mode2)->Unit(benchmark::kMicrosecond);
-BENCHMARK(BM_Mode3)->Unit(benchmark::kMicrosecond);
-BENCHMARK(BM_Mode4)->Unit(benchmark::kMicrosecond);
-BENCHMARK(BM_Mode5)->Unit(benchmark::kMicrosecond);
-BENCHMARK(BM_OpenSSLSm2Encrypt32)->Unit(benchmark::kMicrosecond);
+BENCHMARK(BM_Mode3)->Unit(benchmark::kMicrosecond)->Apply(goalCase);
+BENCHMARK(BM_Mode4)->Unit(benchmark::kMicrosecond)->Apply(goalCase);
+BENCHMARK(BM_Mode5)->Unit(benchmark::kMicrosecond)->Apply(goalCase);
+BENCHMARK(BM_OpenSSLSm2Encrypt32)->Unit(benchmark::kMicrosecond)->Apply(goalCase);
 BENCHMARK(BM_sm2Encrypt)->Unit(benchmark::kMicrosecond);
 BENCHMARK(BM_getUDFCurve)->Unit(benchmark::kMicrosecond);
 BENCHMARK(BM_DesBlock);
 BENCHMARK(BM_OpenSSLDesBlock);
-BENCHMARK(BM_TripleDesBlock);
-BENCHMARK(BM_OpenSSLTripleDesBlock);
+BENCHMARK(BM_TripleDesBlock)->Apply(goalCase);
+BENCHMARK(BM_OpenSSLTripleDesBlock)->Apply(goalCase);
 BENCHMARK(BM_OpenSSLEvpTripleDesBlock);
 
 // Keeps each benchmark's CPU time per iteration, in seconds: every case is
@@ -304,8 +307,8 @@ public:
     void ReportRuns(const std::vector<Run>& runs) override {
         ConsoleReporter::ReportRuns(runs);
         for (const auto& r : runs)
-            if (!r.error_occurred && r.run_type == Run::RT_Iteration)
-                seconds[r.benchmark_name()] = r.GetAdjustedCPUTime() / benchmark::GetTimeUnitMultiplier(r.time_unit);
+            if (!r.error_occurred && (r.run_type == Run::RT_Iteration || r.aggregate_name == "median"))
+                seconds[r.run_name.function_name] = r.GetAdjustedCPUTime() / benchmark::GetTimeUnitMultiplier(r.time_unit);
     }
     std::map<std::string, double> seconds;
 };
