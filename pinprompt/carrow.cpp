@@ -53,6 +53,9 @@ void prepareAlert(QMessageBox& box, const QString& text) {
 // Every prompt comes to the front and takes the keyboard as soon as it is
 // shown, so that nothing meant for it is typed into another window.
 void runInFront(QMessageBox& box, QWidget* focus) {
+    if (focus) {
+        focus->setFocus(Qt::OtherFocusReason);  // the window's focus from its first moment
+    }
     QTimer::singleShot(0, &box, [&box, focus] {
         box.raise();
         box.activateWindow();
