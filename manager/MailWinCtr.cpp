@@ -17,6 +17,7 @@
 #include <QLabel>
 #include <QLayout>
 #include <QLineEdit>
+#include <QMessageBox>
 #include <QPushButton>
 #include <QStringDecoder>
 #include <QStringListModel>
@@ -316,9 +317,10 @@ void MailWinCtr::subDev() {
 void MailWinCtr::subDevOnMain() {
     // 1. No certificates.
     setCertificates({});
-    // 2-3. The first-use window, a running change countdown and the
-    // first-change dialog all go with the key.
+    // 2-3. The first-use window goes with the key, and so does whatever runs
+    // modally: an alert that is up, a change countdown, the first-change dialog.
     if (oneUse) oneUse->close();
+    if (auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget())) box->reject();
     Qd_MacIntf::stopModal();
     OneChangePinCtr::closeShared();
     // 4. No device name.

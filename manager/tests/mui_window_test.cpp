@@ -18,8 +18,10 @@
 #include <QApplication>
 #include <QComboBox>
 #include <QDialogButtonBox>
+#include <QElapsedTimer>
 #include <QLabel>
 #include <QLineEdit>
+#include <QMessageBox>
 #include <QPushButton>
 #include <QRegularExpression>
 #include <QSignalSpy>
@@ -217,6 +219,34 @@ TEST_F(MuiWindow, KeyWithoutCertificatesStillCountsAsConnected) {
     alerts.clear();
     QTest::mouseClick(win->findChild<QPushButton*>("lookYCBtn"), Qt::LeftButton);
     EXPECT_EQ(alerts.messages(), QStringList{QStringLiteral("请选择证书！")});
+}
+
+TEST_F(MuiWindow, PullingTheKeyOutEndsAnAlertThatIsUp) {
+    makeKey("bare", "QDBARE002", false, true);
+    kelvane::setAlertHook({});  // real alert boxes in this test
+    // Runs inside the alert's modal loop: pull the key while the box is up.
+    bool pulled = false;
+    QElapsedTimer sincePull;
+    QTimer poll;
+    QObject::connect(&poll, &QTimer::timeout, [&] {
+        auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget());
+        if (!box) return;
+        if (pulled) {
+            // Nobody else closes it: fail instead of hanging in its loop.
+            if (sincePull.elapsed() > 5000) {
+                ADD_FAILURE() << "the alert stayed up after the key was pulled";
+                box->reject();
+            }
+            return;
+        }
+        EXPECT_EQ(box->text(), kNoCert);
+        pulled = true;
+        sincePull.start();
+        EXPECT_EQ(keysim({"unplug", "bare"}), 0);
+    });
+    poll.start(20);
+    launch();
+    ASSERT_TRUE(waitFor([&] { return pulled && connectedTo(kNoDevice) && !QApplication::activeModalWidget(); }));
 }
 
 TEST_F(MuiWindow, RefreshWithNothingPluggedSaysSo) {
