@@ -5,7 +5,6 @@
 #include <gtest/gtest.h>
 
 #include <QApplication>
-#include <QDialogButtonBox>
 #include <QLabel>
 #include <QLineEdit>
 #include <QMessageBox>
@@ -188,17 +187,6 @@ TEST_F(CarrowTest, ShowMsg2TellsOkFromEverythingElse) {
     whenModalShown([](QWidget* box) { QTest::keyClick(box, Qt::Key_Escape); });
     EXPECT_EQ(P11_ShowMsg2("继续？", 0), 1);
 
-    // "OK" comes first, "Cancel" second.
-    QStringList order;
-    whenModalShown([&](QWidget* box) {
-        auto* bb = box->findChild<QDialogButtonBox*>();
-        for (auto* b : bb->buttons()) {
-            order << b->text();
-        }
-        buttonNamed(box, "OK")->click();
-    });
-    P11_ShowMsg2("x", 0);
-    EXPECT_TRUE(order.contains("OK") && order.contains("Cancel") && order.size() == 2);
 }
 
 TEST_F(CarrowTest, BadMessageTextIsShownNotTrusted) {
