@@ -114,10 +114,10 @@ uint32_t pvStart(uint16_t vendor, uint16_t product) {
     // must not open the key manager, whichever watch arms first); the
     // removal call asks running key managers to quit and lets later arrivals
     // launch.
+    armingEnds->store(std::chrono::steady_clock::now() + kArmingWindow);
     std::printf("DeviceAppeared\n");
     DeviceDisappeared();
 
-    armingEnds->store(std::chrono::steady_clock::now() + kArmingWindow);
     std::string error;
     const bool ran = watch.run(&error);
     if (!ran) {
