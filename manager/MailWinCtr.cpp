@@ -299,6 +299,10 @@ void MailWinCtr::setCertificates(CertificateList list) {
 
 void MailWinCtr::showFirstUse() {
     if (!oneUse) oneUse = std::make_unique<OneUseWdCtr>();
+    // Over the main window, where the user is looking.
+    QRect frame = oneUse->frameGeometry();
+    frame.moveCenter(frameGeometry().center());
+    oneUse->move(frame.topLeft());
     oneUse->show();
     oneUse->raise();
     oneUse->activateWindow();

@@ -20,6 +20,10 @@ void OneUseWdCtr::xgPinbutAction() {
     close();
     if (!oneCgPin) oneCgPin = OneChangePinCtr::sharedConfgCtr();
     oneCgPin->cshViw();
+    // Where this window was.
+    QRect frame = oneCgPin->frameGeometry();
+    frame.moveCenter(frameGeometry().center());
+    oneCgPin->move(frame.topLeft());
     oneCgPin->setWindowModality(Qt::ApplicationModal);
     oneCgPin->exec();
 }
