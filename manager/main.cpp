@@ -9,6 +9,7 @@
 #include <QTimer>
 
 #include <cstdio>
+#include <cstdlib>
 
 #ifndef QD_APP_VERSION
 #define QD_APP_VERSION "1.0"
@@ -44,7 +45,8 @@ int main(int argc, char* argv[]) {
 
     const bool screenshotMode = options.isSet(screenshots);
     if (screenshotMode) {
-        // Nobody is there to answer an alert: write it out instead.
+        // Nobody is watching: no browser, and alerts go to standard error.
+        ::setenv("QD_BANK_URL", "none", 1);
         kelvane::setAlertHook([](const QString& message) {
             std::fprintf(stderr, "alert: %s\n", qPrintable(message));
         });

@@ -449,7 +449,7 @@ TEST_F(MuiWindow, FirstUseWindowComesWithAFirstPinKeyAndGoesWithIt) {
 }
 
 TEST_F(MuiWindow, FirstChangeDialogStartsEmptyMetersAndClosesWhenTheKeyGoes) {
-    makeKey("fresh", "QDFRESH02", false, true, {"changepin", "0"});
+    makeKey("fresh", "QDFRESH02", false, true, {"changepin", "0", "keytype", "1", "button", "press:0"});
     launch();
     ASSERT_TRUE(waitFor([&] { return win->oneUseWindow() && win->oneUseWindow()->isVisible(); }));
     ASSERT_TRUE(waitFor([&] { return alerts.messages().contains(kNoCert); }));
@@ -496,9 +496,11 @@ TEST_F(MuiWindow, FirstChangeDialogStartsEmptyMetersAndClosesWhenTheKeyGoes) {
     EXPECT_FALSE(OneChangePinCtr::sharedConfgCtr()->isVisible());
     EXPECT_EQ(tag(MailTag::serial), kNoDevice);
 
-    // Opened again: empty fields, empty label, OK disabled.
+    // Opened again: empty fields, empty label, OK disabled; a good change closes it.
     ASSERT_EQ(keysim({"plug", "fresh"}), 0);
     ASSERT_TRUE(waitFor([&] { return first->isVisible(); }));
+    ASSERT_TRUE(waitFor([&] { return alerts.messages().contains(kNoCert); }));
+    alerts.clear();
     bool again = false;
     QTimer::singleShot(0, [&] {
         OneChangePinCtr* dlg = OneChangePinCtr::sharedConfgCtr();
@@ -506,11 +508,20 @@ TEST_F(MuiWindow, FirstChangeDialogStartsEmptyMetersAndClosesWhenTheKeyGoes) {
         EXPECT_TRUE(dlg->oldPinTf()->text().isEmpty());
         EXPECT_TRUE(dlg->mimaQd()->text().isEmpty());
         EXPECT_FALSE(dlg->okBtn()->isEnabled());
-        QTest::mouseClick(dlg->noBtn(), Qt::LeftButton);
+        QTest::keyClicks(dlg->oldPinTf(), "12345678");
+        QTest::keyClicks(dlg->newOnePinTf(), "abcdef12");
+        QTest::keyClicks(dlg->newTwoPinTf(), "abcdef12");
+        QTest::mouseClick(dlg->okBtn(), Qt::LeftButton);
+        if (dlg->isVisible()) {
+            ADD_FAILURE() << "a successful change left the dialog open";
+            dlg->reject();
+        }
     });
     QTest::mouseClick(first->changeButton(), Qt::LeftButton);
     EXPECT_TRUE(again);
+    EXPECT_EQ(alerts.messages(), QStringList{QStringLiteral("pin码修改成功")});
     EXPECT_FALSE(OneChangePinCtr::sharedConfgCtr()->isVisible());
+    EXPECT_TRUE(OneChangePinCtr::sharedConfgCtr()->newOnePinTf()->text().isEmpty());
 }
 
 // ---- Launch without the token library -------------------------------------
