@@ -268,6 +268,16 @@ TEST_F(MuiWindow, KeyThatCannotBeConnectedCountsAsNoDevice) {
     EXPECT_EQ(tag(MailTag::serial), kNoDevice);
 }
 
+TEST_F(MuiWindow, LengthsLargerThanTheBuffersAreNotReadPast) {
+    // The library reports every length 512 bytes beyond the buffer it was given.
+    makeKey("long", "QDLONG0001", true, true, {"fault", "overlong"});
+    launch();
+    ASSERT_TRUE(waitFor([&] { return connectedTo("QDLONG0001"); }));
+    EXPECT_EQ(tag(MailTag::retryText), QStringLiteral("口令重试次数为6次"));
+    EXPECT_EQ(win->nameComBox()->itemText(0), QStringLiteral("USBQdvKey long"));
+    EXPECT_EQ(certRows().size(), 4);
+}
+
 // ---- Certificates ---------------------------------------------------------
 
 TEST_F(MuiWindow, CertificatePanelShowsDetailsAndTheViewer) {
