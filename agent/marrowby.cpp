@@ -88,35 +88,32 @@ uint32_t pvStart(uint16_t vendor, uint16_t product) {
         std::printf("Could not establish new signal handler\n");
     }
 
-    // Arrivals reported within the arming window are the keys already
-    // plugged in: the arming call below stands for them and starts nothing.
+    // The watch first reports the keys already plugged in; they are drained
+    // silently. Once it has, the arming calls run: one "DeviceAppeared" that
+    // starts nothing (a key that was there before the agent must not open the
+    // key manager, whichever watch arms first) and the removal call, which
+    // asks running key managers to quit and lets later arrivals launch.
     // The watch lives until the process ends, so the main thread can stop it
-    // at any moment without racing its destruction.
-    auto armingEnds = std::make_shared<std::atomic<std::chrono::steady_clock::time_point>>(
-        std::chrono::steady_clock::time_point::max());
+    // at any moment without racing its destruction. All of this runs on the
+    // watch thread, so the plain flag needs no synchronisation.
+    auto draining = std::make_shared<bool>(true);
     const int slot = slotOf(vendor);
     gWatchOwners[slot] = std::make_unique<platform::UsbWatch>(
         vendor, product,
-        [armingEnds](const platform::UsbDevice&) {
-            if (std::chrono::steady_clock::now() >= armingEnds->load()) {
-                DeviceAppeared();
-            }
+        [draining](const platform::UsbDevice&) {
+            if (!*draining) DeviceAppeared();
         },
         [](const platform::UsbDevice&) { DeviceDisappeared(); });
     platform::UsbWatch& watch = *gWatchOwners[slot];
+    watch.setOnPresentReported([draining] {
+        *draining = false;
+        std::printf("DeviceAppeared\n");
+        DeviceDisappeared();
+    });
     gWatches[slot].store(&watch);
     if (gStopping.load()) {
         watch.stop();
     }
-
-    // Arming: the first-match call drains the keys present now (and, unlike
-    // an arrival, starts no decision: a key that was there before the agent
-    // must not open the key manager, whichever watch arms first); the
-    // removal call asks running key managers to quit and lets later arrivals
-    // launch.
-    armingEnds->store(std::chrono::steady_clock::now() + kArmingWindow);
-    std::printf("DeviceAppeared\n");
-    DeviceDisappeared();
 
     std::string error;
     const bool ran = watch.run(&error);

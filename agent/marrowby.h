@@ -27,11 +27,6 @@ inline constexpr uint32_t kWatchAborted = 0xE00002EB;
 // The key settles this long before its PCODE is read.
 inline constexpr std::chrono::milliseconds kSettleDelay{300};
 
-// Keys a watch reports this soon after its arming were already plugged in
-// when it started: the arming call stands for them, and they start nothing.
-// (The USB watch reports present keys and later arrivals alike, with no mark
-// between them; its first report of present keys comes at once.)
-inline constexpr std::chrono::milliseconds kArmingWindow{1000};
 
 // False until the first removal watch is armed; arrivals launch only after.
 extern std::atomic<bool> isInit;

@@ -121,4 +121,8 @@ bool UsbWatch::run(std::string* error) { return backend_->run(error); }
 
 void UsbWatch::stop() { backend_->stop(); }
 
+void UsbWatch::setOnPresentReported(std::function<void()> callback) {
+    backend_->onPresentReported = std::move(callback);
+}
+
 }  // namespace platform

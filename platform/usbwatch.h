@@ -47,6 +47,12 @@ public:
     // Makes run() return soon; safe from any thread and before run().
     void stop();
 
+    // Called once on the watch thread inside run(), after the devices present
+    // at start have been reported and before any later arrival: callers that
+    // treat a key plugged in before they started differently from a new one
+    // (the key agent) tell the two apart here. Set it before run().
+    void setOnPresentReported(std::function<void()> callback);
+
     // Which backend QD_USB_BACKEND selects: "udev" (also when unset or empty)
     // or "sim". Any other value is returned as given; a watch made under it
     // fails run() with a diagnostic naming the value.

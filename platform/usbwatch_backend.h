@@ -6,6 +6,7 @@
 #include "platform/usbwatch.h"
 
 #include <atomic>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -68,6 +69,15 @@ public:
     virtual ~Backend() = default;
     [[nodiscard]] virtual bool run(std::string* error) = 0;
     virtual void stop() = 0;
+
+    // Set by UsbWatch; each backend calls presentReported() right after its
+    // first scan of the bus.
+    std::function<void()> onPresentReported;
+
+protected:
+    void presentReported() {
+        if (onPresentReported) onPresentReported();
+    }
 };
 
 std::unique_ptr<UsbWatch::Backend> makeUdevBackend(uint16_t vendorId, uint16_t productId,

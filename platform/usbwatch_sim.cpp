@@ -195,6 +195,7 @@ bool SimBackend::run(std::string* error) {
         return fail(error, failureErrno("inotify_add_watch " + folder_));
 
     refresh();
+    presentReported();
 
     pollfd fds[2] = {{stop_.fd(), POLLIN, 0}, {notify.get(), POLLIN, 0}};
     alignas(inotify_event) char buffer[4096];

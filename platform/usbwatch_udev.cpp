@@ -168,6 +168,7 @@ bool UdevBackend::run(std::string* error) {
     if (monitorFd < 0) return fail(error, failure("udev_monitor_get_fd", monitorFd));
 
     if (!enumerate(context.get(), error)) return false;
+    presentReported();
 
     pollfd fds[2] = {{stop_.fd(), POLLIN, 0}, {monitorFd, POLLIN, 0}};
     while (!stop_.raised()) {

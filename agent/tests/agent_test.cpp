@@ -137,7 +137,6 @@ protected:
     // plugged in from now on count as arrivals.
     void waitUntilWatching() {
         ASSERT_TRUE(waitForOutput("DeviceDisappeared", 2)) << output();
-        std::this_thread::sleep_for(agent::kArmingWindow + 500ms);
     }
 
     std::vector<std::string> managerLog(const std::string& prefix) const {

@@ -99,6 +99,16 @@ TEST_F(SimBus, PresentKeysOnceThenPlugAndUnplugOfMatchingKeysOnly) {
     EXPECT_NE(devices[0].locationId, devices[1].locationId);
 }
 
+TEST_F(SimBus, PresentKeysComeBeforeTheMarkAndLaterArrivalsAfterIt) {
+    writeKeys({key("a", true), key("b", true)});
+    WatchRunner watch(kVendorA, 4);
+    watch.markPresentReported();
+    watch.start();
+    EXPECT_EQ(watch.waitForEvents(3), Events({"+a", "+b", "="}));
+    writeKeys({key("a", true), key("b", true), key("c", true)});
+    EXPECT_EQ(watch.waitForEvents(4), Events({"+a", "+b", "=", "+c"}));
+}
+
 TEST_F(SimBus, DamagedOrMissingFileMeansNoKeyAndOneDiagnostic) {
     writeKeys({key("s", true)});
     testing::internal::CaptureStderr();

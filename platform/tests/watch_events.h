@@ -26,6 +26,16 @@ public:
 
     ~WatchRunner() { stop(); }
 
+    // Records "=" where the watch says the devices present at start are all
+    // reported. Call before start().
+    void markPresentReported() {
+        watch_.setOnPresentReported([this] {
+            std::lock_guard<std::mutex> lock(mutex_);
+            events_.push_back("=");
+            changed_.notify_all();
+        });
+    }
+
     void start() {
         thread_ = std::thread([this] {
             std::string error;
