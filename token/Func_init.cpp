@@ -1,4 +1,4 @@
-// Part 0.1: loader and wrappers of the token device library.
+// loader and wrappers of the token device library.
 //
 // One source, two static libraries: token_manager is compiled with
 // QD_TOKEN_FILTER_READERS (KpListReaders filters the readers by PCODE),

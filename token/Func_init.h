@@ -1,4 +1,4 @@
-// Part 0.1: run-time binding of the token maker's device library
+// Run-time binding of the token maker's device library
 // ("/usr/local/lib/libUSBQdvKey_20244.so" here, platform::tokenLibraryPath()).
 //
 // Loader: Func_Init / Func_Finalize / IsInitedOK and the state hDylib, glb_bInited.

@@ -17,7 +17,7 @@
 #define KP_SECOND(...) KP_SECOND_(__VA_ARGS__, 0, 0)
 #define KP_IS_MARKED(prefix, name) KP_SECOND(KP_CAT(KP_CAT(KP_MARK_, prefix), KP_CAT(_, name)))
 
-// The functions of the contract (Part 0.1), marked as KP_IS_MARKED(CONTRACT, name).
+// The functions of the contract, marked as KP_IS_MARKED(CONTRACT, name).
 #define KP_MARK_CONTRACT_KpListReaders ~, 1
 #define KP_MARK_CONTRACT_KpConnectDev ~, 1
 #define KP_MARK_CONTRACT_KpBeginTransaction ~, 1

@@ -59,7 +59,7 @@ void showCertificate(KPHANDLE handle, const std::string& container, uint32_t key
     unsigned char cert[kCertCapacity] = {};
     uint32_t length = kCertCapacity;
     uint32_t status = KpReadCert(handle, container.c_str(), keySpec, cert, &length);
-    // Present only with status 0 and a length that is not 0 (Part 0.1).
+    // Present only with status 0 and a length that is not 0.
     if (status != 0 || length == 0) {
         std::printf("          %-16s none (status %s)\n", label, hex(status).c_str());
         return;

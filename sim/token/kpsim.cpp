@@ -1,5 +1,5 @@
 // The simulated token device library, libUSBQdvKey_20244.so: exports the 94
-// functions of Part 0.1 with their parameter shapes. The functions of the
+// functions of the token device library with their parameter shapes. The functions of the
 // contract behave as the contract says, over the keys of the state folder
 // (keystore.h); every other function returns kpsim::kNotSupported (0x88000001).
 //

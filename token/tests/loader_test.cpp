@@ -1,4 +1,4 @@
-// Loader and wrappers (Part 0.1), for both static libraries: the library
+// Loader and wrappers, for both static libraries: the library
 // absent, present, lacking a function; Func_Init twice and with an empty path.
 #include "sim/token/keysim_testing.h"
 #include "token/Func_init.h"

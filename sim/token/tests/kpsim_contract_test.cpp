@@ -1,5 +1,5 @@
 // The simulated token library, loaded by path as the programs load the real
-// one: exports, the contract of Part 0.1, PIN changes, faults, damaged state.
+// one: exports, the library contract, PIN changes, faults, damaged state.
 #include "sim/token/keysim_testing.h"
 #include "token/Func_init.h"
 #include "token/Func_init_list.h"
