@@ -1,4 +1,4 @@
-// loader and wrappers of the token device library.
+// Loader and wrappers of the token device library.
 //
 // One source, two static libraries: token_manager is compiled with
 // QD_TOKEN_FILTER_READERS (KpListReaders filters the readers by PCODE),
