@@ -118,8 +118,8 @@ void KeyWatch::State::pvStart() {
         return;
     }
 
-    // 7-8. The listener reports the keys present now, then every change.
-    std::fprintf(stderr, "Starting run loop.\n\n");
+    // 7-8. The listener reports the keys present now; once they are handled
+    // this loop says it runs, then hears of every change.
     runLoop.exec();
     bool expected;
     {
@@ -142,6 +142,11 @@ void KeyWatch::State::listen(WatchContext* context, QEventLoop* runLoop) {
     };
     platform::UsbWatch usbWatch(row.vendorId, row.productId, post(&WatchContext::DeviceAdded),
                                 post(&WatchContext::DeviceNotification));
+    // Queued behind the start-up arrivals, so it prints after their lines.
+    usbWatch.setOnPresentReported([context] {
+        QMetaObject::invokeMethod(
+            context, [] { std::fprintf(stderr, "Starting run loop.\n\n"); }, Qt::QueuedConnection);
+    });
     {
         std::lock_guard lock(mutex);
         if (stopping) return;
