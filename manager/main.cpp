@@ -53,11 +53,13 @@ int main(int argc, char* argv[]) {
     }
     QTimer::singleShot(0, &delegate, [&] {
         delegate.applicationDidFinishLaunching();
-        if (!screenshotMode) return;
         if (!delegate.mailWinCtr()) {
+            // No token library: the alert has been answered, and with no
+            // window there is no menu left to quit from here, so end now.
             QCoreApplication::exit(1);
             return;
         }
+        if (!screenshotMode) return;
         bool ok = false;
         const int seconds = options.value(patience).toInt(&ok);
         kelvane::scheduleScreenshots(delegate.mailWinCtr(), options.value(screenshots),

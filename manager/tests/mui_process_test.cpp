@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <QCoreApplication>
+#include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
 #include <QImage>
@@ -38,7 +39,10 @@ public:
 // kelvane with the test's environment (offscreen, simulated bus, no browser).
 class Kelvane {
 public:
-    explicit Kelvane(const QStringList& args = {}) {
+    explicit Kelvane(const QStringList& args = {}, const QStringList& env = {}) {
+        QProcessEnvironment e = QProcessEnvironment::systemEnvironment();
+        for (const QString& kv : env) e.insert(kv.section('=', 0, 0), kv.section('=', 1));
+        p.setProcessEnvironment(e);
         p.setProgram(QStringLiteral(QD_KELVANE));
         p.setArguments(args);
         p.start();
@@ -122,6 +126,17 @@ TEST_F(MuiProcess, InterruptSaysSoAndExitsWithZero) {
     EXPECT_EQ(k.p.exitStatus(), QProcess::NormalExit);
     EXPECT_EQ(k.p.exitCode(), 0);
     EXPECT_TRUE(k.err.endsWith("\nInterrupted.\n")) << k.err.toStdString();
+}
+
+TEST_F(MuiProcess, MissingTokenLibraryEndsAfterItsAlert) {
+    // In screenshot mode the alert goes to standard error instead of a box.
+    QTemporaryDir shots;
+    Kelvane k({"--screenshots", shots.path()}, {"QD_TOKEN_LIBRARY=/nonexistent/libUSBQdvKey_20244.so"});
+    ASSERT_TRUE(k.finished());
+    EXPECT_EQ(k.p.exitCode(), 1);
+    EXPECT_TRUE(k.err.contains(QStringLiteral("alert: 没有加载到底层库库？"))) << k.err.toStdString();
+    EXPECT_FALSE(k.err.contains("Looking for devices"));
+    EXPECT_TRUE(QDir(shots.path()).isEmpty());
 }
 
 TEST_F(MuiProcess, ScreenshotModeSavesTheThreePanels) {
