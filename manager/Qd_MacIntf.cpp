@@ -297,14 +297,17 @@ void Qd_MacIntf::buildTipWindow() {
     }
 
     auto* countdown = new QLabel(w.get());
-    countdown->setGeometry(0, 0, kTipWindowWidth, 20);
+    // The desktop places views from the bottom-left corner: its (0, 0) line
+    // is the window's bottom strip here.
+    countdown->setGeometry(0, kTipWindowHeight - 20, kTipWindowWidth, 20);
     countdown->setAlignment(Qt::AlignCenter);
     countdown->setAutoFillBackground(false);
     QPalette pal = countdown->palette();
     pal.setColor(QPalette::WindowText, Qt::red);
     countdown->setPalette(pal);
     QFont font = QApplication::font();
-    font.setPointSize(18);
+    // The desktop's points are pixels at 1x; 18 pixels also fit the 20-pixel strip.
+    font.setPixelSize(18);
     countdown->setFont(font);
     countdown->setTextInteractionFlags(Qt::NoTextInteraction);
     countdown->setProperty("tag", kTipLabelTag);

@@ -255,7 +255,7 @@ struct TipWatch {
                 if (l->property("tag").toInt() == 100) {
                     labelRect = l->geometry();
                     labelColour = l->palette().color(QPalette::WindowText);
-                    labelPointSize = l->font().pointSize();
+                    labelPointSize = l->font().pixelSize();
                     if (labelTexts.isEmpty() || labelTexts.last() != l->text()) {
                         labelTexts << l->text();
                     }
@@ -298,7 +298,7 @@ TEST_F(CoreToken, SuccessfulChangeWithTipWindowCountingDown) {
     EXPECT_TRUE(watch.flags & Qt::WindowTitleHint);
     EXPECT_FALSE(watch.flags & (Qt::WindowCloseButtonHint | Qt::WindowMinimizeButtonHint |
                                 Qt::WindowMaximizeButtonHint));
-    EXPECT_EQ(watch.labelRect, QRect(0, 0, 384, 20));
+    EXPECT_EQ(watch.labelRect, QRect(0, 241, 384, 20));
     EXPECT_EQ(watch.labelColour, QColor(Qt::red));
     EXPECT_EQ(watch.labelPointSize, 18);
     EXPECT_TRUE(watch.pictureShown);
