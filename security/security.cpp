@@ -85,6 +85,21 @@ RsaImport importRsa(const char* modulusHex, RsaPtr& rsa) {
     return RsaImport::ok;
 }
 
+// importRsa, telling a failure with the messages of the platform-key formats.
+bool importRsaOrComplain(const char* modulusHex, RsaPtr& rsa) {
+    switch (importRsa(modulusHex, rsa)) {
+    case RsaImport::badModulus:
+        complain("Importing the RSA public key's modulus failed!\n");
+        return false;
+    case RsaImport::badExponent:
+        complain("Importing the RSA public key's exponent failed!\n");
+        return false;
+    case RsaImport::ok:
+        break;
+    }
+    return true;
+}
+
 int nibble(char c) {
     if (c >= '0' && c <= '9')
         return c - '0';
@@ -284,16 +299,8 @@ void mode2(const EncryptionKeys* keys, char** out, const char* text, const char*
     if (!checkEnvelopeArgs(keys, timestamp, text, out))
         return;
     RsaPtr rsa;
-    switch (importRsa(keys->platformKey, rsa)) {
-    case RsaImport::badModulus:
-        complain("Importing the RSA public key's modulus failed!\n");
+    if (!importRsaOrComplain(keys->platformKey, rsa))
         return;
-    case RsaImport::badExponent:
-        complain("Importing the RSA public key's exponent failed!\n");
-        return;
-    case RsaImport::ok:
-        break;
-    }
     const int k = RSA_size(rsa.get());
     SecureBytes enc(static_cast<size_t>(std::max(k, 1)));
     const size_t textLen = std::strlen(text);
@@ -506,16 +513,8 @@ int encryptDesKey(const char* modulusHex, const unsigned char* desKey, char** ou
         return 0;
     try {
         RsaPtr rsa;
-        switch (importRsa(modulusHex, rsa)) {
-        case RsaImport::badModulus:
-            complain("Importing the RSA public key's modulus failed!\n");
+        if (!importRsaOrComplain(modulusHex, rsa))
             return 0;
-        case RsaImport::badExponent:
-            complain("Importing the RSA public key's exponent failed!\n");
-            return 0;
-        case RsaImport::ok:
-            break;
-        }
         const int k = RSA_size(rsa.get());
         // The block needs 33 bytes; a smaller modulus cannot carry it.
         if (k < 33) {
@@ -558,16 +557,8 @@ int encryptServerRand(const char* modulusHex, const char* randomHex, char** out)
         return 0;
     try {
         RsaPtr rsa;
-        switch (importRsa(modulusHex, rsa)) {
-        case RsaImport::badModulus:
-            complain("Importing the RSA public key's modulus failed!\n");
+        if (!importRsaOrComplain(modulusHex, rsa))
             return 0;
-        case RsaImport::badExponent:
-            complain("Importing the RSA public key's exponent failed!\n");
-            return 0;
-        case RsaImport::ok:
-            break;
-        }
         const int k = RSA_size(rsa.get());
         const size_t randLen = std::strlen(randomHex);
         if (k <= 0 || randLen > size_t(k)) {
