@@ -1,4 +1,5 @@
 #include "platform/paths.h"
+#include "scoped_env.h"
 
 #include <gtest/gtest.h>
 
@@ -6,19 +7,7 @@
 
 namespace {
 
-class ScopedEnv {
-public:
-    ScopedEnv(const char* name, const char* value) : name_(name) {
-        if (const char* old = std::getenv(name)) old_ = old, had_ = true;
-        value ? setenv(name, value, 1) : unsetenv(name);
-    }
-    ~ScopedEnv() { had_ ? setenv(name_, old_.c_str(), 1) : unsetenv(name_); }
-
-private:
-    const char* name_;
-    std::string old_;
-    bool had_ = false;
-};
+using watchtest::ScopedEnv;
 
 TEST(Paths, FixedPathsKeepTheSystemsFoldersAndNames) {
     ScopedEnv a("QD_TOKEN_LIBRARY", nullptr), b("QD_PKCS11_MODULE", nullptr),
