@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "security/sm2.h"
+#include "decoder.h"
 
 namespace sectest {
 
@@ -33,22 +33,11 @@ inline EVP_PKEY* loadPrivateKey(const std::string& name) {
     return k;
 }
 
-// C1x || C1y || C3 || C2 (raw, 32-byte coordinates) -> the DER record.
+// C1x || C1y || C3 || C2 (raw, 32-byte coordinates) -> the DER record, built
+// by the server-side decoder rather than the library's own record coding.
 inline std::vector<unsigned char> rawToDer(const unsigned char* raw, size_t len) {
     std::vector<unsigned char> der;
-    if (len < 96)
-        return der;
-    SM2ED_CTXT* c = SM2ED_CTXT_new();
-    BN_bin2bn(raw, 32, c->c1_x);
-    BN_bin2bn(raw + 32, 32, c->c1_y);
-    ASN1_OCTET_STRING_set(c->c3, raw + 64, 32);
-    ASN1_OCTET_STRING_set(c->c2, raw + 96, static_cast<int>(len - 96));
-    const int n = i2d_SM2ED_CTXT(c, nullptr);
-    der.resize(n > 0 ? size_t(n) : 0);
-    unsigned char* p = der.data();
-    if (n > 0)
-        i2d_SM2ED_CTXT(c, &p);
-    SM2ED_CTXT_free(c);
+    decoder::sm2RawToDer(std::vector<unsigned char>(raw, raw + len), der);
     return der;
 }
 

@@ -1,9 +1,12 @@
 // Server-side opening of the dornEncrypt formats. OpenSSL's own RSA, RC4,
-// triple DES and SM2 do the work, so these checks are independent of the
-// library's code paths.
+// triple DES, SM2 and DER coding do the work, and every layout is written out
+// here again: nothing is shared with the library, so a wrong layout there
+// cannot open here by mirroring itself.
 #define OPENSSL_SUPPRESS_DEPRECATED  // low-level RC4 and DES: no legacy provider needed
 #include "decoder.h"
 
+#include <openssl/asn1.h>
+#include <openssl/bn.h>
 #include <openssl/des.h>
 #include <openssl/pem.h>
 #include <openssl/rc4.h>
@@ -12,8 +15,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
-
-#include "security/sm2.h"
+#include <utility>
 
 namespace decoder {
 namespace {
@@ -219,34 +221,69 @@ bool openMode2(EVP_PKEY* appKey, EVP_PKEY* platformKey, const std::string& base6
     return true;
 }
 
+bool sm2RawToDer(const Bytes& raw, Bytes& der) {
+    der.clear();
+    if (raw.size() < 96)
+        return false;
+    // SEQUENCE { x INTEGER, y INTEGER, C3 OCTET STRING, C2 OCTET STRING },
+    // each element DER-coded by OpenSSL's own primitives.
+    Bytes body;
+    auto append = [&body](int len, unsigned char* coded) {
+        if (len <= 0 || coded == nullptr)
+            return false;
+        body.insert(body.end(), coded, coded + len);
+        OPENSSL_free(coded);
+        return true;
+    };
+    for (size_t at : {size_t(0), size_t(32)}) {
+        BIGNUM* bn = BN_bin2bn(raw.data() + at, 32, nullptr);
+        ASN1_INTEGER* i = bn != nullptr ? BN_to_ASN1_INTEGER(bn, nullptr) : nullptr;
+        BN_free(bn);
+        unsigned char* coded = nullptr;
+        const int len = i != nullptr ? i2d_ASN1_INTEGER(i, &coded) : 0;
+        ASN1_INTEGER_free(i);
+        if (!append(len, coded))
+            return false;
+    }
+    for (const auto& [at, n] : {std::pair<size_t, size_t>{64, 32}, {96, raw.size() - 96}}) {
+        ASN1_OCTET_STRING* o = ASN1_OCTET_STRING_new();
+        unsigned char* coded = nullptr;
+        const int len = o != nullptr && ASN1_OCTET_STRING_set(o, raw.data() + at, int(n)) == 1
+                            ? i2d_ASN1_OCTET_STRING(o, &coded)
+                            : 0;
+        ASN1_OCTET_STRING_free(o);
+        if (!append(len, coded))
+            return false;
+    }
+    const int total = ASN1_object_size(1, int(body.size()), V_ASN1_SEQUENCE);
+    if (total <= 0)
+        return false;
+    der.assign(size_t(total), 0);
+    unsigned char* p = der.data();
+    ASN1_put_object(&p, 1, int(body.size()), V_ASN1_SEQUENCE, V_ASN1_UNIVERSAL);
+    std::memcpy(p, body.data(), body.size());
+    return true;
+}
+
 bool sm2DecryptRaw(EVP_PKEY* sm2Key, const Bytes& raw, Bytes& plain, std::string& error) {
     if (raw.size() < 97) {
         error = "SM2 output too short";
         return false;
     }
-    // C1x || C1y || C3 || C2 -> SEQUENCE { x, y, C3, C2 } as OpenSSL reads it.
-    SM2ED_CTXT* c = SM2ED_CTXT_new();
-    BN_bin2bn(raw.data(), 32, c->c1_x);
-    BN_bin2bn(raw.data() + 32, 32, c->c1_y);
-    ASN1_OCTET_STRING_set(c->c3, raw.data() + 64, 32);
-    ASN1_OCTET_STRING_set(c->c2, raw.data() + 96, static_cast<int>(raw.size() - 96));
-    unsigned char* der = nullptr;
-    const int derLen = i2d_SM2ED_CTXT(c, &der);
-    SM2ED_CTXT_free(c);
-    if (derLen <= 0) {
+    Bytes der;
+    if (!sm2RawToDer(raw, der)) {
         error = "cannot encode the SM2 record";
         return false;
     }
     std::unique_ptr<EVP_PKEY_CTX, CtxFree> ctx(EVP_PKEY_CTX_new(sm2Key, nullptr));
     size_t len = 0;
     bool ok = ctx && EVP_PKEY_decrypt_init(ctx.get()) == 1 &&
-              EVP_PKEY_decrypt(ctx.get(), nullptr, &len, der, size_t(derLen)) == 1;
+              EVP_PKEY_decrypt(ctx.get(), nullptr, &len, der.data(), der.size()) == 1;
     if (ok) {
         plain.assign(len, 0);
-        ok = EVP_PKEY_decrypt(ctx.get(), plain.data(), &len, der, size_t(derLen)) == 1;
+        ok = EVP_PKEY_decrypt(ctx.get(), plain.data(), &len, der.data(), der.size()) == 1;
         plain.resize(len);
     }
-    OPENSSL_free(der);
     if (!ok)
         error = "SM2 decryption failed";
     return ok;

@@ -62,7 +62,10 @@ bool parseLayoutB(const Bytes& block, LayoutB& out, std::string& error);
 // Layout C: the text; `random` gets the trailing 30 - n bytes.
 bool parseLayoutC(const Bytes& block, std::string& text, Bytes& random, std::string& error);
 
-// SM2 raw output C1x || C1y || C3 || C2 opened with OpenSSL's SM2 decryption.
+// SM2 raw output C1x || C1y || C3 || C2 (32-byte coordinates) rearranged into
+// the DER record OpenSSL's SM2 decryption reads; false when too short.
+bool sm2RawToDer(const Bytes& raw, Bytes& der);
+// SM2 raw output opened with OpenSSL's SM2 decryption.
 bool sm2DecryptRaw(EVP_PKEY* sm2Key, const Bytes& raw, Bytes& plain, std::string& error);
 
 // Helpers shared with the tests.
