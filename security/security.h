@@ -8,7 +8,12 @@
  * on standard error; dornEncrypt itself always returns 0, and a result
  * reference left untouched is the caller's only sign of failure.
  * Buffers that held the text, keys or intermediate ciphertexts are wiped
- * before release. */
+ * before release.
+ *
+ * Cost per call, on a 1024-bit key: modes 0 and 2 are dominated by parsing
+ * the modulus and one or two RSA public operations (tens of microseconds),
+ * mode 1 by two raw RSA operations more, modes 3 to 5 by one SM2 encryption
+ * (about half a millisecond). Each call also opens /dev/urandom. */
 #ifndef SECURITY_SECURITY_H
 #define SECURITY_SECURITY_H
 
@@ -47,8 +52,9 @@ int encryptServerRand(const char* modulusHex, const char* randomHex, char** out)
 char* data2HEXString(const unsigned char* bytes, int count);
 /* Converts length / 2 digit pairs into out, then writes out[length / 2] = 0.
  * Stops without writing anything more at the first pair holding a
- * non-hex character. out needs length / 2 + 1 bytes (1 when length < 2).
- * Does nothing when out or hex is NULL. */
+ * non-hex character (a text shorter than length stops at its terminator).
+ * out needs length / 2 + 1 bytes; a length below 2 writes only out[0] = 0.
+ * Does nothing when out is NULL, nor when hex is NULL and length >= 2. */
 void hex2Byte(const char* hex, int length, unsigned char* out);
 /* count bytes from /dev/urandom (one read, not retried). 1 or 0. */
 int generateRandom(unsigned char* buffer, int count);

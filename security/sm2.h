@@ -7,7 +7,11 @@
  * itself digests through OpenSSL's EVP_sm3).
  *
  * Nothing here keeps mutable state between calls except the default method
- * pointer; every call is safe from any thread. */
+ * pointer; every call is safe from any thread. sm2Encrypt shares one
+ * read-only curve group, built and checked on first use (about 0.7 ms, once
+ * per process); after that a call costs about one OpenSSL SM2 encryption
+ * (two scalar multiplications, some tenths of a millisecond). getUDFCurve
+ * pays the primality test of p on every call. */
 #ifndef SECURITY_SM2_H
 #define SECURITY_SM2_H
 

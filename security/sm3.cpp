@@ -67,6 +67,8 @@ int SM3_Init(SM3_CTX* c) {
 }
 
 int SM3_Update(SM3_CTX* c, const void* data, size_t len) {
+    if (len == 0)
+        return 1;  // data may then be NULL, which memcpy must never see
     auto p = static_cast<const unsigned char*>(data);
     c->bits += uint64_t(len) * 8;
     if (c->num > 0) {
