@@ -10,6 +10,7 @@
 #include <QApplication>
 #include <QDialogButtonBox>
 #include <QGridLayout>
+#include <QKeyEvent>
 #include <QLineEdit>
 #include <QMessageBox>
 #include <QPushButton>
@@ -90,6 +91,27 @@ void wipeShared(QString& text) {
     }
 }
 
+// The PIN prompt has only its "OK" button, which Qt would also take as the
+// answer to Escape or to a close request: a half-typed PIN would then go to
+// the key and spend one of its tries. Both are swallowed; only "OK" ends it.
+class OnlyOkEnds : public QObject {
+public:
+    using QObject::QObject;
+
+protected:
+    bool eventFilter(QObject* watched, QEvent* event) override {
+        if (event->type() == QEvent::Close) {
+            event->ignore();
+            return true;
+        }
+        if (event->type() == QEvent::KeyPress &&
+            static_cast<QKeyEvent*>(event)->key() == Qt::Key_Escape) {
+            return true;
+        }
+        return QObject::eventFilter(watched, event);
+    }
+};
+
 int askPin(char* pin, uint32_t* pinLen) {
     if (!widgetsAvailable()) {
         if (pinLen) {
@@ -113,8 +135,11 @@ int askPin(char* pin, uint32_t* pinLen) {
     field->setContextMenuPolicy(Qt::NoContextMenu);
     field->setAcceptDrops(false);
     addAccessory(box, field);
+    OnlyOkEnds onlyOk;
+    box.installEventFilter(&onlyOk);
 
     runInFront(box, field);
+    box.removeEventFilter(&onlyOk);
 
     // The count is in UTF-16 units and the copy takes that many bytes of the
     // UTF-8 form, with no terminator: the caller goes by the count. UTF-8 is
@@ -140,13 +165,13 @@ int showMessage(const char* message, bool withCancel) {
     }
     QMessageBox box;
     prepareAlert(box, fromCaller(message));
-    QPushButton* ok = box.addButton(okTitle(), QMessageBox::AcceptRole);
+    // The single-button alert takes the toolkit's (localised) "OK"; the
+    // OK/Cancel alert names its buttons "OK" and "Cancel" as they are.
+    QPushButton* ok = box.addButton(withCancel ? QStringLiteral("OK") : okTitle(),
+                                    QMessageBox::AcceptRole);
     box.setDefaultButton(ok);
-    QPushButton* cancel = nullptr;
     if (withCancel) {
-        cancel = box.addButton(QCoreApplication::translate("QPlatformTheme", "Cancel"),
-                               QMessageBox::RejectRole);
-        box.setEscapeButton(cancel);
+        box.setEscapeButton(box.addButton(QStringLiteral("Cancel"), QMessageBox::RejectRole));
     }
     runInFront(box, nullptr);
     return box.clickedButton() == ok ? 0 : 1;

@@ -30,7 +30,8 @@ extern "C" {
 CARROW_EXPORT void P11_ConsoleInit(void);
 
 /* Asks for the user PIN in a modal alert with a masked field and one "OK"
- * button; returns 0 once the user confirmed. *pinLen receives the number of
+ * button; returns 0 once the user confirmed with "OK" (Escape and close
+ * requests do not end it: the prompt cannot be cancelled). *pinLen receives the number of
  * characters typed (UTF-16 units) and pin receives exactly that many bytes of
  * the PIN's UTF-8 form, without a terminating NUL. The caller's buffer must
  * hold the PIN; its size is not passed. Null pointers are not written. */
@@ -39,7 +40,8 @@ CARROW_EXPORT int P11_BlockPopPin(char* pin, uint32_t* pinLen);
 /* A modal alert with the message and one "OK" button; 0 once dismissed. */
 CARROW_EXPORT int P11_ShowMsg(const char* message, uint32_t unused);
 
-/* A modal alert with the message and the buttons "OK" then "Cancel": 0 when
+/* A modal alert with the message and the buttons "OK" then "Cancel" (titles
+ * as written, not translated): 0 when
  * "OK" ended it, 1 for anything else (Cancel, Escape, closing the window). */
 CARROW_EXPORT int P11_ShowMsg2(const char* message, uint32_t unused);
 

@@ -15,6 +15,7 @@
 #include <QTimer>
 
 #include <algorithm>
+#include <cstdint>
 
 namespace carrow_state {
 
@@ -157,10 +158,15 @@ int Carrow::showCountdownWin(int32_t seconds, const QString& gifName, const QStr
 
     auto* line = new QLabel(window);
     line->setObjectName(QStringLiteral("nameLabel"));
-    line->setGeometry(0, height / 2 - 15, width, 30);
+    // The line sits at y = height / 2 - 15 counted, as the desktop counts it,
+    // from the window's bottom edge (the same place for even heights).
+    line->setGeometry(0, height - (height / 2 - 15) - 30, width, 30);
     line->setText(countdownText(TIME));
     line->setAlignment(Qt::AlignCenter);
-    line->setFont(QFont(QStringLiteral("Arial"), 16));
+    // The desktop's 16 points are 16 pixels at 1x, whatever the screen's DPI.
+    QFont font(QStringLiteral("Arial"));
+    font.setPixelSize(16);
+    line->setFont(font);
     QPalette palette = line->palette();
     palette.setColor(QPalette::WindowText, Qt::red);
     line->setPalette(palette);
@@ -197,7 +203,9 @@ int Carrow::showCountdownWin(int32_t seconds, const QString& gifName, const QStr
         if (windowClosed.load(std::memory_order_acquire)) {
             continue;
         }
-        --TIME;
+        if (TIME > INT32_MIN) {
+            --TIME;  // a countdown started at INT32_MIN still ends after one tick
+        }
         setLine(TIME);
         if (TIME <= 0) {
             closeWindow();

@@ -12,9 +12,12 @@
 #include <QPushButton>
 #include <QTest>
 #include <QTimer>
+#include <QTranslator>
 
 #include <chrono>
+#include <cstdint>
 #include <cstdlib>
+#include <cstring>
 #include <fstream>
 #include <functional>
 #include <string>
@@ -132,15 +135,24 @@ INSTANTIATE_TEST_SUITE_P(
         PinCase{"astral", QString::fromUtf8("\xF0\x9F\x98\x80" "1"), 3, {0xF0, 0x9F, 0x98}}),
     [](const auto& info) { return std::string(info.param.label); });
 
-TEST_F(CarrowTest, PinTypedAsKeystrokesAndConfirmedWithReturn) {
-    whenModalShown([](QWidget* box) {
+TEST_F(CarrowTest, PinTypedAsKeystrokesAndConfirmedOnlyWithOk) {
+    bool stayed = false;
+    whenModalShown([&](QWidget* box) {
         auto* field = box->findChild<QLineEdit*>("pinField");
-        QTest::keyClicks(field, "8642");
-        QTest::keyClick(field, Qt::Key_Return);
+        QTest::keyClicks(field, "86");
+        // Neither Escape nor a close request may hand the half-typed PIN over.
+        QTest::keyClick(field, Qt::Key_Escape);
+        box->close();
+        QTimer::singleShot(300, box, [&stayed, box, field] {
+            stayed = box->isVisible();
+            QTest::keyClicks(field, "42");
+            QTest::keyClick(field, Qt::Key_Return);
+        });
     });
     char buffer[8] = {};
     uint32_t length = 0;
     EXPECT_EQ(P11_BlockPopPin(buffer, &length), 0);
+    EXPECT_TRUE(stayed);
     EXPECT_EQ(length, 4u);
     EXPECT_EQ(std::string(buffer, 4), "8642");
 }
@@ -177,9 +189,28 @@ TEST_F(CarrowTest, ShowMsgHasOneOkButtonAndAnswersZero) {
     EXPECT_EQ(buttons, 1);
 }
 
+// Stands for a host application that installed Qt's Chinese translations.
+class ChineseButtons : public QTranslator {
+public:
+    QString translate(const char*, const char* source, const char*, int) const override {
+        return qstrcmp(source, "OK") == 0 ? QString("确定") : QString();
+    }
+};
+
 TEST_F(CarrowTest, ShowMsg2TellsOkFromEverythingElse) {
-    whenModalShown([](QWidget* box) { buttonNamed(box, "OK")->click(); });
-    EXPECT_EQ(P11_ShowMsg2("继续？", 0), 0);
+    // Its buttons are "OK" and "Cancel" as written, whatever the host translates.
+    ChineseButtons chinese;
+    QCoreApplication::installTranslator(&chinese);
+    whenModalShown([](QWidget* box) {
+        if (QPushButton* ok = buttonNamed(box, "OK")) {
+            ok->click();
+        } else {
+            static_cast<QMessageBox*>(box)->done(QMessageBox::Ok);  // fails the check below
+        }
+    });
+    const int okAnswer = P11_ShowMsg2("继续？", 0);
+    QCoreApplication::removeTranslator(&chinese);
+    EXPECT_EQ(okAnswer, 0);
 
     whenModalShown([](QWidget* box) { buttonNamed(box, "Cancel")->click(); });
     EXPECT_EQ(P11_ShowMsg2("继续？", 0), 1);
@@ -225,7 +256,7 @@ TEST_F(CarrowTest, ThreeSecondCountdownShowsEveryValueDownToZero) {
 }
 
 TEST_F(CarrowTest, CountdownOfZeroOrLessStillShowsOneTick) {
-    for (int32_t seconds : {0, -5}) {
+    for (int32_t seconds : {int32_t{0}, INT32_MIN}) {
         ShownTexts shown;
         EXPECT_EQ(showCountDownWindow(seconds, "QDCountDown", "", 100, 200, nullptr), 0);
         ASSERT_FALSE(shown.texts.empty());
@@ -268,20 +299,27 @@ TEST_F(CarrowTest, CloseRequestEndsCountdownAndClearsCallersFlag) {
 }
 
 TEST_F(CarrowTest, WindowGeometryAndLinePlacement) {
-    // A height of 31 puts the line at y = 0; 200 puts it at 85.
+    // The line's y counts from the bottom edge: a height of 31 puts it at 0
+    // (flush with the bottom), 200 at 85 (centred).
     for (int32_t height : {31, 200}) {
         QSize size;
         QRect line;
+        int fontPixels = 0;
         bool focused = false;
         whenModalShown([&](QWidget* w) {
             size = w->size();
-            line = w->findChild<QLabel*>("nameLabel")->geometry();
+            auto* label = w->findChild<QLabel*>("nameLabel");
+            line = label->geometry();
+            fontPixels = label->font().pixelSize();
             focused = w->isActiveWindow();
             closeWindow();
         });
         EXPECT_EQ(showCountDownWindow(60, "QDCountDown", "", height, 250, nullptr), 0);
         EXPECT_EQ(size, QSize(250, height));
-        EXPECT_EQ(line, QRect(0, height / 2 - 15, 250, 30));
+        EXPECT_EQ(line.size(), QSize(250, 30));
+        EXPECT_EQ(line.x(), 0);
+        EXPECT_EQ(height - line.y() - line.height(), height / 2 - 15) << "height " << height;
+        EXPECT_EQ(fontPixels, 16);
         EXPECT_TRUE(focused);
     }
 }
