@@ -103,8 +103,20 @@ bool digestParts(EVP_MD_CTX* md, std::initializer_list<std::pair<const unsigned 
     return EVP_DigestFinal_ex(md, out, &len) == 1 && len == SM3_DIGEST_LENGTH;
 }
 
+SM2ED_CTXT* builtinEncryptOrThrow(const unsigned char* msg, int msgLen, EC_KEY* key);
+
 // The published SM2 encryption on any prime-field group with its SM3 KDF.
+// Reached from C callers through the method table: no exception may leave.
 SM2ED_CTXT* builtinEncrypt(const unsigned char* msg, int msgLen, EC_KEY* key) {
+    try {
+        return builtinEncryptOrThrow(msg, msgLen, key);
+    } catch (...) {
+        ERR_raise(ERR_LIB_EC, ERR_R_MALLOC_FAILURE);
+        return nullptr;
+    }
+}
+
+SM2ED_CTXT* builtinEncryptOrThrow(const unsigned char* msg, int msgLen, EC_KEY* key) {
     if (key == nullptr || msgLen < 0 || (msg == nullptr && msgLen > 0)) {
         ERR_raise(ERR_LIB_EC, ERR_R_PASSED_NULL_PARAMETER);
         return nullptr;
