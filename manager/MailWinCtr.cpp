@@ -17,7 +17,7 @@
 #include <QLabel>
 #include <QLayout>
 #include <QLineEdit>
-#include <QMessageBox>
+#include <QDialog>
 #include <QPushButton>
 #include <QStringDecoder>
 #include <QStringListModel>
@@ -322,9 +322,10 @@ void MailWinCtr::subDevOnMain() {
     // 1. No certificates.
     setCertificates({});
     // 2-3. The first-use window goes with the key, and so does whatever runs
-    // modally: an alert that is up, a change countdown, the first-change dialog.
+    // modally: an alert that is up, the certificate viewer, a change
+    // countdown, the first-change dialog.
     if (oneUse) oneUse->close();
-    if (auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget())) box->reject();
+    if (auto* dialog = qobject_cast<QDialog*>(QApplication::activeModalWidget())) dialog->reject();
     Qd_MacIntf::stopModal();
     OneChangePinCtr::closeShared();
     // 4. No device name.
@@ -390,7 +391,9 @@ void MailWinCtr::devxx(QAbstractButton* sender) {
         setPinFieldsVisible(false);
         clearPinFields();
         if (tag == MailTag::tabCert) {
-            ui->cerTabVw->reset();
+            // Redraw only: the model already holds cerAry, and the user's
+            // selected row stays selected, as `index` still names it.
+            ui->cerTabVw->viewport()->update();
             if (!cerAry.isEmpty()) cerTextFdfz(index == 0 ? 0 : index - 1);
         }
     }

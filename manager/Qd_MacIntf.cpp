@@ -16,6 +16,7 @@
 #include <QWidget>
 
 #include <cstring>
+#include <system_error>
 #include <thread>
 
 using platform::logLinef;
@@ -251,7 +252,21 @@ bool Qd_MacIntf::changeModf(const QString& pin1, const QString& pin2, const QStr
     pinNewTwo = pin3;
     bl.store(false, std::memory_order_release);
 
-    std::thread worker([this] { cgPin(); });
+    std::thread worker;
+    try {
+        worker = std::thread([this] { cgPin(); });
+    } catch (const std::system_error& e) {
+        // No worker, no change: say it failed rather than let the error
+        // escape into the window's event handler.
+        logLinef("pthread_create error:%s", std::strerror(e.code().value()));
+        (void)KpDisconnectDev(ghd);
+        ghd = nullptr;
+        wipe(pinOld);
+        wipe(pinNewOne);
+        wipe(pinNewTwo);
+        kelvane::alert(QString::fromUtf8(kChangeFailedText));
+        return false;
+    }
     tcTs(keyType);
     worker.join();
 

@@ -329,8 +329,27 @@ TEST_F(MuiWindow, CertificatePanelShowsDetailsAndTheViewer) {
     EXPECT_TRUE(seen);
     EXPECT_EQ(alerts.messages().size(), 1);
 
-    // Removal empties the details and the selection.
-    ASSERT_EQ(keysim({"unplug", "demo"}), 0);
+    // Leaving the panel and coming back keeps the selected row, highlighted.
+    clickTab(MailTag::tabDevice);
+    clickTab(MailTag::tabCert);
+    EXPECT_EQ(win->selectedIndex(), 2);
+    const QModelIndexList selected = win->cerTabVw()->selectionModel()->selectedRows();
+    ASSERT_EQ(selected.size(), 1);
+    EXPECT_EQ(selected.first().row(), 1);
+    EXPECT_EQ(tag(MailTag::cerState), QStringLiteral("加密证书"));
+
+    // Pulling the key out while the viewer is up ends the viewer, and the
+    // removal empties the details and the selection.
+    bool viewerEnded = false;
+    QTimer::singleShot(0, [&] {
+        auto* dialog = qobject_cast<CerViewDlg*>(QApplication::activeModalWidget());
+        if (!dialog) return;
+        EXPECT_EQ(keysim({"unplug", "demo"}), 0);
+        viewerEnded = waitFor([&] { return !dialog->isVisible(); }, 5000);
+        if (!viewerEnded) dialog->reject();
+    });
+    QTest::mouseClick(win->findChild<QPushButton*>("lookYCBtn"), Qt::LeftButton);
+    EXPECT_TRUE(viewerEnded);
     ASSERT_TRUE(waitFor([&] { return connectedTo(kNoDevice); }));
     EXPECT_EQ(win->selectedIndex(), 0);
     for (int t : {MailTag::cerState, MailTag::cerIssuer, MailTag::cerSubject, MailTag::cerValid}) {
