@@ -16,10 +16,11 @@
 #include <cstring>
 #include <fstream>
 #include <iostream>
-#include <iterator>
 #include <memory>
 #include <sstream>
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 namespace {
 
@@ -186,6 +187,34 @@ std::string subjectLine(const std::vector<uint8_t>& der) {
     return line;
 }
 
+// A certificate file's bytes. Folders, unreadable files and anything larger
+// than any certificate (such as /dev/zero) are bad input.
+std::vector<uint8_t> readCertificateFile(const std::string& path) {
+    constexpr size_t kLimit = 1u << 20;
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) badInput("cannot read " + path + ": " + std::strerror(errno));
+    std::vector<uint8_t> bytes;
+    std::string problem;
+    uint8_t chunk[16384];
+    for (;;) {
+        ssize_t n = ::read(fd, chunk, sizeof chunk);
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0) {
+            problem = "cannot read " + path + ": " + std::strerror(errno);
+            break;
+        }
+        if (n == 0) break;
+        bytes.insert(bytes.end(), chunk, chunk + n);
+        if (bytes.size() > kLimit) {
+            problem = path + ": larger than 1 MiB, not a certificate";
+            break;
+        }
+    }
+    ::close(fd);
+    if (!problem.empty()) badInput(problem);
+    return bytes;
+}
+
 void writeFile(const std::string& path, const std::string& content) {
     std::ofstream out(path, std::ios::binary | std::ios::trunc);
     out << content;
@@ -348,9 +377,7 @@ void cmdImport(const std::vector<std::string>& args) {
     const std::string& spec = args[3];
     const std::string& file = args[4];
     if (spec != "sign" && spec != "enc") badInput("\"" + spec + "\" is neither sign nor enc");
-    std::ifstream in(file, std::ios::binary);
-    if (!in) badInput("cannot read " + file + ": " + std::strerror(errno));
-    std::vector<uint8_t> bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    std::vector<uint8_t> bytes = readCertificateFile(file);
     X509Ptr cert = parseCertificate(bytes);
     if (!cert) badInput(file + ": not an X.509 certificate (DER or PEM)");
     int n = i2d_X509(cert.get(), nullptr);
@@ -443,15 +470,25 @@ int run(const std::vector<std::string>& args) {
 
 }  // namespace
 
+// Errors are one line: control characters that came in with the arguments
+// (a name holding a newline) are shown as '?'.
+static void printError(const std::string& message) {
+    std::string line = message;
+    for (char& c : line) {
+        if (static_cast<unsigned char>(c) < 0x20 || c == 0x7F) c = '?';
+    }
+    std::fprintf(stderr, "keysim: %s\n", line.c_str());
+}
+
 int main(int argc, char** argv) {
-    std::vector<std::string> args(argv + 1, argv + argc);
     try {
+        std::vector<std::string> args(argv + 1, argv + argc);
         return run(args);
     } catch (const Failure& f) {
-        std::fprintf(stderr, "keysim: %s\n", f.message.c_str());
+        printError(f.message);
         return f.status;
     } catch (const std::exception& e) {
-        std::fprintf(stderr, "keysim: %s\n", e.what());
+        printError(e.what());
         return kFailure;
     }
 }

@@ -47,6 +47,11 @@ bool hasNul(const std::string& s) {
     return s.find('\0') != std::string::npos;
 }
 
+// Text a field can hold: 1 to `max` bytes of UTF-8 without NUL.
+bool isFieldText(const std::string& s, size_t max) {
+    return !s.empty() && s.size() <= max && !hasNul(s) && isUtf8(s);
+}
+
 // Test hook for the crash-safety tests: KEYSIM_TEST_PAUSE=<phase>:<ms> makes
 // a writer sleep at that phase ("midwrite": half of the temporary file written;
 // "rename": temporary file complete, not yet renamed; "renamed": just after
@@ -237,6 +242,39 @@ std::optional<uint32_t> parseHexStatus(const std::string& text) {
 
 }  // namespace
 
+// The state file is JSON, which carries only UTF-8 text: a reader name, serial,
+// PIN or container name in any other encoding could never be written.
+bool isUtf8(const std::string& s) {
+    size_t i = 0;
+    while (i < s.size()) {
+        const auto c = static_cast<unsigned char>(s[i]);
+        size_t extra;
+        uint32_t min;
+        uint32_t cp;
+        if (c < 0x80) {
+            ++i;
+            continue;
+        } else if ((c & 0xE0) == 0xC0) {
+            extra = 1, min = 0x80, cp = c & 0x1Fu;
+        } else if ((c & 0xF0) == 0xE0) {
+            extra = 2, min = 0x800, cp = c & 0x0Fu;
+        } else if ((c & 0xF8) == 0xF0) {
+            extra = 3, min = 0x10000, cp = c & 0x07u;
+        } else {
+            return false;
+        }
+        if (s.size() - i <= extra) return false;
+        for (size_t k = 1; k <= extra; ++k) {
+            const auto next = static_cast<unsigned char>(s[i + k]);
+            if ((next & 0xC0) != 0x80) return false;
+            cp = (cp << 6) | (next & 0x3Fu);
+        }
+        if (cp < min || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) return false;
+        i += extra + 1;
+    }
+    return true;
+}
+
 Container* Key::findContainer(const std::string& containerName) {
     for (Container& c : containers) {
         if (c.name == containerName) return &c;
@@ -352,11 +390,9 @@ std::string validateKey(const Key& key) {
                   c == '-' || c == '.';
         if (!ok) return "name may hold only letters, digits, '_', '-' and '.'";
     }
-    if (key.reader.empty() || key.reader.size() > 255 || hasNul(key.reader))
-        return "reader name must have 1 to 255 bytes and no NUL";
-    if (key.serial.empty() || key.serial.size() > 63 || hasNul(key.serial))
-        return "serial must have 1 to 63 bytes and no NUL";
-    if (key.pin.empty() || key.pin.size() > 64 || hasNul(key.pin)) return "PIN must have 1 to 64 bytes and no NUL";
+    if (!isFieldText(key.reader, 255)) return "reader name must have 1 to 255 bytes of UTF-8 and no NUL";
+    if (!isFieldText(key.serial, 63)) return "serial must have 1 to 63 bytes of UTF-8 and no NUL";
+    if (!isFieldText(key.pin, 64)) return "PIN must have 1 to 64 bytes of UTF-8 and no NUL";
     if (key.maxTries == 0 || key.maxTries > 255) return "max_tries must be 1 to 255";
     if (key.tries > key.maxTries) return "tries must not exceed max_tries (" + std::to_string(key.maxTries) + ")";
     if (key.vendor > 0xFFFF) return "vendor must be at most 0xFFFF";
@@ -365,8 +401,7 @@ std::string validateKey(const Key& key) {
     if (!parseFault(key.fault)) return "fault \"" + key.fault + "\" is not a fault setting";
     std::set<std::string> names;
     for (const Container& c : key.containers) {
-        if (c.name.empty() || c.name.size() > 255 || hasNul(c.name))
-            return "container name must have 1 to 255 bytes and no NUL";
+        if (!isFieldText(c.name, 255)) return "container name must have 1 to 255 bytes of UTF-8 and no NUL";
         if (!names.insert(c.name).second) return "two containers named \"" + c.name + "\"";
         if (c.sign.size() > 65536 || c.enc.size() > 65536) return "certificate larger than 64 KiB";
     }

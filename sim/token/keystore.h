@@ -102,6 +102,9 @@ std::optional<Fault> parseFault(const std::string& text);
 // Decimal or 0x-hexadecimal unsigned 32-bit number; nothing else.
 std::optional<uint32_t> parseNumber(const std::string& text);
 
+// Well-formed UTF-8 (no overlong forms, surrogates or code points past U+10FFFF).
+bool isUtf8(const std::string& text);
+
 // Checks one key's fields (also used by keysim before it writes); empty when fine.
 std::string validateKey(const Key& key);
 

@@ -369,7 +369,8 @@ uint32_t KpChangeUserPin(KPHANDLE hDev, const char* szOldPin, const char* szNewP
         if (uint32_t status = openSession(hDev, &s)) return status;
         if (szOldPin == nullptr || szNewPin == nullptr) return kpsim::kBadParam;
         const std::string newPin(szNewPin);
-        if (newPin.empty() || newPin.size() > 64) return kpsim::kBadParam;
+        // PINs are UTF-8 text; anything else could not be stored.
+        if (newPin.empty() || newPin.size() > 64 || !kpsim::isUtf8(newPin)) return kpsim::kBadParam;
         const Button button = kpsim::parseButton(s.key->button).value_or(Button{});
 
         // The old PIN, checked under the lock against the state of this moment.

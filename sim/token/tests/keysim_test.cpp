@@ -94,6 +94,12 @@ TEST_F(Keysim, BadInputExitsTwoWithOneLineAndChangesNothing) {
         {{"set", "a", "reader", "USBQdvKey b"}, "reader \"USBQdvKey b\" is already the reader of key \"b\""},
         {{"set", "a", "serial", std::string(64, '1')}, "serial must have 1 to 63 bytes"},
         {{"set", "a", "pin", ""}, "PIN must have 1 to 64 bytes"},
+        // JSON holds only UTF-8: such texts could never be stored.
+        {{"set", "a", "pin", "\xc3"}, "PIN must have 1 to 64 bytes of UTF-8"},
+        {{"set", "a", "reader", "\xff\xfe"}, "reader name must have 1 to 255 bytes of UTF-8"},
+        {{"set", "a", "serial", "\xed\xa0\x80"}, "serial must have 1 to 63 bytes of UTF-8"},  // a surrogate
+        {{"show", "x\ny"}, "no key named \"x?y\""},  // still one line
+        {{"import", "a", "c", "sign", "DIR"}, "cannot read DIR: Is a directory"},
         {{"import", "a", "c", "sign", "/nonexistent/cert.pem"}, "cannot read /nonexistent/cert.pem"},
         {{"import", "a", "c", "sign", garbage}, garbage + ": not an X.509 certificate"},
         {{"import", "a", "c", "both", "x"}, "\"both\" is neither sign nor enc"},
@@ -105,7 +111,9 @@ TEST_F(Keysim, BadInputExitsTwoWithOneLineAndChangesNothing) {
     for (BadCase c : cases) {
         for (auto& arg : c.args) {
             if (arg == "PEM") arg = certPem_;
+            if (arg == "DIR") arg = keys_.dir();
         }
+        if (c.error.find("DIR") != std::string::npos) c.error.replace(c.error.find("DIR"), 3, keys_.dir());
         std::string line;
         for (const auto& a : c.args) line += " " + a;
         auto r = runKeysim(c.args);

@@ -296,8 +296,10 @@ TEST_F(PinChange, BadArguments) {
     uint32_t retry = 0;
     EXPECT_EQ(change(nullptr, "1", &retry), kBadParam);
     EXPECT_EQ(change("12345678", "", &retry), kBadParam);
+    EXPECT_EQ(change("12345678", "\xff\xfe", &retry), kBadParam);  // not UTF-8
     EXPECT_EQ(lib_.KpChangeUserPin(reinterpret_cast<KPHANDLE>(1), "12345678", "1", &retry), kNoDevice);
     EXPECT_EQ(tries(h_), 6u);
+    EXPECT_EQ(change("12345678", "87654321", &retry), 0u);  // the old PIN is still in force
 }
 
 TEST_F(PinChange, ButtonPressedAfterADelay) {
@@ -377,13 +379,18 @@ TEST_F(PinChange, KeyPulledOutWhileWaiting) {
 }
 
 TEST_F(PinChange, OtherCallsGoOnWhileTheButtonIsAwaited) {
-    set("a", "button", "press:0.5");
+    // The change waits for a press that only comes after the other calls:
+    // were the lock held meanwhile, keysim set would block until the time-out.
+    set("a", "button", "wait:30");
     auto result = std::async(std::launch::async, [&] { return change("12345678", "87654321", nullptr); });
-    std::this_thread::sleep_for(std::chrono::milliseconds(100));
-    auto start = Clock::now();
+    ASSERT_TRUE(waitUntilWaiting(keys_));
     EXPECT_EQ(tries(h_), 6u);
     keys_.keysim({"set", "a", "keytype", "3"});  // takes the lock
-    EXPECT_LT(Clock::now() - start, std::chrono::milliseconds(400));
+    uint32_t type = 0;
+    EXPECT_EQ(lib_.KpGetKeyType(h_, &type), 0u);
+    EXPECT_EQ(type, 3u);
+    EXPECT_EQ(result.wait_for(std::chrono::seconds(0)), std::future_status::timeout);
+    keys_.keysim({"press", "a"});
     EXPECT_EQ(result.get(), 0u);
 }
 
