@@ -17,30 +17,31 @@ target_include_directories(kelvane_core PUBLIC ${PROJECT_SOURCE_DIR} ${CMAKE_CUR
 target_link_libraries(kelvane_core PUBLIC token_manager platform OpenSSL::Crypto Qt6::Widgets)
 qd_strict(kelvane_core)
 
-# Tests run against the token simulator, each in a fresh KEYSIM_DIR.
+# Tests run against the token simulator, each in a fresh KEYSIM_DIR
+# (kpsim_testing: the simulated keys' helpers; it also builds keysim and the
+# simulator before the tests).
 set(QD_CORE_TEST_ENV
   "QT_QPA_PLATFORM=offscreen"
   "QD_TOKEN_LIBRARY=${CMAKE_LIBRARY_OUTPUT_DIRECTORY}/libUSBQdvKey_20244.so"
   "TZ=CST-8")
-set(QD_KEYSIM_PATH ${CMAKE_RUNTIME_OUTPUT_DIRECTORY}/keysim)
 
 # (Test sources are checked for so the tree configures while they are written.)
 if(NOT EXISTS ${CMAKE_CURRENT_LIST_DIR}/bench/bench_lookcer.cpp)
   return()
 endif()
 
-set(QD_CORE_TEST_SUPPORT ${CMAKE_CURRENT_LIST_DIR}/tests/core_keysim.cpp)
+set(QD_CORE_TEST_SUPPORT ${CMAKE_CURRENT_LIST_DIR}/tests/core_support.cpp)
 qd_test(core_policy_tests
   SOURCES ${CMAKE_CURRENT_LIST_DIR}/tests/core_policy_test.cpp ${QD_CORE_TEST_SUPPORT}
-  LIBS kelvane_core Qt6::Test
+  LIBS kelvane_core kpsim_testing Qt6::Test
   ENV "${QD_CORE_TEST_ENV}")
 qd_test(core_openssl_tests
   SOURCES ${CMAKE_CURRENT_LIST_DIR}/tests/core_openssl_test.cpp ${QD_CORE_TEST_SUPPORT}
-  LIBS kelvane_core
+  LIBS kelvane_core kpsim_testing
   ENV "${QD_CORE_TEST_ENV}")
 qd_test(core_token_tests
   SOURCES ${CMAKE_CURRENT_LIST_DIR}/tests/core_token_test.cpp ${QD_CORE_TEST_SUPPORT}
-  LIBS kelvane_core Qt6::Test
+  LIBS kelvane_core kpsim_testing Qt6::Test
   ENV "${QD_CORE_TEST_ENV}"
   TIMEOUT 60)
 
@@ -54,7 +55,6 @@ add_dependencies(core_token_tests core_retry_shim)
 
 foreach(t core_policy_tests core_openssl_tests core_token_tests)
   target_compile_definitions(${t} PRIVATE
-    QD_KEYSIM="${QD_KEYSIM_PATH}"
     QD_IMAGES_DIR="${CMAKE_CURRENT_LIST_DIR}/images"
     QD_RETRY_SHIM="$<TARGET_FILE:core_retry_shim>")
 endforeach()
@@ -62,18 +62,6 @@ endforeach()
 # Time of lookCer on a key with 8 containers; prints figures, not run by CTest.
 add_executable(kelvane_bench_lookcer
   ${CMAKE_CURRENT_LIST_DIR}/bench/bench_lookcer.cpp ${QD_CORE_TEST_SUPPORT})
-target_link_libraries(kelvane_bench_lookcer PRIVATE kelvane_core)
-target_compile_definitions(kelvane_bench_lookcer PRIVATE QD_KEYSIM="${QD_KEYSIM_PATH}")
+target_link_libraries(kelvane_bench_lookcer PRIVATE kelvane_core kpsim_testing)
 qd_strict(kelvane_bench_lookcer)
 
-# The simulator and keysim are defined later (sim/ comes after manager/);
-# make the token tests depend on them once the whole tree is read.
-function(qd_core_sim_deps)
-  foreach(dep keysim kpsim)
-    if(TARGET ${dep})
-      add_dependencies(core_token_tests ${dep})
-      add_dependencies(kelvane_bench_lookcer ${dep})
-    endif()
-  endforeach()
-endfunction()
-cmake_language(DEFER DIRECTORY ${PROJECT_SOURCE_DIR} CALL qd_core_sim_deps)

@@ -1,6 +1,6 @@
 // Time of Qd_MacIntf::lookCer on a simulated key with 8 containers, each
 // holding a signing and an encryption certificate. Prints figures; not a test.
-//   QD_TOKEN_LIBRARY=build/lib/libUSBQdvKey_20244.so build/bin/kelvane_bench_lookcer [rounds]
+//   build/bin/kelvane_bench_lookcer [rounds]
 #include "Qd_MacIntf.h"
 #include "alert.h"
 #include "../tests/core_support.h"
@@ -13,12 +13,11 @@
 
 int main(int argc, char** argv) {
     const int rounds = argc > 1 ? std::max(1, std::atoi(argv[1])) : 50;
-    const char* lib = std::getenv("QD_TOKEN_LIBRARY");
-    if (lib == nullptr || Func_Init(lib) != 0) {
-        std::fprintf(stderr, "set QD_TOKEN_LIBRARY to the token simulator\n");
+    kpsim::testing::SimulatedKeys sim;  // fresh KEYSIM_DIR, QD_TOKEN_LIBRARY -> simulator
+    if (Func_Init(kpsim::testing::libraryPath().c_str()) != 0) {
+        std::fprintf(stderr, "cannot load the token simulator\n");
         return 1;
     }
-    coretest::SimDir sim;
     if (coretest::keysim({"create", "bench"}) != 0) {
         std::fprintf(stderr, "keysim create failed\n");
         return 1;
@@ -28,7 +27,7 @@ int main(int argc, char** argv) {
         const std::string con = "container" + std::to_string(i);
         for (const char* spec : {"sign", "enc"}) {
             const std::string file = coretest::writeFile(
-                sim.path(), con + spec + ".der",
+                sim.dir(), con + spec + ".der",
                 coretest::makeCert(std::string(spec) + " user " + std::to_string(i), "Bench CA"));
             if (coretest::keysim({"import", "bench", con, spec, file}) != 0) {
                 std::fprintf(stderr, "keysim import failed\n");

@@ -72,13 +72,10 @@ int main(int argc, char* argv[]) {
     ::setenv("QT_QPA_PLATFORM", "offscreen", 0);
     ::setenv("QD_USB_BACKEND", "sim", 1);
     ::setenv("QD_BANK_URL", "none", 1);
-#ifdef QD_SIM_LIBRARY
-    ::setenv("QD_TOKEN_LIBRARY", QD_SIM_LIBRARY, 0);
-#endif
     QApplication app(argc, argv);
     const int rounds = argc > 1 ? std::max(1, std::atoi(argv[1])) : 10;
 
-    muitest::SimDir sim;
+    kpsim::testing::SimulatedKeys sim;  // fresh KEYSIM_DIR, QD_TOKEN_LIBRARY -> simulator
     kelvane::AlertRecorder alerts;
     if (!setUpKey("two", 2) || !setUpKey("eight", 8)) {
         std::fprintf(stderr, "cannot make the simulated keys\n");

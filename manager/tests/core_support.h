@@ -1,6 +1,9 @@
-// Helpers of the core tests and the lookCer benchmark: a fresh simulator
-// state folder, the keysim command, test certificates, a QApplication.
+// Helpers of the core tests and the lookCer benchmark: the keysim command
+// (simulated keys live in a kpsim::testing::SimulatedKeys folder), test
+// certificates, a QApplication.
 #pragma once
+
+#include "sim/token/keysim_testing.h"
 
 #include <QByteArray>
 #include <QString>
@@ -10,22 +13,15 @@
 
 namespace coretest {
 
-// Creates a temporary KEYSIM_DIR for this process and removes it at the end.
-class SimDir {
-public:
-    SimDir();
-    ~SimDir();
-    SimDir(const SimDir&) = delete;
-    SimDir& operator=(const SimDir&) = delete;
-    const std::string& path() const { return m_path; }
-
-private:
-    std::string m_path;
-};
-
-// Runs build/bin/keysim with the arguments; returns its exit status and
-// puts its standard output into *out when given.
-int keysim(const std::vector<std::string>& args, std::string* out = nullptr);
+// Runs keysim with the arguments; returns its exit status and puts its
+// standard output into *out when given.
+inline int keysim(const std::vector<std::string>& args, std::string* out = nullptr) {
+    const kpsim::testing::CommandResult r = kpsim::testing::runKeysim(args);
+    if (out != nullptr) {
+        *out = r.out;
+    }
+    return r.status;
+}
 
 // A self-signed-looking certificate (EC P-256) with the given common names
 // and validity texts (UTCTime "YYMMDDhhmmssZ" or GeneralizedTime), DER.

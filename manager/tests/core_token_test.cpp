@@ -49,13 +49,13 @@ protected:
     void importCert(const std::string& name, const std::string& container, const std::string& spec,
                     const QByteArray& der) {
         static int n = 0;
-        const std::string file = coretest::writeFile(sim.path(), "cert" + std::to_string(++n) + ".der", der);
+        const std::string file = coretest::writeFile(sim.dir(), "cert" + std::to_string(++n) + ".der", der);
         ASSERT_EQ(keysim({"import", name, container, spec, file}), 0) << container << " " << spec;
     }
     // Puts bytes keysim would refuse (not a certificate, or nothing) straight
     // into the state file; the container is added at the end when missing.
     void putRaw(const QString& container, const QString& spec, const QByteArray& bytes) {
-        QFile f(QString::fromStdString(sim.path() + "/keys.json"));
+        QFile f(QString::fromStdString(sim.statePath()));
         ASSERT_TRUE(f.open(QIODevice::ReadOnly));
         QJsonObject root = QJsonDocument::fromJson(f.readAll()).object();
         f.close();
@@ -82,7 +82,7 @@ protected:
         f.write(QJsonDocument(root).toJson());
     }
     QJsonObject keyJson(const QString& name = kName) {
-        QFile f(QString::fromStdString(sim.path() + "/keys.json"));
+        QFile f(QString::fromStdString(sim.statePath()));
         EXPECT_TRUE(f.open(QIODevice::ReadOnly));
         for (const QJsonValue& k : QJsonDocument::fromJson(f.readAll()).object()["keys"].toArray()) {
             if (k.toObject()["name"].toString() == name) {
@@ -93,7 +93,7 @@ protected:
         return {};
     }
 
-    coretest::SimDir sim;
+    kpsim::testing::SimulatedKeys sim;
 };
 
 // ---- Certificate reader ------------------------------------------------------
@@ -281,7 +281,7 @@ int shownCount(const QString& text) {
 TEST_F(CoreToken, SuccessfulChangeWithTipWindowCountingDown) {
     createKey();
     set("k1", "button", "press:0.3");
-    const std::string bundle = sim.path() + "/bundle";
+    const std::string bundle = sim.dir() + "/bundle";
     std::filesystem::create_directories(bundle + "/share");
     std::filesystem::copy_file(QD_IMAGES_DIR "/QDChangepinSure.gif", bundle + "/share/QDChangepinSure.gif");
     setenv("QD_BUNDLE_DIR", bundle.c_str(), 1);

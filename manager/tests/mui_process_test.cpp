@@ -86,8 +86,7 @@ private:
 
 class MuiProcess : public ::testing::Test {
 protected:
-    void SetUp() override { ASSERT_TRUE(sim.ok()); }
-    muitest::SimDir sim;
+    kpsim::testing::SimulatedKeys sim;
 };
 
 TEST_F(MuiProcess, WatchDiagnosticsAndSigtermEndTheProgramCleanly) {

@@ -1,46 +1,23 @@
 #include "mui_support.h"
 
-#include <QProcess>
 #include <QTest>
 
 #include <cstdio>
-#include <cstdlib>
-
-#ifndef QD_KEYSIM
-#error "QD_KEYSIM must name the keysim command"
-#endif
+#include <string>
+#include <vector>
 
 namespace muitest {
 
-SimDir::SimDir() {
-    if (const char* prev = std::getenv("KEYSIM_DIR")) {
-        m_hadPrevious = true;
-        m_previous = prev;
-    }
-    ::setenv("KEYSIM_DIR", m_dir.path().toLocal8Bit().constData(), 1);
-}
-
-SimDir::~SimDir() {
-    if (m_hadPrevious) {
-        ::setenv("KEYSIM_DIR", m_previous.constData(), 1);
-    } else {
-        ::unsetenv("KEYSIM_DIR");
-    }
-}
-
 int keysim(const QStringList& args, QString* out) {
-    QProcess p;
-    p.start(QStringLiteral(QD_KEYSIM), args);
-    if (!p.waitForFinished(20000) || p.exitStatus() != QProcess::NormalExit) {
-        std::fprintf(stderr, "keysim %s did not finish\n", qPrintable(args.join(' ')));
-        return -1;
+    std::vector<std::string> argv;
+    argv.reserve(static_cast<size_t>(args.size()));
+    for (const QString& a : args) argv.push_back(a.toStdString());
+    const kpsim::testing::CommandResult r = kpsim::testing::runKeysim(argv);
+    if (out) *out = QString::fromStdString(r.out);
+    if (r.status != 0) {
+        std::fprintf(stderr, "keysim %s: %s\n", qPrintable(args.join(' ')), r.err.c_str());
     }
-    if (out) *out = QString::fromUtf8(p.readAllStandardOutput());
-    if (p.exitCode() != 0) {
-        std::fprintf(stderr, "keysim %s: %s\n", qPrintable(args.join(' ')),
-                     p.readAllStandardError().constData());
-    }
-    return p.exitCode();
+    return r.status;
 }
 
 bool waitFor(const std::function<bool()>& cond, int ms) {

@@ -68,7 +68,6 @@ const QColor kStrong = QColor::fromRgbF(0.059f, 0.663f, 0.0f, 1.0f);
 class MuiWindow : public ::testing::Test {
 protected:
     void SetUp() override {
-        ASSERT_TRUE(sim.ok());
         Qd_MacIntf::setCountdownTick(std::chrono::milliseconds(20));
     }
     void TearDown() override {
@@ -112,7 +111,7 @@ protected:
     void clickTab(int t) { QTest::mouseClick(qobject_cast<QPushButton*>(win->view(t)), Qt::LeftButton); }
     bool connectedTo(const QString& serial) const { return tag(MailTag::serial) == serial; }
 
-    muitest::SimDir sim;
+    kpsim::testing::SimulatedKeys sim;
     kelvane::AlertRecorder alerts;
     std::unique_ptr<AppDelegate> delegate;
     MailWinCtr* win = nullptr;

@@ -5,71 +5,11 @@
 
 #include <QApplication>
 
-#include <cstdio>
-#include <cstdlib>
-#include <filesystem>
 #include <fstream>
 #include <memory>
 #include <stdexcept>
-#include <sys/wait.h>
-#include <unistd.h>
 
 namespace coretest {
-
-SimDir::SimDir() {
-    char templ[] = "/tmp/core-keysim-XXXXXX";
-    const char* dir = mkdtemp(templ);
-    if (dir == nullptr) {
-        throw std::runtime_error("mkdtemp failed");
-    }
-    m_path = dir;
-    setenv("KEYSIM_DIR", m_path.c_str(), 1);
-}
-
-SimDir::~SimDir() {
-    std::error_code ec;
-    std::filesystem::remove_all(m_path, ec);
-}
-
-int keysim(const std::vector<std::string>& args, std::string* out) {
-    int pipefd[2];
-    if (pipe(pipefd) != 0) {
-        return -1;
-    }
-    const pid_t pid = fork();
-    if (pid < 0) {
-        return -1;
-    }
-    if (pid == 0) {
-        dup2(pipefd[1], STDOUT_FILENO);
-        close(pipefd[0]);
-        close(pipefd[1]);
-        std::vector<char*> argv;
-        std::string prog = QD_KEYSIM;
-        argv.push_back(prog.data());
-        std::vector<std::string> copy = args;
-        for (std::string& a : copy) {
-            argv.push_back(a.data());
-        }
-        argv.push_back(nullptr);
-        execv(prog.c_str(), argv.data());
-        _exit(127);
-    }
-    close(pipefd[1]);
-    std::string text;
-    char buf[4096];
-    ssize_t n = 0;
-    while ((n = read(pipefd[0], buf, sizeof buf)) > 0) {
-        text.append(buf, static_cast<size_t>(n));
-    }
-    close(pipefd[0]);
-    int status = 0;
-    waitpid(pid, &status, 0);
-    if (out != nullptr) {
-        *out = text;
-    }
-    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-}
 
 namespace {
 struct PkeyFree {
