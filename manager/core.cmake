@@ -23,7 +23,8 @@ qd_strict(kelvane_core)
 set(QD_CORE_TEST_ENV
   "QT_QPA_PLATFORM=offscreen"
   "QD_TOKEN_LIBRARY=${CMAKE_LIBRARY_OUTPUT_DIRECTORY}/libUSBQdvKey_20244.so"
-  "TZ=CST-8")
+  "TZ=CST-8"
+  "LSAN_OPTIONS=suppressions=${CMAKE_CURRENT_LIST_DIR}/tests/lsan.supp")
 
 # (Test sources are checked for so the tree configures while they are written.)
 if(NOT EXISTS ${CMAKE_CURRENT_LIST_DIR}/bench/bench_lookcer.cpp)
