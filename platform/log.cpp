@@ -48,6 +48,15 @@ std::string format(const char* fmt, va_list args) {
     return out;
 }
 
+// Out of memory: the line is lost, the caller goes on.
+std::string formatOrNothing(const char* fmt, va_list args) noexcept {
+    try {
+        return format(fmt, args);
+    } catch (...) {
+        return {};
+    }
+}
+
 }  // namespace
 
 void logLine(std::string_view line) noexcept { writeStderr(line); }
@@ -60,12 +69,7 @@ void systemLog(std::string_view line) noexcept {
 void logLinef(const char* fmt, ...) noexcept {
     va_list args;
     va_start(args, fmt);
-    std::string line;
-    try {
-        line = format(fmt, args);
-    } catch (...) {
-        // Out of memory: the line is lost, the caller goes on.
-    }
+    const std::string line = formatOrNothing(fmt, args);
     va_end(args);
     writeStderr(line);
 }
@@ -73,12 +77,7 @@ void logLinef(const char* fmt, ...) noexcept {
 void systemLogf(const char* fmt, ...) noexcept {
     va_list args;
     va_start(args, fmt);
-    std::string line;
-    try {
-        line = format(fmt, args);
-    } catch (...) {
-        // Out of memory: the line is lost, the caller goes on.
-    }
+    const std::string line = formatOrNothing(fmt, args);
     va_end(args);
     systemLog(line);
 }
