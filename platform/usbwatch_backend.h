@@ -11,6 +11,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <utility>
 
 #include <unistd.h>
 
@@ -78,6 +79,32 @@ protected:
     void presentReported() {
         if (onPresentReported) onPresentReported();
     }
+};
+
+// What both bus backends keep: the pair they watch, the two callbacks and
+// the stop signal.
+class BusBackend : public UsbWatch::Backend {
+public:
+    BusBackend(uint16_t vendorId, uint16_t productId, UsbWatch::Callback onArrival,
+               UsbWatch::Callback onRemoval)
+        : vendorId_(vendorId),
+          productId_(productId),
+          onArrival_(std::move(onArrival)),
+          onRemoval_(std::move(onRemoval)) {}
+
+    void stop() override { stop_.raise(); }
+
+protected:
+    static bool fail(std::string* error, std::string message) {
+        if (error) *error = std::move(message);
+        return false;
+    }
+
+    const uint16_t vendorId_;
+    const uint16_t productId_;
+    UsbWatch::Callback onArrival_;
+    UsbWatch::Callback onRemoval_;
+    StopSignal stop_;
 };
 
 std::unique_ptr<UsbWatch::Backend> makeUdevBackend(uint16_t vendorId, uint16_t productId,

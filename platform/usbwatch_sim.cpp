@@ -70,23 +70,12 @@ std::optional<uint16_t> asId(const nlohmann::json& value) {
     return static_cast<uint16_t>(v);
 }
 
-class SimBackend final : public UsbWatch::Backend {
+class SimBackend final : public BusBackend {
 public:
-    SimBackend(uint16_t vendorId, uint16_t productId, UsbWatch::Callback onArrival,
-               UsbWatch::Callback onRemoval)
-        : vendorId_(vendorId),
-          productId_(productId),
-          onArrival_(std::move(onArrival)),
-          onRemoval_(std::move(onRemoval)) {}
-
+    using BusBackend::BusBackend;
     bool run(std::string* error) override;
-    void stop() override { stop_.raise(); }
 
 private:
-    bool fail(std::string* error, std::string message) {
-        if (error) *error = std::move(message);
-        return false;
-    }
     struct Plugged {
         UsbDevice device;
         uint64_t plugCount = 0;
@@ -95,11 +84,6 @@ private:
     void refresh();
     void diagnose(std::string line);
 
-    uint16_t vendorId_;
-    uint16_t productId_;
-    UsbWatch::Callback onArrival_;
-    UsbWatch::Callback onRemoval_;
-    StopSignal stop_;
     std::string folder_;
     std::map<std::string, Plugged> reported_;  // by key name
     std::string lastDiagnostic_;

@@ -37,34 +37,18 @@ std::string failureErrno(const char* call) {
     return std::string(call) + " failed: " + std::strerror(errno);
 }
 
-class UdevBackend final : public UsbWatch::Backend {
+class UdevBackend final : public BusBackend {
 public:
-    UdevBackend(uint16_t vendorId, uint16_t productId, UsbWatch::Callback onArrival,
-                UsbWatch::Callback onRemoval)
-        : vendorId_(vendorId),
-          productId_(productId),
-          onArrival_(std::move(onArrival)),
-          onRemoval_(std::move(onRemoval)) {}
-
+    using BusBackend::BusBackend;
     bool run(std::string* error) override;
-    void stop() override { stop_.raise(); }
 
 private:
-    bool fail(std::string* error, std::string message) {
-        if (error) *error = std::move(message);
-        return false;
-    }
     bool matches(udev_device* device) const;
     UsbDevice describe(udev_device* device) const;
     void arrived(udev_device* device);
     void departed(udev_device* device);
     bool enumerate(udev* context, std::string* error);
 
-    uint16_t vendorId_;
-    uint16_t productId_;
-    UsbWatch::Callback onArrival_;
-    UsbWatch::Callback onRemoval_;
-    StopSignal stop_;
     std::map<std::string, UsbDevice> present_;  // by syspath
 };
 
