@@ -1,6 +1,9 @@
 #include "platform/paths.h"
 
+#include <cerrno>
 #include <cstdlib>
+#include <cstring>
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace platform {
@@ -37,6 +40,23 @@ std::string bundleResource(const std::string& name) {
 
 std::string managerExecutable() {
     return fromEnv("QD_MANAGER_EXECUTABLE", bundleDir() + "/bin/kelvane");
+}
+
+bool makePrivateFolder(const std::string& path, std::string* error) {
+    for (size_t pos = 1; pos <= path.size(); ++pos) {
+        if (pos != path.size() && path[pos] != '/') continue;
+        const std::string part = path.substr(0, pos);
+        if (::mkdir(part.c_str(), 0700) != 0 && errno != EEXIST) {
+            *error = "mkdir " + part + " failed: " + std::strerror(errno);
+            return false;
+        }
+    }
+    struct stat st {};
+    if (::stat(path.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) {
+        *error = "mkdir " + path + " failed: not a folder";
+        return false;
+    }
+    return true;
 }
 
 std::string simStateDir() {

@@ -30,6 +30,11 @@ std::string bundleResource(const std::string& name);
 // What the key agent launches and asks to quit: QD_MANAGER_EXECUTABLE, else <bundle>/bin/kelvane.
 std::string managerExecutable();
 
+// Creates `path` and its missing parents, private to the user (0700), as the
+// simulated keys' state folder wants. False, with a one-line diagnostic naming
+// the failing mkdir in *error, when it cannot be made or is not a folder.
+bool makePrivateFolder(const std::string& path, std::string* error);
+
 // State folder of the simulated keys (sim/token and the simulated USB bus):
 // KEYSIM_DIR, else $XDG_RUNTIME_DIR/keysim, else /tmp/keysim-<uid>.
 std::string simStateDir();

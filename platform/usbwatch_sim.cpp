@@ -29,24 +29,6 @@ std::string failureErrno(const std::string& call) {
     return call + " failed: " + std::strerror(errno);
 }
 
-// mkdir -p, private to the user like the simulator's own folder.
-bool makeFolder(const std::string& path, std::string* error) {
-    for (size_t pos = 1; pos <= path.size(); ++pos) {
-        if (pos != path.size() && path[pos] != '/') continue;
-        std::string part = path.substr(0, pos);
-        if (::mkdir(part.c_str(), 0700) != 0 && errno != EEXIST) {
-            *error = failureErrno("mkdir " + part);
-            return false;
-        }
-    }
-    struct stat st {};
-    if (::stat(path.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) {
-        *error = "mkdir " + path + " failed: not a folder";
-        return false;
-    }
-    return true;
-}
-
 // FNV-1a: the same key name gives the same location in every process and
 // every run, as a key left in the same port would.
 uint32_t locationFromName(const std::string& name) {
@@ -169,7 +151,7 @@ bool SimBackend::run(std::string* error) {
 
     folder_ = simStateDir();
     std::string mkdirError;
-    if (!makeFolder(folder_, &mkdirError)) return fail(error, mkdirError);
+    if (!makePrivateFolder(folder_, &mkdirError)) return fail(error, mkdirError);
 
     UniqueFd notify(::inotify_init1(IN_NONBLOCK | IN_CLOEXEC));
     if (!notify) return fail(error, failureErrno("inotify_init1"));

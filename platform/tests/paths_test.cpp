@@ -3,7 +3,12 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <cstdlib>
+#include <filesystem>
+#include <string>
+
+#include <sys/stat.h>
 
 namespace {
 
@@ -38,6 +43,27 @@ TEST(Paths, SimStateDirFallsBackToRuntimeDir) {
     EXPECT_EQ(platform::simStateDir(), "/run/user/7/keysim");
     ScopedEnv c("KEYSIM_DIR", "/tmp/k");
     EXPECT_EQ(platform::simStateDir(), "/tmp/k");
+}
+
+TEST(Paths, PrivateFolderMadeWithParentsAndRefusedOverAFile) {
+    char pattern[] = "/tmp/paths-test-XXXXXX";
+    ASSERT_NE(mkdtemp(pattern), nullptr);
+    const std::string base = pattern;
+    std::string error;
+    ASSERT_TRUE(platform::makePrivateFolder(base + "/a/b", &error)) << error;
+    struct stat st {};
+    ASSERT_EQ(stat((base + "/a/b").c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0700u);
+    EXPECT_TRUE(platform::makePrivateFolder(base + "/a/b", &error)) << "an existing folder is fine";
+
+    FILE* f = std::fopen((base + "/file").c_str(), "w");
+    ASSERT_NE(f, nullptr);
+    std::fclose(f);
+    EXPECT_FALSE(platform::makePrivateFolder(base + "/file", &error));
+    EXPECT_NE(error.find("not a folder"), std::string::npos) << error;
+    EXPECT_FALSE(platform::makePrivateFolder(base + "/file/sub", &error));
+    EXPECT_NE(error.find("mkdir " + base + "/file/sub failed"), std::string::npos) << error;
+    std::filesystem::remove_all(base);
 }
 
 }  // namespace

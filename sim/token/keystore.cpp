@@ -79,18 +79,6 @@ bool writeAll(int fd, const char* data, size_t size) {
     return true;
 }
 
-bool makeFolder(const std::string& path, std::string* error) {
-    for (size_t pos = 1; pos <= path.size(); ++pos) {
-        if (pos != path.size() && path[pos] != '/') continue;
-        std::string part = path.substr(0, pos);
-        if (::mkdir(part.c_str(), 0700) != 0 && errno != EEXIST) {
-            *error = errnoText("cannot create " + part);
-            return false;
-        }
-    }
-    return true;
-}
-
 // ---- JSON <-> State ----
 
 template <typename T>
@@ -487,7 +475,7 @@ bool Store::load(State* state, std::string* error) const {
 }
 
 bool Store::update(const std::function<bool(State&, std::string*)>& change, std::string* error) {
-    if (!makeFolder(dir_, error)) return false;
+    if (!platform::makePrivateFolder(dir_, error)) return false;
     const std::string lockPath = dir_ + "/keys.lock";
     Fd lock(::open(lockPath.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600));
     if (lock.get() < 0) {
