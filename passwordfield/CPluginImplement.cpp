@@ -515,7 +515,8 @@ int16_t CPluginImplement::handleDraw(NPCocoaEvent* event) {
     painter->drawRect(pluginRect);
 
     if (focusedAndActive) {
-        painter->setPen(QPen(Qt::black, 1.0));
+        // Flat ends: the caret covers exactly its height, from a fifth of the field down.
+        painter->setPen(QPen(Qt::black, 1.0, Qt::SolidLine, Qt::FlatCap));
         const double x = caretX + textArea.x;
         painter->drawLine(QPointF(x, height / 5), QPointF(x, height / 5 + height / 2));
         measure(caretX);

@@ -60,16 +60,25 @@ char* copyToBrowserMemory(const std::string& s) {
 struct ListenerObject : NPObject {
     Instance* owner;
     std::string name;
+    std::function<void()> onCall;
 };
+
 
 }  // namespace
 
 // The browser's side of the function table. A struct so that Instance can
 // befriend it.
 struct HostSide {
+    static void count(const char* entry) {
+        if (gBrowser != nullptr)
+            ++gBrowser->calls_[entry];
+    }
+
     static NPError getvalue(NPP npp, NPNVariable variable, void* value) {
+        count("getvalue");
         if (gBrowser == nullptr || value == nullptr)
             return NPERR_INVALID_PARAM;
+        ++gBrowser->questions_[variable];
         Answer answer;
         if (variable == NPNVsupportsCoreGraphicsBool)
             answer = gBrowser->settings().coreGraphics;
@@ -84,6 +93,7 @@ struct HostSide {
     }
 
     static NPError setvalue(NPP npp, NPPVariable variable, void* value) {
+        count("setvalue");
         Instance* in = instanceOf(npp);
         if (in == nullptr)
             return NPERR_INVALID_INSTANCE_ERROR;
@@ -108,6 +118,7 @@ struct HostSide {
     }
 
     static void invalidaterect(NPP npp, NPRect* rect) {
+        count("invalidaterect");
         if (Instance* in = instanceOf(npp)) {
             ++in->invalidations_;
             if (rect != nullptr)
@@ -121,6 +132,7 @@ struct HostSide {
     static void forceredraw(NPP) {}
 
     static void* memalloc(uint32_t size) {
+        count("memalloc");
         void* p = std::malloc(size == 0 ? 1 : size);
         if (p != nullptr)
             ++gLedger.memAllocated;
@@ -161,6 +173,7 @@ struct HostSide {
     }
 
     static NPObject* createobject(NPP npp, NPClass* aClass) {
+        count("createobject");
         if (aClass == nullptr)
             return nullptr;
         NPObject* o = aClass->allocate != nullptr ? aClass->allocate(npp, aClass)
@@ -222,7 +235,30 @@ struct HostSide {
     static void setexception(NPObject*, const NPUTF8* message) {
         std::fprintf(stderr, "nphost: script exception: %s\n", message == nullptr ? "(null)" : message);
     }
-    static const char* uagent(NPP) { return "nphost/1.0"; }
+    static const char* uagent(NPP) {
+        count("uagent");
+        return "nphost/1.0";
+    }
+    static NPError geturl(NPP, const char*, const char*) {
+        count("geturl");
+        return NPERR_GENERIC_ERROR;
+    }
+    static NPError geturlnotify(NPP, const char*, const char*, void*) {
+        count("geturlnotify");
+        return NPERR_GENERIC_ERROR;
+    }
+    static NPError newstream(NPP, NPMIMEType, const char*, NPStream**) {
+        count("newstream");
+        return NPERR_GENERIC_ERROR;
+    }
+    static int32_t write(NPP, NPStream*, int32_t len, void*) {
+        count("write");
+        return len;
+    }
+    static NPError destroystream(NPP, NPStream*, NPReason) {
+        count("destroystream");
+        return NPERR_NO_ERROR;
+    }
     static void status(NPP, const char* message) {
         std::printf("status: %s\n", message == nullptr ? "(null)" : message);
     }
@@ -238,6 +274,8 @@ struct HostSide {
         if (l->owner != nullptr)
             l->owner->listenerCalls_.push_back(std::move(call));
         VOID_TO_NPVARIANT(*result);
+        if (l->onCall)
+            l->onCall();
         return true;
     }
 };
@@ -262,6 +300,11 @@ void fillBrowserTable(NPNetscapeFuncs* t, const Settings& s) {
     std::memset(t, 0, sizeof *t);
     t->size = s.tableSize;
     t->version = s.version;
+    t->geturl = HostSide::geturl;
+    t->geturlnotify = HostSide::geturlnotify;
+    t->newstream = HostSide::newstream;
+    t->write = HostSide::write;
+    t->destroystream = HostSide::destroystream;
     t->uagent = HostSide::uagent;
     t->status = HostSide::status;
     t->memalloc = HostSide::memalloc;
@@ -510,6 +553,16 @@ bool Browser::start(std::string* error) {
     }
     started_ = true;
     return true;
+}
+
+int Browser::calls(const std::string& entry) const {
+    auto it = calls_.find(entry);
+    return it == calls_.end() ? 0 : it->second;
+}
+
+int Browser::questions(int variable) const {
+    auto it = questions_.find(variable);
+    return it == questions_.end() ? 0 : it->second;
 }
 
 NPError Browser::pluginValue(NPPVariable variable, void* value) const {
@@ -782,13 +835,14 @@ bool Instance::setProperty(const std::string& name, const Value& value) {
     return HostSide::setproperty(&npp_, o, internString(name), &args.v[0]);
 }
 
-NPObject* Instance::newListener(const std::string& name) {
+NPObject* Instance::newListener(const std::string& name, std::function<void()> onCall) {
     NPObject* o = HostSide::createobject(&npp_, &gListenerClass);
     if (o == nullptr)
         return nullptr;
     auto* l = static_cast<ListenerObject*>(o);
     l->owner = this;
     l->name = name;
+    l->onCall = std::move(onCall);
     held_.push_back(o);
     return o;
 }

@@ -16,6 +16,8 @@
 #include <QString>
 
 #include <cstdint>
+#include <functional>
+#include <map>
 #include <memory>
 #include <string>
 #include <utility>
@@ -109,6 +111,12 @@ public:
     const NPNetscapeFuncs& browserFuncs() const { return browserFuncs_; }
     Settings& settings() { return settings_; }
 
+    // How often the plug-in called each browser entry (by table field name:
+    // "getvalue", "write", "invalidaterect", ...), and which questions it
+    // asked through getvalue (by variable number).
+    int calls(const std::string& entry) const;
+    int questions(int variable) const;
+
     // NP_GetValue without an instance.
     NPError pluginValue(NPPVariable variable, void* value) const;
     // NPP_GetMIMEDescription of a loaded library (null when not exported).
@@ -134,6 +142,9 @@ private:
     NPError initializeResult_ = NPERR_NO_ERROR;
     NPError entryPointsResult_ = NPERR_NO_ERROR;
     bool started_ = false;
+    std::map<std::string, int> calls_;
+    std::map<int, int> questions_;
+    friend struct HostSide;
 };
 
 class Instance {
@@ -187,8 +198,9 @@ public:
     bool getProperty(const std::string& name, Value* result);
     bool setProperty(const std::string& name, const Value& value);
 
-    // A script function object that records each call it receives.
-    NPObject* newListener(const std::string& name);
+    // A script function object that records each call it receives and then
+    // runs onCall (page script reacting inside the event, e.g. reading the field).
+    NPObject* newListener(const std::string& name, std::function<void()> onCall = {});
     const std::vector<ListenerCall>& listenerCalls() const { return listenerCalls_; }
     void clearListenerCalls() { listenerCalls_.clear(); }
 
