@@ -26,23 +26,20 @@ struct Identifier {
     std::string name;
     int32_t number;
 };
-std::map<std::string, Identifier*>& stringIds() {
-    static std::map<std::string, Identifier*> ids;
+std::map<std::string, std::unique_ptr<Identifier>>& stringIds() {
+    static std::map<std::string, std::unique_ptr<Identifier>> ids;
     return ids;
 }
-std::map<int32_t, Identifier*>& intIds() {
-    static std::map<int32_t, Identifier*> ids;
+std::map<int32_t, std::unique_ptr<Identifier>>& intIds() {
+    static std::map<int32_t, std::unique_ptr<Identifier>> ids;
     return ids;
 }
 
 Identifier* internString(const std::string& name) {
-    auto& ids = stringIds();
-    auto it = ids.find(name);
-    if (it != ids.end())
-        return it->second;
-    auto* id = new Identifier{true, name, 0};
-    ids.emplace(name, id);
-    return id;
+    auto& slot = stringIds()[name];
+    if (!slot)
+        slot = std::make_unique<Identifier>(Identifier{true, name, 0});
+    return slot.get();
 }
 
 Instance* instanceOf(NPP npp) { return npp == nullptr ? nullptr : static_cast<Instance*>(npp->ndata); }
@@ -154,13 +151,10 @@ struct HostSide {
             ids[i] = getstringidentifier(names[i]);
     }
     static NPIdentifier getintidentifier(int32_t number) {
-        auto& ids = intIds();
-        auto it = ids.find(number);
-        if (it != ids.end())
-            return it->second;
-        auto* id = new Identifier{false, {}, number};
-        ids.emplace(number, id);
-        return id;
+        auto& slot = intIds()[number];
+        if (!slot)
+            slot = std::make_unique<Identifier>(Identifier{false, {}, number});
+        return slot.get();
     }
     static bool identifierisstring(NPIdentifier id) { return id != nullptr && static_cast<Identifier*>(id)->isString; }
     static NPUTF8* utf8fromidentifier(NPIdentifier id) {
@@ -509,7 +503,10 @@ Browser::~Browser() {
 }
 
 bool Browser::load(const std::string& path, std::string* error) {
-    library_ = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
+    // The library stays mapped for the life of the process (as browsers that
+    // cache plug-ins keep it), so what it and its own libraries set up once
+    // stays theirs; NP_Shutdown is still called.
+    library_ = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL | RTLD_NODELETE);
     if (library_ == nullptr) {
         *error = std::string("cannot load the plug-in: ") + dlerror();
         return false;

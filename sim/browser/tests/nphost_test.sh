@@ -9,6 +9,8 @@ work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 export QT_QPA_PLATFORM=offscreen XDG_RUNTIME_DIR="$work/run"
 mkdir -m 700 "$work/run"
+# Under LeakSanitizer the list of suppressions used is not an error line.
+export LSAN_OPTIONS="${LSAN_OPTIONS:+$LSAN_OPTIONS:}print_suppressions=0"
 fail() { echo "FAIL: $*" >&2; exit 1; }
 
 cat > "$work/session" <<SCRIPT
