@@ -723,12 +723,15 @@ char* CPluginImplement::getMeasureValue() {
 
     unsigned char digest[EVP_MAX_MD_SIZE];
     unsigned int digestLength = 0;
-    if (EVP_Digest(escaped.data(), take, digest, &digestLength, EVP_md5(), nullptr) != 1 || digestLength != 16)
+    if (EVP_Digest(escaped.data(), take, digest, &digestLength, EVP_md5(), nullptr) != 1)
         return nullptr;
-    char hex[33];
-    for (unsigned i = 0; i < 16; ++i)
-        std::snprintf(hex + 2 * i, 3, "%02X", digest[i]);
-    return heapCopy(hex, 32);
+    static const char digits[] = "0123456789ABCDEF";
+    std::string hex;
+    for (unsigned i = 0; i < digestLength; ++i) {
+        hex += digits[digest[i] >> 4];
+        hex += digits[digest[i] & 0x0F];
+    }
+    return heapCopy(hex.data(), hex.size());
 }
 
 char* CPluginImplement::lastError() {

@@ -162,6 +162,8 @@ TEST(Script, ListenersAreChosenByTheSixthCharacterAndFiredWhileTheKeyIsHandled) 
     f.call("addEventListener", {text("eventTab"), Value::makeObject(once)});
     f.page->pressKey("tab");
     f.page->pressKey("tab");
+    EXPECT_EQ(once->referenceCount, 1u);  // the field held it only during its call
+    EXPECT_EQ(onReturn->referenceCount, 2u);  // the host's and the field's, after many calls
     int tabs = 0;
     for (const auto& c : f.page->listenerCalls())
         tabs += c.listener == "once";

@@ -70,6 +70,36 @@ TEST(VersionGates, VersionReportsThePluginsMinorAndTheBrowsers) {
     EXPECT_EQ(browserMinor, 19);
 }
 
+TEST(ScriptCalls, WrappersReachThePagesObjectsAndReportTheirAnswers) {
+    auto b = attached({});
+    auto page = b->newInstance("x", {}, nullptr);
+    ASSERT_NE(page, nullptr);
+    int calls = 0;
+    NPObject* function = page->newListener("f", [&] { ++calls; });
+    NPVariant result;
+    VOID_TO_NPVARIANT(result);
+    NPVariant arg;
+    INT32_TO_NPVARIANT(7, arg);
+    EXPECT_TRUE(NPN_InvokeDefault(page->npp(), function, &arg, 1, &result));
+    EXPECT_EQ(calls, 1);
+    ASSERT_EQ(page->listenerCalls().size(), 1u);
+    EXPECT_EQ(page->listenerCalls()[0].args[0].describe(), "7");
+    // The host's function object has no methods or properties: the wrappers
+    // pass the refusal on instead of reporting success.
+    NPIdentifier name = NPN_GetStringIdentifier("call");
+    EXPECT_FALSE(NPN_Invoke(page->npp(), function, name, &arg, 1, &result));
+    EXPECT_FALSE(NPN_GetProperty(page->npp(), function, name, &result));
+    EXPECT_EQ(calls, 1);
+    char* text = NPN_UTF8FromIdentifier(name);
+    ASSERT_NE(text, nullptr);
+    EXPECT_STREQ(text, "call");
+    NPN_MemFree(text);
+    EXPECT_EQ(NPN_RetainObject(function), function);
+    EXPECT_EQ(function->referenceCount, 2u);
+    NPN_ReleaseObject(function);
+    EXPECT_EQ(function->referenceCount, 1u);
+}
+
 TEST(BrowserTable, OnlyWhatTheBrowsersTableHoldsIsCopiedAndJavaNever) {
     npbrowser::Settings s;
     s.tableSize = offsetof(NPNetscapeFuncs, memfree) + sizeof(void*);  // up to memfree, whole entries only
