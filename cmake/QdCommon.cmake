@@ -5,12 +5,13 @@ function(qd_strict target)
   target_compile_options(${target} PRIVATE -Wall -Wextra -Werror)
 endfunction()
 
-# qd_test(NAME SOURCES... [LIBS ...] [ENV ...] [LABELS ...])
+# qd_test(NAME SOURCES... [LIBS ...] [ENV ...] [LABELS ...] [PROPERTIES ...])
 # One GoogleTest executable per call, registered with CTest as one test per case.
 # ENV entries (VAR=value) are set for every case; the token simulator and
-# the offscreen Qt platform are the usual ones.
+# the offscreen Qt platform are the usual ones. PROPERTIES are more CTest
+# properties for every case (FIXTURES_REQUIRED, RESOURCE_LOCK, ...).
 function(qd_test name)
-  cmake_parse_arguments(T "" "TIMEOUT" "SOURCES;LIBS;ENV;LABELS" ${ARGN})
+  cmake_parse_arguments(T "" "TIMEOUT" "SOURCES;LIBS;ENV;LABELS;PROPERTIES" ${ARGN})
   add_executable(${name} ${T_SOURCES} ${T_UNPARSED_ARGUMENTS})
   qd_strict(${name})
   target_link_libraries(${name} PRIVATE ${T_LIBS} GTest::gtest GTest::gmock GTest::gtest_main)
@@ -26,5 +27,6 @@ function(qd_test name)
   if(T_LABELS)
     list(APPEND props LABELS "${T_LABELS}")
   endif()
+  list(APPEND props ${T_PROPERTIES})
   gtest_discover_tests(${name} PROPERTIES ${props} DISCOVERY_TIMEOUT 60)
 endfunction()
