@@ -147,14 +147,17 @@ inline bool isLoaded(const std::string& path) {
 // in a fresh folder.
 class StandIn {
 public:
+    // A null pin leaves QDPKCS11_TEST_PIN unset: the module asks the user.
     explicit StandIn(const TokenSet& tokens, const char* pin = "12345678")
         : dir_(copyTokens(tokens)),
           module_("QD_PKCS11_MODULE", standInPath()),
           conf_("SOFTHSM2_CONF", dir_ + "/softhsm2.conf"),
-          pin_("QDPKCS11_TEST_PIN", pin),
+          pin_("QDPKCS11_TEST_PIN", pin ? pin : ""),
           countdown_("QDPKCS11_COUNTDOWN", "0"),
           state_("QDPKCS11_STATE", dir_ + "/state"),
-          faults_("QDPKCS11_FAULTS", "") {}
+          faults_("QDPKCS11_FAULTS", "") {
+        if (pin == nullptr) unsetenv("QDPKCS11_TEST_PIN");
+    }
     ~StandIn() {
         std::error_code ignored;
         std::filesystem::remove_all(dir_, ignored);
@@ -294,17 +297,17 @@ inline ::testing::AssertionResult addCertificate(const std::string& label,
         return ::testing::AssertionFailure() << "no function list";
     ::testing::AssertionResult result = ::testing::AssertionFailure() << "no token " << label;
     p11->C_Initialize(nullptr);
-    CK_SLOT_ID slots[16];
+    CK_SLOT_ID slotIds[16];
     CK_ULONG count = 16;
-    p11->C_GetSlotList(CK_TRUE, slots, &count);
+    p11->C_GetSlotList(CK_TRUE, slotIds, &count);
     for (CK_ULONG i = 0; i < count; ++i) {
         CK_TOKEN_INFO info{};
-        p11->C_GetTokenInfo(slots[i], &info);
+        p11->C_GetTokenInfo(slotIds[i], &info);
         std::string name(reinterpret_cast<char*>(info.label), sizeof info.label);
         name.erase(name.find_last_not_of(' ') + 1);
         if (name != label) continue;
         CK_SESSION_HANDLE session = 0;
-        p11->C_OpenSession(slots[i], CKF_SERIAL_SESSION | CKF_RW_SESSION, nullptr, nullptr, &session);
+        p11->C_OpenSession(slotIds[i], CKF_SERIAL_SESSION | CKF_RW_SESSION, nullptr, nullptr, &session);
         p11->C_Login(session, CKU_USER, reinterpret_cast<CK_UTF8CHAR_PTR>(const_cast<char*>(pin)),
                      std::strlen(pin));
         CK_OBJECT_CLASS certClass = CKO_CERTIFICATE;

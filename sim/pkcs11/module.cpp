@@ -37,6 +37,8 @@ struct Module {
     Faults faults;
     std::string faultError;
     bool removed = false;
+    bool slotsRead = false;
+    std::vector<std::pair<std::string, CK_SLOT_ID>> slots;  // label, slot
     std::string statePath;
     Counters counters;
     std::set<CK_SESSION_HANDLE> sessions;
@@ -133,28 +135,43 @@ std::string tokenLabel(CK_SLOT_ID slot) {
     return label;
 }
 
-// The slots a key would show: initialised tokens only, by label.
+// The slots a key would show: initialised tokens only, by label. Read once
+// per initialisation, as a key's module knows its readers (SoftHSM2 reads its
+// token files again for every C_GetTokenInfo).
 CK_RV keySlots(std::vector<CK_SLOT_ID>* out) {
     Module& m = module();
     out->clear();
     if (m.removed) return CKR_OK;
-    CK_ULONG count = 0;
-    CK_RV rv = m.real->C_GetSlotList(CK_TRUE, nullptr, &count);
-    if (rv != CKR_OK) return rv;
-    std::vector<CK_SLOT_ID> all(count);
-    rv = m.real->C_GetSlotList(CK_TRUE, all.data(), &count);
-    if (rv != CKR_OK) return rv;
-    all.resize(std::min<CK_ULONG>(count, all.size()));
-    std::vector<std::pair<std::string, CK_SLOT_ID>> shown;
-    for (CK_SLOT_ID slot : all) {
-        CK_TOKEN_INFO info{};
-        if (m.real->C_GetTokenInfo(slot, &info) == CKR_OK && (info.flags & CKF_TOKEN_INITIALIZED)) {
-            shown.emplace_back(tokenLabel(slot), slot);
+    if (!m.slotsRead) {
+        CK_ULONG count = 0;
+        CK_RV rv = m.real->C_GetSlotList(CK_TRUE, nullptr, &count);
+        if (rv != CKR_OK) return rv;
+        std::vector<CK_SLOT_ID> all(count);
+        rv = m.real->C_GetSlotList(CK_TRUE, all.data(), &count);
+        if (rv != CKR_OK) return rv;
+        all.resize(std::min<CK_ULONG>(count, all.size()));
+        std::vector<std::pair<std::string, CK_SLOT_ID>> shown;
+        for (CK_SLOT_ID slot : all) {
+            CK_TOKEN_INFO info{};
+            if (m.real->C_GetTokenInfo(slot, &info) == CKR_OK && (info.flags & CKF_TOKEN_INITIALIZED)) {
+                shown.emplace_back(tokenLabel(slot), slot);
+            }
         }
+        std::sort(shown.begin(), shown.end());
+        m.slots = std::move(shown);
+        m.slotsRead = true;
     }
-    std::sort(shown.begin(), shown.end());
-    for (const auto& [label, slot] : shown) out->push_back(slot);
+    for (const auto& [label, slot] : m.slots) out->push_back(slot);
     return CKR_OK;
+}
+
+std::string slotLabel(CK_SLOT_ID slot) {
+    std::vector<CK_SLOT_ID> ignored;
+    keySlots(&ignored);
+    for (const auto& [label, shown] : module().slots) {
+        if (shown == slot) return label;
+    }
+    return tokenLabel(slot);
 }
 
 // ---- generic forwarding ------------------------------------------------------
@@ -177,6 +194,7 @@ CK_RV standIn_Initialize(CK_VOID_PTR args) {
     if (m.initialized) return CKR_CRYPTOKI_ALREADY_INITIALIZED;
     if (!readFaults()) return CKR_ARGUMENTS_BAD;
     m.removed = false;
+    m.slotsRead = false;
     // An injected CKR_CRYPTOKI_ALREADY_INITIALIZED means someone else in the
     // process initialised the module: it is initialised, and says so.
     CK_RV answer = CKR_OK;
@@ -249,7 +267,7 @@ CK_RV standIn_GetMechanismInfo(CK_SLOT_ID slot, CK_MECHANISM_TYPE type, CK_MECHA
     if (CK_RV rv = enter("C_GetMechanismInfo", Target::Slot); rv != CKR_OK) return rv;
     const CK_RV rv = m.real->C_GetMechanismInfo(slot, type, info);
     if (rv != CKR_OK || type != CKM_RSA_PKCS || info == nullptr) return rv;
-    const std::string label = tokenLabel(slot);
+    const std::string label = slotLabel(slot);
     auto listed = [&](const std::vector<std::string>& labels) {
         return std::find(labels.begin(), labels.end(), label) != labels.end();
     };
@@ -348,16 +366,22 @@ bool searchesCertificates(CK_ATTRIBUTE_PTR templ, CK_ULONG count) {
     return false;
 }
 
-// An object's CKA_ID, empty when it has none.
+// An object's CKA_ID, empty when it has none. One read for the usual short
+// IDs: every SoftHSM2 attribute read goes back to the object's file.
 std::vector<CK_BYTE> objectId(CK_SESSION_HANDLE session, CK_OBJECT_HANDLE object) {
-    CK_ATTRIBUTE id{CKA_ID, nullptr, 0};
-    if (module().real->C_GetAttributeValue(session, object, &id, 1) != CKR_OK ||
-        id.ulValueLen == CK_UNAVAILABLE_INFORMATION) {
-        return {};
+    std::vector<CK_BYTE> value(64);
+    CK_ATTRIBUTE id{CKA_ID, value.data(), value.size()};
+    CK_RV rv = module().real->C_GetAttributeValue(session, object, &id, 1);
+    if (rv == CKR_BUFFER_TOO_SMALL) {
+        id = {CKA_ID, nullptr, 0};
+        rv = module().real->C_GetAttributeValue(session, object, &id, 1);
+        if (rv == CKR_OK && id.ulValueLen != CK_UNAVAILABLE_INFORMATION) {
+            value.resize(id.ulValueLen);
+            id.pValue = value.data();
+            rv = module().real->C_GetAttributeValue(session, object, &id, 1);
+        }
     }
-    std::vector<CK_BYTE> value(id.ulValueLen);
-    id.pValue = value.data();
-    if (module().real->C_GetAttributeValue(session, object, &id, 1) != CKR_OK) return {};
+    if (rv != CKR_OK || id.ulValueLen == CK_UNAVAILABLE_INFORMATION) return {};
     value.resize(std::min<CK_ULONG>(id.ulValueLen, value.size()));
     return value;
 }
@@ -380,7 +404,9 @@ CK_RV standIn_FindObjectsInit(CK_SESSION_HANDLE session, CK_ATTRIBUTE_PTR templ,
     m.real->C_FindObjectsFinal(session);
     if (rv != CKR_OK) return rv;
     std::vector<std::pair<std::vector<CK_BYTE>, CK_OBJECT_HANDLE>> ordered;
-    for (CK_OBJECT_HANDLE object : found) ordered.emplace_back(objectId(session, object), object);
+    for (CK_OBJECT_HANDLE object : found) {
+        ordered.emplace_back(found.size() > 1 ? objectId(session, object) : std::vector<CK_BYTE>(), object);
+    }
     std::sort(ordered.begin(), ordered.end());
     std::vector<CK_OBJECT_HANDLE> shown;
     for (const auto& [id, object] : ordered) shown.push_back(object);
