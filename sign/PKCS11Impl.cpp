@@ -58,14 +58,13 @@ private:
 class PKCS11Impl::Bracket {
 public:
     explicit Bracket(PKCS11Impl& engine) : engine_(engine) {}
-    ~Bracket() { end(); }
-    Bracket(const Bracket&) = delete;
-    Bracket& operator=(const Bracket&) = delete;
-    void end() {
+    ~Bracket() {
         engine_.releaseCertificateContext();
         engine_.uninitialize();
         engine_.unloadPKCS11Library();
     }
+    Bracket(const Bracket&) = delete;
+    Bracket& operator=(const Bracket&) = delete;
 
 private:
     PKCS11Impl& engine_;
@@ -73,11 +72,9 @@ private:
 
 PKCS11Impl::PKCS11Impl() : context_(std::make_unique<CertificateContext>()) {}
 
-PKCS11Impl::~PKCS11Impl() {
-    releaseCertificateContext();
-    uninitialize();
-    unloadPKCS11Library();
-}
+// Every operation's bracket has torn everything down before it returned, so
+// there is no module, session or certificate left to release here.
+PKCS11Impl::~PKCS11Impl() = default;
 
 void PKCS11Impl::fail(const char* step, unsigned long status) {
     lastError_ = step + getPKCS11ErrorCode(status);
@@ -381,9 +378,7 @@ uint32_t PKCS11Impl::sign(const unsigned char* data, unsigned long length, std::
     }
     if (!acquireCertificateContext(getCN())) return kSignFailed;
     std::vector<unsigned char> signature;
-    const CK_RV rv = p11Sign(data, length, &signature);
-    bracket.end();
-    if (rv != CKR_OK) return kSignFailed;
+    if (p11Sign(data, length, &signature) != CKR_OK) return kSignFailed;
     static const char kDigits[] = "0123456789ABCDEF";
     hex->clear();
     hex->reserve(2 * signature.size());

@@ -38,7 +38,6 @@ struct _CK_ATTRIBUTE;
 class PKCS11Impl : public ServiceBase {
 public:
     PKCS11Impl();
-    // A module still initialised is finalised, then unloaded.
     ~PKCS11Impl() override;
 
     // "UD65001:" + data length (%08d) + data + signature text length (%08d) +

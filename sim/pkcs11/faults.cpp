@@ -22,6 +22,13 @@ std::optional<unsigned long> number(std::string_view text) {
     return value;
 }
 
+std::optional<CK_ATTRIBUTE_TYPE> attributeNamed(std::string_view name) {
+    if (name == "ID") return CKA_ID;
+    if (name == "VALUE") return CKA_VALUE;
+    if (name == "CLASS") return CKA_CLASS;
+    return std::nullopt;
+}
+
 bool isFunctionName(std::string_view name) {
     if (name.size() < 3 || name.substr(0, 2) != "C_") return false;
     for (char c : name.substr(2)) {
@@ -69,6 +76,14 @@ std::optional<Faults> parseFaults(std::string_view text, std::string* error) {
         } else if (key == "nosign" || key == "noverify") {
             if (value.empty()) return fail(directive, "no token label");
             (key == "nosign" ? faults.noSign : faults.noVerify).emplace_back(value);
+        } else if (key == "badlength" || key == "overlength") {
+            if (key == "overlength" && value == "SIGN") {
+                faults.overLongSignature = true;
+                continue;
+            }
+            const auto attribute = attributeNamed(value);
+            if (!attribute) return fail(directive, "unknown attribute");
+            (key == "badlength" ? faults.badLength : faults.overLength).push_back(*attribute);
         } else if (key == "longsig" || key == "certs" || key == "nulllist") {
             const auto n = number(value);
             if (!n || *n > 1000000) return fail(directive, "bad number");
@@ -89,16 +104,9 @@ std::optional<Faults> parseFaults(std::string_view text, std::string* error) {
             }
             const size_t dot = name.find('.');
             if (dot != std::string_view::npos) {
-                const std::string_view attribute = name.substr(dot + 1);
-                if (attribute == "ID") {
-                    fault.attribute = CKA_ID;
-                } else if (attribute == "VALUE") {
-                    fault.attribute = CKA_VALUE;
-                } else if (attribute == "CLASS") {
-                    fault.attribute = CKA_CLASS;
-                } else {
-                    return fail(directive, "unknown attribute");
-                }
+                const auto attribute = attributeNamed(name.substr(dot + 1));
+                if (!attribute) return fail(directive, "unknown attribute");
+                fault.attribute = *attribute;
                 fault.anyAttribute = false;
                 name = name.substr(0, dot);
             }

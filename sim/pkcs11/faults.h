@@ -15,6 +15,10 @@
 //                            certificates repeated in their order (searches
 //                            list objects by CKA_ID)
 //   nulllist=1               C_GetFunctionList answers CKR_OK without a list
+//   badlength=ATTR           a length query of ID or VALUE answers CKR_OK with
+//                            CK_UNAVAILABLE_INFORMATION
+//   overlength=ATTR          a read of ID or VALUE, or SIGN: a signature, claims
+//                            one byte more than the room it was given
 #pragma once
 
 #include <p11-kit/pkcs11.h>
@@ -45,6 +49,9 @@ struct Faults {
     CK_ULONG longSignature = 0;
     CK_ULONG certificates = 0;
     bool nullFunctionList = false;
+    std::vector<CK_ATTRIBUTE_TYPE> badLength;
+    std::vector<CK_ATTRIBUTE_TYPE> overLength;
+    bool overLongSignature = false;
 };
 
 // The plan for `text`, or nothing with a one-line reason in *error.

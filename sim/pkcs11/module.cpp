@@ -455,7 +455,18 @@ CK_RV standIn_GetAttributeValue(CK_SESSION_HANDLE session, CK_OBJECT_HANDLE obje
     const CK_ATTRIBUTE* first = (templ != nullptr && count > 0) ? templ : nullptr;
     if (CK_RV rv = enter("C_GetAttributeValue", Target::Session, first); rv != CKR_OK) return rv;
     if (auto copy = m.copies.find(object); copy != m.copies.end()) object = copy->second;
-    return m.real->C_GetAttributeValue(session, object, templ, count);
+    auto faulty = [&](const std::vector<CK_ATTRIBUTE_TYPE>& types) {
+        return first != nullptr && std::find(types.begin(), types.end(), first->type) != types.end();
+    };
+    const bool lengthQuery = first != nullptr && first->pValue == nullptr;
+    if (lengthQuery && faulty(m.faults.badLength)) {
+        templ[0].ulValueLen = CK_UNAVAILABLE_INFORMATION;
+        return CKR_OK;
+    }
+    const CK_ULONG room = first != nullptr ? first->ulValueLen : 0;
+    const CK_RV rv = m.real->C_GetAttributeValue(session, object, templ, count);
+    if (rv == CKR_OK && !lengthQuery && faulty(m.faults.overLength)) templ[0].ulValueLen = room + 1;
+    return rv;
 }
 
 // The signature as the token gives it, with the longsig= bytes after it.
@@ -470,6 +481,7 @@ CK_RV signature(SignFn sign, CK_BYTE_PTR out, CK_ULONG_PTR length) {
         if (rv == CKR_OK) *length += extra;
         return rv;
     }
+    const CK_ULONG room = *length;
     CK_RV rv = CKR_OK;
     bool shown = false;
     if (extra == 0) {
@@ -494,6 +506,7 @@ CK_RV signature(SignFn sign, CK_BYTE_PTR out, CK_ULONG_PTR length) {
         ++m.counters.countdowns;
         saveCounters();
     }
+    if (rv == CKR_OK && m.faults.overLongSignature) *length = room + 1;
     return rv;
 }
 

@@ -1,5 +1,5 @@
 #!/bin/sh
-# The signing tests' tokens, made afresh for each test run: ROOT/one holds
+# The test tokens, made afresh for each test run: ROOT/one holds
 # "QD Key A", ROOT/two "QD Key A" and "QD Key B"; the keys are made once.
 # Usage: make-tokens.sh ROOT
 set -eu
