@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <exception>
+#include <functional>
 #include <type_traits>
 
 #include "platform/paths.h"
@@ -211,63 +212,76 @@ int PKCS11Impl::releaseCertificateContext() {
     return 1;
 }
 
-int PKCS11Impl::acquireCertificateContext(const std::string& selector) {
+bool PKCS11Impl::slotList(std::vector<unsigned long>* slots, const char* firstStep, const char* secondStep) {
     CK_ULONG count = 0;
     CK_RV rv = functionList_->C_GetSlotList(CK_TRUE, nullptr, &count);
     if (rv != CKR_OK && rv != CKR_BUFFER_TOO_SMALL) {
-        fail("C_GetSlotList1 failed:", rv);
-        return 0;
+        fail(firstStep, rv);
+        return false;
     }
     if (count == 0) {
         lastError_ = "Not found UKey";
-        return 0;
+        return false;
     }
-    std::vector<CK_SLOT_ID> slots;
     try {
-        slots.resize(count);
+        slots->assign(count, 0);
     } catch (const std::exception&) {
         lastError_ = "Params invalid";
-        return 0;
+        return false;
     }
-    rv = functionList_->C_GetSlotList(CK_TRUE, slots.data(), &count);
+    rv = functionList_->C_GetSlotList(CK_TRUE, slots->data(), &count);
     if (rv != CKR_OK) {
-        fail("C_GetSlotList2 failed:", rv);
-        return 0;
+        fail(secondStep, rv);
+        return false;
     }
-    slots.resize(std::min<CK_ULONG>(count, slots.size()));
+    slots->resize(std::min<CK_ULONG>(count, slots->size()));
+    return true;
+}
 
+bool PKCS11Impl::walkCertificates(unsigned long slot, const std::function<bool(const X509Helper*)>& visit) {
+    CK_SESSION_HANDLE handle = 0;
+    if (functionList_->C_OpenSession(slot, CKF_SERIAL_SESSION | CKF_RW_SESSION, nullptr, nullptr, &handle) !=
+        CKR_OK) {
+        return false;
+    }
+    WalkSession session(functionList_, handle);
+    CK_OBJECT_CLASS certificateClass = CKO_CERTIFICATE;
+    CK_ATTRIBUTE templ{CKA_CLASS, &certificateClass, sizeof certificateClass};
+    CK_OBJECT_HANDLE objects[kMaxCertificates];
+    CK_ULONG found = kMaxCertificates;
+    if (!findObject(handle, &templ, 1, objects, &found)) return false;
+    for (CK_ULONG i = 0; i < found; ++i) {
+        context_->session = handle;
+        context_->object = objects[i];
+        if (!loadDerCert()) continue;
+        X509Helper certificate;
+        const auto length = static_cast<int32_t>(std::min<CK_ULONG>(context_->derLength, INT32_MAX));
+        const bool parsed = certificate.loadDERCert(context_->der.data(), length);
+        if (visit(parsed ? &certificate : nullptr)) {
+            session.handOver();
+            context_->sessionOpen = true;
+            return true;
+        }
+        freeDerCert();
+    }
+    return false;
+}
+
+int PKCS11Impl::acquireCertificateContext(const std::string& selector) {
+    std::vector<CK_SLOT_ID> slots;
+    if (!slotList(&slots, "C_GetSlotList1 failed:", "C_GetSlotList2 failed:")) return 0;
+    const auto matches = [&](const X509Helper* certificate) {
+        // Bytes that do not parse, or a serial number too long for the text,
+        // leave it empty.
+        char serial[kTextBuffer] = {};
+        if (certificate) certificate->GetSerialNumber(serial, sizeof serial);
+        return selector == serial;
+    };
     for (CK_SLOT_ID slot : slots) {
         CK_MECHANISM_INFO info{};
-        rv = functionList_->C_GetMechanismInfo(slot, CKM_RSA_PKCS, &info);
+        const CK_RV rv = functionList_->C_GetMechanismInfo(slot, CKM_RSA_PKCS, &info);
         if (rv != CKR_OK || (info.flags & kSignAndVerify) != kSignAndVerify) continue;
-        CK_SESSION_HANDLE handle = 0;
-        if (functionList_->C_OpenSession(slot, CKF_SERIAL_SESSION | CKF_RW_SESSION, nullptr, nullptr,
-                                         &handle) != CKR_OK) {
-            continue;
-        }
-        WalkSession session(functionList_, handle);
-        CK_OBJECT_CLASS certificateClass = CKO_CERTIFICATE;
-        CK_ATTRIBUTE templ{CKA_CLASS, &certificateClass, sizeof certificateClass};
-        CK_OBJECT_HANDLE objects[kMaxCertificates];
-        CK_ULONG found = kMaxCertificates;
-        if (!findObject(handle, &templ, 1, objects, &found)) continue;
-        for (CK_ULONG i = 0; i < found; ++i) {
-            context_->session = handle;
-            context_->object = objects[i];
-            if (!loadDerCert()) continue;
-            char serial[kTextBuffer] = {};
-            X509Helper certificate;
-            if (certificate.loadDERCert(context_->der.data(), static_cast<int32_t>(std::min<CK_ULONG>(
-                                                                  context_->derLength, INT32_MAX)))) {
-                certificate.GetSerialNumber(serial, sizeof serial);
-            }
-            if (selector == serial) {
-                session.handOver();
-                context_->sessionOpen = true;
-                return 1;
-            }
-            freeDerCert();
-        }
+        if (walkCertificates(slot, matches)) return 1;
     }
     lastError_ = "CN not matched";
     return 0;
@@ -441,33 +455,11 @@ std::string PKCS11Impl::getCertList() {
         std::string result;
         Bracket bracket(*this);
         if (loadPKCS11Library() != CKR_OK || !initialize()) return kFailure;
-        CK_ULONG count = 0;
-        CK_RV rv = functionList_->C_GetSlotList(CK_TRUE, nullptr, &count);
-        if (rv != CKR_OK && rv != CKR_BUFFER_TOO_SMALL) {
-            fail("C_GetSlotList failed:", rv);
-            return kFailure;
-        }
-        if (count == 0) {
-            lastError_ = "Not found UKey";
-            return kFailure;
-        }
         std::vector<CK_SLOT_ID> slots;
-        try {
-            slots.resize(count);
-        } catch (const std::exception&) {
-            lastError_ = "Params invalid";
-            return kFailure;
-        }
-        rv = functionList_->C_GetSlotList(CK_TRUE, slots.data(), &count);
-        if (rv != CKR_OK) {
-            fail("C_GetSlotList failed:", rv);
-            return kFailure;
-        }
-        slots.resize(std::min<CK_ULONG>(count, slots.size()));
-
+        if (!slotList(&slots, "C_GetSlotList failed:", "C_GetSlotList failed:")) return kFailure;
         for (CK_SLOT_ID slot : slots) {
             CK_MECHANISM_INFO info{};
-            rv = functionList_->C_GetMechanismInfo(slot, CKM_RSA_PKCS, &info);
+            const CK_RV rv = functionList_->C_GetMechanismInfo(slot, CKM_RSA_PKCS, &info);
             if (rv != CKR_OK) {
                 lastError_ = getPKCS11ErrorCode(rv);
                 result = kFailure;
@@ -477,32 +469,16 @@ std::string PKCS11Impl::getCertList() {
             lastError_ = "OK";
             result.clear();
             if ((info.flags & kSignAndVerify) != kSignAndVerify) continue;
-            CK_SESSION_HANDLE handle = 0;
-            if (functionList_->C_OpenSession(slot, CKF_SERIAL_SESSION | CKF_RW_SESSION, nullptr, nullptr,
-                                             &handle) != CKR_OK) {
-                continue;
-            }
-            WalkSession session(functionList_, handle);
-            CK_OBJECT_CLASS certificateClass = CKO_CERTIFICATE;
-            CK_ATTRIBUTE templ{CKA_CLASS, &certificateClass, sizeof certificateClass};
-            CK_OBJECT_HANDLE objects[kMaxCertificates];
-            CK_ULONG found = kMaxCertificates;
-            if (!findObject(handle, &templ, 1, objects, &found)) continue;
-            for (CK_ULONG i = 0; i < found; ++i) {
-                context_->session = handle;
-                context_->object = objects[i];
-                if (!loadDerCert()) continue;
+            walkCertificates(slot, [&](const X509Helper* certificate) {
                 char name[kTextBuffer] = {};
                 char serial[kTextBuffer] = {};
-                X509Helper certificate;
-                if (certificate.loadDERCert(context_->der.data(), static_cast<int32_t>(std::min<CK_ULONG>(
-                                                                      context_->derLength, INT32_MAX)))) {
-                    certificate.GetSubjectName(name, sizeof name);
-                    certificate.GetSerialNumber(serial, sizeof serial);
+                if (certificate) {
+                    certificate->GetSubjectName(name, sizeof name);
+                    certificate->GetSerialNumber(serial, sizeof serial);
                 }
                 result += std::string("CN=") + name + "," + serial + ";";
-                freeDerCert();
-            }
+                return false;
+            });
         }
         return result;
     } catch (const std::exception&) {

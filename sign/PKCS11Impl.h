@@ -23,6 +23,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -34,6 +35,7 @@
 // not bring pkcs11.h (and its macros) into the script object's code.
 struct _CK_FUNCTION_LIST;
 struct _CK_ATTRIBUTE;
+class X509Helper;
 
 class PKCS11Impl : public ServiceBase {
 public:
@@ -85,6 +87,17 @@ private:
     int uninitialize();
     int unloadPKCS11Library();
     int acquireCertificateContext(const std::string& selector);
+    // The slots with a token, in the module's order; false with the last
+    // error set ("Not found UKey", "Params invalid", or the failing call's
+    // step: firstStep for the count, secondStep for the list).
+    bool slotList(std::vector<unsigned long>* slots, const char* firstStep, const char* secondStep);
+    // Opens a read-write session on the slot and visits each of its
+    // certificates (at most 64) whose bytes can be read, the context holding
+    // the session, the handle and the bytes; `visit` gets the parsed
+    // certificate (null when the bytes do not parse) and answers true to
+    // keep it. True when one was kept: its bytes stay in the context and its
+    // session open. Otherwise every session opened is closed again.
+    bool walkCertificates(unsigned long slot, const std::function<bool(const X509Helper*)>& visit);
     int releaseCertificateContext();
     int findObject(unsigned long session, _CK_ATTRIBUTE* templ, unsigned long count, unsigned long* handles,
                    unsigned long* found);

@@ -5,7 +5,6 @@
 #include <openssl/objects.h>
 #include <openssl/x509.h>
 
-#include <cstdio>
 #include <cstring>
 
 namespace {
@@ -31,17 +30,16 @@ void copyCut(const char* text, char* buffer, size_t capacity) {
     buffer[n] = '\0';
 }
 
-// The entry's value as UTF-8 into work[kNameBuffer]; false (work unchanged)
-// when it cannot be converted.
-bool entryValue(const X509_NAME_ENTRY* entry, char* work) {
+// The entry's value as UTF-8 into work[kNameBuffer]; a value that cannot be
+// converted leaves work as it was.
+void entryValue(const X509_NAME_ENTRY* entry, char* work) {
     unsigned char* utf8 = nullptr;
     const int n = ASN1_STRING_to_UTF8(&utf8, X509_NAME_ENTRY_get_data(entry));
-    if (n < 0) return false;
+    if (n < 0) return;
     std::memset(work, 0, kNameBuffer);
     const char* text = reinterpret_cast<const char*>(utf8);
     std::memcpy(work, text, fitUtf8(text, static_cast<size_t>(n), kNameBuffer - 1));
     OPENSSL_free(utf8);
-    return true;
 }
 
 bool nameText(const X509_NAME* name, char* buffer, size_t capacity) {
@@ -54,7 +52,8 @@ bool nameText(const X509_NAME* name, char* buffer, size_t capacity) {
         if (nid == NID_organizationName) {
             entryValue(entry, organisation);
         } else if (nid == NID_commonName) {
-            if (entryValue(entry, common) && common[0] != '\0') {
+            entryValue(entry, common);
+            if (common[0] != '\0') {
                 copyCut(common, buffer, capacity);
                 return true;
             }

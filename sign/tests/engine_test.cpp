@@ -454,6 +454,10 @@ INSTANTIATE_TEST_SUITE_P(
         FailureCase{"GetSlotList1 too small", SD, "C_GetSlotList@1=0x150", "Not found UKey", nullptr, -1},
         FailureCase{"GetSlotList2", SG, "C_GetSlotList@2=0x32",
                     "C_GetSlotList2 failed:Device removed(0x0032)", nullptr, -1},
+        // A slot count no array can hold.
+        FailureCase{"absurd slot count", SD, "slotcount=0xFFFFFFFFFFFFFFFF", "Params invalid", nullptr, -1},
+        FailureCase{"absurd slot count/list", CL, "slotcount=0xFFFFFFFFFFFFFFFF", "Params invalid", nullptr,
+                    -1},
         FailureCase{"GetSlotList1/list", CL, "C_GetSlotList@1=0x30",
                     "C_GetSlotList failed:Device error(0x0030)", nullptr, -1},
         FailureCase{"GetSlotList2/list", CL, "C_GetSlotList@2=0x30",

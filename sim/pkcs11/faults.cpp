@@ -84,6 +84,9 @@ std::optional<Faults> parseFaults(std::string_view text, std::string* error) {
             const auto attribute = attributeNamed(value);
             if (!attribute) return fail(directive, "unknown attribute");
             (key == "badlength" ? faults.badLength : faults.overLength).push_back(*attribute);
+        } else if (key == "slotcount") {
+            faults.slotCount = number(value);
+            if (!faults.slotCount) return fail(directive, "bad number");
         } else if (key == "longsig" || key == "certs" || key == "nulllist") {
             const auto n = number(value);
             if (!n || *n > 1000000) return fail(directive, "bad number");

@@ -19,6 +19,7 @@
 //                            CK_UNAVAILABLE_INFORMATION
 //   overlength=ATTR          a read of ID or VALUE, or SIGN: a signature, claims
 //                            one byte more than the room it was given
+//   slotcount=N              the slot count query answers N (any 64-bit value)
 #pragma once
 
 #include <p11-kit/pkcs11.h>
@@ -52,6 +53,7 @@ struct Faults {
     std::vector<CK_ATTRIBUTE_TYPE> badLength;
     std::vector<CK_ATTRIBUTE_TYPE> overLength;
     bool overLongSignature = false;
+    std::optional<CK_ULONG> slotCount;
 };
 
 // The plan for `text`, or nothing with a one-line reason in *error.
