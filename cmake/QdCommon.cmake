@@ -5,13 +5,15 @@ function(qd_strict target)
   target_compile_options(${target} PRIVATE -Wall -Wextra -Werror)
 endfunction()
 
-# qd_test(NAME SOURCES... [LIBS ...] [ENV ...] [LABELS ...] [PROPERTIES ...])
+# qd_test(NAME SOURCES... [LIBS ...] [ENV ...] [LABELS ...] [PROPERTIES ...] [PREFIX p])
 # One GoogleTest executable per call, registered with CTest as one test per case.
 # ENV entries (VAR=value) are set for every case; the token simulator and
 # the offscreen Qt platform are the usual ones. PROPERTIES are more CTest
-# properties for every case (FIXTURES_REQUIRED, RESOURCE_LOCK, ...).
+# properties for every case (FIXTURES_REQUIRED, RESOURCE_LOCK, ...). PREFIX
+# goes in front of every case's name (one test source built for several
+# plug-ins keeps its cases apart).
 function(qd_test name)
-  cmake_parse_arguments(T "" "TIMEOUT" "SOURCES;LIBS;ENV;LABELS;PROPERTIES" ${ARGN})
+  cmake_parse_arguments(T "" "TIMEOUT;PREFIX" "SOURCES;LIBS;ENV;LABELS;PROPERTIES" ${ARGN})
   add_executable(${name} ${T_SOURCES} ${T_UNPARSED_ARGUMENTS})
   qd_strict(${name})
   target_link_libraries(${name} PRIVATE ${T_LIBS} GTest::gtest GTest::gmock GTest::gtest_main)
@@ -28,5 +30,9 @@ function(qd_test name)
     list(APPEND props LABELS "${T_LABELS}")
   endif()
   list(APPEND props ${T_PROPERTIES})
-  gtest_discover_tests(${name} PROPERTIES ${props} DISCOVERY_TIMEOUT 60)
+  set(prefix "")
+  if(T_PREFIX)
+    set(prefix TEST_PREFIX "${T_PREFIX}.")
+  endif()
+  gtest_discover_tests(${name} ${prefix} PROPERTIES ${props} DISCOVERY_TIMEOUT 60)
 endfunction()

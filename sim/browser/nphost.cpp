@@ -4,6 +4,11 @@
 #include <QApplication>
 #include <QFileInfo>
 #include <QImage>
+#include <QKeyEvent>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QTimer>
+#include <QWidget>
 
 #include <unistd.h>
 
@@ -46,6 +51,9 @@ const char* kUsage =
     "  listen EVENT                             addEventListener(EVENT, a function that prints\n"
     "                                           each call)\n"
     "  draw FILE.png                            save what the plug-in draws\n"
+    "  pin PIN [FILE.png]                       the user answers the next PIN window that comes up\n"
+    "                                           (while a later line waits in it) by typing PIN and\n"
+    "                                           pressing OK; FILE.png gets a picture of the window\n"
     "  echo TEXT                                print TEXT\n"
     "  destroy                                  end the instance\n";
 
@@ -285,6 +293,10 @@ private:
             if (image.isNull() || !image.save(QString::fromStdString(w[1]), "PNG"))
                 throw Failure{"cannot write " + w[1]};
             std::printf("drew %dx%d into %s\n", image.width(), image.height(), w[1].c_str());
+        } else if (action == "pin") {
+            if (w.size() != 2 && w.size() != 3)
+                throw Failure{"usage: pin PIN [FILE.png]"};
+            answerNextPrompt(w[1], w.size() == 3 ? w[2] : std::string());
         } else if (action == "echo") {
             std::printf("%s\n", line.size() > 5 ? line.substr(5).c_str() : "");
         } else if (action == "destroy") {
@@ -298,6 +310,34 @@ private:
             lastCursor_ = instance_->cursorKind();
             std::printf("cursor %s\n", lastCursor_ == 1 ? "I-beam" : "arrow");
         }
+    }
+
+    // Plays the user at the next modal window with a text field (the PIN
+    // prompt a PKCS#11 module opens while a script call waits in it): key
+    // presses into the field, then a click on its button.
+    void answerNextPrompt(const std::string& pin, const std::string& picture) {
+        auto* timer = new QTimer(qApp);
+        timer->setInterval(50);
+        QObject::connect(timer, &QTimer::timeout, [timer, pin, picture] {
+            QWidget* window = QApplication::activeModalWidget();
+            auto* field = window == nullptr ? nullptr : window->findChild<QLineEdit*>();
+            auto* ok = window == nullptr ? nullptr : window->findChild<QPushButton*>();
+            if (field == nullptr || ok == nullptr || !window->isVisible())
+                return;
+            timer->stop();
+            timer->deleteLater();
+            for (char c : pin) {
+                QKeyEvent press(QEvent::KeyPress, 0, Qt::NoModifier, QString(QChar(c)));
+                QCoreApplication::sendEvent(field, &press);
+            }
+            if (!picture.empty()) {
+                const bool saved = window->grab().save(QString::fromStdString(picture), "PNG");
+                std::printf(saved ? "PIN window saved to %s\n" : "PIN window: cannot write %s\n", picture.c_str());
+            }
+            std::printf("PIN window \"%s\" answered\n", window->windowTitle().toUtf8().constData());
+            ok->click();
+        });
+        timer->start();
     }
 
     void browserSetting(const std::vector<std::string>& w) {
