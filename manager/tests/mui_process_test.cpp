@@ -1,8 +1,6 @@
 // The kelvane program itself, run as a process on the offscreen platform
 // against simulated keys: its diagnostics, how it ends on the key agent's
 // SIGTERM and on an interrupt, and the screenshot mode the demo uses.
-#include "mui_support.h"
-
 #include <gtest/gtest.h>
 
 #include <QCoreApplication>
@@ -12,8 +10,10 @@
 #include <QImage>
 #include <QProcess>
 #include <QTemporaryDir>
-
 #include <csignal>
+
+#include "mui_support.h"
+#include "platform/workspace.h"
 
 #ifndef QD_KELVANE
 #error "QD_KELVANE must name the kelvane program"
@@ -87,6 +87,8 @@ private:
 class MuiProcess : public ::testing::Test {
 protected:
     kpsim::testing::SimulatedKeys sim;
+    QTemporaryDir locks;
+    kpsim::testing::ScopedEnv lockDir{"QD_MANAGER_LOCK_DIR", locks.path().toStdString()};
 };
 
 TEST_F(MuiProcess, WatchDiagnosticsAndSigtermEndTheProgramCleanly) {
@@ -109,12 +111,19 @@ TEST_F(MuiProcess, WatchDiagnosticsAndSigtermEndTheProgramCleanly) {
     ASSERT_TRUE(k.waitErr("privateDataRef->locationID: 0x"));
     EXPECT_TRUE(k.err.contains("privateDataRef->deviceName: "));
 
-    // The key agent's way of asking us to quit.
-    k.signal(SIGTERM);
+    // The key agent's way of asking us to quit: SIGTERM to the holder of
+    // the manager lock, whatever executable the agent thinks it launched.
+    const QString lock = QStringLiteral("%1/manager-%2.lock").arg(locks.path()).arg(k.p.processId());
+    EXPECT_TRUE(QFile::exists(lock));
+    {
+        kpsim::testing::ScopedEnv elsewhere("QD_MANAGER_EXECUTABLE", "/nonexistent/kelvane");
+        EXPECT_EQ(platform::terminateManagers(), 1);
+    }
     ASSERT_TRUE(k.finished());
     EXPECT_EQ(k.p.exitStatus(), QProcess::NormalExit);
     EXPECT_EQ(k.p.exitCode(), 0);
     EXPECT_FALSE(k.err.contains("Unexpectedly back")) << k.err.toStdString();
+    EXPECT_FALSE(QFile::exists(lock)) << "the lock goes with the program";
 }
 
 TEST_F(MuiProcess, InterruptSaysSoAndExitsWithZero) {
