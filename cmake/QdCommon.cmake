@@ -28,3 +28,22 @@ function(qd_test name)
   endif()
   gtest_discover_tests(${name} PROPERTIES ${props} DISCOVERY_TIMEOUT 60)
 endfunction()
+
+# qd_wm_test(NAME SOURCES... [LIBS ...] [ENV ...] [TIMEOUT s])
+# A GoogleTest executable whose windows meet a real window manager: CTest runs
+# the whole program once (one test named NAME) under scripts/with-wm, a
+# private Xvfb display with openbox, so the display starts once for all its
+# cases. Without Xvfb or openbox the script says "with-wm: skipped" (CTest
+# then counts the test as skipped) and the cases skip themselves.
+function(qd_wm_test name)
+  cmake_parse_arguments(T "" "TIMEOUT" "SOURCES;LIBS;ENV" ${ARGN})
+  add_executable(${name} ${T_SOURCES} ${T_UNPARSED_ARGUMENTS})
+  qd_strict(${name})
+  target_link_libraries(${name} PRIVATE ${T_LIBS} GTest::gtest GTest::gmock GTest::gtest_main)
+  if(NOT T_TIMEOUT)
+    set(T_TIMEOUT 120)
+  endif()
+  add_test(NAME ${name}
+    COMMAND ${PROJECT_SOURCE_DIR}/scripts/with-wm env ${T_ENV} $<TARGET_FILE:${name}>)
+  set_tests_properties(${name} PROPERTIES TIMEOUT ${T_TIMEOUT} LABELS wm SKIP_REGULAR_EXPRESSION "with-wm: skipped")
+endfunction()
