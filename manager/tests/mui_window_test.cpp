@@ -700,7 +700,7 @@ INSTANTIATE_TEST_SUITE_P(
         BusyCase{"after_the_countdown",
                  {"keytype", "2", "button", "press:0.8"},
                  BusyCase::CountdownEndedByRemoval},
-        BusyCase{"refresh_of_a_slow_key", {"fault", "slow:120"}, BusyCase::RefreshOfASlowKey}),
+        BusyCase{"refresh_of_a_slow_key", {"fault", "slow:80"}, BusyCase::RefreshOfASlowKey}),
     [](const auto& info) { return std::string(info.param.label); });
 
 // ---- First use --------------------------------------------------------------
