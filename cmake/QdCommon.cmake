@@ -9,14 +9,20 @@ endfunction()
 # One GoogleTest executable per call, registered with CTest as one test per case.
 # ENV entries (VAR=value) are set for every case; the token simulator and
 # the offscreen Qt platform are the usual ones.
-function(qd_test name)
-  cmake_parse_arguments(T "" "TIMEOUT" "SOURCES;LIBS;ENV;LABELS" ${ARGN})
+# The test program of qd_test and qd_wm_test; sets T_TIMEOUT's default in
+# the caller.
+macro(qd_test_program name)
   add_executable(${name} ${T_SOURCES} ${T_UNPARSED_ARGUMENTS})
   qd_strict(${name})
   target_link_libraries(${name} PRIVATE ${T_LIBS} GTest::gtest GTest::gmock GTest::gtest_main)
   if(NOT T_TIMEOUT)
     set(T_TIMEOUT 120)
   endif()
+endmacro()
+
+function(qd_test name)
+  cmake_parse_arguments(T "" "TIMEOUT" "SOURCES;LIBS;ENV;LABELS" ${ARGN})
+  qd_test_program(${name})
   # ENVIRONMENT lists do not survive gtest_discover_tests (CMake splits them),
   # so every case runs through `env` with the variables instead.
   if(T_ENV)
@@ -37,12 +43,7 @@ endfunction()
 # then counts the test as skipped) and the cases skip themselves.
 function(qd_wm_test name)
   cmake_parse_arguments(T "" "TIMEOUT" "SOURCES;LIBS;ENV" ${ARGN})
-  add_executable(${name} ${T_SOURCES} ${T_UNPARSED_ARGUMENTS})
-  qd_strict(${name})
-  target_link_libraries(${name} PRIVATE ${T_LIBS} GTest::gtest GTest::gmock GTest::gtest_main)
-  if(NOT T_TIMEOUT)
-    set(T_TIMEOUT 120)
-  endif()
+  qd_test_program(${name})
   add_test(NAME ${name}
     COMMAND ${PROJECT_SOURCE_DIR}/scripts/with-wm env ${T_ENV} $<TARGET_FILE:${name}>)
   set_tests_properties(${name} PROPERTIES TIMEOUT ${T_TIMEOUT} LABELS wm SKIP_REGULAR_EXPRESSION "with-wm: skipped")

@@ -107,8 +107,12 @@ void wait(const std::function<bool()>& done, QDeadlineTimer deadline) {
         return;
     }
     BusyScope scope;
+    // The scope's timer ends each round within the poll period; this one
+    // ends the round at the deadline itself.
+    QTimer end;
+    end.setSingleShot(true);
+    if (!deadline.isForever()) end.start(std::chrono::milliseconds(deadline.remainingTime()));
     while (!done() && !deadline.hasExpired()) {
-        // The scope's timer ends each round within the poll period.
         QCoreApplication::processEvents(QEventLoop::AllEvents | QEventLoop::WaitForMoreEvents);
     }
 }

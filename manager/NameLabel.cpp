@@ -23,13 +23,9 @@ bool escapeAt(const QString& text, qsizetype i) {
            hexValue(text[i + 3]) >= 0;
 }
 
-// Length of the piece starting at i that must not be cut: an escape, a
-// surrogate pair or one character.
-qsizetype pieceAt(const QString& text, qsizetype i) {
-    if (escapeAt(text, i)) return 4;
-    if (text[i].isHighSurrogate() && i + 1 < text.size() && text[i + 1].isLowSurrogate()) return 2;
-    return 1;
-}
+// Length of the piece starting at i that must not be cut: an escape or one
+// character (the one-line names are ASCII: every other byte is escaped).
+qsizetype pieceAt(const QString& text, qsizetype i) { return escapeAt(text, i) ? 4 : 1; }
 
 }  // namespace
 
@@ -52,9 +48,8 @@ QString NameLabel::readable(const QString& text) {
             bytes.append(static_cast<char>(hexValue(text[i + 2]) * 16 + hexValue(text[i + 3])));
             i += 4;
         } else {
-            const qsizetype n = pieceAt(text, i);
-            bytes.append(text.mid(i, n).toUtf8());
-            i += n;
+            bytes.append(QString(text[i]).toUtf8());
+            ++i;
         }
     }
     return QString::fromUtf8(bytes);

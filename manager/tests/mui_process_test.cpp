@@ -12,6 +12,7 @@
 #include <QTemporaryDir>
 #include <csignal>
 
+#include "mui_app.h"
 #include "mui_support.h"
 #include "platform/workspace.h"
 
@@ -23,18 +24,8 @@ using muitest::keysim;
 
 namespace {
 
-class QtEnvironment : public ::testing::Environment {
-public:
-    void SetUp() override {
-        static int argc = 1;
-        static char name[] = "mui_process_tests";
-        static char* argv[] = {name, nullptr};
-        app = new QCoreApplication(argc, argv);
-    }
-    void TearDown() override { delete app; }
-    QCoreApplication* app = nullptr;
-};
-[[maybe_unused]] ::testing::Environment* const g_qt = ::testing::AddGlobalTestEnvironment(new QtEnvironment);
+[[maybe_unused]] ::testing::Environment* const g_qt =
+    ::testing::AddGlobalTestEnvironment(new QtAppEnvironment<QCoreApplication>("mui_process_tests"));
 
 // kelvane with the test's environment (offscreen, simulated bus, no browser).
 class Kelvane {

@@ -16,6 +16,7 @@
 
 #include "Qd_MacIntf.h"
 #include "alert.h"
+#include "mui_app.h"
 #include "mui_support.h"
 #include "platform/tests/wm_testing.h"
 #include "token/Func_init.h"
@@ -24,18 +25,8 @@ using muitest::keysim;
 
 namespace {
 
-class QtEnvironment : public ::testing::Environment {
-public:
-    void SetUp() override {
-        static int argc = 1;
-        static char name[] = "mui_wm_tests";
-        static char* argv[] = {name, nullptr};
-        app = new QApplication(argc, argv);
-    }
-    void TearDown() override { delete app; }
-    QApplication* app = nullptr;
-};
-[[maybe_unused]] ::testing::Environment* const g_qt = ::testing::AddGlobalTestEnvironment(new QtEnvironment);
+[[maybe_unused]] ::testing::Environment* const g_qt =
+    ::testing::AddGlobalTestEnvironment(new QtAppEnvironment<QApplication>("mui_wm_tests"));
 
 QWidget* tipWindow() {
     for (QWidget* w : QApplication::topLevelWidgets()) {

@@ -315,7 +315,8 @@ TEST_F(CarrowTest, WindowGeometryAndLinePlacement) {
             auto* label = w->findChild<QLabel*>("nameLabel");
             line = label->geometry();
             fontPixels = label->font().pixelSize();
-            focused = w->isActiveWindow();
+            focused =
+                QTest::qWaitFor([w] { return w->isActiveWindow(); }, 3000);  // activation may lag under load
             closeWindow();
         });
         EXPECT_EQ(showCountDownWindow(60, "QDCountDown", "", height, 250, nullptr), 0);

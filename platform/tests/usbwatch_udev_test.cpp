@@ -158,7 +158,8 @@ TEST_F(UdevBus, RemovalAfterTheSysfsAttributesAreGone) {
     WatchRunner watch(0xD449, 4);
     watch.start();
     ASSERT_EQ(shortened(watch.waitForEvents(1)), Events({"+4-1"}));
-    const std::filesystem::path folder = std::string(umockdev_testbed_get_root_dir(testbed_)) + path;
+    const GText root(umockdev_testbed_get_root_dir(testbed_));
+    const std::filesystem::path folder = std::string(root.get()) + path;
     for (const char* attribute : {"idVendor", "idProduct", "product", "busnum", "devpath"}) {
         ASSERT_TRUE(std::filesystem::remove(folder / attribute)) << folder / attribute;
     }

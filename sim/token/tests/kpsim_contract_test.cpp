@@ -479,7 +479,7 @@ TEST_F(Simulator, FaultSlowDelaysEveryCall) {
 
 TEST_F(Simulator, FaultNotReadyRefusesConnectionsForAWhileAfterEachPlug) {
     createKey("a", false);
-    set("a", "fault", "notready:400");
+    set("a", "fault", "notready:60000");
     keys_.keysim({"plug", "a"});
     const auto plugged = Clock::now();
     char names[64];
@@ -488,9 +488,13 @@ TEST_F(Simulator, FaultNotReadyRefusesConnectionsForAWhileAfterEachPlug) {
     EXPECT_EQ(count, 1u);
     KPHANDLE h = nullptr;
     EXPECT_EQ(lib_.KpConnectDev("USBQdvKey a", &h), kNotReady);
-    std::this_thread::sleep_until(plugged + std::chrono::milliseconds(450));
+    // The time counts from the plug: a shorter setting is over already.
+    set("a", "fault", "notready:1");
+    std::this_thread::sleep_until(plugged + std::chrono::milliseconds(5));
     EXPECT_EQ(lib_.KpConnectDev("USBQdvKey a", &h), 0u);
-    // Plugged in again: not ready again.
+    // Plugged in again, it is not ready again (a second after the first plug).
+    std::this_thread::sleep_until(plugged + std::chrono::milliseconds(1000));
+    set("a", "fault", "notready:800");
     keys_.keysim({"unplug", "a"});
     keys_.keysim({"plug", "a"});
     EXPECT_EQ(lib_.KpConnectDev("USBQdvKey a", &h), kNotReady);
