@@ -115,6 +115,9 @@ void wait(const std::function<bool()>& done, QDeadlineTimer deadline) {
     while (!done() && !deadline.hasExpired()) {
         QCoreApplication::processEvents(QEventLoop::AllEvents | QEventLoop::WaitForMoreEvents);
     }
+    // What the awaited work queued last (an arrival's results) is handled
+    // under the same rules, not after the wait.
+    QCoreApplication::processEvents();
 }
 
 }  // namespace

@@ -2,6 +2,7 @@
 // program that records what happens to it.
 #include "platform/workspace.h"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -195,6 +196,23 @@ TEST_F(WorkspaceTest, ManagerLockLivesWithItsObjectInAPrivateFolder) {
         EXPECT_EQ(fs::status(folder_.lockDir()).permissions() & fs::perms::all, fs::perms::owner_all);
     }
     EXPECT_FALSE(fs::exists(path));
+
+    // Taken as descriptor 0 (a program started without standard input), it
+    // goes with its object all the same.
+    const int savedStdin = dup(0);
+    ASSERT_GE(savedStdin, 0);
+    close(0);
+    {
+        platform::ManagerLock lock;
+        EXPECT_TRUE(lock.held()) << lock.error();
+        path = lock.path();
+    }
+    const bool removed = !fs::exists(path);
+    const bool zeroFree = fcntl(0, F_GETFD) == -1;
+    dup2(savedStdin, 0);
+    close(savedStdin);
+    EXPECT_TRUE(removed);
+    EXPECT_TRUE(zeroFree) << "the lock's descriptor was not closed";
 
     // A folder others may write to is refused, with a reason.
     fs::permissions(folder_.lockDir(), fs::perms::all);

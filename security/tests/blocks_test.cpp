@@ -162,6 +162,25 @@ TEST(GenerateRandom, FailedOpenIsTriedAgainAtTheNextCall) {
     EXPECT_EQ(std::string(reinterpret_cast<char*>(bytes), 4), "WXYZ");
 }
 
+// A program started without standard input gets descriptor 0 for the file:
+// it is kept like any other.
+TEST(GenerateRandom, SourceOpenedAsDescriptorZeroIsKept) {
+    SourceFolder folder;
+    const int savedStdin = ::dup(0);
+    ASSERT_GE(savedStdin, 0);
+    ::close(0);
+    secutil::setRandomSourceForTesting("/dev/urandom");
+    unsigned char bytes[8];
+    int ok = 0;
+    for (int i = 0; i < 20; ++i) ok += generateRandom(bytes, sizeof bytes);
+    const std::vector<int> fds = descriptorsOn("/dev/urandom");
+    secutil::setRandomSourceForTesting(nullptr);  // closes it
+    ::dup2(savedStdin, 0);
+    ::close(savedStdin);
+    EXPECT_EQ(ok, 20);
+    EXPECT_EQ(fds, std::vector<int>{0}) << "opened again for each call";
+}
+
 // A host that closes the library's descriptor and opens another file under
 // the same number must not have the library read that file.
 TEST(GenerateRandom, DescriptorClosedBehindItsBackIsNotReadAgain) {
@@ -181,6 +200,16 @@ TEST(GenerateRandom, DescriptorClosedBehindItsBackIsNotReadAgain) {
     char next = 0;
     EXPECT_EQ(::read(reused, &next, 1), 1);  // the other file was not touched
     EXPECT_EQ(next, 'X');
+
+    // Nor is it closed when the source is changed while the number is reused.
+    const std::vector<int> again = descriptorsOn(source);
+    ASSERT_EQ(again.size(), 1u);
+    ::close(again[0]);
+    const int other2 = ::open(other.c_str(), O_RDONLY | O_CLOEXEC);
+    ASSERT_EQ(other2, again[0]) << "the number was not reused; the case needs it";
+    secutil::setRandomSourceForTesting(nullptr);
+    EXPECT_NE(::fcntl(other2, F_GETFD), -1) << "the library closed a descriptor that was not its own";
+    ::close(other2);
     ::close(reused);
 }
 
