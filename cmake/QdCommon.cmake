@@ -12,14 +12,20 @@ endfunction()
 # properties for every case (FIXTURES_REQUIRED, RESOURCE_LOCK, ...). PREFIX
 # goes in front of every case's name (one test source built for several
 # plug-ins keeps its cases apart).
-function(qd_test name)
-  cmake_parse_arguments(T "" "TIMEOUT;PREFIX" "SOURCES;LIBS;ENV;LABELS;PROPERTIES" ${ARGN})
+# The test program of qd_test and qd_wm_test; sets T_TIMEOUT's default in
+# the caller.
+macro(qd_test_program name)
   add_executable(${name} ${T_SOURCES} ${T_UNPARSED_ARGUMENTS})
   qd_strict(${name})
   target_link_libraries(${name} PRIVATE ${T_LIBS} GTest::gtest GTest::gmock GTest::gtest_main)
   if(NOT T_TIMEOUT)
     set(T_TIMEOUT 120)
   endif()
+endmacro()
+
+function(qd_test name)
+  cmake_parse_arguments(T "" "TIMEOUT;PREFIX" "SOURCES;LIBS;ENV;LABELS;PROPERTIES" ${ARGN})
+  qd_test_program(${name})
   # ENVIRONMENT lists do not survive gtest_discover_tests (CMake splits them),
   # so every case runs through `env` with the variables instead.
   if(T_ENV)
@@ -35,4 +41,18 @@ function(qd_test name)
     set(prefix TEST_PREFIX "${T_PREFIX}.")
   endif()
   gtest_discover_tests(${name} ${prefix} PROPERTIES ${props} DISCOVERY_TIMEOUT 60)
+endfunction()
+
+# qd_wm_test(NAME SOURCES... [LIBS ...] [ENV ...] [TIMEOUT s])
+# A GoogleTest executable whose windows meet a real window manager: CTest runs
+# the whole program once (one test named NAME) under scripts/with-wm, a
+# private Xvfb display with openbox, so the display starts once for all its
+# cases. Without Xvfb or openbox the script says "with-wm: skipped" (CTest
+# then counts the test as skipped) and the cases skip themselves.
+function(qd_wm_test name)
+  cmake_parse_arguments(T "" "TIMEOUT" "SOURCES;LIBS;ENV" ${ARGN})
+  qd_test_program(${name})
+  add_test(NAME ${name}
+    COMMAND ${PROJECT_SOURCE_DIR}/scripts/with-wm env ${T_ENV} $<TARGET_FILE:${name}>)
+  set_tests_properties(${name} PROPERTIES TIMEOUT ${T_TIMEOUT} LABELS wm SKIP_REGULAR_EXPRESSION "with-wm: skipped")
 endfunction()

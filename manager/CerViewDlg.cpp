@@ -1,5 +1,11 @@
 #include "CerViewDlg.h"
 
+#include <openssl/bio.h>
+#include <openssl/bn.h>
+#include <openssl/evp.h>
+#include <openssl/objects.h>
+#include <openssl/x509.h>
+
 #include <QDateTime>
 #include <QDialogButtonBox>
 #include <QFormLayout>
@@ -7,22 +13,14 @@
 #include <QPushButton>
 #include <QTimeZone>
 #include <QVBoxLayout>
-
-#include <openssl/bio.h>
-#include <openssl/bn.h>
-#include <openssl/evp.h>
-#include <openssl/objects.h>
-#include <openssl/x509.h>
-
 #include <memory>
+
+#include "OpensslOperate.h"
 
 namespace {
 
 struct BioFree {
     void operator()(BIO* b) const { BIO_free(b); }
-};
-struct X509Free {
-    void operator()(X509* x) const { X509_free(x); }
 };
 struct BnFree {
     void operator()(BIGNUM* b) const { BN_free(b); }
@@ -78,10 +76,9 @@ QString keyText(const X509* cert) {
 }  // namespace
 
 QList<QPair<QString, QString>> CerViewDlg::certificateFields(const QByteArray& der) {
-    const auto* p = reinterpret_cast<const unsigned char*>(der.constData());
-    std::unique_ptr<X509, X509Free> cert(der.isEmpty() ? nullptr : d2i_X509(nullptr, &p, der.size()));
-    // Trailing bytes mean it was not one certificate.
-    if (!cert || p != reinterpret_cast<const unsigned char*>(der.constData()) + der.size()) return {};
+    // Parsed as the certificate list parses it: what the list shows opens here.
+    const X509Ptr cert = OpensslOperate::getX509Data(der);
+    if (!cert) return {};
     const int sigNid = X509_get_signature_nid(cert.get());
     return {
         {QStringLiteral("使用者"), nameText(X509_get_subject_name(cert.get()))},

@@ -1,7 +1,28 @@
 #include "MailWinCtr.h"
 
+#include <openssl/crypto.h>
+
+#include <QApplication>
+#include <QComboBox>
+#include <QDialog>
+#include <QHeaderView>
+#include <QLabel>
+#include <QLayout>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QStringDecoder>
+#include <QStringListModel>
+#include <QSysInfo>
+#include <QTableView>
+#include <QThread>
+#include <QTimer>
+#include <array>
+#include <cstring>
+
 #include "BankSite.h"
+#include "BusyWait.h"
 #include "CerViewDlg.h"
+#include "EndModal.h"
 #include "OneChangePinCtr.h"
 #include "OneUseWdCtr.h"
 #include "PinPolicy.h"
@@ -10,26 +31,6 @@
 #include "platform/log.h"
 #include "token/Func_init.h"
 #include "ui_MailWinCtr.h"
-
-#include <QApplication>
-#include <QComboBox>
-#include <QHeaderView>
-#include <QLabel>
-#include <QLayout>
-#include <QLineEdit>
-#include <QDialog>
-#include <QPushButton>
-#include <QStringDecoder>
-#include <QStringListModel>
-#include <QSysInfo>
-#include <QTableView>
-#include <QThread>
-#include <QTimer>
-
-#include <openssl/crypto.h>
-
-#include <array>
-#include <cstring>
 
 #ifndef QD_APP_VERSION
 #define QD_APP_VERSION "1.0"
@@ -323,11 +324,9 @@ void MailWinCtr::subDevOnMain() {
     setCertificates({});
     // 2-3. The first-use window goes with the key, and so does whatever runs
     // modally: an alert that is up, the certificate viewer, a change
-    // countdown, the first-change dialog.
+    // countdown, the first-change dialog; not the outcome of a PIN change.
     if (oneUse) oneUse->close();
-    if (auto* dialog = qobject_cast<QDialog*>(QApplication::activeModalWidget())) dialog->reject();
-    Qd_MacIntf::stopModal();
-    OneChangePinCtr::closeShared();
+    kelvane::endModal();
     // 4. No device name.
     devName.clear();
     reloadCombo();
@@ -492,7 +491,9 @@ void MailWinCtr::changeModf() {
 
 void MailWinCtr::refreshBtb() {
     subDev();
-    QTimer::singleShot(300, this, [this] { addCovo(); });
+    // The main thread waits for the arrival's token work, as it always has;
+    // the work runs beside it so the window keeps painting meanwhile.
+    QTimer::singleShot(300, this, [this] { kelvane::runBusy([this] { addCovo(); }); });
 }
 
 void MailWinCtr::hideWd() {

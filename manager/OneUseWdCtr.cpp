@@ -1,9 +1,10 @@
 #include "OneUseWdCtr.h"
 
+#include <QCloseEvent>
+
+#include "EndModal.h"
 #include "OneChangePinCtr.h"
 #include "ui_OneUseWdCtr.h"
-
-#include <QCloseEvent>
 
 OneUseWdCtr::OneUseWdCtr(QWidget* parent) : QWidget(parent), ui(std::make_unique<Ui::OneUseWdCtr>()) {
     ui->setupUi(this);
@@ -16,7 +17,7 @@ OneUseWdCtr::~OneUseWdCtr() = default;
 QPushButton* OneUseWdCtr::changeButton() const { return ui->xgPinBtn; }
 
 void OneUseWdCtr::xgPinbutAction() {
-    OneChangePinCtr::closeShared();
+    kelvane::endModal();
     close();
     if (!oneCgPin) oneCgPin = OneChangePinCtr::sharedConfgCtr();
     oneCgPin->cshViw();
@@ -29,7 +30,7 @@ void OneUseWdCtr::xgPinbutAction() {
 }
 
 void OneUseWdCtr::closeEvent(QCloseEvent* event) {
-    // Closing this window ends the first-change dialog too, should one run.
-    OneChangePinCtr::closeShared();
+    // Closing this window ends whatever runs modally, as its button does.
+    kelvane::endModal();
     event->accept();
 }

@@ -38,14 +38,36 @@ bool isLeap(int64_t y) { return (y % 4 == 0 && y % 100 != 0) || y % 400 == 0; }
 
 }  // namespace
 
+qsizetype OpensslOperate::derLength(const QByteArray& der) {
+    const auto* start = reinterpret_cast<const unsigned char*>(der.constData());
+    const unsigned char* p = start;
+    long content = 0;
+    int tag = 0;
+    int cls = 0;
+    // 0x80 is OpenSSL's error bit; indefinite lengths are not DER.
+    const int info = ASN1_get_object(&p, &content, &tag, &cls, static_cast<long>(der.size()));
+    if ((info & 0x80) != 0 || (info & V_ASN1_CONSTRUCTED) == 0 || info == 0x21) {
+        return 0;
+    }
+    return static_cast<qsizetype>(p - start) + static_cast<qsizetype>(content);
+}
+
 X509Ptr OpensslOperate::getX509Data(const QByteArray& der) {
     if (der.isEmpty() || der.size() > kMaxCertLength) {
         return nullptr;
     }
+    const qsizetype length = derLength(der);
+    if (length <= 0) {
+        return nullptr;
+    }
     std::array<unsigned char, kMaxCertLength> work{};
-    std::memcpy(work.data(), der.constData(), static_cast<size_t>(der.size()));
+    std::memcpy(work.data(), der.constData(), static_cast<size_t>(length));
     const unsigned char* p = work.data();
-    X509Ptr cert(d2i_X509(nullptr, &p, der.size()));
+    X509Ptr cert(d2i_X509(nullptr, &p, static_cast<long>(length)));
+    // The structure must be the certificate, not a shorter one inside it.
+    if (cert && p != work.data() + length) {
+        return nullptr;
+    }
     return cert;
 }
 

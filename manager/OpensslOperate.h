@@ -25,8 +25,14 @@ public:
     static constexpr int kMaxCertLength = 4096;
 
     // Parses DER bytes; null when they are empty, longer than 4096 bytes or
-    // not one DER X.509 certificate.
+    // do not start with one DER X.509 certificate. The certificate's own
+    // length (its outer DER header) says where it ends: a key may report a
+    // longer length and pad the rest, and what follows is not read. The
+    // certificate list and the viewer both parse through here.
     static X509Ptr getX509Data(const QByteArray& der);
+    // Length of the DER structure at the start of der (header and content),
+    // or 0 when its header is malformed or claims more bytes than there are.
+    static qsizetype derLength(const QByteArray& der);
     // Not-before / not-after date as "yyyyMMdd" in the local time zone. A bad
     // time gives the local date of 1970-01-01; a null certificate "".
     static QString getStartTime(const X509* cert);

@@ -1,11 +1,5 @@
 #include "Qd_MacIntf.h"
 
-#include "OpensslOperate.h"
-#include "PinPolicy.h"
-#include "alert.h"
-#include "platform/log.h"
-#include "platform/paths.h"
-
 #include <openssl/crypto.h>
 
 #include <QApplication>
@@ -14,10 +8,18 @@
 #include <QPalette>
 #include <QPixmap>
 #include <QWidget>
-
+#include <QWindow>
 #include <cstring>
 #include <system_error>
 #include <thread>
+
+#include "BusyWait.h"
+#include "OpensslOperate.h"
+#include "PinPolicy.h"
+#include "alert.h"
+#include "platform/log.h"
+#include "platform/paths.h"
+#include "platform/windowstyle.h"
 
 using platform::logLinef;
 
@@ -277,7 +279,9 @@ bool Qd_MacIntf::changeModf(const QString& pin1, const QString& pin2, const QStr
     wipe(pinNewOne);
     wipe(pinNewTwo);
 
-    kelvane::alert(changeOutcomeText(cgRet, dwcishu));
+    // The user started this change: its outcome stays up even if the key is
+    // pulled out meanwhile.
+    kelvane::outcomeAlert(changeOutcomeText(cgRet, dwcishu));
     return cgRet == 0;
 }
 
@@ -294,8 +298,9 @@ void Qd_MacIntf::cgPin() {
 }
 
 void Qd_MacIntf::buildTipWindow() {
-    auto w = std::make_unique<QWidget>(
-        nullptr, Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint);
+    auto w = std::make_unique<QWidget>(nullptr, Qt::Window);
+    // A title bar only; the window cannot be closed or hidden while it counts.
+    platform::keepTitledOnly(w.get(), platform::CloseRequest::Refuse);
     w->setWindowTitle(QString::fromUtf8(kTipWindowTitle));
     w->setFixedSize(kTipWindowWidth, kTipWindowHeight);
     w->move(450, 400);
@@ -348,35 +353,54 @@ bool Qd_MacIntf::runSessionOnce() {
     return session && wind && wind->isVisible();
 }
 
+void Qd_MacIntf::showFirstFrame() {
+    wind->show();
+    // The first frame shows 30 before the first pause: wait (briefly) until
+    // the window system has mapped the window, then paint it through.
+    QWindow* handle = wind->windowHandle();
+    const auto mapped = std::chrono::steady_clock::now() + std::chrono::seconds(2);
+    kelvane::waitBusy([&] {
+        return !wind || (handle != nullptr && handle->isExposed()) ||
+               std::chrono::steady_clock::now() > mapped;
+    });
+    if (wind) {
+        wind->repaint();
+        QGuiApplication::sync();
+    }
+}
+
 void Qd_MacIntf::tcTs(uint32_t keyType) {
+    const auto done = [this] { return bl.load(std::memory_order_acquire); };
     if (keyType == 1) {
-        bl.wait(false, std::memory_order_acquire);
+        kelvane::waitBusy(done);
         return;
     }
     tm = 30;
     buildTipWindow();
-    wind->show();
     session = true;
     g_activeTip = this;
+    showFirstFrame();
 
+    // Each number stays up for one cycle: 30 first, 29 about a second later.
     const auto format = QString::fromUtf8(kTipCountdownFormat);
-    do {
+    for (;;) {
         --tm;
         if (!runSessionOnce()) {
+            break;
+        }
+        kelvane::pauseBusy(countdownTick());
+        logLinef("%d", tm);
+        if (done()) {
             break;
         }
         if (QLabel* label = countdownLabel()) {
             label->setText(QString(format).replace("%d", QString::number(tm)));
         }
-        std::this_thread::sleep_for(countdownTick());
-        logLinef("%d", tm);
-    } while (!bl.load(std::memory_order_acquire));
+    }
 
     xiaoshiTc();
     // Ended from outside: the outcome still has to be the key's real answer.
-    while (!bl.load(std::memory_order_acquire)) {
-        bl.wait(false, std::memory_order_acquire);
-    }
+    kelvane::waitBusy(done);
 }
 
 void Qd_MacIntf::xiaoshiTc() {
@@ -385,7 +409,8 @@ void Qd_MacIntf::xiaoshiTc() {
         g_activeTip = nullptr;
     }
     if (wind) {
-        wind->close();
+        // Hidden and destroyed: the window refuses close requests.
+        wind->hide();
         wind.reset();
     }
 }

@@ -120,6 +120,7 @@ public:
 
 private:
     void buildTipWindow();
+    void showFirstFrame();
     bool runSessionOnce();
     QLabel* countdownLabel() const;
 };

@@ -14,12 +14,14 @@ namespace {
 std::mutex g_hookMutex;
 AlertHook g_hook;
 
+constexpr char kOutcomeProperty[] = "kelvane_outcome";
+
 AlertHook currentHook() {
     std::lock_guard lock(g_hookMutex);
     return g_hook;
 }
 
-void showOnMainThread(const QString& message) {
+void showOnMainThread(const QString& message, bool outcome) {
     if (AlertHook hook = currentHook()) {
         hook(message);
         return;
@@ -28,27 +30,47 @@ void showOnMainThread(const QString& message) {
         std::fprintf(stderr, "%s\n", message.toUtf8().constData());
         return;
     }
-    QMessageBox box(QMessageBox::Warning, QString(), message, QMessageBox::NoButton,
-                    QApplication::activeWindow());
+    // An outcome outlives the window it was started from (the key's removal
+    // closes the first-change dialog), so it stands on its own, placed over
+    // that window.
+    QWidget* over = QApplication::activeWindow();
+    QMessageBox box(QMessageBox::Warning, QString::fromUtf8(kAlertTitle), message, QMessageBox::NoButton,
+                    outcome ? nullptr : over);
+    box.setProperty(kOutcomeProperty, outcome);
+    if (outcome && over != nullptr) {
+        box.adjustSize();
+        QRect frame = box.frameGeometry();
+        frame.moveCenter(over->frameGeometry().center());
+        box.move(frame.topLeft());
+    }
     QPushButton* ok = box.addButton(QStringLiteral("OK"), QMessageBox::AcceptRole);
     box.setDefaultButton(ok);
     box.setEscapeButton(ok);
     box.exec();
 }
 
-}  // namespace
-
-void alert(const QString& message) {
+void show(const QString& message, bool outcome) {
     QCoreApplication* app = QCoreApplication::instance();
     if (app == nullptr) {
         std::fprintf(stderr, "%s\n", message.toUtf8().constData());
         return;
     }
     if (QThread::currentThread() == app->thread()) {
-        showOnMainThread(message);
+        showOnMainThread(message, outcome);
         return;
     }
-    QMetaObject::invokeMethod(app, [message] { showOnMainThread(message); }, Qt::QueuedConnection);
+    QMetaObject::invokeMethod(
+        app, [message, outcome] { showOnMainThread(message, outcome); }, Qt::QueuedConnection);
+}
+
+}  // namespace
+
+void alert(const QString& message) { show(message, false); }
+
+void outcomeAlert(const QString& message) { show(message, true); }
+
+bool isOutcomeAlert(const QWidget* window) {
+    return window != nullptr && window->property(kOutcomeProperty).toBool();
 }
 
 void setAlertHook(AlertHook hook) {

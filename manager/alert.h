@@ -16,11 +16,24 @@
 #include <functional>
 #include <mutex>
 
+class QWidget;
+
 namespace kelvane {
+
+// Title of every alert: the key, as the user calls it.
+inline constexpr char kAlertTitle[] = "网盾";
 
 // Shows (or hands to the hook) one warning alert with the button "OK".
 // Needs a QApplication; without one the message is only written to stderr.
 void alert(const QString& message);
+
+// The same, for the outcome of something the user started (a PIN change):
+// pulling the key out, which ends every other modal window, leaves it up,
+// so the user is always told.
+void outcomeAlert(const QString& message);
+
+// Whether `window` is an alert shown by outcomeAlert.
+bool isOutcomeAlert(const QWidget* window);
 
 // Replaces how alerts are shown. An empty hook restores the modal box.
 // The hook runs on the main thread and must not throw.

@@ -9,6 +9,7 @@ find_package(Qt6 REQUIRED COMPONENTS Widgets Test)
 
 add_library(kelvane_core STATIC
   ${CMAKE_CURRENT_LIST_DIR}/alert.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/BusyWait.cpp
   ${CMAKE_CURRENT_LIST_DIR}/PinPolicy.cpp
   ${CMAKE_CURRENT_LIST_DIR}/OpensslOperate.cpp
   ${CMAKE_CURRENT_LIST_DIR}/Qd_MacIntf.cpp)

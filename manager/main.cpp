@@ -1,15 +1,16 @@
 // Kelvane, the key manager.
+#include <QApplication>
+#include <QCommandLineParser>
+#include <QTimer>
+#include <cstdio>
+#include <cstdlib>
+
 #include "AppDelegate.h"
 #include "MailWinCtr.h"
 #include "Screenshots.h"
 #include "alert.h"
-
-#include <QApplication>
-#include <QCommandLineParser>
-#include <QTimer>
-
-#include <cstdio>
-#include <cstdlib>
+#include "platform/log.h"
+#include "platform/workspace.h"
 
 #ifndef QD_APP_VERSION
 #define QD_APP_VERSION "1.0"
@@ -35,6 +36,10 @@ int main(int argc, char* argv[]) {
     options.addOption(screenshots);
     options.addOption(patience);
     options.process(app);
+
+    // The key agent finds this process by its lock, however it was started.
+    const platform::ManagerLock running;
+    if (!running.held()) platform::logLine("kelvane: " + running.error());
 
     AppDelegate delegate;
     AppDelegate::installTerminationSignal();

@@ -44,7 +44,12 @@ QString okTitle() {
     return QCoreApplication::translate("QPlatformTheme", "OK");
 }
 
+// Title of every prompt: the key, as the user calls it (never the library's
+// or the host program's name, which the window manager would show instead).
+const char16_t kPromptTitle[] = u"网盾";
+
 void prepareAlert(QMessageBox& box, const QString& text) {
+    box.setWindowTitle(QString::fromUtf16(kPromptTitle));
     box.setIcon(QMessageBox::Warning);
     box.setTextFormat(Qt::PlainText);  // the caller's text is never markup
     box.setText(text);

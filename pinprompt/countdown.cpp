@@ -1,8 +1,5 @@
 #include "pinprompt/countdown.h"
 
-#include "pinprompt/carrow.h"
-#include "platform/paths.h"
-
 #include <QApplication>
 #include <QCloseEvent>
 #include <QEventLoop>
@@ -13,9 +10,12 @@
 #include <QScreen>
 #include <QThread>
 #include <QTimer>
-
 #include <algorithm>
 #include <cstdint>
+
+#include "pinprompt/carrow.h"
+#include "platform/paths.h"
+#include "platform/windowstyle.h"
 
 namespace carrow_state {
 
@@ -122,9 +122,10 @@ int Carrow::showCountdownWin(int32_t seconds, const QString& gifName, const QStr
 
     auto* window = new Carrow;
     win = window;
-    // Title bar only: no close, minimise or resize control.
-    window->setWindowFlags(Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint |
-                           Qt::WindowStaysOnTopHint);
+    // Title bar only: no close, minimise or resize control, and it cannot be
+    // hidden. A close request still ends the countdown (MyDelegate).
+    window->setWindowFlag(Qt::WindowStaysOnTopHint);
+    platform::keepTitledOnly(window, platform::CloseRequest::Deliver);
     window->setFixedSize(width, height);
     window->setWindowTitle(QStringLiteral("按键提示"));
     TIME = seconds;

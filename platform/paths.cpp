@@ -16,6 +16,14 @@ std::string fromEnv(const char* name, const std::string& fallback) {
     return (value && *value) ? std::string(value) : fallback;
 }
 
+// <XDG_RUNTIME_DIR>/<name>, else /tmp/<name>-<uid>: per-user folders that
+// last as long as the user's session.
+std::string runtimeFolder(const char* name) {
+    const char* runtime = std::getenv("XDG_RUNTIME_DIR");
+    return (runtime && *runtime) ? std::string(runtime) + "/" + name
+                                 : "/tmp/" + std::string(name) + "-" + std::to_string(getuid());
+}
+
 }  // namespace
 
 std::string tokenLibraryPath() {
@@ -42,6 +50,8 @@ std::string managerExecutable() {
     return fromEnv("QD_MANAGER_EXECUTABLE", bundleDir() + "/bin/kelvane");
 }
 
+std::string managerLockDir() { return fromEnv("QD_MANAGER_LOCK_DIR", runtimeFolder("vostrel")); }
+
 bool makePrivateFolder(const std::string& path, std::string* error) {
     for (size_t pos = 1; pos <= path.size(); ++pos) {
         if (pos != path.size() && path[pos] != '/') continue;
@@ -59,11 +69,6 @@ bool makePrivateFolder(const std::string& path, std::string* error) {
     return true;
 }
 
-std::string simStateDir() {
-    const char* runtime = std::getenv("XDG_RUNTIME_DIR");
-    std::string fallback = (runtime && *runtime) ? std::string(runtime) + "/keysim"
-                                                 : "/tmp/keysim-" + std::to_string(getuid());
-    return fromEnv("KEYSIM_DIR", fallback);
-}
+std::string simStateDir() { return fromEnv("KEYSIM_DIR", runtimeFolder("keysim")); }
 
 }  // namespace platform

@@ -30,6 +30,10 @@ std::string bundleResource(const std::string& name);
 // What the key agent launches and asks to quit: QD_MANAGER_EXECUTABLE, else <bundle>/bin/kelvane.
 std::string managerExecutable();
 
+// Folder of the running key managers' lock files (see workspace.h):
+// QD_MANAGER_LOCK_DIR, else $XDG_RUNTIME_DIR/vostrel, else /tmp/vostrel-<uid>.
+std::string managerLockDir();
+
 // Creates `path` and its missing parents, private to the user (0700), as the
 // simulated keys' state folder wants. False, with a one-line diagnostic naming
 // the failing mkdir in *error, when it cannot be made or is not a folder.

@@ -2,12 +2,17 @@
 # tests; included from this folder's CMakeLists.txt.
 target_sources(platform PRIVATE ${CMAKE_CURRENT_LIST_DIR}/workspace.cpp)
 
-# A stand-in for the key manager that records its launches and terminations;
-# the key agent's tests use it too.
+# A stand-in for the key manager that records its launches and terminations
+# and holds the manager lock; the key agent's tests use it too, through
+# tests/standin_harness.h (target workspace_testing).
 add_executable(workspace_standin ${CMAKE_CURRENT_LIST_DIR}/tests/workspace_standin.cpp)
+target_link_libraries(workspace_standin PRIVATE platform)
 qd_strict(workspace_standin)
 
-qd_test(platform_workspace_tests SOURCES ${CMAKE_CURRENT_LIST_DIR}/tests/workspace_test.cpp LIBS platform)
-target_compile_definitions(platform_workspace_tests PRIVATE
-  STANDIN_EXECUTABLE="$<TARGET_FILE:workspace_standin>")
-add_dependencies(platform_workspace_tests workspace_standin)
+add_library(workspace_testing INTERFACE)
+target_include_directories(workspace_testing INTERFACE ${PROJECT_SOURCE_DIR})
+target_compile_definitions(workspace_testing INTERFACE STANDIN_EXECUTABLE="$<TARGET_FILE:workspace_standin>")
+add_dependencies(workspace_testing workspace_standin)
+
+qd_test(platform_workspace_tests SOURCES ${CMAKE_CURRENT_LIST_DIR}/tests/workspace_test.cpp
+  LIBS platform workspace_testing)

@@ -2,22 +2,26 @@
 // the running copies of a program.
 #include "platform/workspace.h"
 
-#include "platform/paths.h"
-
-#include <cerrno>
-#include <csignal>
-#include <cstdlib>
-#include <cstring>
-#include <memory>
-#include <vector>
-
 #include <dirent.h>
 #include <fcntl.h>
 #include <limits.h>
+#include <sys/file.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
+
+#include <cerrno>
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+#include <set>
+#include <string_view>
+#include <vector>
+
+#include "platform/paths.h"
 
 namespace platform {
 namespace {
@@ -29,6 +33,11 @@ public:
     Fd(const Fd&) = delete;
     Fd& operator=(const Fd&) = delete;
     int get() const { return fd_; }
+    int release() {
+        const int fd = fd_;
+        fd_ = -1;
+        return fd;
+    }
     void reset() {
         if (fd_ >= 0) ::close(fd_);
         fd_ = -1;
@@ -144,7 +153,82 @@ bool launchApplication(const std::string& executable, std::string* error) {
     return true;
 }
 
-int terminateApplications(const std::string& executable) {
+namespace {
+
+// Name of a manager's lock file: manager-<pid>.lock.
+constexpr std::string_view kLockPrefix = "manager-";
+constexpr std::string_view kLockSuffix = ".lock";
+
+std::string lockFileName(pid_t pid) {
+    return std::string(kLockPrefix) + std::to_string(pid) + std::string(kLockSuffix);
+}
+
+// The PID a lock file's name gives; 0 for any other name.
+pid_t pidOfLockName(std::string_view name) {
+    if (!name.starts_with(kLockPrefix) || !name.ends_with(kLockSuffix)) return 0;
+    const std::string digits(
+        name.substr(kLockPrefix.size(), name.size() - kLockPrefix.size() - kLockSuffix.size()));
+    if (digits.empty() || digits.size() > 9 || digits.find_first_not_of("0123456789") != std::string::npos)
+        return 0;
+    return static_cast<pid_t>(std::strtol(digits.c_str(), nullptr, 10));
+}
+
+// The lock folder, made private when missing. A folder that someone else
+// owns or may write to is not ours to trust: its files could name any process.
+bool openLockFolder(const std::string& dir, bool create, std::string* error) {
+    if (create && !makePrivateFolder(dir, error)) return false;
+    struct stat st {};
+    if (::lstat(dir.c_str(), &st) != 0) {
+        *error = errnoText("lstat " + dir, errno);
+        return false;
+    }
+    if (!S_ISDIR(st.st_mode) || st.st_uid != ::getuid() || (st.st_mode & 022) != 0) {
+        *error = "lock folder " + dir + " is not a private folder of this user";
+        return false;
+    }
+    return true;
+}
+
+// SIGTERM to the process holding each manager lock in dir; the PIDs go into
+// *signalled. A file nobody holds any more is removed.
+int terminateLockHolders(const std::string& dir, std::set<pid_t>* signalled) {
+    std::string error;
+    if (!openLockFolder(dir, false, &error)) return 0;  // no folder: no manager took a lock
+    std::unique_ptr<DIR, DirCloser> folder(::opendir(dir.c_str()));
+    if (!folder) return 0;
+    const uid_t me = ::getuid();
+    int count = 0;
+    while (dirent* entry = ::readdir(folder.get())) {
+        const pid_t pid = pidOfLockName(entry->d_name);
+        if (pid <= 0 || pid == ::getpid()) continue;
+        Fd fd(::openat(::dirfd(folder.get()), entry->d_name, O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK));
+        struct stat st {};
+        if (fd.get() < 0 || ::fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode) || st.st_uid != me) continue;
+        if (::flock(fd.get(), LOCK_SH | LOCK_NB) == 0) {
+            // Nobody holds it: its manager is gone. Remove the name only while
+            // it still is this file (a new manager may have taken the name).
+            struct stat now {};
+            if (::fstatat(::dirfd(folder.get()), entry->d_name, &now, AT_SYMLINK_NOFOLLOW) == 0 &&
+                now.st_ino == st.st_ino && now.st_dev == st.st_dev) {
+                ::unlinkat(::dirfd(folder.get()), entry->d_name, 0);
+            }
+            continue;
+        }
+        if (errno != EWOULDBLOCK) continue;
+        // Held: the file names its holder. Trust the name only when the
+        // content agrees with it.
+        char text[32] = {};
+        const ssize_t n = ::pread(fd.get(), text, sizeof text - 1, 0);
+        if (n <= 0 || std::strtol(text, nullptr, 10) != pid) continue;
+        if (signalled->count(pid) == 0 && ::kill(pid, SIGTERM) == 0) {
+            signalled->insert(pid);
+            ++count;
+        }
+    }
+    return count;
+}
+
+int terminateByExecutable(const std::string& executable, std::set<pid_t>* signalled) {
     const std::string target = resolved(executable);
     const uid_t me = ::getuid();
     const pid_t self = ::getpid();
@@ -152,7 +236,7 @@ int terminateApplications(const std::string& executable) {
     if (!proc) {
         return 0;
     }
-    int signalled = 0;
+    int count = 0;
     while (dirent* entry = ::readdir(proc.get())) {
         char* end = nullptr;
         const long pid = std::strtol(entry->d_name, &end, 10);
@@ -175,11 +259,20 @@ int terminateApplications(const std::string& executable) {
         if (exe.size() > kDeleted.size() && exe.ends_with(kDeleted)) {
             exe.resize(exe.size() - kDeleted.size());
         }
-        if (exe == target && ::kill(static_cast<pid_t>(pid), SIGTERM) == 0) {
-            ++signalled;
+        if (exe == target && signalled->count(static_cast<pid_t>(pid)) == 0 &&
+            ::kill(static_cast<pid_t>(pid), SIGTERM) == 0) {
+            signalled->insert(static_cast<pid_t>(pid));
+            ++count;
         }
     }
-    return signalled;
+    return count;
+}
+
+}  // namespace
+
+int terminateApplications(const std::string& executable) {
+    std::set<pid_t> signalled;
+    return terminateByExecutable(executable, &signalled);
 }
 
 bool launchManager(std::string* error) {
@@ -187,7 +280,43 @@ bool launchManager(std::string* error) {
 }
 
 int terminateManagers() {
-    return terminateApplications(managerExecutable());
+    std::set<pid_t> signalled;
+    const int byLock = terminateLockHolders(managerLockDir(), &signalled);
+    return byLock + terminateByExecutable(managerExecutable(), &signalled);
+}
+
+ManagerLock::ManagerLock() {
+    const std::string dir = managerLockDir();
+    if (!openLockFolder(dir, true, &error_)) return;
+    const pid_t pid = ::getpid();
+    // Locked before it gets its name, so a lock file under its name is
+    // always held by a live process or left by a dead one.
+    const std::string temporary = dir + "/." + lockFileName(pid) + ".new";
+    Fd fd(::open(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, 0600));
+    if (fd.get() < 0) {
+        error_ = errnoText("open " + temporary, errno);
+        return;
+    }
+    const std::string text = std::to_string(pid) + "\n";
+    const std::string path = dir + "/" + lockFileName(pid);
+    if (::flock(fd.get(), LOCK_EX | LOCK_NB) != 0) {
+        error_ = errnoText("flock " + temporary, errno);
+    } else if (::write(fd.get(), text.data(), text.size()) != static_cast<ssize_t>(text.size())) {
+        error_ = errnoText("write " + temporary, errno);
+    } else if (::rename(temporary.c_str(), path.c_str()) != 0) {
+        error_ = errnoText("rename " + temporary, errno);
+    } else {
+        fd_ = fd.release();
+        path_ = path;
+        return;
+    }
+    ::unlink(temporary.c_str());
+}
+
+ManagerLock::~ManagerLock() {
+    if (fd_ < 0) return;
+    ::unlink(path_.c_str());
+    ::close(fd_);
 }
 
 }  // namespace platform

@@ -8,7 +8,14 @@
 // caller excepted. The *Manager forms use platform::managerExecutable()
 // (QD_MANAGER_EXECUTABLE, else <bundle>/bin/kelvane).
 //
-// Thread safety: all four may be called from any thread; they keep no state.
+// A running key manager also holds a ManagerLock: a file named after its
+// process in platform::managerLockDir(), holding its PID under an exclusive
+// lock while the process lives. terminateManagers() signals the holders of
+// those locks first, so a manager started through a wrapper (a script as
+// QD_MANAGER_EXECUTABLE, whose /proc/PID/exe is the shell or the real
+// program) is found too; the executable match stays as the fallback.
+//
+// Thread safety: the functions may be called from any thread; they keep no state.
 // launchApplication forks, so only async-signal-safe work runs between fork
 // and exec; it is safe in a multithreaded process.
 #pragma once
@@ -29,6 +36,32 @@ namespace platform {
 int terminateApplications(const std::string& executable);
 
 [[nodiscard]] bool launchManager(std::string* error = nullptr);
+// SIGTERM to every process that holds a manager lock, then to every process
+// whose executable is managerExecutable() and that was not signalled yet.
+// Stale lock files (their process gone) are removed. Returns the number of
+// processes signalled.
 int terminateManagers();
+
+// The running key manager's lock (see above). Construct it once, early, in
+// the manager's main thread and keep it for the life of the process; the
+// descriptor is close-on-exec, so programs the manager starts do not hold it.
+class ManagerLock {
+public:
+    ManagerLock();
+    ~ManagerLock();  // removes the file, then releases the lock
+    ManagerLock(const ManagerLock&) = delete;
+    ManagerLock& operator=(const ManagerLock&) = delete;
+
+    // Whether the lock is held; when not, error() is a one-line diagnostic
+    // (the manager still runs: the agent then finds it by its executable).
+    bool held() const { return fd_ >= 0; }
+    const std::string& error() const { return error_; }
+    const std::string& path() const { return path_; }
+
+private:
+    int fd_ = -1;
+    std::string path_;
+    std::string error_;
+};
 
 }  // namespace platform

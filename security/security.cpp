@@ -8,8 +8,6 @@
 #include "security/security.h"
 
 #include <fcntl.h>
-#include <unistd.h>
-
 #include <openssl/bio.h>
 #include <openssl/bn.h>
 #include <openssl/buffer.h>
@@ -17,6 +15,8 @@
 #include <openssl/evp.h>
 #include <openssl/rc4.h>
 #include <openssl/rsa.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
@@ -25,6 +25,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <memory>
+#include <mutex>
 
 #include "security/deployment.h"
 #include "security/des.h"
@@ -47,9 +48,64 @@ constexpr long kMaxLengthField = 99999999;
 constexpr unsigned char kBlobHeader[kHeaderLen] = {0x01, 0x02, 0x00, 0x00, 0x01, 0x68,
                                                    0x00, 0x00, 0x00, 0xA4, 0x00, 0x00};
 
-std::atomic<const char*> gRandomSource{nullptr};
-
 void complain(const char* message) { std::fputs(message, stderr); }
+
+// /dev/urandom stays open for the life of the process: opening and closing
+// it on every call cost about a fifth of mode 0. It is opened at first use
+// and again after a failed open, under a lock; calls read it concurrently
+// without one. Each call checks that the descriptor still is the file it
+// opened, so a host that closed it behind the library's back (and perhaps
+// reused the number) makes it open the file anew instead of reading
+// something else.
+class RandomSource {
+public:
+    // The open descriptor, or -1 after a failed open (its message written).
+    int descriptor() {
+        const int fd = fd_.load(std::memory_order_acquire);
+        if (fd >= 0 && stillOurs(fd)) return fd;
+        std::lock_guard<std::mutex> lock(mutex_);
+        const int current = fd_.load(std::memory_order_relaxed);
+        if (current >= 0 && stillOurs(current)) return current;
+        const int opened = ::open(path_ != nullptr ? path_ : "/dev/urandom", O_RDONLY | O_CLOEXEC);
+        if (opened < 0) {
+            complain("Opening /dev/urandom failed!\n");
+            fd_.store(-1, std::memory_order_release);
+            return -1;
+        }
+        struct stat st {};
+        ::fstat(opened, &st);
+        dev_ = st.st_dev;
+        ino_ = st.st_ino;
+        fd_.store(opened, std::memory_order_release);
+        return opened;
+    }
+
+    // Tests: read from another file (nullptr: /dev/urandom), opened at next use.
+    void reset(const char* path) {
+        std::lock_guard<std::mutex> lock(mutex_);
+        const int fd = fd_.exchange(-1);
+        if (fd >= 0 && stillOurs(fd)) ::close(fd);
+        path_ = path;
+    }
+
+private:
+    bool stillOurs(int fd) const {
+        struct stat st {};
+        return ::fstat(fd, &st) == 0 && st.st_dev == dev_ && st.st_ino == ino_;
+    }
+
+    std::mutex mutex_;
+    std::atomic<int> fd_{-1};
+    // Written under the lock before fd_ is published, read after it.
+    dev_t dev_ = 0;
+    ino_t ino_ = 0;
+    const char* path_ = nullptr;
+};
+
+RandomSource& randomSource() {
+    static RandomSource* source = new RandomSource;  // never destroyed: calls may come during exit
+    return *source;
+}
 
 struct RsaFree {
     void operator()(RSA* r) const { RSA_free(r); }
@@ -374,7 +430,7 @@ void mode5(const EncryptionKeys* keys, char** out, const char* text, const char*
 }  // namespace
 
 namespace secutil {
-void setRandomSourceForTesting(const char* path) { gRandomSource.store(path); }
+void setRandomSourceForTesting(const char* path) { randomSource().reset(path); }
 }  // namespace secutil
 
 extern "C" {
@@ -612,14 +668,12 @@ void hex2Byte(const char* hex, int length, unsigned char* out) {
 }
 
 int generateRandom(unsigned char* buffer, int count) {
-    const char* source = gRandomSource.load();
-    const int fd = ::open(source != nullptr ? source : "/dev/urandom", O_RDONLY | O_CLOEXEC);
+    const int fd = randomSource().descriptor();
     if (fd < 0) {
-        complain("Opening /dev/urandom failed!\n");
         return 0;
     }
-    const ssize_t got = (count < 0 || (buffer == nullptr && count > 0)) ? -1 : ::read(fd, buffer, size_t(count));
-    ::close(fd);
+    const ssize_t got =
+        (count < 0 || (buffer == nullptr && count > 0)) ? -1 : ::read(fd, buffer, size_t(count));
     if (got < 0) {
         complain("Reading /dev/urandom failed!\n");
         return 0;

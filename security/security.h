@@ -13,7 +13,8 @@
  * Cost per call, on a 1024-bit key: modes 0 and 2 are dominated by parsing
  * the modulus and one or two RSA public operations (tens of microseconds),
  * mode 1 by two raw RSA operations more, modes 3 to 5 by one SM2 encryption
- * (about half a millisecond). Each call also opens /dev/urandom. */
+ * (about half a millisecond). /dev/urandom is opened at the first call
+ * that needs random bytes and stays open (close-on-exec) for the process. */
 #ifndef SECURITY_SECURITY_H
 #define SECURITY_SECURITY_H
 
@@ -56,7 +57,9 @@ char* data2HEXString(const unsigned char* bytes, int count);
  * out needs length / 2 + 1 bytes; a length below 2 writes only out[0] = 0.
  * Does nothing when out is NULL, nor when hex is NULL and length >= 2. */
 void hex2Byte(const char* hex, int length, unsigned char* out);
-/* count bytes from /dev/urandom (one read, not retried). 1 or 0. */
+/* count bytes from /dev/urandom (one read, not retried). 1 or 0. The file
+ * is opened once per process, at the first call, and opened again at the
+ * next call after a failed open. Thread-safe. */
 int generateRandom(unsigned char* buffer, int count);
 /* Always NULL. */
 const char* getErrorMessage(int code);

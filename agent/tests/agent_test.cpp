@@ -2,12 +2,12 @@
 // library and a stand-in key manager (a private copy per test, so that tests
 // running side by side never signal each other's) that logs "launch <pid> ..."
 // and "term <pid>".
-#include "agent/Qd_Intefs.h"
-#include "agent/marrowby.h"
-#include "platform/workspace.h"
-#include "token/Func_init.h"
-
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <poll.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -22,11 +22,12 @@
 #include <thread>
 #include <vector>
 
-#include <fcntl.h>
-#include <poll.h>
-#include <spawn.h>
-#include <sys/wait.h>
-#include <unistd.h>
+#include "agent/Qd_Intefs.h"
+#include "agent/marrowby.h"
+#include "platform/tests/standin_harness.h"
+#include "platform/workspace.h"
+#include "sim/token/keysim_testing.h"
+#include "token/Func_init.h"
 
 extern char** environ;
 
@@ -35,8 +36,7 @@ using namespace std::chrono_literals;
 
 namespace {
 
-// Bounds for what must happen: generous, they only catch what never happens.
-constexpr auto kPatience = 10s;
+using standintest::kPatience;
 // How long to wait for something that must NOT happen after a plug: the
 // settle delay plus ample time for a decision thread to launch.
 constexpr auto kQuietPeriod = agent::kSettleDelay + 1200ms;
@@ -55,15 +55,10 @@ size_t countEqual(const std::vector<std::string>& lines, const std::string& text
 class AgentTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        char dir[] = "/tmp/agent-test-XXXXXX";
-        ASSERT_NE(mkdtemp(dir), nullptr);
-        dir_ = dir;
-        fs::copy_file(STANDIN_EXECUTABLE, dir_ / "kelvane");
         setenv("KEYSIM_DIR", (dir_ / "keys").c_str(), 1);
         setenv("QD_USB_BACKEND", "sim", 1);
-        setenv("QD_TOKEN_LIBRARY", TOKEN_SIMULATOR, 1);
-        setenv("QD_MANAGER_EXECUTABLE", (dir_ / "kelvane").c_str(), 1);
-        setenv("STANDIN_LOG", (dir_ / "manager.log").c_str(), 1);
+        setenv("QD_TOKEN_LIBRARY", kpsim::testing::libraryPath().c_str(), 1);
+        setenv("QD_MANAGER_EXECUTABLE", folder_.standin().c_str(), 1);
     }
 
     void TearDown() override {
@@ -72,24 +67,11 @@ protected:
             waitpid(agent_, nullptr, 0);
         }
         if (out_ >= 0) close(out_);
-        platform::terminateApplications((dir_ / "kelvane").string());
-        fs::remove_all(dir_);
     }
 
-    static int run(const char* program, std::initializer_list<std::string> args) {
-        std::vector<std::string> all{program};
-        all.insert(all.end(), args);
-        std::vector<char*> argv;
-        for (auto& a : all) argv.push_back(a.data());
-        argv.push_back(nullptr);
-        pid_t pid = 0;
-        if (posix_spawn(&pid, program, nullptr, nullptr, argv.data(), environ) != 0) return -1;
-        int status = 0;
-        waitpid(pid, &status, 0);
-        return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-    }
     static void keysim(std::initializer_list<std::string> args) {
-        ASSERT_EQ(run(KEYSIM_EXECUTABLE, args), 0) << "keysim " << *args.begin();
+        const auto r = kpsim::testing::runKeysim(args);
+        ASSERT_EQ(r.status, 0) << "keysim " << *args.begin() << ": " << r.err;
     }
     // A key of the given PCODE and vendor, not yet plugged in.
     static void makeKey(const std::string& name, unsigned pcode = 20244, unsigned vendor = agent::kVendor1) {
@@ -139,29 +121,13 @@ protected:
         ASSERT_TRUE(waitForOutput("DeviceDisappeared", 2)) << output();
     }
 
-    std::vector<std::string> managerLog(const std::string& prefix) const {
-        std::vector<std::string> found;
-        std::ifstream in(dir_ / "manager.log");
-        for (std::string line; std::getline(in, line);)
-            if (line.rfind(prefix, 0) == 0) found.push_back(line);
-        return found;
-    }
+    std::vector<std::string> managerLog(const std::string& prefix) const { return folder_.lines(prefix); }
     bool waitForManager(const std::string& prefix, size_t count) const {
-        const auto deadline = std::chrono::steady_clock::now() + kPatience;
-        while (managerLog(prefix).size() < count) {
-            if (std::chrono::steady_clock::now() > deadline) return false;
-            std::this_thread::sleep_for(20ms);
-        }
-        return true;
-    }
-    static std::string pidOf(const std::string& launchLine) {
-        std::istringstream in(launchLine);
-        std::string word, pid;
-        in >> word >> pid;
-        return pid;
+        return folder_.waitFor(prefix, count);
     }
 
-    fs::path dir_;
+    standintest::StandinFolder folder_;
+    const fs::path dir_ = folder_.dir();
     pid_t agent_ = -1;
     int out_ = -1;
     std::string text_;
@@ -189,7 +155,7 @@ TEST_F(AgentTest, KeyPresentAtStartLaunchesNothingAndLaterArrivalsLaunchOnceEach
     // Its removal asks that manager to quit.
     keysim({"unplug", "present"});
     ASSERT_TRUE(waitForManager("term ", 1));
-    EXPECT_EQ(pidOf(managerLog("term ").at(0)), pidOf(managerLog("launch ").at(0)));
+    EXPECT_EQ(folder_.terms().at(0), folder_.launches().at(0).pid);
 
     // A bank key of the second kind is watched too.
     makeKey("second", 20244, agent::kVendor2);
@@ -227,6 +193,46 @@ TEST_F(AgentTest, ManagersQuitAtStartAndAtEveryRemovalButOnlyPcode20244Launches)
     ASSERT_TRUE(waitForManager("launch ", 3));
     std::this_thread::sleep_for(kQuietPeriod);
     EXPECT_EQ(managerLog("launch ").size(), 3u);
+}
+
+// A manager that an administrator starts through a wrapper script still quits
+// when its key is pulled out: the agent finds it by the lock it holds.
+TEST_F(AgentTest, ManagerStartedThroughAWrapperIsAskedToQuit) {
+    const fs::path wrapper = dir_ / "start-kelvane";
+    std::ofstream(wrapper) << "#!/bin/sh\n'" << folder_.standin() << "' \"$@\"\n";
+    fs::permissions(wrapper, fs::perms::owner_all);
+    setenv("QD_MANAGER_EXECUTABLE", wrapper.c_str(), 1);
+    makeKey("bank");
+    startAgent();
+    waitUntilWatching();
+    keysim({"plug", "bank"});
+    ASSERT_TRUE(waitForManager("launch ", 1));
+    keysim({"unplug", "bank"});
+    ASSERT_TRUE(waitForManager("term ", 1)) << "the wrapped manager was not asked to quit";
+    EXPECT_EQ(folder_.terms().at(0), folder_.launches().at(0).pid);
+}
+
+// A key that answers only a while after it was plugged in: the settle delay
+// before the PCODE read is what lets it launch the manager.
+TEST_F(AgentTest, SettleDelayCoversAKeyThatIsNotReadyAtOnce) {
+    makeKey("slow");
+    keysim({"set", "slow", "fault", "notready:150"});
+    makeKey("slower", 20244, agent::kVendor2);
+    keysim({"set", "slower", "fault", "notready:3000"});
+    startAgent();
+    waitUntilWatching();
+
+    // Ready well before the delay is over: launched.
+    keysim({"plug", "slow"});
+    ASSERT_TRUE(waitForManager("launch ", 1));
+    keysim({"unplug", "slow"});
+    ASSERT_TRUE(waitForManager("term ", 1));
+
+    // Still not answering when the delay is over: its PCODE reads as 0.
+    keysim({"plug", "slower"});
+    ASSERT_TRUE(waitForOutput("DeviceAppeared", 4));
+    std::this_thread::sleep_for(kQuietPeriod);
+    EXPECT_EQ(managerLog("launch ").size(), 1u);
 }
 
 TEST_F(AgentTest, MissingTokenLibraryNeverLaunches) {
@@ -283,7 +289,7 @@ TEST_F(AgentTest, IdlesWithoutProcessorTimeAndSigintEndsWithStatusZero) {
 // The PCODE read itself, in this process through the plain binding.
 TEST_F(AgentTest, FirstReaderPcodeReadsZeroOnEveryFailure) {
     EXPECT_EQ(Qd_Intefs().getPcode(), 0u);  // library not loaded yet
-    ASSERT_EQ(Func_Init(TOKEN_SIMULATOR), 0);
+    ASSERT_EQ(Func_Init(kpsim::testing::libraryPath().c_str()), 0);
     EXPECT_EQ(Qd_Intefs().getPcode(), 0u);  // no key
     makeKey("foreign", 4711);
     keysim({"plug", "foreign"});

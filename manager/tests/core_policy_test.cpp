@@ -53,6 +53,11 @@ const RuleCase kRuleCases[] = {
     {"abc123", "abcdef", "abcdef", 7},
     {"abc123", "111111", "111111", 6},  // the triple rule comes before the class rule
     {"abc123", "abc123", "abc123", 8},
+    // Old and new equal and a rule before 8 broken too: that rule speaks.
+    {"abc12!", "abc12!", "abc12!", 5},
+    {"aaa123", "aaa123", "aaa123", 6},
+    {"123456", "123456", "123456", 7},
+    {"abcdef", "abcdef", "abcdef", 7},
     {"abc123", "aAa123", "aAa123", 0},  // case-sensitive triple
     {"123456", "xyz789", "xyz789", 0},
     {"abc123", "Abcdefghijklmnopqr12", "Abcdefghijklmnopqr12", 0},
@@ -302,8 +307,8 @@ TEST(CoreAlert, WarningBoxWithOneOkButtonFromAnyThread) {
             return;
         }
         const QList<QAbstractButton*> buttons = box->buttons();
-        seen << QString("%1|%2|%3|%4")
-                    .arg(box->text())
+        seen << QString("%1|%2|%3|%4|%5")
+                    .arg(box->windowTitle(), box->text())
                     .arg(box->icon() == QMessageBox::Warning ? "warning" : "other")
                     .arg(buttons.size())
                     .arg(buttons.isEmpty() ? QString() : buttons[0]->text());
@@ -314,7 +319,7 @@ TEST(CoreAlert, WarningBoxWithOneOkButtonFromAnyThread) {
     QTimer::singleShot(0, answer);
     alert(QString::fromUtf8("网盾连接失败！"));
     ASSERT_EQ(seen.size(), 1);
-    EXPECT_EQ(seen[0], QString::fromUtf8("网盾连接失败！|warning|1|OK"));
+    EXPECT_EQ(seen[0], QString::fromUtf8("网盾|网盾连接失败！|warning|1|OK"));
 
     // From another thread: queued, shown once the main thread gets to it.
     std::thread t([] { alert(QString::fromUtf8("此设备没有证书！")); });
@@ -323,5 +328,5 @@ TEST(CoreAlert, WarningBoxWithOneOkButtonFromAnyThread) {
     QTimer::singleShot(0, answer);
     QCoreApplication::processEvents();
     ASSERT_EQ(seen.size(), 2);
-    EXPECT_EQ(seen[1], QString::fromUtf8("此设备没有证书！|warning|1|OK"));
+    EXPECT_EQ(seen[1], QString::fromUtf8("网盾|此设备没有证书！|warning|1|OK"));
 }

@@ -3,13 +3,13 @@
 // certificates, a QApplication.
 #pragma once
 
-#include "sim/token/keysim_testing.h"
-
 #include <QByteArray>
 #include <QString>
-
 #include <string>
 #include <vector>
+
+#include "qstring_print.h"
+#include "sim/token/keysim_testing.h"
 
 namespace coretest {
 

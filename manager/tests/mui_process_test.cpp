@@ -1,8 +1,6 @@
 // The kelvane program itself, run as a process on the offscreen platform
 // against simulated keys: its diagnostics, how it ends on the key agent's
 // SIGTERM and on an interrupt, and the screenshot mode the demo uses.
-#include "mui_support.h"
-
 #include <gtest/gtest.h>
 
 #include <QCoreApplication>
@@ -12,8 +10,11 @@
 #include <QImage>
 #include <QProcess>
 #include <QTemporaryDir>
-
 #include <csignal>
+
+#include "mui_app.h"
+#include "mui_support.h"
+#include "platform/workspace.h"
 
 #ifndef QD_KELVANE
 #error "QD_KELVANE must name the kelvane program"
@@ -23,18 +24,8 @@ using muitest::keysim;
 
 namespace {
 
-class QtEnvironment : public ::testing::Environment {
-public:
-    void SetUp() override {
-        static int argc = 1;
-        static char name[] = "mui_process_tests";
-        static char* argv[] = {name, nullptr};
-        app = new QCoreApplication(argc, argv);
-    }
-    void TearDown() override { delete app; }
-    QCoreApplication* app = nullptr;
-};
-[[maybe_unused]] ::testing::Environment* const g_qt = ::testing::AddGlobalTestEnvironment(new QtEnvironment);
+[[maybe_unused]] ::testing::Environment* const g_qt =
+    ::testing::AddGlobalTestEnvironment(new QtAppEnvironment<QCoreApplication>("mui_process_tests"));
 
 // kelvane with the test's environment (offscreen, simulated bus, no browser).
 class Kelvane {
@@ -87,6 +78,8 @@ private:
 class MuiProcess : public ::testing::Test {
 protected:
     kpsim::testing::SimulatedKeys sim;
+    QTemporaryDir locks;
+    kpsim::testing::ScopedEnv lockDir{"QD_MANAGER_LOCK_DIR", locks.path().toStdString()};
 };
 
 TEST_F(MuiProcess, WatchDiagnosticsAndSigtermEndTheProgramCleanly) {
@@ -109,12 +102,19 @@ TEST_F(MuiProcess, WatchDiagnosticsAndSigtermEndTheProgramCleanly) {
     ASSERT_TRUE(k.waitErr("privateDataRef->locationID: 0x"));
     EXPECT_TRUE(k.err.contains("privateDataRef->deviceName: "));
 
-    // The key agent's way of asking us to quit.
-    k.signal(SIGTERM);
+    // The key agent's way of asking us to quit: SIGTERM to the holder of
+    // the manager lock, whatever executable the agent thinks it launched.
+    const QString lock = QStringLiteral("%1/manager-%2.lock").arg(locks.path()).arg(k.p.processId());
+    EXPECT_TRUE(QFile::exists(lock));
+    {
+        kpsim::testing::ScopedEnv elsewhere("QD_MANAGER_EXECUTABLE", "/nonexistent/kelvane");
+        EXPECT_EQ(platform::terminateManagers(), 1);
+    }
     ASSERT_TRUE(k.finished());
     EXPECT_EQ(k.p.exitStatus(), QProcess::NormalExit);
     EXPECT_EQ(k.p.exitCode(), 0);
     EXPECT_FALSE(k.err.contains("Unexpectedly back")) << k.err.toStdString();
+    EXPECT_FALSE(QFile::exists(lock)) << "the lock goes with the program";
 }
 
 TEST_F(MuiProcess, InterruptSaysSoAndExitsWithZero) {

@@ -4,12 +4,12 @@
 // it too).
 #pragma once
 
-#include "sim/token/keysim_testing.h"
-
 #include <QString>
 #include <QStringList>
-
 #include <functional>
+
+#include "qstring_print.h"
+#include "sim/token/keysim_testing.h"
 
 namespace muitest {
 

@@ -1,24 +1,14 @@
 // The key manager's windows, driven as a user would on the offscreen
 // platform, against simulated keys (a fresh state folder per test). Alerts
 // are recorded instead of shown.
-#include "AboutWinCtr.h"
-#include "AppDelegate.h"
-#include "CerViewDlg.h"
-#include "MailWinCtr.h"
-#include "OneChangePinCtr.h"
-#include "OneUseWdCtr.h"
-#include "Qd_MacIntf.h"
-#include "ViewTag.h"
-#include "alert.h"
-#include "mui_support.h"
-#include "token/Func_init.h"
-
 #include <gtest/gtest.h>
 
 #include <QApplication>
 #include <QComboBox>
+#include <QCursor>
 #include <QDialogButtonBox>
 #include <QElapsedTimer>
+#include <QHelpEvent>
 #include <QLabel>
 #include <QLineEdit>
 #include <QMessageBox>
@@ -29,33 +19,31 @@
 #include <QTableView>
 #include <QTest>
 #include <QTimer>
-
+#include <QToolTip>
 #include <cstdlib>
 
-// Readable failures for texts and lists of texts.
-inline void PrintTo(const QString& s, std::ostream* os) { *os << '"' << s.toStdString() << '"'; }
+#include "AboutWinCtr.h"
+#include "AppDelegate.h"
+#include "CerViewDlg.h"
+#include "MailWinCtr.h"
+#include "NameLabel.h"
+#include "OneChangePinCtr.h"
+#include "OneUseWdCtr.h"
+#include "Qd_MacIntf.h"
+#include "ViewTag.h"
+#include "alert.h"
+#include "core_support.h"
+#include "mui_app.h"
+#include "mui_support.h"
+#include "token/Func_init.h"
 
 using muitest::keysim;
 using muitest::waitFor;
 
 namespace {
 
-// One QApplication for the whole test program.
-class QtEnvironment : public ::testing::Environment {
-public:
-    void SetUp() override {
-        static int argc = 1;
-        static char name[] = "mui_window_tests";
-        static char* argv[] = {name, nullptr};
-        app = new QApplication(argc, argv);
-    }
-    void TearDown() override {
-        delete app;
-        app = nullptr;
-    }
-    QApplication* app = nullptr;
-};
-[[maybe_unused]] ::testing::Environment* const g_qt = ::testing::AddGlobalTestEnvironment(new QtEnvironment);
+[[maybe_unused]] ::testing::Environment* const g_qt =
+    ::testing::AddGlobalTestEnvironment(new QtAppEnvironment<QApplication>("mui_window_tests"));
 
 const QString kNoDevice = QStringLiteral("没有设备");
 const QString kDashes = QStringLiteral("----------------");
@@ -110,6 +98,21 @@ protected:
     }
     void clickTab(int t) { QTest::mouseClick(qobject_cast<QPushButton*>(win->view(t)), Qt::LeftButton); }
     bool connectedTo(const QString& serial) const { return tag(MailTag::serial) == serial; }
+    // Types the three PINs into the PIN panel and presses its change button;
+    // returns once the change is over (its outcome alert answered).
+    void changePin(const QString& oldPin, const QString& newPin) {
+        clickTab(MailTag::tabPin);
+        QTest::keyClicks(win->oldPin(), oldPin);
+        QTest::keyClicks(win->newOnePin(), newPin);
+        QTest::keyClicks(win->newTwoPin(), newPin);
+        QTest::mouseClick(win->findChild<QPushButton*>("changeBtn"), Qt::LeftButton);
+    }
+    static QWidget* tipWindow() {
+        for (QWidget* w : QApplication::topLevelWidgets()) {
+            if (w->isVisible() && w->windowTitle() == QString::fromUtf8(kTipWindowTitle)) return w;
+        }
+        return nullptr;
+    }
 
     kpsim::testing::SimulatedKeys sim;
     kelvane::AlertRecorder alerts;
@@ -160,6 +163,68 @@ TEST_F(MuiWindow, KeyPresentAtStartIsShownAndItsRemovalClearsTheWindow) {
     ASSERT_TRUE(waitFor([&] { return connectedTo("QDTEST0001"); }));
     EXPECT_EQ(tag(MailTag::retryText), QStringLiteral("口令重试次数为2次"));
     EXPECT_EQ(certRows().size(), 4);
+}
+
+// The outcome of a PIN change always reaches the user: pulling the key out
+// ends other modal windows, not the alert that tells how the change ended.
+TEST_F(MuiWindow, OutcomeAlertStaysWhenTheKeyIsPulledWhileItIsUp) {
+    makeKey("demo", "QDOUT0001", true, true, {"keytype", "1", "button", "press:0"});
+    launch();
+    ASSERT_TRUE(waitFor([&] { return connectedTo("QDOUT0001"); }));
+    kelvane::setAlertHook({});  // real alert boxes from here
+    QString told;
+    bool stayed = false;
+    QTimer poll;
+    QObject::connect(&poll, &QTimer::timeout, [&] {
+        auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget());
+        if (!box || !told.isEmpty()) return;
+        told = box->text();
+        EXPECT_EQ(box->windowTitle(), QStringLiteral("网盾"));
+        EXPECT_EQ(keysim({"unplug", "demo"}), 0);
+        EXPECT_TRUE(waitFor([&] { return connectedTo(kNoDevice); }, 5000));
+        stayed = box->isVisible();
+        if (box->isVisible()) box->buttons().first()->click();
+    });
+    poll.start(20);
+    changePin(QStringLiteral("12345678"), QStringLiteral("abcdef12"));
+    poll.stop();
+    EXPECT_EQ(told, QStringLiteral("pin码修改成功"));
+    EXPECT_TRUE(stayed) << "the key's removal took the outcome alert away";
+    EXPECT_EQ(tag(MailTag::serial), kNoDevice);
+}
+
+TEST_F(MuiWindow, OutcomeAlertComesWhenTheKeyIsPulledWhileTheButtonIsAwaited) {
+    // A cycle long enough that the key's answer and its removal both arrive
+    // while the countdown pauses.
+    Qd_MacIntf::setCountdownTick(std::chrono::milliseconds(500));
+    makeKey("demo", "QDOUT0002", true, true, {"keytype", "2", "button", "wait"});
+    launch();
+    ASSERT_TRUE(waitFor([&] { return connectedTo("QDOUT0002"); }));
+    kelvane::setAlertHook({});
+    bool pulled = false;
+    QString told;
+    bool stayed = false;
+    QTimer poll;
+    QObject::connect(&poll, &QTimer::timeout, [&] {
+        if (!pulled && tipWindow()) {
+            pulled = true;
+            EXPECT_EQ(keysim({"unplug", "demo"}), 0);
+            return;
+        }
+        auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget());
+        if (!box || !told.isEmpty()) return;
+        told = box->text();
+        // Up until the user answers it, whatever the removal does meanwhile.
+        QTest::qWait(600);
+        stayed = box->isVisible() && connectedTo(kNoDevice);
+        if (box->isVisible()) box->buttons().first()->click();
+    });
+    poll.start(10);
+    changePin(QStringLiteral("12345678"), QStringLiteral("abcdef12"));
+    poll.stop();
+    EXPECT_TRUE(pulled);
+    EXPECT_EQ(told, QStringLiteral("修改密码失败！"));
+    EXPECT_TRUE(stayed) << "no outcome alert stayed up after the key was pulled";
 }
 
 TEST_F(MuiWindow, SecondKeyIsRefusedAndRefreshConnectsTheOneLeft) {
@@ -275,6 +340,23 @@ TEST_F(MuiWindow, LengthsLargerThanTheBuffersAreNotReadPast) {
     EXPECT_EQ(tag(MailTag::retryText), QStringLiteral("口令重试次数为6次"));
     EXPECT_EQ(win->nameComBox()->itemText(0), QStringLiteral("USBQdvKey long"));
     EXPECT_EQ(certRows().size(), 4);
+
+    // Each certificate came padded to the buffer's end; the list shows it,
+    // so the viewer opens it too.
+    clickTab(MailTag::tabCert);
+    win->cerTabVw()->selectRow(1);
+    EXPECT_EQ(win->certificates().at(1).value("cerDt").toByteArray().size(), 4096);
+    QStringList viewed;
+    QTimer::singleShot(0, [&] {
+        if (auto* dialog = qobject_cast<CerViewDlg*>(QApplication::activeModalWidget())) {
+            viewed << dialog->fields().at(0).second;
+            dialog->accept();
+        }
+    });
+    QTest::mouseClick(win->findChild<QPushButton*>("lookYCBtn"), Qt::LeftButton);
+    ASSERT_EQ(viewed.size(), 1) << alerts.messages().join('|').toStdString();
+    EXPECT_TRUE(viewed.first().contains(QStringLiteral("张三"))) << viewed.first().toStdString();
+    EXPECT_TRUE(alerts.messages().isEmpty()) << alerts.messages().join('|').toStdString();
 }
 
 // ---- Certificates ---------------------------------------------------------
@@ -356,6 +438,65 @@ TEST_F(MuiWindow, CertificatePanelShowsDetailsAndTheViewer) {
     }
     EXPECT_FALSE(win->box(2)->isVisible());
     EXPECT_TRUE(win->box(0)->isVisible());
+}
+
+// Names wider than their field are cut at a whole character or escape and
+// end with "…"; the tooltip shows the whole name, readable.
+TEST_F(MuiWindow, LongCertificateNamesAreElidedWithTheWholeNameInTheTooltip) {
+    makeKey("names", "QDNAMES01", false, false);
+    const std::string subject = "中国工商银行股份有限公司北京市分行营业部客户张三";
+    const std::string issuer = "中国金融认证中心测试证书颁发机构";
+    const QByteArray der = coretest::makeCert(subject, issuer);
+    const std::string file = coretest::writeFile(sim.dir(), "long.der", der);
+    ASSERT_EQ(keysim({"import", "names", "con", "sign", QString::fromStdString(file)}), 0);
+    ASSERT_EQ(keysim({"plug", "names"}), 0);
+    launch();
+    ASSERT_TRUE(waitFor([&] { return certRows().size() == 1; }));
+    clickTab(MailTag::tabCert);
+    win->cerTabVw()->selectRow(0);
+
+    for (auto [t, name] : {std::pair{MailTag::cerSubject, subject}, std::pair{MailTag::cerIssuer, issuer}}) {
+        SCOPED_TRACE(t);
+        auto* label = qobject_cast<QLabel*>(win->view(t));
+        ASSERT_NE(label, nullptr);
+        // The field's text is the reader's, escapes and all.
+        const QString full = tag(t);
+        EXPECT_EQ(full,
+                  win->certificates().at(0).value(t == MailTag::cerSubject ? "sub" : "isser").toString());
+        ASSERT_TRUE(full.startsWith(QStringLiteral("\\x"))) << full.toStdString();
+
+        // Drawn: a prefix of whole escapes, then "…", within the field.
+        const QString shown = NameLabel::elided(full, label->fontMetrics(), label->contentsRect().width());
+        ASSERT_TRUE(shown.endsWith(QChar(0x2026))) << shown.toStdString();
+        const QString kept = shown.chopped(1);
+        EXPECT_TRUE(full.startsWith(kept));
+        EXPECT_EQ(kept.size() % 4, 0) << "cut inside an escape: " << kept.toStdString();
+        EXPECT_GT(kept.size(), 0);
+        EXPECT_LE(label->fontMetrics().horizontalAdvance(shown), label->contentsRect().width());
+        // ... and that is what the field paints.
+        QLabel plain(shown);
+        plain.setFont(label->font());
+        plain.setAlignment(label->alignment());
+        plain.setPalette(label->palette());
+        plain.resize(label->size());
+        EXPECT_EQ(label->grab().toImage().convertToFormat(QImage::Format_RGB32),
+                  plain.grab().toImage().convertToFormat(QImage::Format_RGB32));
+
+        // Pointing at it shows the whole name as text.
+        QHelpEvent help(QEvent::ToolTip, QPoint(5, 5), label->mapToGlobal(QPoint(5, 5)));
+        QApplication::sendEvent(label, &help);
+        EXPECT_EQ(QToolTip::text(), QString::fromStdString(name));
+        QToolTip::hideText();
+    }
+
+    // A cut that fits the width exactly is kept.
+    const QString name = QStringLiteral("\\xE5\\xBC\\xA0\\xE4\\xB8\\x89");
+    const int exact = win->fontMetrics().horizontalAdvance(name.left(4) + QChar(0x2026));
+    EXPECT_EQ(NameLabel::elided(name, win->fontMetrics(), exact), name.left(4) + QChar(0x2026));
+    // A name that fits is drawn whole.
+    EXPECT_EQ(NameLabel::elided(QStringLiteral("Test CA"), win->fontMetrics(), 270),
+              QStringLiteral("Test CA"));
+    EXPECT_EQ(NameLabel::readable(QStringLiteral("\\xE5\\xBC\\xA0 x\\xZZ")), QStringLiteral("张 x\\xZZ"));
 }
 
 TEST_F(MuiWindow, ViewerRefusesBytesThatAreNotACertificate) {
@@ -464,6 +605,129 @@ TEST_F(MuiWindow, ChangeButtonKeepsTheOldPinOnARuleAndChangesTheKey) {
     EXPECT_TRUE(shown.contains(QStringLiteral("abcdef12"))) << shown.toStdString();
 }
 
+// ---- The main thread waiting for the key -------------------------------------
+
+// While the main thread waits for the key, the windows keep painting, the
+// pointer shows the wait and the user's clicks go nowhere.
+struct BusyCase {
+    const char* label;
+    QStringList key;  // keysim settings of the key
+    enum Action { KeyTypeOneChange, CountdownEndedByRemoval, RefreshOfASlowKey } action;
+};
+void PrintTo(const BusyCase& c, std::ostream* os) { *os << c.label; }
+
+class MuiBusy : public MuiWindow, public ::testing::WithParamInterface<BusyCase> {};
+
+TEST_P(MuiBusy, WindowsPaintAndClicksAreDroppedWhileTheKeyIsAwaited) {
+    const BusyCase& c = GetParam();
+    makeKey("k", "QDBUSY001", false, true, c.key);
+    launch();
+    ASSERT_TRUE(waitFor([&] { return connectedTo("QDBUSY001"); }));
+    ASSERT_TRUE(waitFor([&] { return alerts.messages().contains(kNoCert); }));
+    alerts.clear();
+    QSignalSpy noKeyShown(win, &MailWinCtr::deviceStateShown);
+
+    // Samples what the user would see, every few milliseconds.
+    bool tipSeen = false;
+    bool waiting = false;  // in the part of the wait this case is about
+    // An alert that comes up during the wait (the refreshed key has no
+    // certificate) takes the user's click, under the ordinary pointer.
+    if (c.action == BusyCase::RefreshOfASlowKey) kelvane::setAlertHook({});
+    int alertCursor = -1;
+    bool alertAnswered = false;
+    // A window that opens during the wait and is no such alert takes no click.
+    std::unique_ptr<QPushButton> lateWindow;
+    int lateClicks = -1;
+    int waitCursor = 0, paints = 0, clicksAfter = -1;
+    auto busy = [] {
+        const QCursor* cursor = QApplication::overrideCursor();
+        return cursor && cursor->shape() == Qt::WaitCursor;
+    };
+    struct EventSpy : QObject {
+        std::function<void(QObject*, QEvent*)> seen;
+        bool eventFilter(QObject* o, QEvent* e) override {
+            seen(o, e);
+            return false;
+        }
+    } spy;
+    spy.seen = [&](QObject* o, QEvent* e) {
+        auto* w = qobject_cast<QWidget*>(o);
+        if (waiting && e->type() == QEvent::Paint && w && w->window() == win) ++paints;
+    };
+    qApp->installEventFilter(&spy);
+    QTimer poll;
+    QObject::connect(&poll, &QTimer::timeout, [&] {
+        if (auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget());
+            box && alertCursor < 0) {
+            auto shape = [] {
+                return QApplication::overrideCursor() ? QApplication::overrideCursor()->shape()
+                                                      : Qt::ArrowCursor;
+            };
+            (void)waitFor([&] { return shape() == Qt::ArrowCursor; },
+                          1000);  // the pointer follows within a poll
+            alertCursor = shape();
+            QTest::mouseClick(box->buttons().first(), Qt::LeftButton);
+            alertAnswered = !box->isVisible();
+            if (box->isVisible()) box->reject();
+            return;
+        }
+        if (c.action == BusyCase::CountdownEndedByRemoval && !tipSeen && tipWindow()) {
+            tipSeen = true;
+            EXPECT_EQ(keysim({"unplug", "k"}), 0);
+            return;
+        }
+        waiting = busy() && (c.action != BusyCase::CountdownEndedByRemoval || (tipSeen && !tipWindow()));
+        if (!waiting) return;
+        ++waitCursor;
+        win->update();
+        if (!lateWindow) {
+            lateWindow = std::make_unique<QPushButton>(QStringLiteral("new"));
+            lateClicks = 0;
+            QObject::connect(lateWindow.get(), &QPushButton::clicked, [&] { ++lateClicks; });
+            lateWindow->show();
+            QTest::mouseClick(lateWindow.get(), Qt::LeftButton);
+        }
+        if (clicksAfter < 0) {
+            // A click on refresh would empty the window at once (no key shown).
+            const int before = static_cast<int>(noKeyShown.count());
+            QTest::mouseClick(win->findChild<QPushButton*>("refreshBtn"), Qt::LeftButton);
+            clicksAfter = static_cast<int>(noKeyShown.count()) - before;
+        }
+    });
+    poll.start(10);
+    switch (c.action) {
+        case BusyCase::KeyTypeOneChange:
+        case BusyCase::CountdownEndedByRemoval:
+            changePin(QStringLiteral("12345678"), QStringLiteral("abcdef12"));
+            break;
+        case BusyCase::RefreshOfASlowKey:
+            QTest::mouseClick(win->findChild<QPushButton*>("refreshBtn"), Qt::LeftButton);
+            ASSERT_TRUE(waitFor([&] { return connectedTo("QDBUSY001"); }));
+            break;
+    }
+    poll.stop();
+    qApp->removeEventFilter(&spy);
+    EXPECT_GT(waitCursor, 3) << "no wait cursor, or no event handled, while the key was awaited";
+    EXPECT_GT(paints, 0) << "the window did not repaint while the key was awaited";
+    EXPECT_EQ(clicksAfter, 0) << "a click during the wait reached the window";
+    EXPECT_EQ(lateClicks, 0) << "a window that opened during the wait took a click";
+    EXPECT_EQ(QApplication::overrideCursor(), nullptr) << "the wait cursor stayed";
+    if (c.action == BusyCase::RefreshOfASlowKey) {
+        EXPECT_EQ(alertCursor, Qt::ArrowCursor) << "no alert, or the wait cursor over it";
+        EXPECT_TRUE(alertAnswered) << "the alert did not take the click";
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Waits, MuiBusy,
+    ::testing::Values(
+        BusyCase{"key_type_1_change", {"keytype", "1", "button", "press:0.6"}, BusyCase::KeyTypeOneChange},
+        BusyCase{"after_the_countdown",
+                 {"keytype", "2", "button", "press:1.5"},
+                 BusyCase::CountdownEndedByRemoval},
+        BusyCase{"refresh_of_a_slow_key", {"fault", "slow:80"}, BusyCase::RefreshOfASlowKey}),
+    [](const auto& info) { return std::string(info.param.label); });
+
 // ---- First use --------------------------------------------------------------
 
 TEST_F(MuiWindow, FirstUseWindowComesWithAFirstPinKeyAndGoesWithIt) {
@@ -550,6 +814,34 @@ TEST_F(MuiWindow, FirstChangeDialogStartsEmptyMetersAndClosesWhenTheKeyGoes) {
     EXPECT_EQ(alerts.messages(), QStringList{QStringLiteral("pin码修改成功")});
     EXPECT_FALSE(OneChangePinCtr::sharedConfgCtr()->isVisible());
     EXPECT_TRUE(OneChangePinCtr::sharedConfgCtr()->newOnePinTf()->text().isEmpty());
+}
+
+// The first-use window's button ends whatever runs modally, here the
+// arrival's own alert, before it opens the first-change dialog.
+TEST_F(MuiWindow, FirstUseButtonEndsAnyRunningModalLoop) {
+    makeKey("fresh", "QDFRESH03", false, true, {"changepin", "0"});
+    kelvane::setAlertHook({});  // the "no certificate" alert is a real box
+    bool clicked = false, alertEnded = false, dialogUp = false;
+    QTimer poll;
+    QObject::connect(&poll, &QTimer::timeout, [&] {
+        auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget());
+        OneUseWdCtr* first = win ? win->oneUseWindow() : nullptr;
+        if (clicked || !box || !first || !first->isVisible()) return;
+        clicked = true;
+        QTimer::singleShot(100, [&, box] {
+            OneChangePinCtr* dlg = OneChangePinCtr::sharedConfgCtr();
+            dialogUp = dlg->isVisible() && QApplication::activeModalWidget() == dlg;
+            alertEnded = !box->isVisible();
+            if (box->isVisible()) box->buttons().first()->click();
+            dlg->noBtn()->click();
+        });
+        QTest::mouseClick(first->changeButton(), Qt::LeftButton);
+    });
+    poll.start(20);
+    launch();
+    ASSERT_TRUE(waitFor([&] { return clicked && !QApplication::activeModalWidget(); }));
+    EXPECT_TRUE(dialogUp);
+    EXPECT_TRUE(alertEnded) << "the alert's modal loop went on under the first-change dialog";
 }
 
 // ---- Launch without the token library -------------------------------------

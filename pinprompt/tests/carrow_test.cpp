@@ -13,16 +13,19 @@
 #include <QTest>
 #include <QTimer>
 #include <QTranslator>
-
 #include <chrono>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
 #include <functional>
+#include <ostream>
 #include <string>
 #include <thread>
 #include <vector>
+
+// Readable failures for texts: gtest would print a QString's characters as raw bytes.
+inline void PrintTo(const QString& s, std::ostream* os) { *os << '"' << s.toStdString() << '"'; }
 
 namespace {
 
@@ -182,6 +185,7 @@ TEST_F(CarrowTest, ShowMsgHasOneOkButtonAndAnswersZero) {
         shown = mb->text();
         buttons = static_cast<int>(mb->buttons().size());
         EXPECT_EQ(mb->icon(), QMessageBox::Warning);
+        EXPECT_EQ(mb->windowTitle(), QString("网盾"));  // never the host program's name
         buttonNamed(box, "OK")->click();
     });
     EXPECT_EQ(P11_ShowMsg("PIN码错误", 7), 0);
@@ -311,7 +315,8 @@ TEST_F(CarrowTest, WindowGeometryAndLinePlacement) {
             auto* label = w->findChild<QLabel*>("nameLabel");
             line = label->geometry();
             fontPixels = label->font().pixelSize();
-            focused = w->isActiveWindow();
+            focused =
+                QTest::qWaitFor([w] { return w->isActiveWindow(); }, 3000);  // activation may lag under load
             closeWindow();
         });
         EXPECT_EQ(showCountDownWindow(60, "QDCountDown", "", height, 250, nullptr), 0);

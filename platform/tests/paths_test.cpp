@@ -1,14 +1,15 @@
 #include "platform/paths.h"
-#include "scoped_env.h"
 
 #include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <string>
 
-#include <sys/stat.h>
+#include "scoped_env.h"
 
 namespace {
 
@@ -38,11 +39,20 @@ TEST(Paths, EnvironmentOverridesAndEmptyCountsAsUnset) {
     EXPECT_EQ(platform::managerExecutable(), "/bin/true");
 }
 
-TEST(Paths, SimStateDirFallsBackToRuntimeDir) {
-    ScopedEnv a("KEYSIM_DIR", nullptr), b("XDG_RUNTIME_DIR", "/run/user/7");
+TEST(Paths, RuntimeFoldersFallBackToRuntimeDirThenTmp) {
+    ScopedEnv a("KEYSIM_DIR", nullptr), b("XDG_RUNTIME_DIR", "/run/user/7"),
+        c("QD_MANAGER_LOCK_DIR", nullptr);
     EXPECT_EQ(platform::simStateDir(), "/run/user/7/keysim");
-    ScopedEnv c("KEYSIM_DIR", "/tmp/k");
+    EXPECT_EQ(platform::managerLockDir(), "/run/user/7/vostrel");
+    {
+        ScopedEnv noRuntime("XDG_RUNTIME_DIR", nullptr);
+        const std::string uid = std::to_string(getuid());
+        EXPECT_EQ(platform::simStateDir(), "/tmp/keysim-" + uid);
+        EXPECT_EQ(platform::managerLockDir(), "/tmp/vostrel-" + uid);
+    }
+    ScopedEnv d("KEYSIM_DIR", "/tmp/k"), e("QD_MANAGER_LOCK_DIR", "/tmp/locks");
     EXPECT_EQ(platform::simStateDir(), "/tmp/k");
+    EXPECT_EQ(platform::managerLockDir(), "/tmp/locks");
 }
 
 TEST(Paths, PrivateFolderMadeWithParentsAndRefusedOverAFile) {

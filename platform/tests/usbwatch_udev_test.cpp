@@ -1,16 +1,16 @@
 // The libudev backend against a fake sysfs and fake uevents. Runs only under
 // umockdev-wrapper, which redirects this process's libudev to the testbed.
-#include "platform/usbwatch.h"
-#include "scoped_env.h"
-#include "watch_events.h"
-
 #include <gtest/gtest.h>
-
 #include <umockdev.h>
 
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
+
+#include "platform/usbwatch.h"
+#include "scoped_env.h"
+#include "watch_events.h"
 
 namespace {
 
@@ -116,6 +116,59 @@ TEST_F(UdevBus, UnreadableAttributesFallBackToProductProperty) {
     ASSERT_EQ(devices.size(), 3u);
     EXPECT_EQ(devices[1].locationId, 0x03100000u);
     EXPECT_EQ(devices[1].name, "");
+}
+
+// A key shows up on the bus as its device and one child per USB interface,
+// each in subsystem usb with the key's PRODUCT in its uevent: only the device
+// is the key, at start, on arrival and on removal.
+TEST_F(UdevBus, InterfaceChildrenOfAKeyAreNotKeys) {
+    const std::string present = addKey("1-2", "d449", "0004", "Present", "2");
+    GText presentIface(umockdev_testbed_add_device(
+        testbed_, "usb", "1-2:1.0", present.c_str(), "bInterfaceClass", "0b", nullptr, "DEVTYPE",
+        "usb_interface", "PRODUCT", "d449/4/100", "INTERFACE", "11/0/0", nullptr));
+    ASSERT_TRUE(presentIface);
+    WatchRunner watch(0xD449, 4);
+    watch.markPresentReported();
+    watch.start();
+    ASSERT_EQ(shortened(watch.waitForEvents(2)), Events({"+1-2", "="}));
+
+    const std::string later = addKey("1-3", "d449", "0004", "Later", "3");
+    GText laterIface(umockdev_testbed_add_device(testbed_, "usb", "1-3:1.0", later.c_str(), "bInterfaceClass",
+                                                 "0b", nullptr, "DEVTYPE", "usb_interface", "PRODUCT",
+                                                 "d449/4/100", "INTERFACE", "11/0/0", nullptr));
+    ASSERT_TRUE(laterIface);
+    umockdev_testbed_uevent(testbed_, later.c_str(), "add");
+    umockdev_testbed_uevent(testbed_, laterIface.get(), "add");
+    // The kernel removes the interfaces before the device.
+    umockdev_testbed_uevent(testbed_, laterIface.get(), "remove");
+    umockdev_testbed_uevent(testbed_, later.c_str(), "remove");
+    umockdev_testbed_uevent(testbed_, presentIface.get(), "remove");
+    umockdev_testbed_uevent(testbed_, present.c_str(), "remove");
+    EXPECT_EQ(shortened(watch.waitForEvents(5)), Events({"+1-2", "=", "+1-3", "-1-3", "-1-2"}));
+    EXPECT_TRUE(watch.stop());
+    EXPECT_EQ(watch.events().size(), 5u);
+}
+
+// By the time the remove event is read, the device's sysfs attributes are
+// gone already: the key still leaves, under the name it arrived with.
+// (umockdev needs the folder's uevent file to send the event, so everything
+// else in the folder goes.)
+TEST_F(UdevBus, RemovalAfterTheSysfsAttributesAreGone) {
+    const std::string path = addKey("4-1", "d449", "0004", "Going", "1", "4");
+    WatchRunner watch(0xD449, 4);
+    watch.start();
+    ASSERT_EQ(shortened(watch.waitForEvents(1)), Events({"+4-1"}));
+    const GText root(umockdev_testbed_get_root_dir(testbed_));
+    const std::filesystem::path folder = std::string(root.get()) + path;
+    for (const char* attribute : {"idVendor", "idProduct", "product", "busnum", "devpath"}) {
+        ASSERT_TRUE(std::filesystem::remove(folder / attribute)) << folder / attribute;
+    }
+    umockdev_testbed_uevent(testbed_, path.c_str(), "remove");
+    EXPECT_EQ(shortened(watch.waitForEvents(2)), Events({"+4-1", "-4-1"}));
+    auto devices = watch.devices();
+    ASSERT_EQ(devices.size(), 2u);
+    EXPECT_EQ(devices[1].name, "Going");
+    EXPECT_EQ(devices[1].locationId, devices[0].locationId);
 }
 
 TEST_F(UdevBus, StopReturnsRunFromAnotherThread) {

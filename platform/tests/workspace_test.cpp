@@ -2,7 +2,10 @@
 // program that records what happens to it.
 #include "platform/workspace.h"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <chrono>
@@ -15,69 +18,26 @@
 #include <thread>
 #include <vector>
 
-#include <sys/wait.h>
-#include <unistd.h>
+#include "standin_harness.h"
 
 namespace fs = std::filesystem;
 
 namespace {
 
-struct Launch {
-    int pid = 0, ppid = 0, sid = 0;
-    std::string signals;
-    std::string program;  // as launched (argv[0])
-};
+using standintest::Launch;
 
 class WorkspaceTest : public ::testing::Test {
 protected:
-    void SetUp() override {
-        char dir[] = "/tmp/workspace-test-XXXXXX";
-        ASSERT_NE(mkdtemp(dir), nullptr);
-        dir_ = dir;
-        log_ = dir_ / "standin.log";
-        setenv("STANDIN_LOG", log_.c_str(), 1);
-        // A private copy: cases running side by side never count or signal
-        // each other's programs.
-        standin_ = (dir_ / "kelvane").string();
-        fs::copy_file(STANDIN_EXECUTABLE, standin_);
-    }
-    void TearDown() override {
-        // Whatever a failed case left running.
-        for (const Launch& l : launches()) kill(l.pid, SIGKILL);
-        fs::remove_all(dir_);
-    }
+    void TearDown() override { unsetenv("QD_MANAGER_EXECUTABLE"); }
 
-    std::vector<std::string> lines(const std::string& prefix) const {
-        std::vector<std::string> found;
-        std::ifstream in(log_);
-        for (std::string line; std::getline(in, line);)
-            if (line.rfind(prefix, 0) == 0) found.push_back(line);
-        return found;
-    }
-    std::vector<Launch> launches() const {
-        std::vector<Launch> all;
-        for (const auto& line : lines("launch ")) {
-            std::istringstream in(line.substr(7));
-            Launch l;
-            in >> l.pid >> l.ppid >> l.sid >> l.signals >> l.program;
-            all.push_back(l);
-        }
-        return all;
-    }
-    // Waits (generously) until the log holds `count` lines starting with prefix.
-    bool waitFor(const std::string& prefix, size_t count) const {
-        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-        while (lines(prefix).size() < count) {
-            if (std::chrono::steady_clock::now() > deadline) return false;
-            std::this_thread::sleep_for(std::chrono::milliseconds(20));
-        }
-        return true;
-    }
     static bool noChildLeft() { return waitpid(-1, nullptr, WNOHANG) < 0 && errno == ECHILD; }
+    bool waitFor(const std::string& prefix, size_t count) const { return folder_.waitFor(prefix, count); }
+    std::vector<std::string> lines(const std::string& prefix) const { return folder_.lines(prefix); }
+    std::vector<Launch> launches() const { return folder_.launches(); }
 
-    fs::path dir_;
-    fs::path log_;
-    std::string standin_;
+    standintest::StandinFolder folder_;
+    const fs::path dir_ = folder_.dir();
+    const std::string standin_ = folder_.standin();
 };
 
 TEST_F(WorkspaceTest, LaunchIsDetachedReapedAndFreeOfTheCallersSignalMask) {
@@ -151,9 +111,114 @@ TEST_F(WorkspaceTest, ManagerFormsFollowTheEnvironment) {
     setenv("QD_MANAGER_EXECUTABLE", standin_.c_str(), 1);
     ASSERT_TRUE(platform::launchManager());
     ASSERT_TRUE(waitFor("launch ", 1));
+    EXPECT_EQ(launches().at(0).lock, "locked");
+    // Found by its lock and by its executable: signalled once.
     EXPECT_EQ(platform::terminateManagers(), 1);
     EXPECT_TRUE(waitFor("term ", 1));
-    unsetenv("QD_MANAGER_EXECUTABLE");
+}
+
+// A manager started through a wrapper is neither the wrapper's executable nor
+// the one the agent knows: only its lock finds it.
+TEST_F(WorkspaceTest, ManagerBehindAWrapperIsFoundByItsLock) {
+    for (const char* how : {"exec ", ""}) {  // replaced by the manager, or its parent
+        SCOPED_TRACE(how);
+        const std::string wrapper = (dir_ / "start-manager").string();
+        std::ofstream(wrapper) << "#!/bin/sh\n" << how << "'" << standin_ << "'\n";
+        fs::permissions(wrapper, fs::perms::owner_all);
+        setenv("QD_MANAGER_EXECUTABLE", wrapper.c_str(), 1);
+        const size_t before = launches().size();
+        ASSERT_TRUE(platform::launchManager());
+        ASSERT_TRUE(waitFor("launch ", before + 1));
+        const Launch l = launches().back();
+        EXPECT_EQ(platform::terminateApplications(wrapper), 0)
+            << "the wrapper's name matches nothing running";
+        EXPECT_EQ(platform::terminateManagers(), 1);
+        ASSERT_TRUE(waitFor("term ", before + 1));
+        EXPECT_EQ(folder_.terms().back(), l.pid);
+    }
+}
+
+TEST_F(WorkspaceTest, ManagerWithoutALockIsStillFoundByItsExecutable) {
+    setenv("STANDIN_NO_LOCK", "1", 1);
+    setenv("QD_MANAGER_EXECUTABLE", standin_.c_str(), 1);
+    const bool launched = platform::launchManager();
+    unsetenv("STANDIN_NO_LOCK");
+    ASSERT_TRUE(launched);
+    ASSERT_TRUE(waitFor("launch ", 1));
+    EXPECT_EQ(launches().at(0).lock, "nolock");
+    EXPECT_EQ(platform::terminateManagers(), 1);
+    EXPECT_TRUE(waitFor("term ", 1));
+}
+
+// Lock files are trusted only while held, and only for the process they name.
+TEST_F(WorkspaceTest, LockFilesNobodyHoldsOrThatDisagreeAreNotSignalled) {
+    // A live process that holds no lock (the manager name points elsewhere).
+    setenv("STANDIN_NO_LOCK", "1", 1);
+    ASSERT_TRUE(platform::launchApplication(standin_));
+    unsetenv("STANDIN_NO_LOCK");
+    ASSERT_TRUE(waitFor("launch ", 1));
+    const int live = launches().at(0).pid;
+    setenv("QD_MANAGER_EXECUTABLE", "/nonexistent/kelvane", 1);
+
+    // Left behind by a manager that died, naming a process that lives.
+    fs::create_directories(folder_.lockDir());
+    fs::permissions(folder_.lockDir(), fs::perms::owner_all);
+    const fs::path stale = fs::path(folder_.lockDir()) / ("manager-" + std::to_string(live) + ".lock");
+    std::ofstream(stale) << live << "\n";
+    EXPECT_EQ(platform::terminateManagers(), 0);
+    EXPECT_FALSE(fs::exists(stale)) << "a stale lock file is removed";
+
+    // Held, but its content names another process than its name.
+    {
+        platform::ManagerLock mine;  // this process's own lock is never signalled
+        ASSERT_TRUE(mine.held()) << mine.error();
+        const fs::path other = fs::path(folder_.lockDir()) / ("manager-" + std::to_string(live) + ".lock");
+        fs::rename(mine.path(), other);
+        EXPECT_EQ(platform::terminateManagers(), 0);
+        fs::rename(other, mine.path());
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    EXPECT_TRUE(lines("term ").empty());
+    EXPECT_EQ(kill(live, 0), 0);
+}
+
+TEST_F(WorkspaceTest, ManagerLockLivesWithItsObjectInAPrivateFolder) {
+    std::string path;
+    {
+        platform::ManagerLock lock;
+        ASSERT_TRUE(lock.held()) << lock.error();
+        path = lock.path();
+        EXPECT_EQ(path, folder_.lockDir() + "/manager-" + std::to_string(getpid()) + ".lock");
+        std::ifstream in(path);
+        int pid = 0;
+        in >> pid;
+        EXPECT_EQ(pid, getpid());
+        EXPECT_EQ(fs::status(folder_.lockDir()).permissions() & fs::perms::all, fs::perms::owner_all);
+    }
+    EXPECT_FALSE(fs::exists(path));
+
+    // Taken as descriptor 0 (a program started without standard input), it
+    // goes with its object all the same.
+    const int savedStdin = dup(0);
+    ASSERT_GE(savedStdin, 0);
+    close(0);
+    {
+        platform::ManagerLock lock;
+        EXPECT_TRUE(lock.held()) << lock.error();
+        path = lock.path();
+    }
+    const bool removed = !fs::exists(path);
+    const bool zeroFree = fcntl(0, F_GETFD) == -1;
+    dup2(savedStdin, 0);
+    close(savedStdin);
+    EXPECT_TRUE(removed);
+    EXPECT_TRUE(zeroFree) << "the lock's descriptor was not closed";
+
+    // A folder others may write to is refused, with a reason.
+    fs::permissions(folder_.lockDir(), fs::perms::all);
+    platform::ManagerLock refused;
+    EXPECT_FALSE(refused.held());
+    EXPECT_NE(refused.error().find(folder_.lockDir()), std::string::npos) << refused.error();
 }
 
 }  // namespace

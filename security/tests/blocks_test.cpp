@@ -1,14 +1,20 @@
 // Building blocks of the formats: hex conversion, the random source, and the
 // checks of encryptStandard, encryptDesKey and encryptServerRand.
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <cstdlib>
-#include <functional>
 #include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <functional>
 #include <string>
+#include <thread>
+#include <vector>
 
-#include "security/secutil.h"
 #include "security/security.h"
+#include "security/secutil.h"
 #include "test_util.h"
 
 namespace {
@@ -18,6 +24,38 @@ std::string stderrOf(const std::function<void()>& f) {
     f();
     return testing::internal::GetCapturedStderr();
 }
+
+namespace fs = std::filesystem;
+
+// Descriptors of this process open on `file` (after resolving links).
+std::vector<int> descriptorsOn(const fs::path& file) {
+    std::vector<int> fds;
+    const fs::path target = fs::canonical(file);
+    for (const auto& entry : fs::directory_iterator("/proc/self/fd")) {
+        std::error_code ec;
+        const fs::path link = fs::read_symlink(entry.path(), ec);
+        if (!ec && link == target) fds.push_back(std::stoi(entry.path().filename().string()));
+    }
+    return fds;
+}
+
+// A private folder for the random source's stand-ins.
+struct SourceFolder {
+    SourceFolder() {
+        char pattern[] = "/tmp/random-source-XXXXXX";
+        dir = ::mkdtemp(pattern);
+    }
+    ~SourceFolder() {
+        secutil::setRandomSourceForTesting(nullptr);
+        fs::remove_all(dir);
+    }
+    std::string file(const char* name, const std::string& content) const {
+        const std::string path = (dir / name).string();
+        std::ofstream(path) << content;
+        return path;
+    }
+    fs::path dir;
+};
 
 const std::string kModulus33 = "C1" + std::string(62, 'F') + "03";  // 33 bytes, odd
 const std::string kModulus32 = std::string(62, 'F') + "03";         // 32 bytes
@@ -79,6 +117,100 @@ TEST(GenerateRandom, ReadsTheSourceAndReportsFailures) {
     EXPECT_EQ(stderrOf([&] { EXPECT_EQ(generateRandom(a, 8), 0); }), "Reading /dev/urandom failed!\n");
     secutil::setRandomSourceForTesting(nullptr);
     EXPECT_EQ(stderrOf([&] { EXPECT_EQ(generateRandom(a, -1), 0); }), "Reading /dev/urandom failed!\n");
+}
+
+// Opened once per process: later calls read the same descriptor, even after
+// the name they opened is gone.
+TEST(GenerateRandom, OpensTheSourceOnceForAllThreads) {
+    SourceFolder folder;
+    const std::string link = (folder.dir / "urandom").string();
+    fs::create_symlink("/dev/urandom", link);
+    secutil::setRandomSourceForTesting(link.c_str());
+    const size_t before = descriptorsOn("/dev/urandom").size();
+
+    std::vector<std::thread> threads;
+    std::vector<int> ok(8, 0);
+    for (int t = 0; t < 8; ++t) {
+        threads.emplace_back([&ok, t] {
+            unsigned char bytes[16];
+            for (int i = 0; i < 50; ++i) ok[static_cast<size_t>(t)] += generateRandom(bytes, sizeof bytes);
+        });
+    }
+    for (auto& thread : threads) thread.join();
+    EXPECT_EQ(ok, std::vector<int>(8, 50));
+    EXPECT_EQ(descriptorsOn("/dev/urandom").size(), before + 1) << "one descriptor, kept open";
+
+    fs::remove(link);
+    unsigned char a[32] = {}, b[32] = {};
+    EXPECT_EQ(stderrOf([&] {
+                  EXPECT_EQ(generateRandom(a, 32), 1);
+                  EXPECT_EQ(generateRandom(b, 32), 1);
+              }),
+              "");
+    EXPECT_NE(sectest::hex(a, 32), sectest::hex(b, 32));
+}
+
+TEST(GenerateRandom, FailedOpenIsTriedAgainAtTheNextCall) {
+    SourceFolder folder;
+    const std::string path = (folder.dir / "later").string();
+    secutil::setRandomSourceForTesting(path.c_str());
+    unsigned char bytes[4] = {};
+    EXPECT_EQ(stderrOf([&] { EXPECT_EQ(generateRandom(bytes, 4), 0); }), "Opening /dev/urandom failed!\n");
+    EXPECT_EQ(stderrOf([&] { EXPECT_EQ(generateRandom(bytes, 4), 0); }), "Opening /dev/urandom failed!\n");
+    folder.file("later", "WXYZ");
+    EXPECT_EQ(stderrOf([&] { EXPECT_EQ(generateRandom(bytes, 4), 1); }), "");
+    EXPECT_EQ(std::string(reinterpret_cast<char*>(bytes), 4), "WXYZ");
+}
+
+// A program started without standard input gets descriptor 0 for the file:
+// it is kept like any other.
+TEST(GenerateRandom, SourceOpenedAsDescriptorZeroIsKept) {
+    SourceFolder folder;
+    const int savedStdin = ::dup(0);
+    ASSERT_GE(savedStdin, 0);
+    ::close(0);
+    secutil::setRandomSourceForTesting("/dev/urandom");
+    unsigned char bytes[8];
+    int ok = 0;
+    for (int i = 0; i < 20; ++i) ok += generateRandom(bytes, sizeof bytes);
+    const std::vector<int> fds = descriptorsOn("/dev/urandom");
+    secutil::setRandomSourceForTesting(nullptr);  // closes it
+    ::dup2(savedStdin, 0);
+    ::close(savedStdin);
+    EXPECT_EQ(ok, 20);
+    EXPECT_EQ(fds, std::vector<int>{0}) << "opened again for each call";
+}
+
+// A host that closes the library's descriptor and opens another file under
+// the same number must not have the library read that file.
+TEST(GenerateRandom, DescriptorClosedBehindItsBackIsNotReadAgain) {
+    SourceFolder folder;
+    const std::string source = folder.file("source", std::string(64, 'R'));
+    const std::string other = folder.file("other", std::string(64, 'X'));
+    secutil::setRandomSourceForTesting(source.c_str());
+    unsigned char bytes[8] = {};
+    ASSERT_EQ(generateRandom(bytes, 8), 1);
+    const std::vector<int> fds = descriptorsOn(source);
+    ASSERT_EQ(fds.size(), 1u);
+    ::close(fds[0]);
+    const int reused = ::open(other.c_str(), O_RDONLY | O_CLOEXEC);
+    ASSERT_EQ(reused, fds[0]) << "the number was not reused; the case needs it";
+    ASSERT_EQ(generateRandom(bytes, 8), 1);
+    EXPECT_EQ(std::string(reinterpret_cast<char*>(bytes), 8), "RRRRRRRR");
+    char next = 0;
+    EXPECT_EQ(::read(reused, &next, 1), 1);  // the other file was not touched
+    EXPECT_EQ(next, 'X');
+
+    // Nor is it closed when the source is changed while the number is reused.
+    const std::vector<int> again = descriptorsOn(source);
+    ASSERT_EQ(again.size(), 1u);
+    ::close(again[0]);
+    const int other2 = ::open(other.c_str(), O_RDONLY | O_CLOEXEC);
+    ASSERT_EQ(other2, again[0]) << "the number was not reused; the case needs it";
+    secutil::setRandomSourceForTesting(nullptr);
+    EXPECT_NE(::fcntl(other2, F_GETFD), -1) << "the library closed a descriptor that was not its own";
+    ::close(other2);
+    ::close(reused);
 }
 
 TEST(EncryptStandard, ChecksInOrder) {

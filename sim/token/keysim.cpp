@@ -79,7 +79,9 @@ Fields of set (numbers decimal or 0x-hexadecimal):
                   their final empty name, filling the buffer), status:0xHEX
                   (every call on the key fails with it), connect:0xHEX
                   (listed but KpConnectDev fails with it), slow:MS (every
-                  call on the key sleeps MS milliseconds)
+                  call on the key sleeps MS milliseconds), notready:MS
+                  (KpConnectDev fails with 0x88000007 until MS milliseconds
+                  after the key was plugged in)
 )";
 
 // One-line error with its exit status.
@@ -250,6 +252,7 @@ void cmdCreate(const std::vector<std::string>& args) {
         if (demo) {
             key.plugged = true;
             key.plugCount = 1;
+            key.pluggedAtMs = kpsim::nowMillis();
             for (const auto& c : material.certificates) {
                 kpsim::Container* container = key.findContainer(c.container);
                 if (container == nullptr) {
@@ -360,7 +363,8 @@ void cmdSet(const std::vector<std::string>& args) {
         } else if (field == "fault") {
             if (!kpsim::parseFault(value))
                 badInput("fault: \"" + value +
-                         "\" is not none, overlong, unterminated, status:0xHEX, connect:0xHEX or slow:MS");
+                         "\" is not none, overlong, unterminated, status:0xHEX, connect:0xHEX, slow:MS or "
+                         "notready:MS");
             key.fault = value;
         } else {
             badInput("unknown field \"" + field +
@@ -417,7 +421,10 @@ void cmdPlug(const std::vector<std::string>& args, bool plugged) {
     requireArgs(args, 2, plugged ? "plug NAME" : "unplug NAME");
     change([&](State& state) {
         Key& key = keyNamed(state, args[1]);
-        if (plugged && !key.plugged) key.plugCount = (key.plugCount + 1) & 0xFFFFFFu;
+        if (plugged && !key.plugged) {
+            key.plugCount = (key.plugCount + 1) & 0xFFFFFFu;
+            key.pluggedAtMs = kpsim::nowMillis();
+        }
         key.plugged = plugged;
         if (!plugged) key.waiting = false;
     });

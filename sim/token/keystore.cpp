@@ -98,6 +98,11 @@ T field(const json& object, const char* name, const std::string& where) {
     }
 }
 
+// A number that older state files lack: `fallback` when absent.
+uint64_t optionalNumber(const json& object, const char* name, uint64_t fallback, const std::string& where) {
+    return object.contains(name) ? field<uint64_t>(object, name, where) : fallback;
+}
+
 std::vector<uint8_t> certField(const json& object, const char* name, const std::string& where) {
     auto it = object.find(name);
     if (it == object.end() || it->is_null()) return {};
@@ -135,6 +140,7 @@ State fromJson(const json& root) {
         key.product = field<uint32_t>(k, "product", where);
         key.plugged = field<bool>(k, "plugged", where);
         key.plugCount = field<uint32_t>(k, "plug_count", where);
+        key.pluggedAtMs = optionalNumber(k, "plugged_at", 0, where);
         key.button = field<std::string>(k, "button", where);
         key.fault = field<std::string>(k, "fault", where);
         key.waiting = field<bool>(k, "waiting", where);
@@ -191,6 +197,7 @@ json toJson(const State& state) {
                         {"product", key.product},
                         {"plugged", key.plugged},
                         {"plug_count", key.plugCount},
+                        {"plugged_at", key.pluggedAtMs},
                         {"button", key.button},
                         {"fault", key.fault},
                         {"waiting", key.waiting},
@@ -261,6 +268,11 @@ bool isUtf8(const std::string& s) {
         i += extra + 1;
     }
     return true;
+}
+
+uint64_t nowMillis() {
+    using namespace std::chrono;
+    return static_cast<uint64_t>(duration_cast<milliseconds>(system_clock::now().time_since_epoch()).count());
 }
 
 Container* Key::findContainer(const std::string& containerName) {
@@ -361,10 +373,10 @@ std::optional<Fault> parseFault(const std::string& text) {
         f.status = *status;
         return f;
     }
-    if (kind == "slow") {
+    if (kind == "slow" || kind == "notready") {
         auto ms = parseNumber(*arg);
         if (!ms || *ms > 600000) return std::nullopt;
-        f.kind = Fault::kSlow;
+        f.kind = kind == "slow" ? Fault::kSlow : Fault::kNotReady;
         f.millis = *ms;
         return f;
     }

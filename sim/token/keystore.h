@@ -10,6 +10,7 @@
 //               "pcode": 20244, "serial": "QD20244A00012345", "keytype": 2,
 //               "changepin": 0, "pin": "12345678", "tries": 6, "max_tries": 6,
 //               "vendor": 54345, "product": 4, "plugged": true, "plug_count": 1,
+//               "plugged_at": 1700000000000,
 //               "button": "press:2", "fault": "none",
 //               "waiting": false, "press_count": 0,
 //               "containers": [ {"name": "...", "sign": "<base64 DER>", "enc": "<base64 DER>"} ] } ] }
@@ -42,6 +43,7 @@ constexpr uint32_t kBadParam = 0x88000003u;        // null pointer, bad key spec
 constexpr uint32_t kBufferTooSmall = 0x88000004u;  // *len set to the length needed
 constexpr uint32_t kStateError = 0x88000005u;      // state file damaged or unreadable
 constexpr uint32_t kNotFound = 0x88000006u;        // no such container or certificate
+constexpr uint32_t kNotReady = 0x88000007u;        // just plugged in, not answering yet (fault notready)
 
 struct Container {
     std::string name;
@@ -64,6 +66,7 @@ struct Key {
     uint32_t product = 4;
     bool plugged = false;
     uint32_t plugCount = 0;  // bumped by each plug: handles of an earlier plug go stale
+    uint64_t pluggedAtMs = 0;  // wall clock of the last plug, ms since 1970 (0: unknown)
     std::string button = "press:1";
     std::string fault = "none";
     bool waiting = false;     // a PIN change waits for `keysim press` (button "wait")
@@ -91,12 +94,15 @@ struct Button {
 std::optional<Button> parseButton(const std::string& text);
 
 // Fault setting: "none", "overlong", "unterminated", "status:0xHEX",
-// "connect:0xHEX", "slow:MS".
+// "connect:0xHEX", "slow:MS", "notready:MS".
 struct Fault {
-    enum Kind { kNone, kOverlong, kUnterminated, kStatus, kConnect, kSlow } kind = kNone;
+    enum Kind { kNone, kOverlong, kUnterminated, kStatus, kConnect, kSlow, kNotReady } kind = kNone;
     uint32_t status = 0;  // kStatus, kConnect
-    uint32_t millis = 0;  // kSlow
+    uint32_t millis = 0;  // kSlow, kNotReady
 };
+
+// Wall clock in ms since 1970: plug times are compared across processes.
+uint64_t nowMillis();
 std::optional<Fault> parseFault(const std::string& text);
 
 // Decimal or 0x-hexadecimal unsigned 32-bit number; nothing else.

@@ -244,6 +244,9 @@ uint32_t KpConnectDev(const char* szReaderName, KPHANDLE* phDev) {
             Fault fault = faultOf(key);
             if (fault.kind == Fault::kSlow) sleepMillis(fault.millis);
             if (fault.kind == Fault::kStatus || fault.kind == Fault::kConnect) return fault.status;
+            // A key just plugged in is listed before it answers.
+            if (fault.kind == Fault::kNotReady && kpsim::nowMillis() < key.pluggedAtMs + fault.millis)
+                return kpsim::kNotReady;
             *phDev = encodeHandle(key);
             return 0;
         }

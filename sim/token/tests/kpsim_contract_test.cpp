@@ -28,6 +28,7 @@ constexpr uint32_t kBadParam = 0x88000003u;
 constexpr uint32_t kBufferTooSmall = 0x88000004u;
 constexpr uint32_t kStateError = 0x88000005u;
 constexpr uint32_t kNotFound = 0x88000006u;
+constexpr uint32_t kNotReady = 0x88000007u;
 
 // The simulator's functions, looked up by name in the library.
 class Library {
@@ -474,6 +475,29 @@ TEST_F(Simulator, FaultSlowDelaysEveryCall) {
     uint32_t pcode = 0;
     EXPECT_EQ(lib_.KpReadPCODE(h, &pcode, nullptr), 0u);
     EXPECT_GE(Clock::now() - start, std::chrono::milliseconds(300));
+}
+
+TEST_F(Simulator, FaultNotReadyRefusesConnectionsForAWhileAfterEachPlug) {
+    createKey("a", false);
+    set("a", "fault", "notready:60000");
+    keys_.keysim({"plug", "a"});
+    const auto plugged = Clock::now();
+    char names[64];
+    uint32_t len = sizeof names, count = 0;
+    EXPECT_EQ(lib_.KpListReaders(names, &len, &count), 0u);  // listed at once
+    EXPECT_EQ(count, 1u);
+    KPHANDLE h = nullptr;
+    EXPECT_EQ(lib_.KpConnectDev("USBQdvKey a", &h), kNotReady);
+    // The time counts from the plug: a shorter setting is over already.
+    set("a", "fault", "notready:1");
+    std::this_thread::sleep_until(plugged + std::chrono::milliseconds(5));
+    EXPECT_EQ(lib_.KpConnectDev("USBQdvKey a", &h), 0u);
+    // Plugged in again, it is not ready again (a second after the first plug).
+    std::this_thread::sleep_until(plugged + std::chrono::milliseconds(1000));
+    set("a", "fault", "notready:800");
+    keys_.keysim({"unplug", "a"});
+    keys_.keysim({"plug", "a"});
+    EXPECT_EQ(lib_.KpConnectDev("USBQdvKey a", &h), kNotReady);
 }
 
 // ---- damaged state ----
