@@ -1,5 +1,26 @@
 #include "MailWinCtr.h"
 
+#include <openssl/crypto.h>
+
+#include <QApplication>
+#include <QComboBox>
+#include <QDialog>
+#include <QHeaderView>
+#include <QLabel>
+#include <QLayout>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QStringDecoder>
+#include <QStringListModel>
+#include <QSysInfo>
+#include <QTableView>
+#include <QThread>
+#include <QTimer>
+#include <array>
+#include <cstring>
+#include <string>
+#include <vector>
+
 #include "BankSite.h"
 #include "CerViewDlg.h"
 #include "OneChangePinCtr.h"
@@ -9,27 +30,8 @@
 #include "alert.h"
 #include "platform/log.h"
 #include "token/Func_init.h"
+#include "token/NameList.h"
 #include "ui_MailWinCtr.h"
-
-#include <QApplication>
-#include <QComboBox>
-#include <QHeaderView>
-#include <QLabel>
-#include <QLayout>
-#include <QLineEdit>
-#include <QDialog>
-#include <QPushButton>
-#include <QStringDecoder>
-#include <QStringListModel>
-#include <QSysInfo>
-#include <QTableView>
-#include <QThread>
-#include <QTimer>
-
-#include <openssl/crypto.h>
-
-#include <array>
-#include <cstring>
 
 #ifndef QD_APP_VERSION
 #define QD_APP_VERSION "1.0"
@@ -207,11 +209,12 @@ void MailWinCtr::addCovo() {
         onMain([this] { emit arrivalHandled(Arrival::ForeignKey); });
         return;
     }
-    // The library may report more than it could write: walk only the buffer.
-    const uint32_t listLen = std::min(namesLen, kReaderBufLen);
+    // The names as the binding walks them: never past the buffer, and a
+    // name cut off by its end is no name.
+    const std::vector<std::string> readers = token::nameList(names.data(), namesLen, kReaderBufLen);
 
     // 4. Nothing listed.
-    if (ret != 0 || namesLen == 0 || names[0] == '\0') {
+    if (ret != 0 || namesLen == 0 || readers.empty()) {
         logLinef("KpListReaders ret = 0x%x   %s", ret, names.data());
         onMain([this] {
             alert(QString::fromUtf8(kNoKeyFound));
@@ -222,9 +225,8 @@ void MailWinCtr::addCovo() {
     }
 
     // 5. Only one key at a time: a second name means several keys.
-    const std::string first(names.data());
-    const size_t next = first.size() + 1;
-    if (next < listLen && names[next] != '\0') {
+    const std::string& first = readers.front();
+    if (readers.size() > 1) {
         onMain([this] {
             alert(QString::fromUtf8(kSeveralKeys));
             emit arrivalHandled(Arrival::SeveralKeys);
