@@ -467,19 +467,29 @@ bool Store::load(State* state, std::string* error) const {
             return false;
         }
     }
-    json root = json::parse(content, nullptr, /*allow_exceptions=*/false);
+    if (!parseState(content, state, error)) {
+        *error = path + ": damaged state file: " + *error;
+        return false;
+    }
+    return true;
+}
+
+bool parseState(const std::string& text, State* state, std::string* error) {
+    json root = json::parse(text, nullptr, /*allow_exceptions=*/false);
     if (root.is_discarded()) {
-        *error = path + ": damaged state file: not valid JSON";
+        *error = "not valid JSON";
         return false;
     }
     try {
         *state = fromJson(root);
     } catch (const std::exception& e) {
-        *error = path + ": damaged state file: " + e.what();
+        *error = e.what();
         return false;
     }
     return true;
 }
+
+std::string stateText(const State& state) { return toJson(state).dump(2) + "\n"; }
 
 bool Store::update(const std::function<bool(State&, std::string*)>& change, std::string* error) {
     // Checked again once made: someone else may have made it in between.
@@ -513,7 +523,7 @@ bool Store::update(const std::function<bool(State&, std::string*)>& change, std:
         ::closedir(d);
     }
 
-    const std::string text = toJson(state).dump(2) + "\n";
+    const std::string text = stateText(state);
     const std::string path = statePath();
     const std::string temp = path + ".tmp." + std::to_string(::getpid());
     {
