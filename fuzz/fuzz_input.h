@@ -6,10 +6,17 @@
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
+#include <cstdlib>
 #include <cstring>
 #include <string>
 
 namespace fuzz {
+
+// A harness's verdict: a broken expectation stops the run as a crash would,
+// so libFuzzer keeps the input.
+inline void require(bool ok) {
+    if (!ok) std::abort();
+}
 
 class Input {
 public:

@@ -9,22 +9,14 @@
 #include <string>
 
 #include "../demo_keys.h"
+#include "../hex_digits.h"
 #include "decoder.h"
 #include "fuzz/fuzz_input.h"
 #include "security/security.h"
 
 namespace {
 
-int nibble(char c) {
-    if (c >= '0' && c <= '9') return c - '0';
-    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-    return -1;
-}
-
-void check(bool ok) {
-    if (!ok) std::abort();
-}
+using fuzzhex::nibble;
 
 // The PIN block mode 1 must carry: whole hex pairs up to the first bad one,
 // then 0xFF.
@@ -58,45 +50,45 @@ void checkOutput(int mode, const std::string& text, const std::string& extra, co
     decoder::Envelope env;
     switch (mode) {
         case 0:
-            check(out != nullptr && decoder::openEnvelope(keys.app.get(), out, env, error));
-            check(env.timestamp == extra && env.text == text);
+            fuzz::require(out != nullptr && decoder::openEnvelope(keys.app.get(), out, env, error));
+            fuzz::require(env.timestamp == extra && env.text == text);
             return;
         case 1: {
             const bool valid = n <= 31 && extra.size() <= 128;
-            check((out != nullptr) == valid);
+            fuzz::require((out != nullptr) == valid);
             if (!valid) return;
             decoder::PinResult r;
-            check(decoder::openMode1(keys.rsa.get(), out, r, error));
-            check(r.pinBlock == expectedPinBlock(text));
-            check(r.serverRandom == expectedServerRandom(extra));
+            fuzz::require(decoder::openMode1(keys.rsa.get(), out, r, error));
+            fuzz::require(r.pinBlock == expectedPinBlock(text));
+            fuzz::require(r.serverRandom == expectedServerRandom(extra));
             return;
         }
         case 2: {
-            check((out != nullptr) == (n <= 117));
+            fuzz::require((out != nullptr) == (n <= 117));
             if (out == nullptr) return;
             std::string password;
-            check(decoder::openMode2(keys.app.get(), keys.rsa.get(), out, env, password, error));
-            check(env.timestamp == extra && password == text);
+            fuzz::require(decoder::openMode2(keys.app.get(), keys.rsa.get(), out, env, password, error));
+            fuzz::require(env.timestamp == extra && password == text);
             return;
         }
         default: {
             const bool valid = mode == 3 ? n <= 19 : mode == 4 ? n <= 30 : n > 0;
-            check((out != nullptr) == valid);
+            fuzz::require((out != nullptr) == valid);
             if (!valid) return;
             decoder::Bytes block;
-            check(decoder::openSm2Mode(keys.app.get(), keys.sm2.get(), out, env, block, error));
-            check(env.timestamp == extra && block.size() == 32);
+            fuzz::require(decoder::openSm2Mode(keys.app.get(), keys.sm2.get(), out, env, block, error));
+            fuzz::require(env.timestamp == extra && block.size() == 32);
             if (mode == 3) {
                 decoder::LayoutB b;
-                check(decoder::parseLayoutB(block, b, error) && b.text == text);
+                fuzz::require(decoder::parseLayoutB(block, b, error) && b.text == text);
             } else if (mode == 4) {
                 std::string got;
                 decoder::Bytes random;
-                check(decoder::parseLayoutC(block, got, random, error) && got == text);
+                fuzz::require(decoder::parseLayoutC(block, got, random, error) && got == text);
             } else {
                 decoder::Bytes want(32, 0);
                 std::memcpy(want.data(), text.data(), std::min<size_t>(n, 32));
-                check(block == want);
+                fuzz::require(block == want);
             }
         }
     }
@@ -133,13 +125,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (out != nullptr) {
         // Base64 (modes 0, 2 to 5) or upper-case hex (mode 1), nothing else.
         for (const char* p = out; *p; ++p)
-            check((*p >= 'A' && *p <= 'Z') || (*p >= 'a' && *p <= 'z') || (*p >= '0' && *p <= '9') ||
-                  *p == '+' || *p == '/' || *p == '=');
+            fuzz::require((*p >= 'A' && *p <= 'Z') || (*p >= 'a' && *p <= 'z') || (*p >= '0' && *p <= '9') ||
+                          *p == '+' || *p == '/' || *p == '=');
     }
     // Judged when the keys the mode uses are the demo keys.
     const bool judged = mode >= 0 && mode <= 5 && (mode == 1 || demoApp) && (mode == 0 || demoPlatform);
     if (judged) checkOutput(mode, text, extra, out);
-    if (mode < 0 || mode > 5) check(out == nullptr);
+    if (mode < 0 || mode > 5) fuzz::require(out == nullptr);
     std::free(out);
     return 0;
 }

@@ -6,18 +6,14 @@
 #include <string>
 #include <vector>
 
+#include "../hex_digits.h"
 #include "decoder.h"
 #include "fuzz/fuzz_input.h"
 #include "security/security.h"
 
 namespace {
 
-int nibble(char c) {
-    if (c >= '0' && c <= '9') return c - '0';
-    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-    return -1;
-}
+using fuzzhex::nibble;
 
 // What hex2Byte must leave in a buffer filled with 0xAA.
 std::vector<unsigned char> model(const std::string& text, int length, size_t bufferSize) {

@@ -3,8 +3,6 @@
 // exactly that large), a refused list (34) or a failed listing leaves the
 // caller's buffer, length and count as they were, and otherwise the copy,
 // length and count are exactly the readers the library let through.
-#include <dlfcn.h>
-
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
@@ -13,39 +11,11 @@
 
 #include "fuzz/fuzz_input.h"
 #include "token/Func_init.h"
-#include "token/fuzz/fake-library/fake_library.h"
+#include "token/fuzz/fake-library/fake_controls.h"
 
 namespace {
 
-struct Fake {
-    decltype(&fakekp_load) load;
-    decltype(&fakekp_kept) kept;
-    decltype(&fakekp_readers_status) readersStatus;
-    decltype(&fakekp_foreign_pcode) foreignPcode;
-};
-
-// The binding loads the fake library; its own handle on it reaches the controls.
-const Fake& fake() {
-    static const Fake f = [] {
-        if (Func_Init(FAKEKP_LIBRARY) != 0) std::abort();
-        void* handle = dlopen(FAKEKP_LIBRARY, RTLD_LAZY | RTLD_NOLOAD);
-        if (handle == nullptr) std::abort();
-        const auto control = [handle](const char* name) {
-            void* fn = dlsym(handle, name);
-            if (fn == nullptr) std::abort();
-            return fn;
-        };
-        return Fake{reinterpret_cast<decltype(&fakekp_load)>(control("fakekp_load")),
-                    reinterpret_cast<decltype(&fakekp_kept)>(control("fakekp_kept")),
-                    reinterpret_cast<decltype(&fakekp_readers_status)>(control("fakekp_readers_status")),
-                    reinterpret_cast<decltype(&fakekp_foreign_pcode)>(control("fakekp_foreign_pcode"))};
-    }();
-    return f;
-}
-
-void check(bool ok) {
-    if (!ok) std::abort();
-}
+const fakekp::Controls& fake() { return fakekp::controls(); }
 
 }  // namespace
 
@@ -69,15 +39,15 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         return true;
     };
     if (nullLength || capacity == 0) {
-        check(status == KP_STATUS_UNAVAILABLE && untouchedFrom(0) && count == 0x55);
+        fuzz::require(status == KP_STATUS_UNAVAILABLE && untouchedFrom(0) && count == 0x55);
         return 0;
     }
     // A key of another PCODE refuses the whole list at once; a failed listing
     // is returned as it is. (A library status of 34 from a later step is
     // only a status: the list still counts.)
     if (fake().foreignPcode() || fake().readersStatus() != 0) {
-        check(status == (fake().foreignPcode() ? KP_STATUS_FOREIGN_KEY : fake().readersStatus()));
-        check(untouchedFrom(0) && len == capacity && count == 0x55);
+        fuzz::require(status == (fake().foreignPcode() ? KP_STATUS_FOREIGN_KEY : fake().readersStatus()));
+        fuzz::require(untouchedFrom(0) && len == capacity && count == 0x55);
         return 0;
     }
     size_t keptSize = 0;
@@ -85,13 +55,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const std::string kept(keptNames, keptSize);
     size_t names = 0;
     for (char c : kept) names += c == '\0';
-    if (!nullCount) check(count == names);
+    if (!nullCount) fuzz::require(count == names);
     // The kept length is every kept name with its NUL, one less when the
     // walk ended at the reported length rather than at an empty name.
-    check(len == kept.size() || (!kept.empty() && len == kept.size() - 1));
+    fuzz::require(len == kept.size() || (!kept.empty() && len == kept.size() - 1));
     if (!nullNames) {
         const size_t copied = len > 0 ? std::min<size_t>(len, capacity) : 0;
-        check(std::memcmp(buffer.data(), kept.data(), copied) == 0 && untouchedFrom(copied));
+        fuzz::require(std::memcmp(buffer.data(), kept.data(), copied) == 0 && untouchedFrom(copied));
     }
     return 0;
 }
