@@ -1,15 +1,21 @@
-/* Preloaded into a program by the tools test: when the program ends, counts
- * the copies of a secret still present anywhere in its writable memory
- * (heap, freed blocks, stdio buffers, stacks, data) and writes the count to
- * a file.
+/* Preloaded into a program by the tools test: counts the copies of a secret
+ * the program leaves behind, in two ways, and writes "AT_EXIT FREED" to a
+ * file when the program ends:
+ *   AT_EXIT  copies still present anywhere in its writable memory at exit
+ *            (heap, freed blocks, stdio buffers, stacks, data);
+ *   FREED    blocks handed to free() while still holding the secret (large
+ *            blocks go back to the system on free, so a missing wipe would
+ *            not show at exit). Not counted under AddressSanitizer, whose
+ *            allocator keeps freed blocks for the exit scan to see.
  *
  *   SECRET_SCAN_HEX=<the secret in hex> SECRET_SCAN_OUT=<file> LD_PRELOAD=<this> program ...
  *
  * The secret travels in hex so the environment holds no copy of it; it is
- * decoded, like the scan buffer, into a mapping made after the list of
- * mappings was taken, so the scan never counts its own copy. */
+ * decoded into a mapping of its own, which the exit scan leaves out. */
 #define _GNU_SOURCE
+#include <dlfcn.h>
 #include <fcntl.h>
+#include <malloc.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -21,6 +27,13 @@ static const unsigned long kLargest = 1ul << 30; /* sanitizer shadow and reserva
 
 static char maps[1 << 18];
 static unsigned long starts[kMaxRegions], ends[kMaxRegions];
+static unsigned char* secret;
+static size_t secretLen;
+static void (*realFree)(void*);
+static int scanFrees;
+static long freedCopies;
+
+extern void __libc_free(void* p);
 
 static int nibble(char c) {
     if (c >= '0' && c <= '9') return c - '0';
@@ -29,6 +42,29 @@ static int nibble(char c) {
     return -1;
 }
 
+void free(void* p) {
+    if (p != NULL && scanFrees && secretLen > 0 && memmem(p, malloc_usable_size(p), secret, secretLen) != NULL)
+        ++freedCopies;
+    if (realFree != NULL)
+        realFree(p);
+    else
+        __libc_free(p);
+}
+
+__attribute__((constructor)) static void arm(void) {
+    const char* hex = getenv("SECRET_SCAN_HEX");
+    if (hex == NULL || strlen(hex) < 2) return;
+    const size_t len = strlen(hex) / 2;
+    void* page = mmap(NULL, len, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    if (page == MAP_FAILED) return;
+    secret = page;
+    for (size_t i = 0; i < len; ++i) secret[i] = (unsigned char)(nibble(hex[2 * i]) << 4 | nibble(hex[2 * i + 1]));
+    realFree = (void (*)(void*))dlsym(RTLD_NEXT, "free");
+    scanFrees = dlsym(RTLD_DEFAULT, "__asan_init") == NULL;
+    secretLen = len;
+}
+
+/* The writable mappings, less the one holding the secret. */
 static size_t readMaps(void) {
     int fd = open("/proc/self/maps", O_RDONLY | O_CLOEXEC);
     if (fd < 0) return 0;
@@ -44,7 +80,8 @@ static size_t readMaps(void) {
         unsigned long start = 0, end = 0;
         char perms[5] = {0};
         if (sscanf(line, "%lx-%lx %4s", &start, &end, perms) == 3 && perms[0] == 'r' && perms[1] == 'w' &&
-            end - start <= kLargest && !strstr(line, "[vvar]") && !strstr(line, "[vsyscall]")) {
+            end - start <= kLargest && !strstr(line, "[vvar]") && !strstr(line, "[vsyscall]") &&
+            !((unsigned long)secret >= start && (unsigned long)secret < end)) {
             starts[count] = start;
             ends[count] = end;
             ++count;
@@ -55,17 +92,13 @@ static size_t readMaps(void) {
 }
 
 __attribute__((destructor)) static void scanForSecret(void) {
-    const char* hex = getenv("SECRET_SCAN_HEX");
     const char* outPath = getenv("SECRET_SCAN_OUT");
-    if (hex == NULL || outPath == NULL) return;
+    if (secretLen == 0 || outPath == NULL) return;
+    scanFrees = 0;
     const size_t regions = readMaps();
-    const size_t secretLen = strlen(hex) / 2;
-    unsigned char* work =
-        mmap(NULL, kChunk + secretLen + 4096, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
-    if (work == MAP_FAILED || secretLen == 0) return;
-    unsigned char* secret = work + kChunk;
-    for (size_t i = 0; i < secretLen; ++i)
-        secret[i] = (unsigned char)(nibble(hex[2 * i]) << 4 | nibble(hex[2 * i + 1]));
+    /* Made after the list was taken, so the scan does not read its own copies. */
+    unsigned char* work = mmap(NULL, kChunk, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    if (work == MAP_FAILED) return;
 
     int mem = open("/proc/self/mem", O_RDONLY | O_CLOEXEC);
     long copies = 0;
@@ -75,8 +108,8 @@ __attribute__((destructor)) static void scanForSecret(void) {
             size_t want = ends[r] - at < kChunk ? ends[r] - at : kChunk;
             ssize_t got = pread(mem, work, want, (off_t)at);
             if (got <= 0) break;
-            for (unsigned char* p = work;
-                 (p = memmem(p, (size_t)got - (size_t)(p - work), secret, secretLen)) != NULL; ++p)
+            for (unsigned char* p = work; (p = memmem(p, (size_t)got - (size_t)(p - work), secret, secretLen)) != NULL;
+                 ++p)
                 ++copies;
             if ((size_t)got < want || at + (unsigned long)got >= ends[r] || (size_t)got < secretLen) break;
             at += (unsigned long)got - (secretLen - 1);
@@ -85,8 +118,8 @@ __attribute__((destructor)) static void scanForSecret(void) {
     if (mem >= 0) close(mem);
     int out = open(outPath, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
     if (out >= 0) {
-        char line[32];
-        int n = snprintf(line, sizeof line, "%ld\n", copies);
+        char line[48];
+        int n = snprintf(line, sizeof line, "%ld %ld\n", copies, freedCopies);
         if (write(out, line, (size_t)n) != n) {
         }
         close(out);

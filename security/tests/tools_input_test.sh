@@ -86,7 +86,7 @@ password=$(head -c 560 /dev/urandom | base64 -w0 | tr -d '/+=' | head -c 560)
 pin=8642975311
 sm2=$(cat "$keys/platform_sm2.pub.hex")
 rsa=$keys/platform_rsa1024.modulus.hex
-scan_copies() {  # secret, then the dorn-encrypt arguments; prints the count
+scan_copies() {  # secret, then the dorn-encrypt arguments; prints "AT-EXIT FREED"
   local secret=$1; shift
   printf '%s\n' "$secret" >"$tmp/secret"
   SECRET_SCAN_HEX=$(printf '%s' "$secret" | od -An -v -tx1 | tr -d ' \n') SECRET_SCAN_OUT=$tmp/copies \
@@ -98,19 +98,20 @@ for args in "0 --app-key @$app" "2 --app-key @$app --platform-key @$rsa"; do
   [[ $args == 2* ]] && secret=${password:0:100}
   # shellcheck disable=SC2086
   copies=$(scan_copies "$secret" --mode $args --extra 1)
-  [[ $copies == 0 ]] || fail "mode ${args%% *}: $copies copies of the password at exit"
+  [[ $copies == "0 0" ]] || fail "mode ${args%% *}: copies of the password at exit and freed unwiped: $copies"
 done
 for mode in 3 4 5; do
   copies=$(scan_copies "${password:0:19}" --mode $mode --app-key "@$app" --platform-key "$sm2" --extra 1)
-  [[ $copies == 0 ]] || fail "mode $mode: $copies copies of the password at exit"
+  [[ $copies == "0 0" ]] || fail "mode $mode: copies of the password at exit and freed unwiped: $copies"
 done
 copies=$(scan_copies "$pin" --mode 1 --platform-key "@$rsa" --extra 12)
-[[ $copies == 0 ]] || fail "mode 1: $copies copies of the PIN at exit"
+[[ $copies == "0 0" ]] || fail "mode 1: copies of the PIN at exit and freed unwiped: $copies"
 # The scan itself sees what a program that keeps the text leaves behind.
 printf '%s\n' "$password" >"$tmp/secret"
 SECRET_SCAN_HEX=$(printf '%s' "$password" | od -An -v -tx1 | tr -d ' \n') SECRET_SCAN_OUT=$tmp/copies \
   LD_PRELOAD=$scan bash -c 'read -r kept' <"$tmp/secret"
-[[ $(cat "$tmp/copies") -ge 1 ]] || fail "the scan misses the copy a shell variable keeps"
+read -r kept freed <"$tmp/copies"
+[[ $kept -ge 1 ]] || fail "the scan misses the copy a shell variable keeps"
 
 if [[ $failures -ne 0 ]]; then
   echo "$failures failed" >&2
