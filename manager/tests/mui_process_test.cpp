@@ -199,7 +199,8 @@ TEST_F(MuiProcess, MissingTokenLibraryEndsAfterItsAlert) {
 TEST_F(MuiProcess, ScreenshotModeSavesTheThreePanels) {
     ASSERT_EQ(keysim({"create", "--demo", "demo"}), 0);
     QTemporaryDir shots;
-    Kelvane k({"--screenshots", shots.path()});
+    // The longest wait allowed; the key is there, so no waiting at all.
+    Kelvane k({"--screenshots", shots.path(), "--screenshot-wait", "3600"});
     ASSERT_TRUE(k.finished(20000)) << k.err.toStdString();
     EXPECT_EQ(k.p.exitCode(), 0) << k.err.toStdString();
     QSize size;

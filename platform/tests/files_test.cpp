@@ -27,6 +27,7 @@ protected:
 TEST_F(SmallFiles, OnlyRegularFilesWithinTheLimitAreRead) {
     std::ofstream(path("key.hex")) << "C0FFEE\n";
     std::ofstream(path("big")) << std::string(101, 'x');
+    std::ofstream(path("full")) << std::string(100, 'x');
     ASSERT_EQ(::mkfifo(path("fifo").c_str(), 0600), 0);
     struct Case {
         std::string file;
@@ -35,6 +36,10 @@ TEST_F(SmallFiles, OnlyRegularFilesWithinTheLimitAreRead) {
     } cases[] = {
         {path("key.hex"), "C0FFEE\n", true},
         {path("big"), "larger than 100 bytes", false},
+        {path("full"),
+         "xxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxx"
+         "x",
+         true},  // exactly the limit
         {dir_.string(), "Is a directory", false},
         {path("fifo"), "not a regular file", false},  // and no wait for a writer
         {"/dev/zero", "not a regular file", false},

@@ -67,6 +67,11 @@ head -c 1048576 /dev/zero | tr '\0' a >"$tmp/large"
 input=$tmp/large
 expect 0 - "$enc" --mode 0 --app-key "@$app" --extra 1
 
+# dorn-decrypt reads at most 16 MiB.
+head -c 16777217 /dev/zero | tr '\0' A >"$tmp/huge-output"
+input=$tmp/huge-output
+expect 1 "dorn-decrypt: the input is longer than 16777216 bytes" "$dec" --mode 0 --app-key "$keys/app_rsa1024.pem"
+
 # ---- a full output device: the output is lost, so say so ----
 input=$tmp/pw
 timeout 10 "$enc" --mode 0 --app-key "@$app" --extra 1 <"$tmp/pw" >/dev/full 2>"$tmp/err"

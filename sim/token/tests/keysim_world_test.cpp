@@ -1,15 +1,21 @@
 // keysim against the world around it: a disk that fills up while a demo key
 // is made, a shared /tmp where someone else made the state folder first, a
 // FIFO where a certificate should be, and arguments of 100 kB.
+#include <dlfcn.h>
 #include <gtest/gtest.h>
+#include <sys/mount.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <cstdlib>
+#include <filesystem>
 #include <string>
 #include <vector>
 
+#include "platform/usbwatch.h"
 #include "sim/token/keysim_testing.h"
+#include "sim/token/keystore.h"
 
 namespace {
 
@@ -94,6 +100,50 @@ TEST(KeysimWorld, SharedFallbackFolderMustBeTheUsersAlone) {
                                                                                         << r.out;
     EXPECT_TRUE(hasLine(r.out, "create 0 700")) << r.out << r.err;
     EXPECT_TRUE(hasLine(r.out, "own 0 0 ")) << r.out;
+}
+
+// keysim is not the only reader of the state folder: the simulated library
+// and the simulated bus refuse the shared folder too. The test runs itself
+// again in a mount namespace with a private /tmp for that.
+TEST(KeysimWorld, LibraryAndBusRefuseASharedFolderTheyDidNotMake) {
+    const std::string self = std::filesystem::read_symlink("/proc/self/exe").string();
+    const std::string fallback = "/tmp/keysim-" + std::to_string(getuid());
+    if (std::getenv("KPSIM_PRIVATE_TMP") == nullptr) {
+        auto r = runProgram("/usr/bin/unshare",
+                            {geteuid() == 0 ? "-m" : "-rm", "env", "-u", "KEYSIM_DIR", "-u",
+                             "XDG_RUNTIME_DIR", "KPSIM_PRIVATE_TMP=1", "QD_USB_BACKEND=sim", self,
+                             "--gtest_filter=KeysimWorld.LibraryAndBusRefuseASharedFolderTheyDidNotMake"});
+        if (r.out.find("no private /tmp here") != std::string::npos) GTEST_SKIP() << r.out;
+        EXPECT_EQ(r.status, 0) << r.out << r.err;
+        EXPECT_NE(r.out.find("[  PASSED  ] 1 test"), std::string::npos) << r.out;
+        return;
+    }
+    if (::mount("tmpfs", "/tmp", "tmpfs", 0, nullptr) != 0) GTEST_SKIP() << "no private /tmp here";
+    ASSERT_EQ(::mkdir(fallback.c_str(), 0777), 0);
+    ASSERT_EQ(::chmod(fallback.c_str(), 0777), 0);
+
+    kpsim::State state;
+    std::string error;
+    EXPECT_FALSE(kpsim::Store::fromEnvironment().load(&state, &error));
+    EXPECT_NE(error.find("of mode 0777"), std::string::npos) << error;
+    EXPECT_FALSE(
+        kpsim::Store::fromEnvironment().update([](kpsim::State&, std::string*) { return true; }, &error));
+    EXPECT_FALSE(std::filesystem::exists(fallback + "/keys.json"));
+
+    void* library = dlopen(kpsim::testing::libraryPath().c_str(), RTLD_NOW | RTLD_LOCAL);
+    ASSERT_NE(library, nullptr) << dlerror();
+    using ListReaders = uint32_t (*)(char*, uint32_t*, uint32_t*);
+    auto listReaders = reinterpret_cast<ListReaders>(dlsym(library, "KpListReaders"));
+    ASSERT_NE(listReaders, nullptr);
+    char names[64] = {};
+    uint32_t len = sizeof names, count = 0;
+    EXPECT_EQ(listReaders(names, &len, &count), kpsim::kStateError);
+    dlclose(library);
+
+    platform::UsbWatch bus(
+        0xD449, 4, [](const platform::UsbDevice&) {}, [](const platform::UsbDevice&) {});
+    EXPECT_FALSE(bus.run(&error));
+    EXPECT_NE(error.find(fallback), std::string::npos) << error;
 }
 
 TEST(KeysimWorld, AFifoIsNoCertificateAndNothingWaitsForIt) {
