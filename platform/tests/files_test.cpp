@@ -71,6 +71,7 @@ TEST(Quoted, LongValuesAreCutWithTheirSize) {
               "\"" + std::string(64, 'a') + "...\" (100000 bytes)");
     // Never half of a character: "é" is two bytes and would straddle byte 4.
     EXPECT_EQ(platform::quoted("abcé123", 4), "\"abc...\" (8 bytes)");
+    EXPECT_EQ(platform::quoted("éabc", 1), "\"...\" (5 bytes)");
 }
 
 }  // namespace

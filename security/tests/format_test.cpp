@@ -442,6 +442,19 @@ TEST_F(Formats, BuffersThatHeldThePasswordAreWipedBeforeRelease) {
     std::free(out);
 }
 
+// The server side reads private keys: its copy of a key file is wiped too.
+TEST(Decoder, PrivateKeyTextIsWipedAfterReading) {
+    const std::string pem = sectest::readText(sectest::keyPath("platform_rsa1024.pem"));
+    const std::string line = pem.substr(pem.find('\n') + 1, 48);  // a line of the key's Base64
+    std::string error;
+    {
+        Watch w(line.data(), line.size());
+        decoder::PkeyPtr key = decoder::loadPrivateKey(sectest::keyPath("platform_rsa1024.pem"), error);
+        ASSERT_TRUE(key) << error;
+        EXPECT_EQ(gSecretFreed.load(), 0) << "a copy of the key text was released unwiped";
+    }
+}
+
 TEST(WatchSelfCheck, AnUnwipedBufferIsNoticed) {
     static const char secret[] = "watch-me-please";
     Watch w(secret, sizeof secret - 1);
