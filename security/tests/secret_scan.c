@@ -30,10 +30,8 @@ static unsigned long starts[kMaxRegions], ends[kMaxRegions];
 static unsigned char* secret;
 static size_t secretLen;
 static void (*realFree)(void*);
-static int scanFrees;
 static long freedCopies;
-
-extern void __libc_free(void* p);
+static int exiting;
 
 static int nibble(char c) {
     if (c >= '0' && c <= '9') return c - '0';
@@ -42,13 +40,29 @@ static int nibble(char c) {
     return -1;
 }
 
+/* Set when the program runs under AddressSanitizer, whose allocator then
+ * owns every block. */
+extern void __asan_init(void) __attribute__((weak));
+extern void __libc_free(void* p);
+
 void free(void* p) {
-    if (p != NULL && scanFrees && secretLen > 0 && memmem(p, malloc_usable_size(p), secret, secretLen) != NULL)
-        ++freedCopies;
-    if (realFree != NULL)
-        realFree(p);
-    else
+    if (&__asan_init == NULL) {
+        if (p != NULL && !exiting && secretLen > 0 && memmem(p, malloc_usable_size(p), secret, secretLen) != NULL)
+            ++freedCopies;
         __libc_free(p);
+        return;
+    }
+    static int resolving;
+    if (realFree == NULL) {
+        /* The sanitizer's free, looked up on first use; a block freed during
+         * the lookup itself is left alone. */
+        if (resolving) return;
+        resolving = 1;
+        realFree = (void (*)(void*))dlsym(RTLD_NEXT, "free");
+        resolving = 0;
+        if (realFree == NULL) return;
+    }
+    realFree(p);
 }
 
 __attribute__((constructor)) static void arm(void) {
@@ -59,8 +73,6 @@ __attribute__((constructor)) static void arm(void) {
     if (page == MAP_FAILED) return;
     secret = page;
     for (size_t i = 0; i < len; ++i) secret[i] = (unsigned char)(nibble(hex[2 * i]) << 4 | nibble(hex[2 * i + 1]));
-    realFree = (void (*)(void*))dlsym(RTLD_NEXT, "free");
-    scanFrees = dlsym(RTLD_DEFAULT, "__asan_init") == NULL;
     secretLen = len;
 }
 
@@ -94,7 +106,7 @@ static size_t readMaps(void) {
 __attribute__((destructor)) static void scanForSecret(void) {
     const char* outPath = getenv("SECRET_SCAN_OUT");
     if (secretLen == 0 || outPath == NULL) return;
-    scanFrees = 0;
+    exiting = 1; /* the scan's own frees are not the program's */
     const size_t regions = readMaps();
     /* Made after the list was taken, so the scan does not read its own copies. */
     unsigned char* work = mmap(NULL, kChunk, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
