@@ -1,0 +1,52 @@
+// The scriptable-object base: a class with virtual operations whose objects
+// carry, right after their virtual table, the NPObject header the browser
+// sees, followed by the owning instance handle. The class record's thunks
+// turn the browser's NPObject pointer back into the object and call the
+// operation of the same name. Named per plug-in (PLUGIN_SCRIPTABLE_BASE).
+//
+// No exception leaves a thunk: a throwing operation answers as a failed call.
+#pragma once
+
+#include "npapi/npruntime.h"
+#include "pluginconfig.h"
+
+class PLUGIN_SCRIPTABLE_BASE : public NPObject {
+public:
+    explicit PLUGIN_SCRIPTABLE_BASE(NPP npp) : NPObject{}, mNpp(npp) {}
+    virtual ~PLUGIN_SCRIPTABLE_BASE() = default;
+    PLUGIN_SCRIPTABLE_BASE(const PLUGIN_SCRIPTABLE_BASE&) = delete;
+    PLUGIN_SCRIPTABLE_BASE& operator=(const PLUGIN_SCRIPTABLE_BASE&) = delete;
+
+    virtual void Invalidate() {}
+    virtual bool HasMethod(NPIdentifier) { return false; }
+    virtual bool Invoke(NPIdentifier, const NPVariant*, uint32_t, NPVariant*) { return false; }
+    virtual bool InvokeDefault(const NPVariant*, uint32_t, NPVariant*) { return false; }
+    virtual bool HasProperty(NPIdentifier) { return false; }
+    virtual bool GetProperty(NPIdentifier, NPVariant*) { return false; }
+    virtual bool SetProperty(NPIdentifier, const NPVariant*) { return false; }
+    virtual bool RemoveProperty(NPIdentifier) { return false; }
+    virtual bool Enumerate(NPIdentifier**, uint32_t*) { return false; }
+    virtual bool Construct(const NPVariant*, uint32_t, NPVariant*) { return false; }
+
+    NPP npp() const { return mNpp; }
+
+    // A class record of structure version 3 with the plug-in's allocation
+    // function and the thunks below.
+    static NPClass classRecord(NPAllocateFunctionPtr allocate);
+
+    static void _Deallocate(NPObject* npobj);
+    static void _Invalidate(NPObject* npobj);
+    static bool _HasMethod(NPObject* npobj, NPIdentifier name);
+    static bool _Invoke(NPObject* npobj, NPIdentifier name, const NPVariant* args, uint32_t argCount,
+                        NPVariant* result);
+    static bool _InvokeDefault(NPObject* npobj, const NPVariant* args, uint32_t argCount, NPVariant* result);
+    static bool _HasProperty(NPObject* npobj, NPIdentifier name);
+    static bool _GetProperty(NPObject* npobj, NPIdentifier name, NPVariant* result);
+    static bool _SetProperty(NPObject* npobj, NPIdentifier name, const NPVariant* value);
+    static bool _RemoveProperty(NPObject* npobj, NPIdentifier name);
+    static bool _Enumerate(NPObject* npobj, NPIdentifier** identifier, uint32_t* count);
+    static bool _Construct(NPObject* npobj, const NPVariant* args, uint32_t argCount, NPVariant* result);
+
+protected:
+    NPP mNpp;
+};
