@@ -1,22 +1,23 @@
 #include "AppDelegate.h"
 
-#include <fcntl.h>
-#include <sys/socket.h>
-#include <unistd.h>
+#include "AboutWinCtr.h"
+#include "MailWinCtr.h"
+#include "alert.h"
+#include "token/Func_init.h"
 
 #include <QAction>
 #include <QCoreApplication>
 #include <QSocketNotifier>
+
 #include <chrono>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
-#include "AboutWinCtr.h"
-#include "MailWinCtr.h"
-#include "alert.h"
-#include "token/Func_init.h"
+#include <fcntl.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
 namespace {
 

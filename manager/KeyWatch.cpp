@@ -1,9 +1,11 @@
 #include "KeyWatch.h"
 
-#include <unistd.h>
+#include "MailWinCtr.h"
+#include "platform/usbwatch.h"
 
 #include <QEventLoop>
 #include <QObject>
+
 #include <condition_variable>
 #include <csignal>
 #include <cstdio>
@@ -13,8 +15,7 @@
 #include <system_error>
 #include <thread>
 
-#include "MailWinCtr.h"
-#include "platform/usbwatch.h"
+#include <unistd.h>
 
 namespace kelvane {
 namespace {

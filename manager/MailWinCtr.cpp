@@ -1,26 +1,5 @@
 #include "MailWinCtr.h"
 
-#include <openssl/crypto.h>
-
-#include <QApplication>
-#include <QComboBox>
-#include <QDialog>
-#include <QHeaderView>
-#include <QLabel>
-#include <QLayout>
-#include <QLineEdit>
-#include <QPushButton>
-#include <QStringDecoder>
-#include <QStringListModel>
-#include <QSysInfo>
-#include <QTableView>
-#include <QThread>
-#include <QTimer>
-#include <array>
-#include <cstring>
-#include <string>
-#include <vector>
-
 #include "BankSite.h"
 #include "CerViewDlg.h"
 #include "OneChangePinCtr.h"
@@ -32,6 +11,28 @@
 #include "token/Func_init.h"
 #include "token/NameList.h"
 #include "ui_MailWinCtr.h"
+
+#include <QApplication>
+#include <QComboBox>
+#include <QHeaderView>
+#include <QLabel>
+#include <QLayout>
+#include <QLineEdit>
+#include <QDialog>
+#include <QPushButton>
+#include <QStringDecoder>
+#include <QStringListModel>
+#include <QSysInfo>
+#include <QTableView>
+#include <QThread>
+#include <QTimer>
+
+#include <openssl/crypto.h>
+
+#include <array>
+#include <cstring>
+#include <string>
+#include <vector>
 
 #ifndef QD_APP_VERSION
 #define QD_APP_VERSION "1.0"

@@ -1,5 +1,12 @@
 #include "Qd_MacIntf.h"
 
+#include "OpensslOperate.h"
+#include "PinPolicy.h"
+#include "alert.h"
+#include "platform/log.h"
+#include "platform/paths.h"
+#include "token/NameList.h"
+
 #include <openssl/crypto.h>
 
 #include <QApplication>
@@ -8,16 +15,10 @@
 #include <QPalette>
 #include <QPixmap>
 #include <QWidget>
+
 #include <cstring>
 #include <system_error>
 #include <thread>
-
-#include "OpensslOperate.h"
-#include "PinPolicy.h"
-#include "alert.h"
-#include "platform/log.h"
-#include "platform/paths.h"
-#include "token/NameList.h"
 
 using platform::logLinef;
 

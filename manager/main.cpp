@@ -1,15 +1,16 @@
 // Kelvane, the key manager.
-#include <QApplication>
-#include <QCommandLineParser>
-#include <QDir>
-#include <QTimer>
-#include <cstdio>
-#include <cstdlib>
-
 #include "AppDelegate.h"
 #include "MailWinCtr.h"
 #include "Screenshots.h"
 #include "alert.h"
+
+#include <QApplication>
+#include <QCommandLineParser>
+#include <QDir>
+#include <QTimer>
+
+#include <cstdio>
+#include <cstdlib>
 
 namespace {
 constexpr int kMaxScreenshotWait = 3600;
