@@ -57,11 +57,16 @@ function(qd_fuzz input)
   endif()
 endfunction()
 
-# Every <room>/fuzz/CMakeLists.txt (rooms one or two folders deep, as sim/token).
+# Every <room>/fuzz/CMakeLists.txt (rooms one or two folders deep, as
+# sim/token), build folders left out.
 function(qd_add_fuzz_rooms)
   file(GLOB found RELATIVE ${PROJECT_SOURCE_DIR} CONFIGURE_DEPENDS
        ${PROJECT_SOURCE_DIR}/*/fuzz/CMakeLists.txt ${PROJECT_SOURCE_DIR}/*/*/fuzz/CMakeLists.txt)
   foreach(file ${found})
+    # Build folders (and checkouts inside them) are not rooms.
+    if(file MATCHES "^(build|\\.)")
+      continue()
+    endif()
     get_filename_component(fuzzdir ${file} DIRECTORY)
     add_subdirectory(${fuzzdir})
   endforeach()
