@@ -9,6 +9,7 @@
 #include <QCoreApplication>
 #include <QSocketNotifier>
 
+#include <chrono>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
@@ -36,6 +37,9 @@ AppDelegate::AppDelegate(QObject* parent) : QObject(parent) {}
 
 AppDelegate::~AppDelegate() {
     applicationShouldTerminate();
+    // A watch thread left inside the token library still holds the window:
+    // it must outlive this object (the process is about to leave anyway).
+    if (m_leftWatchesBehind) (void)m_mail.release();
 }
 
 void AppDelegate::applicationDidFinishLaunching() {
@@ -66,8 +70,18 @@ void AppDelegate::applicationDidFinishLaunching() {
 }
 
 bool AppDelegate::applicationShouldTerminate() {
+    // Quitting never waits on the token library: both watches are asked at
+    // once and given one patience together; one still inside the library
+    // (a slow or hung key) is left behind.
     for (auto& watch : tid) {
-        if (watch) watch->stop();
+        if (watch) watch->requestStop();
+    }
+    const auto deadline = std::chrono::steady_clock::now() + kelvane::KeyWatch::kStopPatience;
+    for (auto& watch : tid) {
+        if (watch && !watch->waitStopped(deadline)) {
+            watch->abandon();
+            m_leftWatchesBehind = true;
+        }
         watch.reset();
     }
     return true;

@@ -25,8 +25,12 @@ public:
     // Otherwise shows the main window and starts both watch threads (a
     // thread that cannot be created ends the process with status -1).
     void applicationDidFinishLaunching();
-    // Stops the watch threads that were started; always agrees to quit.
+    // Stops the watch threads that were started, waiting at most
+    // KeyWatch::kStopPatience for both; always agrees to quit.
     bool applicationShouldTerminate();
+    // A watch thread was still inside the token library at the quit and was
+    // left running: the process must end without destroying the windows.
+    bool leftWatchesBehind() const { return m_leftWatchesBehind; }
     // Closing the last window quits (QApplication's quitOnLastWindowClosed).
     static bool applicationShouldTerminateAfterLastWindowClosed() { return true; }
     void applicationWillTerminate() {}
@@ -47,4 +51,5 @@ private:
     std::unique_ptr<MailWinCtr> m_mail;
     std::array<std::unique_ptr<kelvane::KeyWatch>, 2> tid;
     std::unique_ptr<AboutWinCtr> m_about;
+    bool m_leftWatchesBehind = false;
 };

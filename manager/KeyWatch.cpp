@@ -6,6 +6,7 @@
 #include <QEventLoop>
 #include <QObject>
 
+#include <condition_variable>
 #include <csignal>
 #include <cstdio>
 #include <cstring>
@@ -78,11 +79,13 @@ struct KeyWatch::State {
     WatchRow row{};
     std::thread thread;
 
-    std::mutex mutex;  // guards the three below
+    std::mutex mutex;  // guards the five below
     bool stopping = false;
     bool setupFailed = false;
+    bool finished = false;  // the watch thread has nothing left to do but return
     QEventLoop* loop = nullptr;
     platform::UsbWatch* usb = nullptr;
+    std::condition_variable finishedChanged;
 
     void pvStart();
     void listen(WatchContext* context, QEventLoop* runLoop);
@@ -172,33 +175,65 @@ KeyWatch::KeyWatch(MailWinCtr* controller, WatchRow row) : d(std::make_unique<St
     d->row = row;
 }
 
-KeyWatch::~KeyWatch() { stop(); }
+KeyWatch::~KeyWatch() {
+    if (!stop()) abandon();
+}
 
 int KeyWatch::start() {
-    if (d->thread.joinable()) return 0;
+    if (!d || d->thread.joinable()) return 0;
     {
         std::lock_guard lock(d->mutex);
         d->stopping = false;
+        d->finished = false;
     }
     try {
-        d->thread = std::thread([state = d.get()] { state->pvStart(); });
+        d->thread = std::thread([state = d.get()] {
+            state->pvStart();
+            std::lock_guard lock(state->mutex);
+            state->finished = true;
+            state->finishedChanged.notify_all();
+        });
     } catch (const std::system_error& e) {
         return e.code().value();
     }
     return 0;
 }
 
-void KeyWatch::stop() {
-    {
-        std::lock_guard lock(d->mutex);
-        d->stopping = true;
-        if (d->usb) d->usb->stop();
-        if (d->loop) QMetaObject::invokeMethod(d->loop, &QEventLoop::quit, Qt::QueuedConnection);
-    }
-    if (d->thread.joinable()) d->thread.join();
+bool KeyWatch::stop(std::chrono::steady_clock::time_point deadline) {
+    requestStop();
+    return waitStopped(deadline);
 }
 
-bool KeyWatch::started() const { return d->thread.joinable(); }
+void KeyWatch::requestStop() {
+    if (!d) return;
+    std::lock_guard lock(d->mutex);
+    d->stopping = true;
+    if (d->usb) d->usb->stop();
+    if (d->loop) QMetaObject::invokeMethod(d->loop, &QEventLoop::quit, Qt::QueuedConnection);
+}
+
+bool KeyWatch::waitStopped(std::chrono::steady_clock::time_point deadline) {
+    if (!d || !d->thread.joinable()) return true;
+    {
+        std::unique_lock lock(d->mutex);
+        if (!d->finishedChanged.wait_until(lock, deadline, [this] { return d->finished; })) return false;
+    }
+    d->thread.join();
+    return true;
+}
+
+void KeyWatch::abandon() {
+    if (!d) return;
+    if (d->thread.joinable()) {
+        std::fprintf(stderr, "watch %d is still inside the token library; leaving without it\n",
+                     d->row.number);
+        d->thread.detach();
+        // The detached thread goes on using its state: it is never freed.
+        (void)d.release();
+    }
+}
+
+bool KeyWatch::started() const { return d && d->thread.joinable(); }
 
 void KeyWatch::setArrivalTrace(std::function<void()> trace) { g_arrivalTrace = std::move(trace); }
 

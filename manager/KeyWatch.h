@@ -8,9 +8,12 @@
 // are handled there in the order the bus reported them.
 //
 // Threads: construct, start() and stop() on the main thread; everything else
-// of a watch happens on its own threads. stop() joins them.
+// of a watch happens on its own threads. stop() joins them, unless the watch
+// thread is still inside the token library when its patience runs out (a
+// slow or hung key): quitting never waits on the library.
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -46,9 +49,26 @@ public:
     // Starts the watch thread (startDetect1/startDetect2). Returns the
     // system's error code when the thread cannot be created, else 0.
     [[nodiscard]] int start();
-    // Ends the watch: stops the bus listener, quits the loop, joins.
-    void stop();
+    // Ends the watch: requestStop(), then waitStopped() until `deadline`. A
+    // thread still busy then (inside the token library) is abandoned: true
+    // only when the thread was joined or never started.
+    bool stop(std::chrono::steady_clock::time_point deadline = std::chrono::steady_clock::now() +
+                                                               kStopPatience);
+    // Asks the watch to end (stops the bus listener, quits its loop) and
+    // returns at once.
+    void requestStop();
+    // Joins the watch thread once it has ended, waiting no later than
+    // `deadline`; false while it is still busy.
+    bool waitStopped(std::chrono::steady_clock::time_point deadline);
+    // Leaves a thread that did not end to itself: detached, with what it uses
+    // kept alive. The process must then leave without destroying what the
+    // thread may still touch (the main window controller).
+    void abandon();
     bool started() const;
+    bool abandoned() const { return d == nullptr; }
+
+    // How long quitting waits for a watch thread.
+    static constexpr std::chrono::milliseconds kStopPatience{1000};
 
     // Called at the start of every arrival on the watch thread (benchmarks
     // time the arrival with it). Set before any watch starts.

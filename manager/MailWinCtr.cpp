@@ -18,6 +18,8 @@
 #include <QTimer>
 #include <array>
 #include <cstring>
+#include <string>
+#include <vector>
 
 #include "BankSite.h"
 #include "BusyWait.h"
@@ -30,6 +32,7 @@
 #include "alert.h"
 #include "platform/log.h"
 #include "token/Func_init.h"
+#include "token/NameList.h"
 #include "ui_MailWinCtr.h"
 
 #ifndef QD_APP_VERSION
@@ -208,11 +211,12 @@ void MailWinCtr::addCovo() {
         onMain([this] { emit arrivalHandled(Arrival::ForeignKey); });
         return;
     }
-    // The library may report more than it could write: walk only the buffer.
-    const uint32_t listLen = std::min(namesLen, kReaderBufLen);
+    // The names as the binding walks them: never past the buffer, and a
+    // name cut off by its end is no name.
+    const std::vector<std::string> readers = token::nameList(names.data(), namesLen, kReaderBufLen);
 
     // 4. Nothing listed.
-    if (ret != 0 || namesLen == 0 || names[0] == '\0') {
+    if (ret != 0 || namesLen == 0 || readers.empty()) {
         logLinef("KpListReaders ret = 0x%x   %s", ret, names.data());
         onMain([this] {
             alert(QString::fromUtf8(kNoKeyFound));
@@ -223,9 +227,8 @@ void MailWinCtr::addCovo() {
     }
 
     // 5. Only one key at a time: a second name means several keys.
-    const std::string first(names.data());
-    const size_t next = first.size() + 1;
-    if (next < listLen && names[next] != '\0') {
+    const std::string& first = readers.front();
+    if (readers.size() > 1) {
         onMain([this] {
             alert(QString::fromUtf8(kSeveralKeys));
             emit arrivalHandled(Arrival::SeveralKeys);

@@ -20,6 +20,7 @@
 #include "platform/log.h"
 #include "platform/paths.h"
 #include "platform/windowstyle.h"
+#include "token/NameList.h"
 
 using platform::logLinef;
 
@@ -105,17 +106,8 @@ std::optional<CertificateList> Qd_MacIntf::lookCer() {
             (void)KpDisconnectDev(dev);
             return std::nullopt;
         }
-        // The library may claim more than the buffer holds: walk only what fits.
-        const uint32_t end = std::min(namesLen, kNamesCapacity);
         std::array<unsigned char, kCertCapacity> cert{};
-        uint32_t off = 0;
-        while (off < end) {
-            const char* name = names.data() + off;
-            const size_t len = strnlen(name, end - off);
-            if (len == 0) {
-                break;  // an empty name ends the list
-            }
-            const std::string conNam(name, len);
+        for (const std::string& conNam : token::nameList(names.data(), namesLen, kNamesCapacity)) {
             logLinef("conNam = %s", conNam.c_str());
 
             static constexpr struct {
@@ -144,7 +136,6 @@ std::optional<CertificateList> Qd_MacIntf::lookCer() {
                 rec.insert(CertKey::conNam, QString::fromUtf8(conNam.c_str()));
                 list.append(rec);
             }
-            off += static_cast<uint32_t>(len) + 1;
         }
     }
 

@@ -39,35 +39,38 @@ bool save(QWidget* window, const QString& path, QStringList* written) {
 
 }  // namespace
 
-QStringList saveScreenshots(MailWinCtr* window, const QString& dir) {
+QStringList saveScreenshots(MailWinCtr* window, const QString& dir, bool* complete) {
     QStringList written;
+    bool allSaved = true;
     if (!QDir().mkpath(dir)) {
         std::fprintf(stderr, "cannot make the folder %s\n", qPrintable(dir));
+        if (complete) *complete = false;
         return written;
     }
     const QDir folder(dir);
     auto tab = [window](int tag) { return qobject_cast<QAbstractButton*>(window->view(tag)); };
 
     window->devxx(tab(MailTag::tabDevice));
-    save(window, folder.filePath(QStringLiteral("device.png")), &written);
+    allSaved &= save(window, folder.filePath(QStringLiteral("device.png")), &written);
 
     if (tab(MailTag::tabPin)->isVisible()) {
         window->devxx(tab(MailTag::tabPin));
         typeInto(window->oldPin(), QStringLiteral("123456"));
         typeInto(window->newOnePin(), QStringLiteral("abc123xy"));
         typeInto(window->newTwoPin(), QStringLiteral("abc1"));
-        save(window, folder.filePath(QStringLiteral("pin.png")), &written);
+        allSaved &= save(window, folder.filePath(QStringLiteral("pin.png")), &written);
     }
     if (tab(MailTag::tabCert)->isVisible()) {
         window->devxx(tab(MailTag::tabCert));
         if (!window->certificates().isEmpty()) window->cerTabVw()->selectRow(0);
-        save(window, folder.filePath(QStringLiteral("certificates.png")), &written);
+        allSaved &= save(window, folder.filePath(QStringLiteral("certificates.png")), &written);
     }
     if (OneUseWdCtr* first = window->oneUseWindow(); first && first->isVisible()) {
-        save(first, folder.filePath(QStringLiteral("first-use.png")), &written);
+        allSaved &= save(first, folder.filePath(QStringLiteral("first-use.png")), &written);
     }
     // Back to the device panel; this also empties the PIN fields.
     window->devxx(tab(MailTag::tabDevice));
+    if (complete) *complete = allSaved;
     return written;
 }
 
@@ -76,9 +79,11 @@ void scheduleScreenshots(MailWinCtr* window, const QString& dir, int patienceMs)
     fallback->setSingleShot(true);
     auto finish = [window, dir, fallback](int status) {
         fallback->stop();
-        for (const QString& file : saveScreenshots(window, dir)) std::printf("%s\n", qPrintable(file));
+        bool complete = false;
+        for (const QString& file : saveScreenshots(window, dir, &complete))
+            std::printf("%s\n", qPrintable(file));
         std::fflush(stdout);
-        QCoreApplication::exit(status);
+        QCoreApplication::exit(complete ? status : 1);
     };
     QObject::connect(fallback, &QTimer::timeout, window, [finish] {
         std::fprintf(stderr, "no key connected; saving the window as it is\n");

@@ -1,6 +1,7 @@
 // Kelvane, the key manager.
 #include <QApplication>
 #include <QCommandLineParser>
+#include <QDir>
 #include <QTimer>
 #include <cstdio>
 #include <cstdlib>
@@ -11,6 +12,10 @@
 #include "alert.h"
 #include "platform/log.h"
 #include "platform/workspace.h"
+
+namespace {
+constexpr int kMaxScreenshotWait = 3600;
+}  // namespace
 
 #ifndef QD_APP_VERSION
 #define QD_APP_VERSION "1.0"
@@ -30,12 +35,31 @@ int main(int argc, char* argv[]) {
         QStringLiteral("screenshots"),
         QStringLiteral("Once a key is shown, save PNGs of the three panels into <dir> and quit."),
         QStringLiteral("dir"));
-    QCommandLineOption patience(QStringLiteral("screenshot-wait"),
-                                QStringLiteral("Seconds to wait for a key in screenshot mode (default 10)."),
-                                QStringLiteral("seconds"), QStringLiteral("10"));
+    QCommandLineOption patience(
+        QStringLiteral("screenshot-wait"),
+        QStringLiteral("Seconds to wait for a key in screenshot mode, 1 to 3600 (default 10)."),
+        QStringLiteral("seconds"), QStringLiteral("10"));
     options.addOption(screenshots);
     options.addOption(patience);
     options.process(app);
+
+    // Screenshot mode's options are checked before anything starts, so a
+    // mistake fails at once instead of after the wait for a key.
+    const bool screenshotMode = options.isSet(screenshots);
+    int patienceSeconds = 10;
+    if (options.isSet(patience)) {
+        bool ok = false;
+        const qlonglong value = options.value(patience).toLongLong(&ok);
+        if (!ok || value < 1 || value > kMaxScreenshotWait) {
+            std::fprintf(stderr, "kelvane: --screenshot-wait takes 1 to %d seconds\n", kMaxScreenshotWait);
+            return 2;
+        }
+        patienceSeconds = static_cast<int>(value);
+    }
+    if (screenshotMode && !QDir().mkpath(options.value(screenshots))) {
+        std::fprintf(stderr, "kelvane: cannot make the folder %s\n", qPrintable(options.value(screenshots)));
+        return 2;
+    }
 
     // The key agent finds this process by its lock, however it was started.
     const platform::ManagerLock running;
@@ -48,7 +72,6 @@ int main(int argc, char* argv[]) {
         delegate.applicationWillTerminate();
     });
 
-    const bool screenshotMode = options.isSet(screenshots);
     if (screenshotMode) {
         // Nobody is watching: no browser, and alerts go to standard error.
         ::setenv("QD_BANK_URL", "none", 1);
@@ -65,10 +88,15 @@ int main(int argc, char* argv[]) {
             return;
         }
         if (!screenshotMode) return;
-        bool ok = false;
-        const int seconds = options.value(patience).toInt(&ok);
         kelvane::scheduleScreenshots(delegate.mailWinCtr(), options.value(screenshots),
-                                     (ok && seconds > 0 ? seconds : 10) * 1000);
+                                     patienceSeconds * 1000);
     });
-    return app.exec();
+    const int status = app.exec();
+    if (delegate.leftWatchesBehind()) {
+        // A watch thread is still inside the token library and may yet touch
+        // the windows: leave without destroying them.
+        std::fflush(nullptr);
+        std::_Exit(status);
+    }
+    return status;
 }

@@ -83,3 +83,13 @@ void systemLogf(const char* fmt, ...) noexcept {
 }
 
 }  // namespace platform
+
+namespace platform {
+
+std::string quoted(std::string_view value, size_t keep) {
+    if (value.size() <= keep) return "\"" + std::string(value) + "\"";
+    while (keep > 0 && (static_cast<unsigned char>(value[keep]) & 0xC0) == 0x80) --keep;
+    return "\"" + std::string(value.substr(0, keep)) + "...\" (" + std::to_string(value.size()) + " bytes)";
+}
+
+}  // namespace platform

@@ -10,6 +10,8 @@
 // state besides syslog's own, never throws.
 #pragma once
 
+#include <cstddef>
+#include <string>
 #include <string_view>
 
 namespace platform {
@@ -20,5 +22,10 @@ void systemLog(std::string_view line) noexcept;
 // printf-style forms of the two above.
 void logLinef(const char* format, ...) noexcept __attribute__((format(printf, 1, 2)));
 void systemLogf(const char* format, ...) noexcept __attribute__((format(printf, 1, 2)));
+
+// A value quoted for a diagnostic line: "value" when it is short, else its
+// first `keep` bytes (never half a UTF-8 character), "..." and the full size,
+// so a 100 kB argument does not make a 100 kB error line.
+std::string quoted(std::string_view value, size_t keep = 64);
 
 }  // namespace platform

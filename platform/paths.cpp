@@ -1,10 +1,12 @@
 #include "platform/paths.h"
 
-#include <cerrno>
-#include <cstdlib>
-#include <cstring>
 #include <sys/stat.h>
 #include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
 
 namespace platform {
 namespace {
@@ -69,6 +71,33 @@ bool makePrivateFolder(const std::string& path, std::string* error) {
     return true;
 }
 
+namespace {
+std::string sharedFallback() { return "/tmp/keysim-" + std::to_string(getuid()); }
+}  // namespace
+
 std::string simStateDir() { return fromEnv("KEYSIM_DIR", runtimeFolder("keysim")); }
+
+bool checkSimStateDir(const std::string& dir, std::string* error) {
+    if (dir != sharedFallback()) return true;
+    struct stat st {};
+    if (::lstat(dir.c_str(), &st) != 0) {
+        if (errno == ENOENT) return true;  // made private (0700) when first written
+        *error = "state folder " + dir + ": " + std::strerror(errno);
+        return false;
+    }
+    char why[96] = "";
+    if (!S_ISDIR(st.st_mode)) {
+        std::snprintf(why, sizeof why, "%s", S_ISLNK(st.st_mode) ? "a link" : "not a folder");
+    } else if (st.st_uid != geteuid()) {
+        std::snprintf(why, sizeof why, "owned by uid %u", static_cast<unsigned>(st.st_uid));
+    } else if ((st.st_mode & 07777) != 0700) {
+        std::snprintf(why, sizeof why, "of mode %04o", static_cast<unsigned>(st.st_mode & 07777));
+    } else {
+        return true;
+    }
+    *error = "state folder " + dir + " is " + why +
+             ": only a folder of this user's with mode 0700 is used (or set KEYSIM_DIR)";
+    return false;
+}
 
 }  // namespace platform

@@ -43,4 +43,11 @@ bool makePrivateFolder(const std::string& path, std::string* error);
 // KEYSIM_DIR, else $XDG_RUNTIME_DIR/keysim, else /tmp/keysim-<uid>.
 std::string simStateDir();
 
+// The fallback /tmp/keysim-<uid> lies in a folder everyone may write to, so
+// someone else may have made it first. When `dir` is that folder it is
+// accepted only while it does not exist or is a real folder (not a link)
+// owned by this user with mode 0700; false with a one-line *error otherwise.
+// Every other folder is the user's own choice and passes.
+bool checkSimStateDir(const std::string& dir, std::string* error);
+
 }  // namespace platform

@@ -151,7 +151,9 @@ bool SimBackend::run(std::string* error) {
 
     folder_ = simStateDir();
     std::string mkdirError;
-    if (!makePrivateFolder(folder_, &mkdirError)) return fail(error, mkdirError);
+    if (!checkSimStateDir(folder_, &mkdirError) || !makePrivateFolder(folder_, &mkdirError) ||
+        !checkSimStateDir(folder_, &mkdirError))
+        return fail(error, mkdirError);
 
     UniqueFd notify(::inotify_init1(IN_NONBLOCK | IN_CLOEXEC));
     if (!notify) return fail(error, failureErrno("inotify_init1"));

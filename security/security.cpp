@@ -122,12 +122,26 @@ WipedString wipedString(char* s) { return WipedString(s, secutil::WipedFree{s ? 
 
 enum class RsaImport { ok, badModulus, badExponent };
 
+// OpenSSL's own limit on an RSA modulus: 16384 bits.
+constexpr size_t kMaxModulusDigits = 16384 / 4;
+
+// The whole text as the hex digits of a non-zero modulus within the limit.
+// BN_hex2bn alone takes the leading run of digits (and a sign), which turns
+// a damaged key text into a shorter key nobody holds.
+BnPtr parseModulus(const char* text) {
+    const size_t len = strnlen(text, kMaxModulusDigits + 1);
+    if (len == 0 || len > kMaxModulusDigits || !secutil::isHexText(text, len)) return nullptr;
+    BIGNUM* n = nullptr;
+    const int used = BN_hex2bn(&n, text);
+    BnPtr owned(n);
+    if (used != static_cast<int>(len) || BN_is_zero(n)) return nullptr;
+    return owned;
+}
+
 // Public key from a hex modulus and the fixed exponent text "10001".
 RsaImport importRsa(const char* modulusHex, RsaPtr& rsa) {
-    BIGNUM* n = nullptr;
-    if (BN_hex2bn(&n, modulusHex) == 0)
-        return RsaImport::badModulus;
-    BnPtr nOwned(n);
+    BnPtr nOwned = parseModulus(modulusHex);
+    if (!nOwned) return RsaImport::badModulus;
     BIGNUM* e = nullptr;
     if (BN_hex2bn(&e, "10001") == 0)
         return RsaImport::badExponent;

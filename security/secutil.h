@@ -55,6 +55,16 @@ struct WipedFree {
     }
 };
 
+// True when the n characters at s are all hex digits (either case); key
+// texts are whole hex or nothing (no sign, prefix or whitespace).
+inline bool isHexText(const char* s, size_t n) {
+    for (size_t i = 0; i < n; ++i) {
+        const char c = s[i];
+        if (!((c >= '0' && c <= '9') || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F'))) return false;
+    }
+    return true;
+}
+
 }  // namespace secutil
 
 namespace secutil {

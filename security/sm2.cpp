@@ -72,8 +72,7 @@ using MdCtxPtr = std::unique_ptr<EVP_MD_CTX, MdCtxFree>;
 
 // Parses the whole text as hex; BN_hex2bn alone accepts a valid prefix.
 BnPtr parseHex(const char* text) {
-    if (text == nullptr || *text == '\0')
-        return nullptr;
+    if (text == nullptr || *text == '\0' || !secutil::isHexText(text, std::strlen(text))) return nullptr;
     BIGNUM* bn = nullptr;
     const int used = BN_hex2bn(&bn, text);
     BnPtr owned(bn);
@@ -351,9 +350,9 @@ int sm2Encrypt(const char* publicKeyHex, const unsigned char* block, unsigned ch
         complain("You must initialize the library with the platform public key modulus first!\n");
         return 0;
     }
-    // Fewer than 128 characters cannot hold X and Y.
-    if (strnlen(publicKeyHex, kKeyHexLen) < kKeyHexLen)
-        return 0;
+    // Exactly X and Y: a shorter text cannot hold them, and a longer one is
+    // not this key.
+    if (strnlen(publicKeyHex, kKeyHexLen + 1) != kKeyHexLen) return 0;
 
     EcKeyPtr key(EC_KEY_new());
     if (recommendedCurve() == nullptr || !key || EC_KEY_set_group(key.get(), recommendedCurve()) != 1)

@@ -4,15 +4,17 @@
 // QD_TOKEN_FILTER_READERS (KpListReaders filters the readers by PCODE),
 // token_agent without (KpListReaders is a plain wrapper like all others).
 #include "token/Func_init.h"
-#include "token/Func_init_list.h"
-
-#include "platform/paths.h"
 
 #include <dlfcn.h>
 
 #include <cstdio>
 #include <cstring>
 #include <string>
+#include <string_view>
+
+#include "platform/paths.h"
+#include "token/Func_init_list.h"
+#include "token/NameList.h"
 
 extern "C" {
 void* hDylib = nullptr;
@@ -109,13 +111,13 @@ QD_WRAPPER_0(KpListReaders, (char* szReaderNames, uint32_t* pdwReaderNameLen, ui
 // The key manager's KpListReaders: keeps only the bank's keys (PCODE 20244)
 // and refuses the whole list (34) when a key of another PCODE is attached.
 //
-// Mended fault: the walk never reads past the private buffer, whatever the
-// library reports. The private buffers carry one guard byte beyond the 1024
-// that the library is told of, always NUL, so a last name that the library
-// left without its NUL still ends inside the buffer; the walk stops at the
-// end of the 1024 bytes even when the reported length is larger. Everything
-// else is as the system does it, including that the kept length written back
-// may exceed the caller's capacity (callers rely on it).
+// Mended fault: the walk (token/NameList.h) never reads past the private
+// buffer, whatever the library reports: it stops at the end of the 1024
+// bytes even when the reported length is larger, and a last name that the
+// library left without its NUL was cut off by the buffer's end, so it is
+// neither connected nor counted. Everything else is as the system does it,
+// including that the kept length written back may exceed the caller's
+// capacity (callers rely on it).
 uint32_t KpListReaders(char* szReaderNames, uint32_t* pdwReaderNameLen, uint32_t* pdwReaderNum) {
     constexpr uint32_t kCapacity = 1024;
 
@@ -136,7 +138,7 @@ uint32_t KpListReaders(char* szReaderNames, uint32_t* pdwReaderNameLen, uint32_t
         return KP_STATUS_UNAVAILABLE;
     }
 
-    char listed[kCapacity + 1] = {};  // [kCapacity] is the guard byte, never written
+    char listed[kCapacity] = {};
     uint32_t listedLen = kCapacity;
     uint32_t listedCount = 0;
     uint32_t status = listReaders(listed, &listedLen, &listedCount);
@@ -144,17 +146,14 @@ uint32_t KpListReaders(char* szReaderNames, uint32_t* pdwReaderNameLen, uint32_t
         return status;
     }
 
-    char kept[kCapacity + 1] = {};  // at most every listed byte plus the guard's NUL
+    char kept[kCapacity] = {};  // the walk yields only names whose NUL lies inside `listed`
     uint32_t keptLen = 0;
     uint32_t keptCount = 0;
-    bool stoppedAtEmptyName = false;
-    uint32_t offset = 0;
-    while (offset < listedLen && offset < kCapacity) {
-        const char* name = listed + offset;
-        size_t nameLen = std::strlen(name);  // ends at the latest at the guard byte
-
+    token::NameListWalk walk(listed, listedLen, kCapacity);
+    for (std::string_view name; walk.next(&name);) {
+        const std::string reader(name);
         KPHANDLE handle = nullptr;
-        status = KpConnectDev(name, &handle);
+        status = KpConnectDev(reader.c_str(), &handle);
         if (status == 0) {
             status = KpBeginTransaction(handle);
             if (status == 0) {
@@ -168,21 +167,15 @@ uint32_t KpListReaders(char* szReaderNames, uint32_t* pdwReaderNameLen, uint32_t
                         return KP_STATUS_FOREIGN_KEY;
                     }
                     ++keptCount;
-                    std::memcpy(kept + keptLen, name, nameLen + 1);
-                    keptLen += static_cast<uint32_t>(nameLen + 1);
+                    std::memcpy(kept + keptLen, reader.c_str(), reader.size() + 1);
+                    keptLen += static_cast<uint32_t>(reader.size() + 1);
                 }
                 KpEndTransaction(handle);
             }
             KpDisconnectDev(handle);
         }
-
-        offset += static_cast<uint32_t>(nameLen + 1);
-        if (offset < kCapacity && listed[offset] == '\0') {
-            stoppedAtEmptyName = true;
-            break;
-        }
     }
-    if (!stoppedAtEmptyName && keptLen > 0) {
+    if (!walk.endedAtEmptyName() && keptLen > 0) {
         --keptLen;
     }
 

@@ -5,9 +5,6 @@
 //
 // Exit status: 0 shown (also when no key is attached); 1 the token library
 // cannot be loaded, or the reader listing failed.
-#include "platform/paths.h"
-#include "token/Func_init.h"
-
 #include <openssl/bio.h>
 #include <openssl/x509.h>
 
@@ -17,25 +14,16 @@
 #include <string>
 #include <vector>
 
+#include "platform/log.h"
+#include "platform/paths.h"
+#include "token/Func_init.h"
+#include "token/NameList.h"
+
 namespace {
 
 constexpr uint32_t kNamesCapacity = 1024;
 constexpr uint32_t kCertCapacity = 4096;
 constexpr uint32_t kDsnCapacity = 64;
-
-// Names of a name list, walked no further than the reported length and never
-// past the buffer (which has one more, always NUL, byte than its capacity).
-std::vector<std::string> splitNames(const char* buffer, uint32_t reported, uint32_t capacity) {
-    std::vector<std::string> names;
-    uint32_t end = reported < capacity ? reported : capacity;
-    uint32_t offset = 0;
-    while (offset < end && buffer[offset] != '\0') {
-        std::string name(buffer + offset);
-        offset += static_cast<uint32_t>(name.size() + 1);
-        names.push_back(std::move(name));
-    }
-    return names;
-}
 
 std::string hex(uint32_t status) {
     char text[16];
@@ -130,7 +118,7 @@ void showReader(int index, const std::string& reader) {
     if (status != 0) {
         std::printf("      %-20s unreadable (status %s)\n", "Containers:", hex(status).c_str());
     } else {
-        std::vector<std::string> containers = splitNames(names, namesLength, kNamesCapacity);
+        std::vector<std::string> containers = token::nameList(names, namesLength, kNamesCapacity);
         std::printf("      %-20s %zu\n", "Containers:", containers.size());
         for (const std::string& container : containers) {
             std::printf("        %s\n", container.c_str());
@@ -146,12 +134,15 @@ void showReader(int index, const std::string& reader) {
 
 int main(int argc, char** argv) {
     if (argc > 1) {
-        std::printf(
-            "usage: qd-keyinfo\n\n"
-            "Shows through the token library binding what the key manager reads of the\n"
-            "attached keys. Library: $QD_TOKEN_LIBRARY, else %s.\n",
-            "/usr/local/lib/libUSBQdvKey_20244.so");
-        return std::strcmp(argv[1], "--help") == 0 ? 0 : 2;
+        // Asked for, the usage is the output; otherwise it explains an error.
+        const bool help = std::strcmp(argv[1], "--help") == 0;
+        if (!help) std::fprintf(stderr, "qd-keyinfo: unknown option %s\n", platform::quoted(argv[1]).c_str());
+        std::fprintf(help ? stdout : stderr,
+                     "usage: qd-keyinfo\n\n"
+                     "Shows through the token library binding what the key manager reads of the\n"
+                     "attached keys. Library: $QD_TOKEN_LIBRARY, else %s.\n",
+                     "/usr/local/lib/libUSBQdvKey_20244.so");
+        return help ? 0 : 2;
     }
 
     const std::string library = platform::tokenLibraryPath();
@@ -172,7 +163,7 @@ int main(int argc, char** argv) {
         std::printf("Readers kept by the key manager: none: a key of another product code is attached (status 34)\n");
         return 0;
     }
-    std::vector<std::string> kept = splitNames(readers, readersLength, kNamesCapacity);
+    std::vector<std::string> kept = token::nameList(readers, readersLength, kNamesCapacity);
     if (status != 0 && kept.empty()) {
         std::printf("Readers kept by the key manager: listing failed (status %s)\n", hex(status).c_str());
         return 1;

@@ -127,6 +127,64 @@ TEST_F(MuiProcess, InterruptSaysSoAndExitsWithZero) {
     EXPECT_TRUE(k.err.endsWith("\nInterrupted.\n")) << k.err.toStdString();
 }
 
+TEST_F(MuiProcess, SigtermWhileAWatchThreadIsInsideAHungLibraryStillQuits) {
+    // Every call on this key sleeps ten minutes: the arrival's token work
+    // never comes back while the test runs.
+    ASSERT_EQ(keysim({"create", "--demo", "demo"}), 0);
+    ASSERT_EQ(keysim({"set", "demo", "fault", "slow:600000"}), 0);
+    Kelvane k;
+    ASSERT_TRUE(k.waitErr(QStringLiteral("设备插入"))) << k.err.toStdString();
+    QElapsedTimer inside;
+    inside.start();
+    while (inside.elapsed() < 300) k.p.waitForReadyRead(50);  // now in the first library call
+
+    // The key agent's request to quit, as when the key is pulled out.
+    QElapsedTimer quitting;
+    quitting.start();
+    k.signal(SIGTERM);
+    ASSERT_TRUE(k.finished(8000)) << "still running after SIGTERM: " << k.err.toStdString();
+    EXPECT_LT(quitting.elapsed(), 5000);
+    EXPECT_EQ(k.p.exitStatus(), QProcess::NormalExit);
+    EXPECT_EQ(k.p.exitCode(), 0);
+    EXPECT_TRUE(k.err.contains("still inside the token library")) << k.err.toStdString();
+}
+
+TEST_F(MuiProcess, ScreenshotFolderThatCannotBeMadeFailsAtOnce) {
+    ASSERT_EQ(keysim({"create", "--demo", "demo"}), 0);
+    QTemporaryDir tmp;
+    QFile file(tmp.filePath("file"));
+    ASSERT_TRUE(file.open(QIODevice::WriteOnly));
+    file.close();
+    Kelvane k({"--screenshots", tmp.filePath("file/shots")});
+    ASSERT_TRUE(k.finished(20000)) << k.err.toStdString();
+    EXPECT_EQ(k.p.exitCode(), 2) << k.err.toStdString();
+    EXPECT_TRUE(k.err.contains("kelvane: cannot make the folder " + tmp.filePath("file/shots")))
+        << k.err.toStdString();
+    EXPECT_FALSE(k.err.contains("Looking for devices")) << "the key was waited for first";
+}
+
+TEST_F(MuiProcess, ScreenshotThatCannotBeWrittenIsAFailure) {
+    ASSERT_EQ(keysim({"create", "--demo", "demo"}), 0);
+    QTemporaryDir shots;
+    ASSERT_TRUE(QDir(shots.path()).mkdir("pin.png"));  // a folder where a picture should go
+    Kelvane k({"--screenshots", shots.path()});
+    ASSERT_TRUE(k.finished(20000)) << k.err.toStdString();
+    EXPECT_EQ(k.p.exitCode(), 1) << k.err.toStdString();
+    EXPECT_TRUE(k.err.contains("cannot write " + shots.filePath("pin.png"))) << k.err.toStdString();
+    EXPECT_FALSE(QImage(shots.filePath("device.png")).isNull()) << "the others are still saved";
+}
+
+TEST_F(MuiProcess, ScreenshotWaitOutsideItsRangeIsAUsageError) {
+    QTemporaryDir shots;
+    for (const char* seconds : {"0", "-1", "abc", "3601", "2147484", "99999999999"}) {
+        Kelvane k({"--screenshots", shots.path(), "--screenshot-wait", seconds});
+        ASSERT_TRUE(k.finished(20000)) << seconds;
+        EXPECT_EQ(k.p.exitCode(), 2) << seconds << ": " << k.err.toStdString();
+        EXPECT_TRUE(k.err.contains("kelvane: --screenshot-wait takes 1 to 3600 seconds"))
+            << seconds << ": " << k.err.toStdString();
+    }
+}
+
 TEST_F(MuiProcess, MissingTokenLibraryEndsAfterItsAlert) {
     // In screenshot mode the alert goes to standard error instead of a box.
     QTemporaryDir shots;
@@ -141,7 +199,8 @@ TEST_F(MuiProcess, MissingTokenLibraryEndsAfterItsAlert) {
 TEST_F(MuiProcess, ScreenshotModeSavesTheThreePanels) {
     ASSERT_EQ(keysim({"create", "--demo", "demo"}), 0);
     QTemporaryDir shots;
-    Kelvane k({"--screenshots", shots.path()});
+    // The longest wait allowed; the key is there, so no waiting at all.
+    Kelvane k({"--screenshots", shots.path(), "--screenshot-wait", "3600"});
     ASSERT_TRUE(k.finished(20000)) << k.err.toStdString();
     EXPECT_EQ(k.p.exitCode(), 0) << k.err.toStdString();
     QSize size;

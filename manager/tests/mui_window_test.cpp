@@ -359,6 +359,20 @@ TEST_F(MuiWindow, LengthsLargerThanTheBuffersAreNotReadPast) {
     EXPECT_TRUE(alerts.messages().isEmpty()) << alerts.messages().join('|').toStdString();
 }
 
+TEST_F(MuiWindow, ListsWithoutTheirEndingAreWalkedAsTheBindingWalksThem) {
+    // Name lists without their final empty name, filled to the last byte with
+    // a junk name that has no NUL: the junk is not a key nor a container.
+    makeKey("cut", "QDCUT00001", true, true, {"fault", "unterminated"});
+    launch();
+    ASSERT_TRUE(waitFor([&] { return win->nameComBox()->itemText(0) == QStringLiteral("USBQdvKey cut"); }))
+        << alerts.messages().join('|').toStdString();
+    EXPECT_EQ(tag(MailTag::connState), QStringLiteral("已连接"));
+    EXPECT_EQ(certRows().size(), 4);
+    for (const CertificateRecord& rec : win->certificates())
+        EXPECT_FALSE(rec.value(CertKey::conNam).toString().contains(QLatin1Char('X')));
+    EXPECT_TRUE(alerts.messages().isEmpty()) << alerts.messages().join('|').toStdString();
+}
+
 // ---- Certificates ---------------------------------------------------------
 
 TEST_F(MuiWindow, CertificatePanelShowsDetailsAndTheViewer) {

@@ -6,6 +6,7 @@
 #include <openssl/crypto.h>
 
 #include <atomic>
+#include <cctype>
 #include <cstdlib>
 #include <cstring>
 #include <new>
@@ -15,8 +16,8 @@
 
 #include "decoder.h"
 #include "security/deployment.h"
-#include "security/secutil.h"
 #include "security/security.h"
+#include "security/secutil.h"
 #include "sm_helpers.h"
 
 using decoder::Bytes;
@@ -340,6 +341,64 @@ TEST_F(Formats, FailureMessagesInOrderLeaveTheResultUntouched) {
     }
 }
 
+// A damaged key text must fail, never encrypt to a key nobody holds: the
+// whole text is the key or there is no key.
+TEST_F(Formats, DamagedKeyTextsAreRefusedWhole) {
+    auto damaged = [](std::string key, size_t at, char c) {
+        key[at] = c;
+        return key;
+    };
+    const std::string appG = damaged(appHex, 200, 'G'), rsaG = damaged(rsaHex, 200, 'G');
+    const std::string sm2G = damaged(sm2Hex, 127, 'G');
+    const std::string tooLong(4097, 'F');  // above 16384 bits
+    const std::string zero(256, '0');
+    const std::string sm2Long = sm2Hex + "0", sm2Short = sm2Hex.substr(0, 127);
+    const std::string appSpace = " " + appHex, appSign = "-" + appHex, appNewline = appHex + "\n";
+    struct Case {
+        int mode;
+        std::string app, platform;
+        const char* messages;
+    } cases[] = {
+        {0, appG, "", "Importing the RSA public key 's modulus failed!\n"},
+        {0, appSpace, "", "Importing the RSA public key 's modulus failed!\n"},
+        {0, appSign, "", "Importing the RSA public key 's modulus failed!\n"},
+        {0, appNewline, "", "Importing the RSA public key 's modulus failed!\n"},
+        {0, tooLong, "", "Importing the RSA public key 's modulus failed!\n"},
+        {0, zero, "", "Importing the RSA public key 's modulus failed!\n"},
+        {1, "", rsaG,
+         "Importing the RSA public key's modulus failed!\nEncrypting des key failed with rsa!\n"},
+        {2, appHex, rsaG, "Importing the RSA public key's modulus failed!\n"},
+        {2, appHex, "-" + rsaHex, "Importing the RSA public key's modulus failed!\n"},
+        {2, appG, rsaHex, "Importing the RSA public key 's modulus failed!\nStandard encryption failed!\n"},
+        {3, appHex, sm2G, "Keyou encryption failed!\n"},
+        {4, appHex, sm2Long, "Keyou encryption failed!\n"},
+        {5, appHex, sm2Short, "Keyou encryption failed!\n"},
+        {5, appHex, "-" + sm2Hex.substr(1), "Keyou encryption failed!\n"},
+    };
+    for (const auto& c : cases) {
+        const EncryptionKeys keys{c.app.c_str(), c.platform.c_str()};
+        std::string messages;
+        EXPECT_EQ(run(c.mode, &keys, c.mode == 1 ? "1234" : "pw", "1", &messages), "") << "mode " << c.mode;
+        EXPECT_EQ(messages, c.messages)
+            << "mode " << c.mode << " app " << c.app.substr(0, 8) << " platform " << c.platform.substr(0, 8);
+    }
+    // The server random's own key check in mode 1 (the DES key passed first).
+    char* out = nullptr;
+    testing::internal::CaptureStderr();
+    EXPECT_EQ(encryptServerRand(rsaG.c_str(), "12", &out), 0);
+    EXPECT_EQ(testing::internal::GetCapturedStderr(), "Importing the RSA public key's modulus failed!\n");
+    // Lower case and an odd digit count remain keys.
+    const std::string lower = [s = appHex]() mutable {
+        for (char& ch : s) ch = static_cast<char>(std::tolower(static_cast<unsigned char>(ch)));
+        return s;
+    }();
+    const std::string odd = "0" + appHex;  // 257 digits, same value
+    for (const std::string* key : {&lower, &odd}) {
+        const EncryptionKeys keys{key->c_str(), nullptr};
+        EXPECT_EQ(open(run(0, &keys, "pw", "1")).text, "pw");
+    }
+}
+
 TEST_F(Formats, RandomSourceFailures) {
     const EncryptionKeys rsa = rsaKeys(), sm2 = sm2Keys();
     std::string messages;
@@ -381,6 +440,19 @@ TEST_F(Formats, BuffersThatHeldThePasswordAreWipedBeforeRelease) {
     }
     EXPECT_NE(out, nullptr);
     std::free(out);
+}
+
+// The server side reads private keys: its copy of a key file is wiped too.
+TEST(Decoder, PrivateKeyTextIsWipedAfterReading) {
+    const std::string pem = sectest::readText(sectest::keyPath("platform_rsa1024.pem"));
+    const std::string line = pem.substr(pem.find('\n') + 1, 48);  // a line of the key's Base64
+    std::string error;
+    {
+        Watch w(line.data(), line.size());
+        decoder::PkeyPtr key = decoder::loadPrivateKey(sectest::keyPath("platform_rsa1024.pem"), error);
+        ASSERT_TRUE(key) << error;
+        EXPECT_EQ(gSecretFreed.load(), 0) << "a copy of the key text was released unwiped";
+    }
 }
 
 TEST(WatchSelfCheck, AnUnwipedBufferIsNoticed) {

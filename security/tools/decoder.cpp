@@ -6,7 +6,9 @@
 #include "decoder.h"
 
 #include <openssl/asn1.h>
+#include <openssl/bio.h>
 #include <openssl/bn.h>
+#include <openssl/crypto.h>
 #include <openssl/des.h>
 #include <openssl/pem.h>
 #include <openssl/rc4.h>
@@ -16,6 +18,8 @@
 #include <cstdio>
 #include <cstring>
 #include <utility>
+
+#include "platform/files.h"
 
 namespace decoder {
 namespace {
@@ -108,13 +112,13 @@ std::string hex(const Bytes& b) {
 }
 
 PkeyPtr loadPrivateKey(const std::string& path, std::string& error) {
-    FILE* f = std::fopen(path.c_str(), "r");
-    if (f == nullptr) {
-        error = "cannot open " + path;
-        return nullptr;
-    }
-    PkeyPtr key(PEM_read_PrivateKey(f, nullptr, nullptr, nullptr));
-    std::fclose(f);
+    // A key file is small; a folder, FIFO or device is refused before a read.
+    std::string pem;
+    if (!platform::readSmallFile(path, 1u << 20, &pem, &error)) return nullptr;
+    std::unique_ptr<BIO, decltype(&BIO_free)> bio(BIO_new_mem_buf(pem.data(), static_cast<int>(pem.size())),
+                                                  BIO_free);
+    PkeyPtr key(bio ? PEM_read_bio_PrivateKey(bio.get(), nullptr, nullptr, nullptr) : nullptr);
+    OPENSSL_cleanse(pem.data(), pem.size());
     if (!key)
         error = "no PEM private key in " + path;
     return key;

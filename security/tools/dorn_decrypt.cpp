@@ -6,23 +6,29 @@
 // Reads the output from standard input and prints its fields one per line
 // ("name: value"). Exits 0 when the output opens and every layout check
 // passes, 1 otherwise (reason on standard error), 2 on a usage error.
+#include <unistd.h>
+
 #include <algorithm>
+#include <cerrno>
+#include <charconv>
 #include <cstdio>
 #include <cstdlib>
-#include <iostream>
-#include <iterator>
+#include <cstring>
 #include <string>
 
 #include "decoder.h"
+#include "platform/log.h"
 
 namespace {
 
-int usage(const char* why) {
-    std::fprintf(stderr,
-                 "dorn-decrypt: %s\n"
-                 "usage: dorn-decrypt --mode N [--app-key FILE] [--platform-key FILE]\n"
-                 "       the encrypted output is read from standard input\n",
-                 why);
+constexpr char kUsage[] =
+    "usage: dorn-decrypt --mode N [--app-key FILE] [--platform-key FILE]\n"
+    "       the encrypted output is read from standard input\n";
+// Far above any output of a 1 MiB text, far below what would exhaust memory.
+constexpr size_t kMaxInput = 16u << 20;
+
+int usage(const std::string& why) {
+    std::fprintf(stderr, "dorn-decrypt: %s\n%s", why.c_str(), kUsage);
     return 2;
 }
 
@@ -33,6 +39,27 @@ int fail(const std::string& why) {
 
 void field(const char* name, const std::string& value) { std::printf("%s: %s\n", name, value.c_str()); }
 
+bool readInput(std::string* input, std::string* error) {
+    char chunk[65536];
+    for (;;) {
+        const ssize_t n = ::read(STDIN_FILENO, chunk, sizeof chunk);
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0) {
+            *error = std::string("cannot read standard input: ") + std::strerror(errno);
+            return false;
+        }
+        if (n == 0) return true;
+        if (input->size() + static_cast<size_t>(n) > kMaxInput) {
+            *error = "the input is longer than " + std::to_string(kMaxInput) + " bytes";
+            return false;
+        }
+        input->append(chunk, static_cast<size_t>(n));
+    }
+}
+
+// Prints the fields of one opened output; 0, or 1 with the reason.
+int show(int mode, EVP_PKEY* app, EVP_PKEY* platformKey, const std::string& input);
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -40,22 +67,26 @@ int main(int argc, char** argv) {
     std::string appPath, platformPath;
     for (int i = 1; i < argc; ++i) {
         const std::string opt = argv[i];
-        if (i + 1 >= argc)
-            return usage(("missing value for " + opt).c_str());
+        if (opt == "--help" || opt == "-h") {
+            std::fputs(kUsage, stdout);
+            return std::fflush(stdout) == 0 ? 0 : 1;
+        }
+        if (opt != "--mode" && opt != "--app-key" && opt != "--platform-key")
+            return usage("unknown option " + platform::quoted(opt));
+        if (i + 1 >= argc) return usage("missing value for " + opt);
         std::string value = argv[++i];
         if (!value.empty() && value[0] == '@')
             value.erase(0, 1);
         if (opt == "--mode") {
-            char* end = nullptr;
-            mode = static_cast<int>(std::strtol(value.c_str(), &end, 10));
-            if (value.empty() || *end != '\0' || mode < 0 || mode > 5)
+            // Range-checked as text: a value such as 4294967296 must not wrap to a mode.
+            const auto [end, ec] = std::from_chars(value.data(), value.data() + value.size(), mode);
+            if (value.empty() || ec != std::errc() || end != value.data() + value.size() || mode < 0 ||
+                mode > 5)
                 return usage("--mode takes 0 to 5");
         } else if (opt == "--app-key") {
             appPath = value;
-        } else if (opt == "--platform-key") {
-            platformPath = value;
         } else {
-            return usage(("unknown option " + opt).c_str());
+            platformPath = value;
         }
     }
     if (mode < 0)
@@ -67,28 +98,37 @@ int main(int argc, char** argv) {
                                  : "this mode needs --app-key and --platform-key");
 
     std::string error;
-    decoder::PkeyPtr app, platform;
+    decoder::PkeyPtr app, platformKey;
     if (needApp && !(app = decoder::loadPrivateKey(appPath, error)))
         return fail(error);
-    if (needPlatform && !(platform = decoder::loadPrivateKey(platformPath, error)))
-        return fail(error);
+    if (needPlatform && !(platformKey = decoder::loadPrivateKey(platformPath, error))) return fail(error);
 
-    std::string input((std::istreambuf_iterator<char>(std::cin)), std::istreambuf_iterator<char>());
+    std::string input;
+    if (!readInput(&input, &error)) return fail(error);
     while (!input.empty() && (input.back() == '\n' || input.back() == '\r'))
         input.pop_back();
 
+    const int status = show(mode, app.get(), platformKey.get(), input);
+    if (status != 0) return status;
+    if (std::fflush(stdout) != 0 || std::ferror(stdout) || std::fclose(stdout) != 0)
+        return fail(std::string("cannot write the output: ") + std::strerror(errno));
+    return 0;
+}
+
+namespace {
+
+int show(int mode, EVP_PKEY* app, EVP_PKEY* platformKey, const std::string& input) {
+    std::string error;
     decoder::Envelope env;
     switch (mode) {
     case 0:
-        if (!decoder::openEnvelope(app.get(), input, env, error))
-            return fail(error);
+        if (!decoder::openEnvelope(app, input, env, error)) return fail(error);
         field("timestamp", env.timestamp);
         field("text", env.text);
         return 0;
     case 1: {
         decoder::PinResult r;
-        if (!decoder::openMode1(platform.get(), input, r, error))
-            return fail(error);
+        if (!decoder::openMode1(platformKey, input, r, error)) return fail(error);
         field("pin-block", decoder::hex(r.pinBlock));
         field("des-key", decoder::hex(r.desKey));
         field("fixed-value", decoder::hex(r.fixedValue));
@@ -97,16 +137,14 @@ int main(int argc, char** argv) {
     }
     case 2: {
         std::string password;
-        if (!decoder::openMode2(app.get(), platform.get(), input, env, password, error))
-            return fail(error);
+        if (!decoder::openMode2(app, platformKey, input, env, password, error)) return fail(error);
         field("timestamp", env.timestamp);
         field("text", password);
         return 0;
     }
     default: {
         decoder::Bytes block;
-        if (!decoder::openSm2Mode(app.get(), platform.get(), input, env, block, error))
-            return fail(error);
+        if (!decoder::openSm2Mode(app, platformKey, input, env, block, error)) return fail(error);
         field("timestamp", env.timestamp);
         field("block", decoder::hex(block));
         if (mode == 3) {
@@ -128,3 +166,5 @@ int main(int argc, char** argv) {
     }
     }
 }
+
+}  // namespace

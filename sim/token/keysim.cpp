@@ -4,23 +4,27 @@
 // Exit status: 0 done; 2 bad input (usage, unknown key or field, malformed
 // value, unreadable certificate), nothing changed; 1 any other failure
 // (state file damaged or not writable). Errors are one line on stderr.
-#include "sim/token/demo.h"
-#include "sim/token/keystore.h"
-
+#include <fcntl.h>
 #include <openssl/bio.h>
 #include <openssl/pem.h>
 #include <openssl/x509.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <iostream>
 #include <memory>
 #include <sstream>
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
+
+#include "platform/files.h"
+#include "platform/log.h"
+#include "platform/paths.h"
+#include "sim/token/demo.h"
+#include "sim/token/keystore.h"
 
 namespace {
 
@@ -100,7 +104,7 @@ void requireArgs(const std::vector<std::string>& args, size_t count, const char*
 
 Key& keyNamed(State& state, const std::string& name) {
     Key* key = state.findByName(name);
-    if (key == nullptr) badInput("no key named \"" + name + "\"");
+    if (key == nullptr) badInput("no key named " + platform::quoted(name));
     return *key;
 }
 
@@ -135,18 +139,20 @@ void checkKey(const State& state, const Key& key) {
     if (!problem.empty()) badInput(problem);
     for (const Key& other : state.keys) {
         if (&other != &key && other.reader == key.reader)
-            badInput("reader \"" + key.reader + "\" is already the reader of key \"" + other.name + "\"");
+            badInput("reader " + platform::quoted(key.reader) + " is already the reader of key " +
+                     platform::quoted(other.name));
     }
 }
 
 uint32_t numberValue(const std::string& field, const std::string& text) {
     auto n = kpsim::parseNumber(text);
-    if (!n) badInput(field + ": \"" + text + "\" is not a number (decimal or 0x-hexadecimal)");
+    if (!n) badInput(field + ": " + platform::quoted(text) + " is not a number (decimal or 0x-hexadecimal)");
     return *n;
 }
 
 Key newKey(State& state, const std::string& name) {
-    if (state.findByName(name) != nullptr) badInput("a key named \"" + name + "\" exists already");
+    if (state.findByName(name) != nullptr)
+        badInput("a key named " + platform::quoted(name) + " exists already");
     Key key;
     key.name = name;
     key.id = state.nextId;
@@ -189,42 +195,62 @@ std::string subjectLine(const std::vector<uint8_t>& der) {
     return line;
 }
 
-// A certificate file's bytes. Folders, unreadable files and anything larger
-// than any certificate (such as /dev/zero) are bad input.
+// A certificate file's bytes. Folders, FIFOs, devices (such as /dev/zero)
+// and anything larger than any certificate are bad input.
 std::vector<uint8_t> readCertificateFile(const std::string& path) {
-    constexpr size_t kLimit = 1u << 20;
-    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) badInput("cannot read " + path + ": " + std::strerror(errno));
-    std::vector<uint8_t> bytes;
-    std::string problem;
-    uint8_t chunk[16384];
-    for (;;) {
-        ssize_t n = ::read(fd, chunk, sizeof chunk);
-        if (n < 0 && errno == EINTR) continue;
-        if (n < 0) {
-            problem = "cannot read " + path + ": " + std::strerror(errno);
-            break;
-        }
-        if (n == 0) break;
-        bytes.insert(bytes.end(), chunk, chunk + n);
-        if (bytes.size() > kLimit) {
-            problem = path + ": larger than 1 MiB, not a certificate";
-            break;
-        }
-    }
-    ::close(fd);
-    if (!problem.empty()) badInput(problem);
-    return bytes;
+    std::string bytes, error;
+    if (!platform::readSmallFile(path, 1u << 20, &bytes, &error)) badInput(error);
+    return std::vector<uint8_t>(bytes.begin(), bytes.end());
 }
 
-void writeFile(const std::string& path, const std::string& content) {
-    std::ofstream out(path, std::ios::binary | std::ios::trunc);
-    out << content;
-    if (!out) throw Failure{kFailure, "cannot write " + path + ": " + std::strerror(errno)};
+// Writes one file completely (fsync'ed) or throws a Failure naming it;
+// private keys are written for the user alone.
+void writeFile(const std::string& path, const std::string& content, mode_t mode) {
+    const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, mode);
+    int err = fd < 0 ? errno : 0;
+    for (size_t done = 0; err == 0 && done < content.size();) {
+        const ssize_t n = ::write(fd, content.data() + done, content.size() - done);
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0) err = errno;
+        if (n > 0) done += static_cast<size_t>(n);
+    }
+    if (err == 0 && ::fsync(fd) != 0) err = errno;
+    if (fd >= 0 && ::close(fd) != 0 && err == 0) err = errno;
+    if (err != 0) throw Failure{kFailure, "cannot write " + path + ": " + std::strerror(err)};
+}
+
+// The PEM copies of a demo key, written into a staging folder beside the
+// final one: only a complete set is ever renamed into place.
+void writeDemoFolder(const std::string& folder, const kpsim::DemoMaterial& material) {
+    if (::mkdir(folder.c_str(), 0700) != 0)
+        throw Failure{kFailure, "cannot make " + folder + ": " + std::strerror(errno)};
+    writeFile(folder + "/ca-cert.pem", material.caCertPem, 0644);
+    writeFile(folder + "/ca-key.pem", material.caKeyPem, 0600);
+    int index = 0;
+    for (const auto& c : material.certificates) {
+        std::string stem =
+            folder + "/container" + std::to_string(1 + index / 2) + (c.signing ? "-sign" : "-enc");
+        writeFile(stem + "-cert.pem", c.certPem, 0644);
+        writeFile(stem + "-key.pem", c.keyPem, 0600);
+        ++index;
+    }
+    const int fd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd >= 0) {
+        ::fsync(fd);
+        ::close(fd);
+    }
+}
+
+void removeTree(const std::string& path) {
+    std::error_code ignored;
+    std::filesystem::remove_all(path, ignored);
 }
 
 // ---- commands ----
 
+// A demo key is all or nothing: its PEM copies are written first, moved into
+// place under the state lock, and taken away again when the key cannot be
+// committed (a full disk), so a failed attempt leaves nothing and a retry works.
 void cmdCreate(const std::vector<std::string>& args) {
     std::string name;
     bool demo = false;
@@ -240,44 +266,53 @@ void cmdCreate(const std::vector<std::string>& args) {
     if (name.empty()) badInput("usage: keysim create [--demo] NAME");
 
     kpsim::DemoMaterial material;
+    const Store store = Store::fromEnvironment();
+    const std::string folder = store.dir() + "/" + name + ".demo";
+    const std::string staging = folder + ".tmp." + std::to_string(::getpid());
     if (demo) {
         // Made before taking the lock: RSA key generation takes a moment.
         State state = loadOrFail();
         newKey(state, name);  // refuses an existing or malformed name before the work
         std::string error;
         if (!kpsim::makeDemoMaterial(&material, &error)) throw Failure{kFailure, "demo certificates: " + error};
+        if (!platform::makePrivateFolder(store.dir(), &error)) throw Failure{kFailure, error};
+        try {
+            writeDemoFolder(staging, material);
+        } catch (...) {
+            removeTree(staging);
+            throw;
+        }
     }
-    change([&](State& state) {
-        Key key = newKey(state, name);
-        if (demo) {
-            key.plugged = true;
-            key.plugCount = 1;
-            key.pluggedAtMs = kpsim::nowMillis();
-            for (const auto& c : material.certificates) {
-                kpsim::Container* container = key.findContainer(c.container);
-                if (container == nullptr) {
-                    key.containers.push_back({c.container, {}, {}});
-                    container = &key.containers.back();
+    bool placed = false;
+    try {
+        change([&](State& state) {
+            Key key = newKey(state, name);
+            if (demo) {
+                key.plugged = true;
+                key.plugCount = 1;
+                key.pluggedAtMs = kpsim::nowMillis();
+                for (const auto& c : material.certificates) {
+                    kpsim::Container* container = key.findContainer(c.container);
+                    if (container == nullptr) {
+                        key.containers.push_back({c.container, {}, {}});
+                        container = &key.containers.back();
+                    }
+                    (c.signing ? container->sign : container->enc) = c.der;
                 }
-                (c.signing ? container->sign : container->enc) = c.der;
+                // No key of this name exists, so a folder of its name is a
+                // leftover of an attempt that died.
+                removeTree(folder);
+                if (::rename(staging.c_str(), folder.c_str()) != 0)
+                    throw Failure{kFailure, "cannot rename " + staging + ": " + std::strerror(errno)};
+                placed = true;
             }
-        }
-        ++state.nextId;
-        state.keys.push_back(std::move(key));
-    });
-    if (demo) {
-        Store store = Store::fromEnvironment();
-        std::string folder = store.dir() + "/" + name + ".demo";
-        ::mkdir(folder.c_str(), 0700);
-        writeFile(folder + "/ca-cert.pem", material.caCertPem);
-        writeFile(folder + "/ca-key.pem", material.caKeyPem);
-        int index = 0;
-        for (const auto& c : material.certificates) {
-            std::string stem = folder + "/container" + std::to_string(1 + index / 2) + (c.signing ? "-sign" : "-enc");
-            writeFile(stem + "-cert.pem", c.certPem);
-            writeFile(stem + "-key.pem", c.keyPem);
-            ++index;
-        }
+            ++state.nextId;
+            state.keys.push_back(std::move(key));
+        });
+    } catch (...) {
+        if (placed) removeTree(folder);
+        if (demo) removeTree(staging);
+        throw;
     }
 }
 
@@ -358,18 +393,19 @@ void cmdSet(const std::vector<std::string>& args) {
             key.product = numberValue(field, value);
         } else if (field == "button") {
             if (!kpsim::parseButton(value))
-                badInput("button: \"" + value + "\" is not press:N, never:T, cancel[:N], status:0xHEX or wait[:T]");
+                badInput("button: " + platform::quoted(value) +
+                         " is not press:N, never:T, cancel[:N], status:0xHEX or wait[:T]");
             key.button = value;
         } else if (field == "fault") {
             if (!kpsim::parseFault(value))
-                badInput("fault: \"" + value +
-                         "\" is not none, overlong, unterminated, status:0xHEX, connect:0xHEX, slow:MS or "
-                         "notready:MS");
+                badInput("fault: " + platform::quoted(value) +
+                         " is not none, overlong, unterminated, status:0xHEX, connect:0xHEX, slow:MS or notready:MS");
             key.fault = value;
         } else {
-            badInput("unknown field \"" + field +
-                     "\" (reader, pcode, serial, keytype, changepin, pin, tries, maxtries, vendor, product, button, "
-                     "fault)");
+            badInput(
+                "unknown field " + platform::quoted(field) +
+                " (reader, pcode, serial, keytype, changepin, pin, tries, maxtries, vendor, product, button, "
+                "fault)");
         }
         checkKey(state, key);
     });
@@ -380,7 +416,7 @@ void cmdImport(const std::vector<std::string>& args) {
     const std::string& containerName = args[2];
     const std::string& spec = args[3];
     const std::string& file = args[4];
-    if (spec != "sign" && spec != "enc") badInput("\"" + spec + "\" is neither sign nor enc");
+    if (spec != "sign" && spec != "enc") badInput(platform::quoted(spec) + " is neither sign nor enc");
     std::vector<uint8_t> bytes = readCertificateFile(file);
     X509Ptr cert = parseCertificate(bytes);
     if (!cert) badInput(file + ": not an X.509 certificate (DER or PEM)");
@@ -404,11 +440,12 @@ void cmdImport(const std::vector<std::string>& args) {
 void cmdDrop(const std::vector<std::string>& args) {
     if (args.size() != 3 && args.size() != 4) badInput("usage: keysim drop NAME CONTAINER [sign|enc]");
     if (args.size() == 4 && args[3] != "sign" && args[3] != "enc")
-        badInput("\"" + args[3] + "\" is neither sign nor enc");
+        badInput(platform::quoted(args[3]) + " is neither sign nor enc");
     change([&](State& state) {
         Key& key = keyNamed(state, args[1]);
         kpsim::Container* container = key.findContainer(args[2]);
-        if (container == nullptr) badInput("key \"" + key.name + "\" has no container \"" + args[2] + "\"");
+        if (container == nullptr)
+            badInput("key " + platform::quoted(key.name) + " has no container " + platform::quoted(args[2]));
         if (args.size() == 3) {
             key.containers.erase(key.containers.begin() + (container - key.containers.data()));
         } else {
@@ -434,8 +471,9 @@ void cmdPress(const std::vector<std::string>& args) {
     requireArgs(args, 2, "press NAME");
     change([&](State& state) {
         Key& key = keyNamed(state, args[1]);
-        if (!key.plugged) badInput("key \"" + key.name + "\" is not plugged in");
-        if (!key.waiting) badInput("key \"" + key.name + "\" is not waiting for a button press");
+        if (!key.plugged) badInput("key " + platform::quoted(key.name) + " is not plugged in");
+        if (!key.waiting)
+            badInput("key " + platform::quoted(key.name) + " is not waiting for a button press");
         ++key.pressCount;
         key.waiting = false;
     });
@@ -446,7 +484,12 @@ int run(const std::vector<std::string>& args) {
     const std::string& command = args[0];
     if (command == "--help" || command == "-h" || command == "help") {
         std::fputs(kUsage, stdout);
-    } else if (command == "create") {
+        return 0;
+    }
+    if (std::string error;
+        command != "dir" && !platform::checkSimStateDir(Store::fromEnvironment().dir(), &error))
+        badInput(error);
+    if (command == "create") {
         cmdCreate(args);
     } else if (command == "list") {
         cmdList(args);
@@ -470,7 +513,7 @@ int run(const std::vector<std::string>& args) {
         requireArgs(args, 1, "dir");
         std::printf("%s\n", Store::fromEnvironment().dir().c_str());
     } else {
-        badInput("unknown command \"" + command + "\" (keysim --help lists them)");
+        badInput("unknown command " + platform::quoted(command) + " (keysim --help lists them)");
     }
     return 0;
 }

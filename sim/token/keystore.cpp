@@ -1,21 +1,22 @@
 #include "sim/token/keystore.h"
 
-#include "platform/paths.h"
-
-#include <nlohmann/json.hpp>
+#include <dirent.h>
+#include <fcntl.h>
 #include <openssl/evp.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
-#include <dirent.h>
-#include <fcntl.h>
+#include <nlohmann/json.hpp>
 #include <set>
-#include <sys/file.h>
-#include <sys/stat.h>
 #include <thread>
-#include <unistd.h>
+
+#include "platform/log.h"
+#include "platform/paths.h"
 
 namespace kpsim {
 namespace {
@@ -84,16 +85,18 @@ bool writeAll(int fd, const char* data, size_t size) {
 template <typename T>
 T field(const json& object, const char* name, const std::string& where) {
     auto it = object.find(name);
-    if (it == object.end()) throw std::runtime_error(where + ": missing \"" + name + "\"");
+    if (it == object.end()) throw std::runtime_error(where + ": missing " + platform::quoted(name));
     if constexpr (std::is_same_v<T, std::string>) {
-        if (!it->is_string()) throw std::runtime_error(where + ": \"" + name + "\" is not a string");
+        if (!it->is_string())
+            throw std::runtime_error(where + ": " + platform::quoted(name) + " is not a string");
         return it->get<std::string>();
     } else if constexpr (std::is_same_v<T, bool>) {
-        if (!it->is_boolean()) throw std::runtime_error(where + ": \"" + name + "\" is not true or false");
+        if (!it->is_boolean())
+            throw std::runtime_error(where + ": " + platform::quoted(name) + " is not true or false");
         return it->get<bool>();
     } else {
         if (!it->is_number_unsigned() || it->get<uint64_t>() > std::numeric_limits<T>::max())
-            throw std::runtime_error(where + ": \"" + name + "\" is not a number in range");
+            throw std::runtime_error(where + ": " + platform::quoted(name) + " is not a number in range");
         return static_cast<T>(it->get<uint64_t>());
     }
 }
@@ -106,9 +109,10 @@ uint64_t optionalNumber(const json& object, const char* name, uint64_t fallback,
 std::vector<uint8_t> certField(const json& object, const char* name, const std::string& where) {
     auto it = object.find(name);
     if (it == object.end() || it->is_null()) return {};
-    if (!it->is_string()) throw std::runtime_error(where + ": \"" + name + "\" is not a string");
+    if (!it->is_string())
+        throw std::runtime_error(where + ": " + platform::quoted(name) + " is not a string");
     auto der = base64Decode(it->get<std::string>());
-    if (!der) throw std::runtime_error(where + ": \"" + name + "\" is not Base64");
+    if (!der) throw std::runtime_error(where + ": " + platform::quoted(name) + " is not Base64");
     return *der;
 }
 
@@ -126,7 +130,7 @@ State fromJson(const json& root) {
         if (!k.is_object()) throw std::runtime_error(where + ": not an object");
         Key key;
         key.name = field<std::string>(k, "name", where);
-        where = "key \"" + key.name + "\"";
+        where = "key " + platform::quoted(key.name);
         key.id = field<uint64_t>(k, "id", where);
         key.reader = field<std::string>(k, "reader", where);
         key.pcode = field<uint32_t>(k, "pcode", where);
@@ -152,7 +156,7 @@ State fromJson(const json& root) {
             if (!c.is_object()) throw std::runtime_error(where + ": a container is not an object");
             Container container;
             container.name = field<std::string>(c, "name", where + " container");
-            std::string cwhere = where + " container \"" + container.name + "\"";
+            std::string cwhere = where + " container " + platform::quoted(container.name);
             container.sign = certField(c, "sign", cwhere);
             container.enc = certField(c, "enc", cwhere);
             key.containers.push_back(std::move(container));
@@ -164,11 +168,12 @@ State fromJson(const json& root) {
     std::set<std::string> names, readers;
     std::set<uint64_t> ids;
     for (const Key& key : state.keys) {
-        if (!names.insert(key.name).second) throw std::runtime_error("two keys named \"" + key.name + "\"");
+        if (!names.insert(key.name).second)
+            throw std::runtime_error("two keys named " + platform::quoted(key.name));
         if (!readers.insert(key.reader).second)
-            throw std::runtime_error("two keys with the reader \"" + key.reader + "\"");
+            throw std::runtime_error("two keys with the reader " + platform::quoted(key.reader));
         if (key.id == 0 || key.id >= state.nextId || !ids.insert(key.id).second)
-            throw std::runtime_error("key \"" + key.name + "\": bad id");
+            throw std::runtime_error("key " + platform::quoted(key.name) + ": bad id");
     }
     return state;
 }
@@ -397,12 +402,13 @@ std::string validateKey(const Key& key) {
     if (key.tries > key.maxTries) return "tries must not exceed max_tries (" + std::to_string(key.maxTries) + ")";
     if (key.vendor > 0xFFFF) return "vendor must be at most 0xFFFF";
     if (key.product > 0xFFFF) return "product must be at most 0xFFFF";
-    if (!parseButton(key.button)) return "button \"" + key.button + "\" is not a button behaviour";
-    if (!parseFault(key.fault)) return "fault \"" + key.fault + "\" is not a fault setting";
+    if (!parseButton(key.button))
+        return "button " + platform::quoted(key.button) + " is not a button behaviour";
+    if (!parseFault(key.fault)) return "fault " + platform::quoted(key.fault) + " is not a fault setting";
     std::set<std::string> names;
     for (const Container& c : key.containers) {
         if (!isFieldText(c.name, 255)) return "container name must have 1 to 255 bytes of UTF-8 and no NUL";
-        if (!names.insert(c.name).second) return "two containers named \"" + c.name + "\"";
+        if (!names.insert(c.name).second) return "two containers named " + platform::quoted(c.name);
         if (c.sign.size() > 65536 || c.enc.size() > 65536) return "certificate larger than 64 KiB";
     }
     return {};
@@ -446,6 +452,7 @@ Store Store::fromEnvironment() {
 }
 
 bool Store::load(State* state, std::string* error) const {
+    if (!platform::checkSimStateDir(dir_, error)) return false;
     const std::string path = statePath();
     Fd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
     if (fd.get() < 0) {
@@ -472,22 +479,35 @@ bool Store::load(State* state, std::string* error) const {
             return false;
         }
     }
-    json root = json::parse(content, nullptr, /*allow_exceptions=*/false);
-    if (root.is_discarded()) {
-        *error = path + ": damaged state file: not valid JSON";
-        return false;
-    }
-    try {
-        *state = fromJson(root);
-    } catch (const std::exception& e) {
-        *error = path + ": damaged state file: " + e.what();
+    if (!parseState(content, state, error)) {
+        *error = path + ": damaged state file: " + *error;
         return false;
     }
     return true;
 }
 
+bool parseState(const std::string& text, State* state, std::string* error) {
+    json root = json::parse(text, nullptr, /*allow_exceptions=*/false);
+    if (root.is_discarded()) {
+        *error = "not valid JSON";
+        return false;
+    }
+    try {
+        *state = fromJson(root);
+    } catch (const std::exception& e) {
+        *error = e.what();
+        return false;
+    }
+    return true;
+}
+
+std::string stateText(const State& state) { return toJson(state).dump(2) + "\n"; }
+
 bool Store::update(const std::function<bool(State&, std::string*)>& change, std::string* error) {
-    if (!platform::makePrivateFolder(dir_, error)) return false;
+    // Checked again once made: someone else may have made it in between.
+    if (!platform::checkSimStateDir(dir_, error) || !platform::makePrivateFolder(dir_, error) ||
+        !platform::checkSimStateDir(dir_, error))
+        return false;
     const std::string lockPath = dir_ + "/keys.lock";
     Fd lock(::open(lockPath.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600));
     if (lock.get() < 0) {
@@ -515,7 +535,7 @@ bool Store::update(const std::function<bool(State&, std::string*)>& change, std:
         ::closedir(d);
     }
 
-    const std::string text = toJson(state).dump(2) + "\n";
+    const std::string text = stateText(state);
     const std::string path = statePath();
     const std::string temp = path + ".tmp." + std::to_string(::getpid());
     {

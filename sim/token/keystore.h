@@ -114,6 +114,12 @@ bool isUtf8(const std::string& text);
 // Checks one key's fields (also used by keysim before it writes); empty when fine.
 std::string validateKey(const Key& key);
 
+// The state file's text, read and written: parseState checks everything
+// load() checks (false with *error, one line); stateText is what update()
+// writes.
+[[nodiscard]] bool parseState(const std::string& text, State* state, std::string* error);
+std::string stateText(const State& state);
+
 std::string base64Encode(const std::vector<uint8_t>& data);
 std::optional<std::vector<uint8_t>> base64Decode(const std::string& text);
 

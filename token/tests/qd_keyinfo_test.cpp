@@ -33,6 +33,35 @@ TEST(QdKeyinfo, ForeignKeyIsReported) {
     EXPECT_NE(r.out.find("another product code"), std::string::npos) << r.out;
 }
 
+TEST(QdKeyinfo, ListsWithoutTheirEndingShowWhatTheKeyManagerShows) {
+    // The reader and container lists end in a junk name without its NUL.
+    kpsim::testing::SimulatedKeys keys;
+    keys.keysim({"create", "--demo", "cut"});
+    keys.keysim({"set", "cut", "fault", "unterminated"});
+    auto r = runProgram(QD_KEYINFO_PATH, {});
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_NE(r.out.find("(KpListReaders, PCODE 20244 only): 1\n"), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("[1] USBQdvKey cut\n"), std::string::npos) << r.out;
+    EXPECT_EQ(r.out.find("[2]"), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("Containers:          2\n"), std::string::npos) << r.out;
+    EXPECT_EQ(r.out.find("\n        XXXX"), std::string::npos) << r.out;  // no junk container
+}
+
+TEST(QdKeyinfo, UsageGoesToStandardErrorUnlessAskedFor) {
+    auto help = runProgram(QD_KEYINFO_PATH, {"--help"});
+    EXPECT_EQ(help.status, 0);
+    EXPECT_EQ(help.out.rfind("usage: qd-keyinfo", 0), 0u) << help.out;
+    EXPECT_EQ(help.err, "");
+    auto bogus = runProgram(QD_KEYINFO_PATH, {"--bogus"});
+    EXPECT_EQ(bogus.status, 2);
+    EXPECT_EQ(bogus.out, "");
+    EXPECT_EQ(bogus.err.rfind("qd-keyinfo: unknown option \"--bogus\"\nusage: qd-keyinfo", 0), 0u)
+        << bogus.err;
+    auto huge = runProgram(QD_KEYINFO_PATH, {std::string(100000, 'x')});
+    EXPECT_EQ(huge.status, 2);
+    EXPECT_LT(huge.err.find('\n'), 200u) << "the first line repeats the whole argument";
+}
+
 TEST(QdKeyinfo, MissingLibraryExitsNonZeroWithAClearMessage) {
     kpsim::testing::SimulatedKeys keys;
     kpsim::testing::ScopedEnv env("QD_TOKEN_LIBRARY", "/nonexistent/libUSBQdvKey_20244.so");

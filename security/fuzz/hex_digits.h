@@ -1,0 +1,14 @@
+// The value of one hex digit (either case), -1 for any other character: the
+// rule the security harnesses model the library's conversions with.
+#pragma once
+
+namespace fuzzhex {
+
+inline int nibble(char c) {
+    if (c >= '0' && c <= '9') return c - '0';
+    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+    return -1;
+}
+
+}  // namespace fuzzhex
