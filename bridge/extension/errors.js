@@ -28,9 +28,11 @@ const OMBREL_NATIVE_ERRORS = [
   [/^Access to the specified native messaging host is forbidden\.$/, "host-missing"],
   [/^Native host has exited\.$/, "host-failed"],
   [/^Error when communicating with the native messaging host\.$/, "too-large"],
-  // Firefox
+  // Firefox: a manifest it cannot use is "no such application"; a program
+  // it cannot start is "an unexpected error"; a program that ends gives no text.
   [/^No such native application /, "host-missing"],
-  [/^An unexpected error occurred$/, "host-failed"],
+  [/^An unexpected error occurred$/, "host-missing"],
+  [/^Native application tried to send a message of \d+ bytes, which exceeds the limit/, "too-large"],
 ];
 
 // {code, message} for a browser's error text (undefined: the port closed

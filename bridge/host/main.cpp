@@ -2,6 +2,8 @@
 // it for a page's port (Chromium passes the extension's origin, Firefox the
 // manifest's path and the add-on id; neither is needed) and talks to it over
 // standard input and output until the page goes away.
+//
+//   ombrel-bridge --check [--root DIR]   which browsers will find this host
 #include <signal.h>
 #include <unistd.h>
 
@@ -13,6 +15,7 @@
 #include <string>
 #include <vector>
 
+#include "bridge/host/check.h"
 #include "bridge/host/codec.h"
 #include "bridge/host/session.h"
 #include "sign/PKCS11Impl.h"
@@ -21,9 +24,10 @@ namespace {
 
 void usage(FILE* to) {
     std::fputs(
-        "usage: ombrel-bridge\n"
-        "  A browser starts ombrel-bridge for its signing extension and talks to it\n"
-        "  over standard input and output.\n",
+        "usage: ombrel-bridge --check [--root DIR]\n"
+        "  A browser starts ombrel-bridge for its signing extension; --check tells\n"
+        "  which browsers will find it and which web origins may sign (--root: judge\n"
+        "  a staged install under DIR).\n",
         to);
 }
 
@@ -76,12 +80,27 @@ int serve() {
 
 int main(int argc, char** argv) {
     try {
+        if (argc >= 2 && std::strcmp(argv[1], "--check") == 0) {
+            std::string root;
+            if (argc == 4 && std::strcmp(argv[2], "--root") == 0) {
+                root = argv[3];
+            } else if (argc != 2) {
+                usage(stderr);
+                return 2;
+            }
+            std::vector<std::string> lines;
+            const int status = bridge::runCheck(root, &lines);
+            for (const auto& line : lines) std::printf("%s\n", line.c_str());
+            return status;
+        }
         if (argc >= 2 && (std::strcmp(argv[1], "--help") == 0 || std::strcmp(argv[1], "-h") == 0)) {
             usage(stdout);
             return 0;
         }
         if (::isatty(STDIN_FILENO)) {
-            std::fputs("ombrel-bridge: started from a terminal; a browser starts this program.\n", stderr);
+            std::fputs(
+                "ombrel-bridge: started from a terminal; a browser starts this program. Try --check.\n",
+                stderr);
             return 2;
         }
         return serve();

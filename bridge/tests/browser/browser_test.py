@@ -6,8 +6,9 @@ in Firefox ESR (through its built-in WebDriver BiDi): a local https page on an
 allowed origin lists the certificates of a SoftHSM2 test token through the
 stand-in PKCS#11 module, signs a text, exports the certificate, and OpenSSL
 verifies the signature; the same page on an origin that is not allowed gets
-the refusal; a missing host, a host that exits and a message over 1 MiB each
-reach the page as their documented error code.
+the refusal; a missing host manifest, a missing program, a host that exits, a
+request over 1 MiB and an answer over 1 MiB each reach the page as their
+documented error code, whatever each browser's own text for them.
 
 usage: browser_test.py --browser chromium|firefox --build BUILD --tokens DIR
                        [--screenshot PNG]
@@ -305,10 +306,16 @@ def scenario(browser, work, build, port, started, screenshot):
     check(missing.get("code") == "host-missing" and "install the package" in missing.get("message", ""),
           "with no host manifest the page is told to install the package", missing)
 
-    install_manifest(browser, build, path=shutil.which("false"))
-    browser.open(f"{allowed}/index.html")
-    exited = page_error(browser, "ombrel.getVersion()")
-    check(exited.get("code") == "host-failed", "a host that exits at once is reported as host-failed", exited)
+    faults = [
+        ("/nonexistent/ombrel-bridge", "host-missing", "a manifest whose program is missing"),
+        (shutil.which("false"), "host-failed", "a host that exits at once"),
+        (os.path.join(HERE, "big_reply_host.py"), "too-large", "a host answering over 1 MiB"),
+    ]
+    for program, code, what in faults:
+        install_manifest(browser, build, path=program)
+        browser.open(f"{allowed}/index.html")
+        error = page_error(browser, "ombrel.getVersion()")
+        check(error.get("code") == code, f"{what} is reported as {code}", error)
     return first_signature
 
 
