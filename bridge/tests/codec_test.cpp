@@ -6,9 +6,12 @@
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <pthread.h>
 #include <signal.h>
 #include <unistd.h>
 
+#include <atomic>
+#include <chrono>
 #include <cstring>
 #include <string>
 #include <thread>
@@ -148,6 +151,47 @@ TEST(Codec, WritesUpToOneMebibyteWholeAndRefusesMore) {
             EXPECT_TRUE(received == frameBytes(std::string(size, 'w'))) << size;
         }
     }
+}
+
+// A signal that lands while the host waits (no SA_RESTART) interrupts the
+// read; the reader goes on where it was, before the length, inside it and
+// inside the body.
+TEST(Codec, ReadsInterruptedBySignalsGoOnWhereTheyWere) {
+    struct sigaction quiet = {}, old = {};
+    quiet.sa_handler = [](int) {};
+    sigemptyset(&quiet.sa_mask);
+    ASSERT_EQ(::sigaction(SIGUSR1, &quiet, &old), 0);
+    int fds[2];
+    ASSERT_EQ(::pipe(fds), 0);
+    Frame first, second;
+    std::atomic<bool> done{false};
+    std::thread reader([&] {
+        FrameReader r(fds[0]);
+        first = r.next();
+        second = r.next();
+        done = true;
+    });
+    auto interrupt = [&] {
+        for (int i = 0; i < 3 && !done; ++i) {
+            ::pthread_kill(reader.native_handle(), SIGUSR1);
+            std::this_thread::sleep_for(std::chrono::milliseconds(30));
+        }
+    };
+    const std::string bytes = frameBytes(R"({"id":1})");
+    interrupt();
+    ASSERT_EQ(::write(fds[1], bytes.data(), 2), 2);
+    interrupt();
+    ASSERT_EQ(::write(fds[1], bytes.data() + 2, 6), 6);
+    interrupt();
+    ASSERT_EQ(::write(fds[1], bytes.data() + 8, bytes.size() - 8), static_cast<ssize_t>(bytes.size() - 8));
+    interrupt();
+    ::close(fds[1]);
+    reader.join();
+    ::close(fds[0]);
+    ::sigaction(SIGUSR1, &old, nullptr);
+    ASSERT_EQ(first.kind, Frame::Kind::Message);
+    EXPECT_EQ(first.body, R"({"id":1})");
+    EXPECT_EQ(second.kind, Frame::Kind::End);
 }
 
 TEST(Codec, AClosedPipeIsAFailedWriteNotASignal) {

@@ -212,7 +212,9 @@ TEST_F(SessionTest, AnswersEchoTheIdOfTheRequest) {
     EXPECT_EQ(ask(json{{"origin", kBank}, {"call", "getVersion"}}),
               (json{{"id", nullptr}, {"result", "1.0.0.28"}}));
     EXPECT_EQ(ask(json{{"id", 5}, {"origin", "https://evil.example"}, {"call", "getVersion"}})["id"], 5);
-    const json longId = ask(json{{"id", std::string(300, 'i')}, {"origin", kBank}, {"call", "getVersion"}});
+    const std::string longest(256, 'i');
+    EXPECT_EQ(ask(json{{"id", longest}, {"origin", kBank}, {"call", "getVersion"}})["id"], longest);
+    const json longId = ask(json{{"id", std::string(257, 'i')}, {"origin", kBank}, {"call", "getVersion"}});
     EXPECT_EQ(errorCode(longId), "bad-request");
     EXPECT_EQ(longId["id"], nullptr) << "a long id is not echoed";
 }
