@@ -1,0 +1,166 @@
+#include "bridge/host/origins.h"
+
+#include <algorithm>
+#include <cstdlib>
+#include <fstream>
+
+namespace bridge {
+namespace {
+
+char lower(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c; }
+
+bool startsWithNoCase(std::string_view text, std::string_view prefix) {
+    return text.size() >= prefix.size() && std::equal(prefix.begin(), prefix.end(), text.begin(),
+                                                      [](char a, char b) { return lower(a) == lower(b); });
+}
+
+bool isDigit(char c) { return c >= '0' && c <= '9'; }
+bool isHex(char c) { return isDigit(c) || (lower(c) >= 'a' && lower(c) <= 'f'); }
+
+// Host names as browsers hand them: ASCII (international names arrive in
+// their xn-- form); IPv6 addresses in brackets.
+bool validHost(std::string_view host) {
+    if (host.empty()) return false;
+    if (host.front() == '[') {
+        if (host.size() < 3 || host.back() != ']') return false;
+        return std::all_of(host.begin() + 1, host.end() - 1,
+                           [](char c) { return isHex(c) || c == ':' || c == '.'; });
+    }
+    return std::all_of(host.begin(), host.end(), [](char c) {
+        return isDigit(c) || (lower(c) >= 'a' && lower(c) <= 'z') || c == '.' || c == '-' || c == '_';
+    });
+}
+
+std::string_view trim(std::string_view text) {
+    const auto first = text.find_first_not_of(" \t\r\n");
+    if (first == std::string_view::npos) return {};
+    const auto last = text.find_last_not_of(" \t\r\n");
+    return text.substr(first, last - first + 1);
+}
+
+// An origin a page sent is echoed in refusals; a long one is cut.
+std::string shown(std::string_view text) {
+    constexpr size_t kShown = 200;
+    return text.size() <= kShown ? std::string(text) : std::string(text.substr(0, kShown)) + "...";
+}
+
+std::string configHome() {
+    const char* xdg = std::getenv("XDG_CONFIG_HOME");
+    if (xdg != nullptr && *xdg == '/') return xdg;
+    const char* home = std::getenv("HOME");
+    return std::string(home != nullptr ? home : "") + "/.config";
+}
+
+}  // namespace
+
+std::string Origin::text() const {
+    return "https://" + host + (port == 443 ? std::string() : ":" + std::to_string(port));
+}
+
+std::optional<Origin> parseOrigin(std::string_view text, std::string* why) {
+    auto fail = [why](const char* reason) -> std::optional<Origin> {
+        if (why != nullptr) *why = reason;
+        return std::nullopt;
+    };
+    constexpr std::string_view kScheme = "https://";
+    if (!startsWithNoCase(text, kScheme))
+        return fail(startsWithNoCase(text, "http://") ? "only https pages may sign" : "not an https origin");
+    std::string_view rest = text.substr(kScheme.size());
+    if (!rest.empty() && rest.back() == '/') rest.remove_suffix(1);
+    if (rest.find_first_of("/?#") != std::string_view::npos)
+        return fail("a path, query or fragment after the host");
+    if (rest.find('@') != std::string_view::npos) return fail("user info before the host");
+
+    std::string_view host = rest;
+    std::string_view port;
+    bool hasPort = false;
+    const size_t hostEnd = rest.starts_with('[') ? rest.find(']') : rest.find(':');
+    if (rest.starts_with('[')) {
+        if (hostEnd == std::string_view::npos) return fail("an IPv6 address without its closing bracket");
+        host = rest.substr(0, hostEnd + 1);
+        const std::string_view after = rest.substr(hostEnd + 1);
+        if (!after.empty()) {
+            if (after.front() != ':') return fail("text after the IPv6 address");
+            port = after.substr(1);
+            hasPort = true;
+        }
+    } else if (hostEnd != std::string_view::npos) {
+        host = rest.substr(0, hostEnd);
+        port = rest.substr(hostEnd + 1);
+        hasPort = true;
+    }
+    if (!validHost(host)) return fail("no valid host name");
+    Origin origin;
+    if (hasPort) {
+        if (port.empty() || port.size() > 5 || !std::all_of(port.begin(), port.end(), isDigit))
+            return fail("a port that is not a number from 1 to 65535");
+        origin.port = static_cast<unsigned>(std::stoul(std::string(port)));
+        if (origin.port == 0 || origin.port > 65535)
+            return fail("a port that is not a number from 1 to 65535");
+    }
+    origin.host.resize(host.size());
+    std::transform(host.begin(), host.end(), origin.host.begin(), lower);
+    return origin;
+}
+
+std::string systemAllowList() {
+    const char* over = std::getenv("QD_BRIDGE_SYSTEM_ORIGINS");
+    return over != nullptr && *over != '\0'
+               ? std::string(over)
+               : std::string(QD_BRIDGE_SYSCONFDIR "/ombrel-bridge/allowed-origins");
+}
+
+std::string userAllowList() { return configHome() + "/ombrel-bridge/allowed-origins"; }
+
+AllowList::AllowList() : files_{systemAllowList(), userAllowList()}, standard_(true) {}
+
+std::vector<AllowListEntry> AllowList::entries() const {
+    std::vector<AllowListEntry> entries;
+    for (const auto& file : files_) {
+        std::ifstream in(file);
+        std::string line;
+        int number = 0;
+        while (std::getline(in, line)) {
+            ++number;
+            const std::string_view text = trim(line);
+            if (text.empty() || text.front() == '#') continue;
+            AllowListEntry entry;
+            entry.file = file;
+            entry.line = number;
+            entry.text = std::string(text);
+            entry.origin = parseOrigin(text, &entry.why);
+            entries.push_back(std::move(entry));
+        }
+    }
+    return entries;
+}
+
+AllowList::Decision AllowList::decide(std::string_view text) const {
+    Decision decision;
+    std::string why;
+    const auto origin = parseOrigin(text, &why);
+    if (!origin) {
+        decision.origin = shown(text);
+        decision.refusal = "origin \"" + decision.origin + "\" may not use the signing service: " + why;
+        return decision;
+    }
+    decision.origin = origin->text();
+    for (const auto& entry : entries()) {
+        if (entry.origin && *entry.origin == *origin) {
+            decision.allowed = true;
+            return decision;
+        }
+    }
+    std::string where;
+    for (size_t i = 0; i < files_.size(); ++i) {
+        if (i > 0) where += " or ";
+        where += files_[i];
+        if (standard_) where += i == 0 ? " (every user)" : " (this user)";
+    }
+    decision.refusal = "origin " + decision.origin +
+                       " is not allowed to use the signing service; to allow it, add the line " +
+                       decision.origin + " to " + where;
+    return decision;
+}
+
+}  // namespace bridge

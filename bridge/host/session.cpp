@@ -1,0 +1,207 @@
+#include "bridge/host/session.h"
+
+#include <array>
+#include <functional>
+#include <nlohmann/json.hpp>
+#include <optional>
+#include <variant>
+#include <vector>
+
+#include "sign/ServiceBase.h"
+
+namespace bridge {
+namespace {
+
+using nlohmann::json;
+
+// Our own requests are flat: an object, an args array, texts.
+constexpr int kMaxDepth = 4;
+// Ids are echoed in every answer, so they stay short.
+constexpr size_t kMaxId = 256;
+
+struct Refusal {
+    const char* code;
+    std::string message;
+};
+
+// The plug-in's properties, in its table order, and what each does.
+struct Property {
+    const char* name;
+    std::string (ServiceBase::*read)();            // null: not readable
+    void (ServiceBase::*write)(std::string_view);  // null: not writable
+};
+const std::array<Property, 7> kProperties = {{
+    {"CN", nullptr, &ServiceBase::setCN},
+    {"SignData", &ServiceBase::getSignData, &ServiceBase::setSignData},
+    {"IssuerCN", nullptr, &ServiceBase::setIssuerCN},
+    {"Signature", &ServiceBase::getSignature, nullptr},
+    {"SignFile", &ServiceBase::getSignFile, &ServiceBase::setSignFile},
+    {"HashAlgorithm", nullptr, &ServiceBase::setHashAlgorithm},
+    {"JSCB", nullptr, nullptr},
+}};
+
+// The plug-in's methods, in its table order. `texts` is how many text
+// arguments a method takes exactly; -1 for those whose arguments the plug-in
+// never examines.
+using Texts = std::vector<std::string>;
+struct Method {
+    const char* name;
+    int texts;
+    std::function<json(ServiceBase&, const Texts&)> run;
+};
+const std::array<Method, 19> kMethods = {{
+    {"PKCS7Data", -1, [](ServiceBase& s, const Texts&) { return json(s.pkcs7Data()); }},
+    {"VerifyPKCS7", 1, [](ServiceBase& s, const Texts& a) { return json(s.verifyPKCS7(a[0])); }},
+    {"VerifySignature", 3,
+     [](ServiceBase& s, const Texts& a) { return json(s.verifySignature(a[0], a[1], a[2])); }},
+    {"LastError", -1, [](ServiceBase& s, const Texts&) { return json(s.lastError()); }},
+    {"SignCert", -1, [](ServiceBase& s, const Texts&) { return json(s.signCert()); }},
+    {"getCertList", -1, [](ServiceBase& s, const Texts&) { return json(s.getCertList()); }},
+    {"getProviderName", -1, [](ServiceBase& s, const Texts&) { return json(s.getProviderName()); }},
+    {"getVersion", -1, [](ServiceBase& s, const Texts&) { return json(s.getVersion()); }},
+    {"saGetTokenCount", -1, [](ServiceBase& s, const Texts&) { return json(s.getTokenCount()); }},
+    {"saGetTokenSN", -1, [](ServiceBase& s, const Texts&) { return json(s.getTokenSN(0)); }},
+    {"saGetTokenCFCAId", -1, [](ServiceBase& s, const Texts&) { return json(s.getTokenCFCAId(0)); }},
+    {"SetUKeyVendor", -1,
+     [](ServiceBase& s, const Texts&) {
+         s.setUKeyVendor({});
+         return json();
+     }},
+    {"GetUKeyCount", -1, [](ServiceBase& s, const Texts&) { return json(s.getUKeyCount()); }},
+    {"GetUKeySN", -1, [](ServiceBase& s, const Texts&) { return json(s.getUKeySN(0)); }},
+    {"GetUKeyCertCount", -1, [](ServiceBase& s, const Texts&) { return json(s.getUKeyCertCount(0)); }},
+    {"ChangeUKeyPIN", -1, [](ServiceBase& s, const Texts&) { return json(s.changeUKeyPIN(0)); }},
+    {"CreateX509ReqData", -1,
+     [](ServiceBase& s, const Texts&) { return json(s.createX509ReqData({}, {}, 0, 0, {})); }},
+    {"ImportCertData", -1, [](ServiceBase& s, const Texts&) { return json(s.importCertData({})); }},
+    {"getProviderCertList", -1, [](ServiceBase& s, const Texts&) { return json(s.getProviderCertList({})); }},
+}};
+
+template <typename Table>
+const typename Table::value_type* find(const Table& table, const std::string& name) {
+    for (const auto& entry : table)
+        if (name == entry.name) return &entry;
+    return nullptr;
+}
+
+// Page texts are kept as the plug-in keeps them: up to the first NUL.
+std::string pageText(const std::string& text) { return text.substr(0, text.find('\0')); }
+
+std::string serialise(const json& reply) {
+    // Texts from the module (certificate names) are not trusted to be UTF-8.
+    return reply.dump(-1, ' ', false, json::error_handler_t::replace);
+}
+
+json errorReply(const json& id, const char* code, const std::string& message) {
+    return json{{"id", id}, {"error", {{"code", code}, {"message", message}}}};
+}
+
+// The answer of one well-formed request, or the reason it is refused.
+// Nothing is changed before every check has passed.
+std::variant<json, Refusal> run(ServiceBase& service, const json& request) {
+    auto refuse = [](const char* code, std::string message) { return Refusal{code, std::move(message)}; };
+    const int ops = static_cast<int>(request.contains("set")) + static_cast<int>(request.contains("get")) +
+                    static_cast<int>(request.contains("call"));
+    if (ops != 1) return refuse("bad-request", "a request names exactly one of set, get or call");
+
+    for (const char* op : {"set", "get"}) {
+        if (!request.contains(op)) continue;
+        const json& name = request[op];
+        if (!name.is_string()) return refuse("bad-request", std::string(op) + " takes a property name");
+        const Property* property = find(kProperties, name.get<std::string>());
+        if (property == nullptr)
+            return refuse("bad-request", "no property " + name.get<std::string>().substr(0, 64));
+        if (op[0] == 'g') {
+            if (property->read == nullptr)
+                return refuse("refused", std::string(property->name) + " can be written, not read");
+            return json((service.*property->read)());
+        }
+        if (property->write == nullptr)
+            return refuse("refused", std::string(property->name) + " cannot be written");
+        if (!request.contains("value") || !request["value"].is_string())
+            return refuse("bad-request",
+                          std::string(property->name) + " takes a text (got " +
+                              (request.contains("value") ? request["value"].type_name() : "nothing") + ")");
+        (service.*property->write)(pageText(request["value"].get<std::string>()));
+        return json();
+    }
+
+    const json& name = request["call"];
+    if (!name.is_string()) return refuse("bad-request", "call takes a method name");
+    const Method* method = find(kMethods, name.get<std::string>());
+    if (method == nullptr) return refuse("bad-request", "no method " + name.get<std::string>().substr(0, 64));
+    const json empty = json::array();
+    const json& args = request.contains("args") ? request["args"] : empty;
+    if (!args.is_array()) return refuse("bad-request", "args is a list");
+    Texts texts;
+    if (method->texts >= 0) {
+        if (args.size() != static_cast<size_t>(method->texts))
+            return refuse("bad-request", std::string(method->name) + " takes " +
+                                             std::to_string(method->texts) +
+                                             (method->texts == 1 ? " text" : " texts"));
+        for (const auto& arg : args) {
+            if (!arg.is_string())
+                return refuse("bad-request", std::string(method->name) + " takes texts (got " +
+                                                 std::string(arg.type_name()) + ")");
+            texts.push_back(pageText(arg.get<std::string>()));
+        }
+    }
+    return method->run(service, texts);
+}
+
+}  // namespace
+
+std::string Session::answer(const Frame& frame) {
+    try {
+        if (frame.kind == Frame::Kind::TooLarge)
+            return serialise(errorReply(
+                nullptr, "too-large",
+                "a message of " + std::to_string(frame.length) + " bytes is over the limit of 1 MiB"));
+        return handle(frame.body);
+    } catch (...) {
+        // Only memory can run out here; the answer is short.
+        return R"({"id":null,"error":{"code":"internal","message":"the signing service ran out of memory"}})";
+    }
+}
+
+std::string Session::handle(std::string_view body) {
+    bool tooDeep = false;
+    const json request = json::parse(
+        body.begin(), body.end(),
+        [&tooDeep](int depth, json::parse_event_t, json&) {
+            if (depth > kMaxDepth) tooDeep = true;
+            return depth <= kMaxDepth;
+        },
+        false);
+    if (request.is_discarded()) return serialise(errorReply(nullptr, "malformed", "the message is not JSON"));
+    if (!request.is_object())
+        return serialise(errorReply(nullptr, "bad-request", "a request is a JSON object"));
+    const json id = request.contains("id") ? request["id"] : json();
+    if ((!id.is_null() && !id.is_number() && !id.is_string()) ||
+        (id.is_string() && id.get_ref<const std::string&>().size() > kMaxId))
+        return serialise(errorReply(nullptr, "bad-request", "id is a number or a text of at most 256 bytes"));
+    if (tooDeep)
+        return serialise(errorReply(id, "bad-request", "a request nests no deeper than a list of texts"));
+    if (!request.contains("origin") || !request["origin"].is_string())
+        return serialise(errorReply(id, "bad-request", "a request carries the page's origin"));
+
+    const auto decision = allowList_.decide(request["origin"].get<std::string>());
+    if (!decision.allowed) return serialise(errorReply(id, "not-allowed", decision.refusal));
+    if (!boundOrigin_.empty() && decision.origin != boundOrigin_)
+        return serialise(errorReply(id, "not-allowed",
+                                    "this connection serves " + boundOrigin_ + ", not " + decision.origin +
+                                        "; each page opens its own"));
+
+    auto outcome = run(service_, request);
+    if (auto* refusal = std::get_if<Refusal>(&outcome))
+        return serialise(errorReply(id, refusal->code, refusal->message));
+    boundOrigin_ = decision.origin;
+    std::string reply = serialise(json{{"id", id}, {"result", std::get<json>(outcome)}});
+    if (reply.size() > kMaxMessage)
+        return serialise(errorReply(id, "reply-too-large",
+                                    "the answer (" + std::to_string(reply.size()) +
+                                        " bytes) is over the browsers' limit of 1 MiB; sign less data"));
+    return reply;
+}
+
+}  // namespace bridge

@@ -1,0 +1,58 @@
+// One page's conversation with the signing service: each request the
+// extension forwards gets one answer, in order, as JSON.
+//
+// Requests (the extension adds "origin", the page's origin as the browser
+// reported it; "id" is any number or text, echoed):
+//   {"id":1, "origin":"https://bank.example", "set":"CN", "value":"80F00D2048"}
+//   {"id":2, "origin":"https://bank.example", "get":"SignData"}
+//   {"id":3, "origin":"https://bank.example", "call":"getCertList", "args":[]}
+// Answers:
+//   {"id":1, "result":null}          a write, or a method without a value
+//   {"id":2, "result":"UD65001:..."} a text ("E:1000" on failure, as the plug-in answers)
+//   {"id":3, "result":1}             a number
+//   {"id":4, "error":{"code":"not-allowed", "message":"origin https://x is not allowed ..."}}
+//
+// The names and answers are the signing plug-in's script table: properties
+// CN, SignData, IssuerCN, Signature, SignFile, HashAlgorithm, JSCB; its 19
+// methods. Error codes: "malformed" (not JSON), "too-large" (over 1 MiB),
+// "bad-request" (not a request object, an unknown name, a value of the wrong
+// type), "refused" (a property the plug-in does not read or write that way),
+// "not-allowed" (origin), "reply-too-large", "internal". A request that gets
+// an error changes nothing.
+//
+// A session serves one origin: the first allowed origin binds it, and a
+// request from any other origin is refused, so one page's texts never reach
+// another's requests.
+//
+// Threads: one call at a time; reading SignData or Signature blocks through
+// the module's PIN window. Nothing throws.
+#pragma once
+
+#include <string>
+#include <string_view>
+
+#include "bridge/host/codec.h"
+#include "bridge/host/origins.h"
+
+class ServiceBase;
+
+namespace bridge {
+
+class Session {
+public:
+    Session(ServiceBase& service, AllowList allowList)
+        : service_(service), allowList_(std::move(allowList)) {}
+
+    // The answer to one frame from the reader (a message or one too large);
+    // never longer than kMaxMessage.
+    std::string answer(const Frame& frame);
+
+private:
+    std::string handle(std::string_view body);
+
+    ServiceBase& service_;
+    AllowList allowList_;
+    std::string boundOrigin_;
+};
+
+}  // namespace bridge

@@ -1,0 +1,364 @@
+#!/usr/bin/env python3
+"""The signing extension and ombrel-bridge in a real browser, headless.
+
+One scenario, run in Chromium (through Debian's chromedriver and Selenium) or
+in Firefox ESR (through its built-in WebDriver BiDi): a local https page on an
+allowed origin lists the certificates of a SoftHSM2 test token through the
+stand-in PKCS#11 module, signs a text, exports the certificate, and OpenSSL
+verifies the signature; the same page on an origin that is not allowed gets
+the refusal; a missing host manifest, a missing program, a host that exits, a
+request over 1 MiB and an answer over 1 MiB each reach the page as their
+documented error code, whatever each browser's own text for them.
+
+usage: browser_test.py --browser chromium|firefox --build BUILD --tokens DIR
+                       [--screenshot PNG]
+"""
+
+import argparse
+import base64
+import http.server
+import json
+import os
+import re
+import shutil
+import socketserver
+import ssl
+import subprocess
+import sys
+import tempfile
+import threading
+import time
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+SOURCE = os.path.abspath(os.path.join(HERE, "..", ".."))
+SERIAL = "80F00D2048"  # the 2048-bit key of the test token, subject CN=张三
+TEXT = "pay 100 to 6222 — 付款"
+
+
+class Failure(Exception):
+    pass
+
+
+def check(condition, what, detail=""):
+    if not condition:
+        raise Failure(f"{what}: {detail}" if detail else what)
+    print(f"ok: {what}", flush=True)
+
+
+def run(*args, **kwargs):
+    return subprocess.run(args, check=True, capture_output=True, **kwargs)
+
+
+# ---- the world: certificate, server, token, allow-list ---------------------------------------------
+
+def make_certificate(folder):
+    key, cert = os.path.join(folder, "server.key"), os.path.join(folder, "server.pem")
+    run("openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-days", "2", "-subj", "/CN=127.0.0.1",
+        "-addext", "subjectAltName=IP:127.0.0.1,DNS:localhost", "-keyout", key, "-out", cert)
+    return cert, key
+
+
+class QuietHandler(http.server.SimpleHTTPRequestHandler):
+    def __init__(self, *args, **kwargs):
+        super().__init__(*args, directory=os.path.join(HERE, "page"), **kwargs)
+
+    def log_message(self, *args):
+        pass
+
+
+def start_server(cert, key):
+    server = socketserver.ThreadingTCPServer(("127.0.0.1", 0), QuietHandler)
+    server.daemon_threads = True
+    context = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
+    context.load_cert_chain(cert, key)
+    server.socket = context.wrap_socket(server.socket, server_side=True)
+    threading.Thread(target=server.serve_forever, daemon=True).start()
+    return server, server.server_address[1]
+
+
+def host_environment(work, tokens, allowed):
+    """What the browser passes on to the host it starts."""
+    token_dir = os.path.join(work, "token")
+    shutil.copytree(os.path.join(tokens, "one", "tokens"), os.path.join(token_dir, "tokens"))
+    with open(os.path.join(token_dir, "softhsm2.conf"), "w") as conf:
+        conf.write(f"directories.tokendir = {token_dir}/tokens\nobjectstore.backend = file\nlog.level = ERROR\n")
+    config = os.path.join(work, "config")
+    os.makedirs(os.path.join(config, "ombrel-bridge"))
+    with open(os.path.join(config, "ombrel-bridge", "allowed-origins"), "w") as f:
+        f.write(f"# the test page\n{allowed}/\n")
+    env = dict(os.environ)
+    env.update({
+        "SOFTHSM2_CONF": os.path.join(token_dir, "softhsm2.conf"),
+        "QDPKCS11_TEST_PIN": "12345678",
+        "QDPKCS11_COUNTDOWN": "0",
+        "XDG_CONFIG_HOME": config,
+        "QD_BRIDGE_SYSTEM_ORIGINS": os.path.join(work, "no-system-allow-list"),
+        "HOME": os.path.join(work, "home"),
+    })
+    os.makedirs(env["HOME"])
+    # A sanitizer build's host reports into files the test reads afterwards.
+    env["ASAN_OPTIONS"] = env.get("ASAN_OPTIONS", "") + f":log_path={work}/sanitizer"
+    env["UBSAN_OPTIONS"] = env.get("UBSAN_OPTIONS", "") + f":log_path={work}/sanitizer"
+    return env
+
+
+# ---- the two browsers ---------------------------------------------------------------------------
+
+class Chromium:
+    """Chromium with the unpacked extension, through chromedriver."""
+
+    name = "chromium"
+
+    def __init__(self, work, env, extension):
+        from selenium import webdriver
+        from selenium.webdriver.chrome.service import Service
+
+        self.profile = os.path.join(work, "chromium-profile")
+        self.hosts = os.path.join(self.profile, "NativeMessagingHosts")
+        os.makedirs(self.hosts)
+        options = webdriver.ChromeOptions()
+        options.binary_location = "/usr/bin/chromium"
+        for flag in ("--headless=new", "--no-sandbox", "--disable-gpu", "--window-size=1000,760",
+                     f"--user-data-dir={self.profile}", f"--load-extension={extension}",
+                     "--no-first-run", "--disable-dev-shm-usage"):
+            options.add_argument(flag)
+        options.accept_insecure_certs = True
+        service = Service(executable_path="/usr/bin/chromedriver", env=env)
+        self.driver = webdriver.Chrome(service=service, options=options)
+        self.driver.set_script_timeout(60)
+
+    def open(self, url):
+        self.driver.get(url)
+
+    def evaluate(self, expression):
+        return self.driver.execute_script(f"return {expression};")
+
+    def screenshot(self, path):
+        self.driver.save_screenshot(path)
+
+    def quit(self):
+        self.driver.quit()
+
+
+class Firefox:
+    """Firefox ESR headless, driven through its own WebDriver BiDi endpoint."""
+
+    name = "firefox"
+
+    def __init__(self, work, env, extension):
+        import websocket
+
+        self.hosts = os.path.join(env["HOME"], ".mozilla", "native-messaging-hosts")
+        os.makedirs(self.hosts)
+        profile = os.path.join(work, "firefox-profile")
+        os.makedirs(profile)
+        with open(os.path.join(profile, "user.js"), "w") as prefs:
+            for name, value in (("browser.shell.checkDefaultBrowser", "false"),
+                                ("datareporting.policy.dataSubmissionEnabled", "false"),
+                                ("app.update.disabledForTesting", "true"),
+                                ("browser.aboutwelcome.enabled", "false")):
+                prefs.write(f'user_pref("{name}", {value});\n')
+        self.process = subprocess.Popen(
+            ["firefox-esr", "--headless", "--remote-debugging-port=0", "--profile", profile, "--no-remote",
+             "--width=1000", "--height=760"],
+            env=env, stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, text=True)
+        address = None
+        deadline = time.monotonic() + 60
+        while address is None and time.monotonic() < deadline:
+            line = self.process.stderr.readline()
+            if not line:
+                break
+            match = re.search(r"WebDriver BiDi listening on (ws://\S+)", line)
+            if match:
+                address = match.group(1)
+        if address is None:
+            self.process.kill()
+            raise Failure("Firefox printed no WebDriver BiDi address")
+        # Keep reading its diagnostics so the pipe never fills.
+        threading.Thread(target=lambda: [None for _ in self.process.stderr], daemon=True).start()
+        self.socket = websocket.create_connection(address.rstrip("/") + "/session", suppress_origin=True,
+                                                  timeout=90)
+        self.next_id = 0
+        self.command("session.new", {"capabilities": {"alwaysMatch": {"acceptInsecureCerts": True}}})
+        self.command("webExtension.install", {"extensionData": {"type": "path", "path": extension}})
+        self.context = self.command("browsingContext.getTree", {})["contexts"][0]["context"]
+
+    def command(self, method, params):
+        self.next_id += 1
+        self.socket.send(json.dumps({"id": self.next_id, "method": method, "params": params}))
+        while True:
+            reply = json.loads(self.socket.recv())
+            if reply.get("id") != self.next_id:
+                continue  # an event
+            if reply.get("type") == "error" or "error" in reply and reply.get("type") != "success":
+                raise Failure(f"{method}: {reply.get('error')}: {reply.get('message')}")
+            return reply["result"]
+
+    def open(self, url):
+        self.command("browsingContext.navigate", {"context": self.context, "url": url, "wait": "complete"})
+
+    def evaluate(self, expression):
+        result = self.command("script.evaluate", {"expression": expression, "target": {"context": self.context},
+                                                   "awaitPromise": True, "resultOwnership": "none"})
+        if result.get("type") != "success":
+            raise Failure(f"script failed: {result.get('exceptionDetails', {}).get('text')}")
+        value = result["result"]
+        return value.get("value")
+
+    def screenshot(self, path):
+        data = self.command("browsingContext.captureScreenshot", {"context": self.context})["data"]
+        with open(path, "wb") as out:
+            out.write(base64.b64decode(data))
+
+    def quit(self):
+        try:
+            self.command("browser.close", {})
+        except Exception:
+            pass
+        try:
+            self.process.wait(timeout=20)
+        except subprocess.TimeoutExpired:
+            self.process.kill()
+
+
+BROWSERS = {"chromium": Chromium, "firefox": Firefox}
+
+
+# ---- the scenario -------------------------------------------------------------------------------
+
+def install_manifest(browser, build, path=None):
+    """The host manifest CMake generated for this browser, optionally with another program path."""
+    with open(os.path.join(build, "bridge", "manifests", "build", browser.name, "ombrel_bridge.json")) as f:
+        manifest = json.load(f)
+    if path is not None:
+        manifest["path"] = path
+    with open(os.path.join(browser.hosts, "ombrel_bridge.json"), "w") as f:
+        json.dump(manifest, f)
+
+
+def verify_signature(work, signed, cert_b64):
+    raw = signed.encode()
+    check(raw.startswith(b"UD65001:") and raw[8:16].isdigit(), "the signed data has the UD65001 form", signed[:80])
+    length = int(raw[8:16])
+    data, rest = raw[16:16 + length], raw[16 + length:]
+    check(data.decode() == TEXT, "its data length counts the UTF-8 bytes of the text the page set")
+    signature = rest[8:].decode()
+    check(rest[:8].isdigit() and int(rest[:8]) == len(signature) and re.fullmatch("[0-9A-F]+", signature),
+          "its signature is upper-case hexadecimal of the length given", rest[:40])
+    paths = {name: os.path.join(work, name) for name in ("data", "sig", "cert.der", "pub.pem")}
+    with open(paths["data"], "wb") as f:
+        f.write(data)
+    with open(paths["sig"], "wb") as f:
+        f.write(bytes.fromhex(signature))
+    with open(paths["cert.der"], "wb") as f:
+        f.write(base64.b64decode(cert_b64))
+    pub = run("openssl", "x509", "-inform", "DER", "-in", paths["cert.der"], "-noout", "-pubkey").stdout
+    with open(paths["pub.pem"], "wb") as f:
+        f.write(pub)
+    serial = run("openssl", "x509", "-inform", "DER", "-in", paths["cert.der"], "-noout", "-serial").stdout
+    check(serial.decode().strip() == f"serial={SERIAL}", "SignCert exports the chosen certificate", serial)
+    verified = subprocess.run(["openssl", "dgst", "-sha256", "-verify", paths["pub.pem"], "-signature",
+                               paths["sig"], paths["data"]], capture_output=True, text=True)
+    check(verified.returncode == 0 and "Verified OK" in verified.stdout,
+          "OpenSSL verifies the signature (RSA, SHA-256) against the exported certificate",
+          verified.stdout + verified.stderr)
+
+
+def page_error(browser, call):
+    return json.loads(browser.evaluate(f"outcome({call})"))
+
+
+def scenario(browser, work, build, port, started, screenshot):
+    allowed = f"https://127.0.0.1:{port}"
+    install_manifest(browser, build)
+
+    browser.open(f"{allowed}/index.html")
+    check(browser.evaluate("typeof window.ombrel") == "object", "the page sees window.ombrel")
+    result = json.loads(browser.evaluate(f"signFlow({json.dumps(SERIAL)}, {json.dumps(TEXT)}).then(JSON.stringify)"))
+    first_signature = time.monotonic() - started
+    check(f"CN=张三,{SERIAL};" in result["list"], "getCertList lists the token's certificates", result["list"])
+    check(result["lastError"] == "OK", "LastError is OK after signing", result["lastError"])
+    verify_signature(work, result["signed"], result["cert"])
+    if screenshot:
+        browser.screenshot(screenshot)
+        print(f"screenshot: {screenshot}")
+
+    version = json.loads(browser.evaluate("outcome(ombrel.getVersion())"))
+    check(version == {"result": "1.0.0.28"}, "getVersion answers as the plug-in does", version)
+    refused = page_error(browser, "ombrel.get('CN')")
+    check(refused.get("code") == "refused", "reading CN is refused as the plug-in refuses it", refused)
+    big = page_error(browser, "ombrel.set('SignData', 'x'.repeat(1100000))")
+    check(big.get("code") == "too-large", "a message over 1 MiB is refused", big)
+    after = json.loads(browser.evaluate("outcome(ombrel.get('SignData'))"))
+    check(after.get("result", "").startswith(f"UD65001:{len(TEXT.encode()):08d}"),
+          "and changes nothing: the earlier sign data still signs", after)
+
+    foreign = f"https://localhost:{port}"
+    browser.open(f"{foreign}/index.html")
+    refusal = page_error(browser, "ombrel.getCertList()")
+    check(refusal.get("code") == "not-allowed" and foreign in refusal.get("message", "")
+          and "allowed-origins" in refusal.get("message", ""),
+          "a page on an origin that is not allowed gets the refusal naming it and the file", refusal)
+
+    os.remove(os.path.join(browser.hosts, "ombrel_bridge.json"))
+    browser.open(f"{allowed}/index.html")
+    missing = page_error(browser, "ombrel.getVersion()")
+    check(missing.get("code") == "host-missing" and "install the package" in missing.get("message", ""),
+          "with no host manifest the page is told to install the package", missing)
+
+    faults = [
+        ("/nonexistent/ombrel-bridge", "host-missing", "a manifest whose program is missing"),
+        (shutil.which("false"), "host-failed", "a host that exits at once"),
+        (os.path.join(HERE, "big_reply_host.py"), "too-large", "a host answering over 1 MiB"),
+    ]
+    for program, code, what in faults:
+        install_manifest(browser, build, path=program)
+        browser.open(f"{allowed}/index.html")
+        error = page_error(browser, "ombrel.getVersion()")
+        check(error.get("code") == code, f"{what} is reported as {code}", error)
+    return first_signature
+
+
+def main():
+    parser = argparse.ArgumentParser()
+    parser.add_argument("--browser", choices=sorted(BROWSERS), required=True)
+    parser.add_argument("--build", required=True)
+    parser.add_argument("--tokens", required=True)
+    parser.add_argument("--screenshot")
+    args = parser.parse_args()
+    build = os.path.abspath(args.build)
+
+    work = tempfile.mkdtemp(prefix=f"bridge-{args.browser}-")
+    server = browser = None
+    try:
+        cert, key = make_certificate(work)
+        server, port = start_server(cert, key)
+        env = host_environment(work, os.path.abspath(args.tokens), f"https://127.0.0.1:{port}")
+        env["QD_PKCS11_MODULE"] = os.path.join(build, "lib", "qdpkcs11-darwin.so")
+        extension = os.path.join(SOURCE, "extension")
+        started = time.monotonic()
+        browser = BROWSERS[args.browser](work, env, extension)
+        first = scenario(browser, work, build, port, started, args.screenshot)
+        print(f"{args.browser}: browser start to first signature {first:.2f} s")
+        browser.quit()
+        browser = None
+        reports = [f for f in os.listdir(work) if f.startswith("sanitizer")]
+        for report in reports:
+            with open(os.path.join(work, report)) as f:
+                print(f.read(), file=sys.stderr)
+        check(not reports, "the host left no sanitizer report", ", ".join(reports))
+        print(f"{args.browser}: passed")
+        return 0
+    except Failure as failure:
+        print(f"FAILED ({args.browser}): {failure}", file=sys.stderr)
+        return 1
+    finally:
+        if browser is not None:
+            browser.quit()
+        if server is not None:
+            server.shutdown()
+        shutil.rmtree(work, ignore_errors=True)
+
+
+if __name__ == "__main__":
+    sys.exit(main())

@@ -1,0 +1,235 @@
+// The ombrel-bridge program as a browser runs it: a child process with pipes
+// for standard input and output. Whatever arrives, it answers each frame or
+// ends cleanly; it never dies of its input, and its standard output carries
+// nothing but frames.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstring>
+#include <fstream>
+#include <nlohmann/json.hpp>
+#include <string>
+#include <vector>
+
+#include "bridge/host/codec.h"
+#include "sign/tests/sign_testing.h"
+
+extern char** environ;
+
+namespace {
+
+using nlohmann::json;
+using signtest::ScopedEnv;
+using signtest::StandIn;
+using signtest::Tokens;
+
+std::string frame(const std::string& body, uint32_t length) {
+    std::string bytes(4, '\0');
+    std::memcpy(bytes.data(), &length, 4);
+    return bytes + body;
+}
+std::string frame(const std::string& body) { return frame(body, static_cast<uint32_t>(body.size())); }
+
+class Host {
+public:
+    explicit Host(std::vector<std::string> args = {"chrome-extension://test/"}) {
+        int in[2], out[2], err[2];
+        if (::pipe(in) != 0 || ::pipe(out) != 0 || ::pipe(err) != 0) throw std::runtime_error("pipe");
+        posix_spawn_file_actions_t actions;
+        posix_spawn_file_actions_init(&actions);
+        posix_spawn_file_actions_adddup2(&actions, in[0], 0);
+        posix_spawn_file_actions_adddup2(&actions, out[1], 1);
+        posix_spawn_file_actions_adddup2(&actions, err[1], 2);
+        for (int fd : {in[0], in[1], out[0], out[1], err[0], err[1]})
+            posix_spawn_file_actions_addclose(&actions, fd);
+        args.insert(args.begin(), OMBREL_BRIDGE);
+        std::vector<char*> argv;
+        for (auto& a : args) argv.push_back(a.data());
+        argv.push_back(nullptr);
+        if (posix_spawn(&pid_, OMBREL_BRIDGE, &actions, nullptr, argv.data(), environ) != 0)
+            throw std::runtime_error("spawn");
+        posix_spawn_file_actions_destroy(&actions);
+        ::close(in[0]);
+        ::close(out[1]);
+        ::close(err[1]);
+        in_ = in[1];
+        out_ = out[0];
+        err_ = err[0];
+        ::signal(SIGPIPE, SIG_IGN);
+    }
+    ~Host() {
+        closeInput();
+        if (pid_ > 0) finish();
+        ::close(out_);
+        ::close(err_);
+    }
+
+    void send(const std::string& bytes) {
+        for (size_t at = 0; at < bytes.size();) {
+            const ssize_t n = ::write(in_, bytes.data() + at, bytes.size() - at);
+            if (n <= 0) throw std::runtime_error("the host stopped reading");
+            at += static_cast<size_t>(n);
+        }
+    }
+    // The next frame on its standard output, parsed; anything that is not a frame fails the test.
+    json reply() {
+        bridge::FrameReader reader(out_);
+        const bridge::Frame f = reader.next();
+        if (f.kind != bridge::Frame::Kind::Message) return json("no frame");
+        return json::parse(f.body, nullptr, false);
+    }
+    json ask(const json& request) {
+        send(frame(request.dump()));
+        return reply();
+    }
+    void closeInput() {
+        if (in_ >= 0) ::close(in_);
+        in_ = -1;
+    }
+    // Exit status (or 128 + signal); the rest of its output and its diagnostics.
+    int finish() {
+        closeInput();
+        int status = 0;
+        ::waitpid(pid_, &status, 0);
+        pid_ = -1;
+        char buffer[4096];
+        ssize_t n;
+        while ((n = ::read(out_, buffer, sizeof buffer)) > 0) rest_.append(buffer, n);
+        while ((n = ::read(err_, buffer, sizeof buffer)) > 0) errors_.append(buffer, n);
+        return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+    }
+    const std::string& rest() const { return rest_; }
+    const std::string& errors() const { return errors_; }
+
+private:
+    pid_t pid_ = -1;
+    int in_ = -1, out_ = -1, err_ = -1;
+    std::string rest_, errors_;
+};
+
+class HostProcess : public ::testing::Test {
+protected:
+    HostProcess()
+        : standIn_(Tokens::get().one()),
+          system_("QD_BRIDGE_SYSTEM_ORIGINS", standIn_.dir() + "/allowed-origins"),
+          noDisplay_("DISPLAY", ""),
+          noWayland_("WAYLAND_DISPLAY", ""),
+          noPlatform_("QT_QPA_PLATFORM", "") {
+        std::ofstream(standIn_.dir() + "/allowed-origins") << "https://bank.example\n";
+    }
+    json request(const char* op, const std::string& name) {
+        return json{{"id", 1}, {"origin", "https://bank.example"}, {op, name}};
+    }
+
+    StandIn standIn_;
+    ScopedEnv system_, noDisplay_, noWayland_, noPlatform_;
+};
+
+TEST_F(HostProcess, AnswersEachFrameAndEndsCleanlyWhenTheBrowserCloses) {
+    Host host;
+    EXPECT_EQ(host.ask(request("call", "getVersion")), (json{{"id", 1}, {"result", "1.0.0.28"}}));
+    auto set = request("set", "CN");
+    set["value"] = "80F00D2048";
+    EXPECT_EQ(host.ask(set)["result"], nullptr);
+    auto data = request("set", "SignData");
+    data["value"] = "abc";
+    host.ask(data);
+    EXPECT_EQ(
+        host.ask(request("get", "SignData"))["result"].get<std::string>().rfind("UD65001:00000003abc", 0),
+        0u);
+    EXPECT_EQ(host.finish(), 0);
+    EXPECT_TRUE(host.rest().empty());
+}
+
+TEST_F(HostProcess, SurvivesHostileInputAnsweringEachFrame) {
+    Host host;
+    const std::vector<std::string> frames = {
+        frame(""),
+        frame("{not json"),
+        frame(std::string(1000, '[')),
+        frame(std::string(200000, '[') + std::string(200000, ']')),
+        frame(std::string(500000, '{')),
+        frame("\"" + std::string(100000, '\\') + "\""),
+        frame(std::string("{\"id\":1,\0\"x\":2}", 15)),
+        frame(R"({"id":1e999,"origin":"https://bank.example","call":"getVersion"})"),
+        frame(R"({"id":1,"origin":"https://bank.example","call":"VerifySignature","args":[1,2,3]})"),
+        frame(std::string(bridge::kMaxMessage + 1, ' ')),
+        frame(std::string(3 * bridge::kMaxMessage, 'z')),
+    };
+    for (const auto& f : frames) {
+        host.send(f);
+        const json reply = host.reply();
+        ASSERT_TRUE(reply.is_object() && reply.contains("error")) << f.substr(4, 60) << " -> " << reply;
+    }
+    // Still in step: the next good request gets its own answer.
+    EXPECT_EQ(host.ask(request("call", "getProviderName"))["result"], "dorn");
+    EXPECT_EQ(host.finish(), 0) << host.errors();
+}
+
+TEST_F(HostProcess, AFrameCutShortEndsTheHostWithOneLine) {
+    for (const std::string& tail : {frame("{}", 100), std::string("\x01\x00", 2)}) {
+        Host host;
+        host.send(tail);
+        EXPECT_EQ(host.finish(), 1);
+        EXPECT_EQ(host.errors(), "ombrel-bridge: the browser's message was cut short\n");
+        EXPECT_TRUE(host.rest().empty());
+    }
+}
+
+TEST_F(HostProcess, WhatAModulePrintsNeverReachesTheBrowser) {
+    ScopedEnv module("QD_PKCS11_MODULE", CHATTY_MODULE);
+    Host host;
+    EXPECT_EQ(host.ask(request("call", "getCertList")), (json{{"id", 1}, {"result", "E:1000"}}));
+    EXPECT_EQ(host.finish(), 0);
+    EXPECT_TRUE(host.rest().empty()) << host.rest();
+    EXPECT_NE(host.errors().find("hello on standard output"), std::string::npos) << host.errors();
+}
+
+TEST_F(HostProcess, WithNoScreenForThePinWindowSigningFailsAtTheLogin) {
+    // No test PIN: the module asks through the PIN prompt library, which has
+    // nothing to show a window on.
+    ScopedEnv pin("QDPKCS11_TEST_PIN", "");
+    ::unsetenv("QDPKCS11_TEST_PIN");
+    ScopedEnv carrow("QD_CARROW_LIBRARY", CARROW_LIBRARY);
+    Host host;
+    auto cn = request("set", "CN");
+    cn["value"] = "80F00D2048";
+    host.ask(cn);
+    auto data = request("set", "SignData");
+    data["value"] = "abc";
+    host.ask(data);
+    EXPECT_EQ(host.ask(request("get", "SignData"))["result"], "E:1000");
+    // The prompt declines at once: the module logs in with no PIN, which the token refuses.
+    const std::string reason = host.ask(request("call", "LastError"))["result"];
+    EXPECT_EQ(reason.rfind("C_Login failed:", 0), 0u) << reason;
+    EXPECT_EQ(host.finish(), 0) << host.errors();
+    EXPECT_TRUE(standIn_.tornDown());
+}
+
+TEST_F(HostProcess, FromATerminalItSaysWhatStartsIt) {
+    const int tty = ::posix_openpt(O_RDWR | O_NOCTTY);
+    ASSERT_GE(tty, 0);
+    ASSERT_EQ(::grantpt(tty), 0);
+    ASSERT_EQ(::unlockpt(tty), 0);
+    const int follower = ::open(::ptsname(tty), O_RDWR | O_NOCTTY);
+    ASSERT_GE(follower, 0);
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_adddup2(&actions, follower, 0);
+    char* argv[] = {const_cast<char*>(OMBREL_BRIDGE), nullptr};
+    pid_t pid = 0;
+    ASSERT_EQ(posix_spawn(&pid, OMBREL_BRIDGE, &actions, nullptr, argv, environ), 0);
+    posix_spawn_file_actions_destroy(&actions);
+    int status = 0;
+    ::waitpid(pid, &status, 0);
+    ::close(follower);
+    ::close(tty);
+    EXPECT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), 2);
+}
+
+}  // namespace

@@ -1,0 +1,178 @@
+// The allow-list: which texts are origins, and which origins a list of files
+// lets sign.
+#include "bridge/host/origins.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <string>
+#include <vector>
+
+#include "sim/token/keysim_testing.h"
+
+namespace {
+
+using bridge::AllowList;
+using bridge::parseOrigin;
+using kpsim::testing::ScopedEnv;
+
+struct OriginCase {
+    const char* text;
+    const char* canonical;  // null: not an origin
+    const char* why = "";   // part of the reason given
+};
+
+class OriginTexts : public ::testing::TestWithParam<OriginCase> {};
+
+TEST_P(OriginTexts, ParseToTheBrowsersFormOrAreRefusedWithAReason) {
+    const auto& c = GetParam();
+    std::string why;
+    const auto origin = parseOrigin(c.text, &why);
+    if (c.canonical == nullptr) {
+        EXPECT_FALSE(origin) << c.text << " -> " << (origin ? origin->text() : "");
+        EXPECT_NE(why.find(c.why), std::string::npos) << c.text << ": " << why;
+    } else {
+        ASSERT_TRUE(origin) << c.text << ": " << why;
+        EXPECT_EQ(origin->text(), c.canonical);
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Table, OriginTexts,
+    ::testing::Values(
+        OriginCase{"https://bank.example", "https://bank.example"},
+        OriginCase{"HTTPS://Bank.EXAMPLE", "https://bank.example"},
+        OriginCase{"https://bank.example/", "https://bank.example"},
+        OriginCase{"https://bank.example:443", "https://bank.example"},
+        OriginCase{"https://bank.example:8443/", "https://bank.example:8443"},
+        OriginCase{"https://127.0.0.1:1", "https://127.0.0.1:1"},
+        OriginCase{"https://xn--fiqs8s.example:65535", "https://xn--fiqs8s.example:65535"},
+        OriginCase{"https://[::1]:8443", "https://[::1]:8443"}, OriginCase{"https://[::1]", "https://[::1]"},
+        OriginCase{"http://bank.example", nullptr, "only https"},
+        OriginCase{"HTTP://bank.example", nullptr, "only https"},
+        OriginCase{"ftp://bank.example", nullptr, "not an https origin"},
+        OriginCase{"bank.example", nullptr, "not an https origin"},
+        OriginCase{"", nullptr, "not an https origin"}, OriginCase{"https://", nullptr, "host"},
+        OriginCase{"https:///", nullptr, "host"}, OriginCase{"https://bank.example//", nullptr, "path"},
+        OriginCase{"https://bank.example/login", nullptr, "path"},
+        OriginCase{"https://bank.example?x=1", nullptr, "query"},
+        OriginCase{"https://bank.example#top", nullptr, "fragment"},
+        OriginCase{"https://me@bank.example", nullptr, "user info"},
+        OriginCase{"https://bank.example:", nullptr, "port"},
+        OriginCase{"https://bank.example:0", nullptr, "port"},
+        OriginCase{"https://bank.example:65536", nullptr, "port"},
+        OriginCase{"https://bank.example:123456", nullptr, "port"},
+        OriginCase{"https://bank.example:+443", nullptr, "port"},
+        OriginCase{"https://bank.example:44a", nullptr, "port"},
+        OriginCase{"https://bank example", nullptr, "host"},
+        OriginCase{"https://bank.example\n", nullptr, "host"}, OriginCase{"https://[::1", nullptr, "bracket"},
+        OriginCase{"https://[::1]x", nullptr, "after the IPv6"},
+        OriginCase{"https://[zz]", nullptr, "host"}));
+
+class AllowListFiles : public ::testing::Test {
+protected:
+    void SetUp() override {
+        dir_ = std::filesystem::temp_directory_path() /
+               ("allowlist-" + std::to_string(::getpid()) + "-" +
+                ::testing::UnitTest::GetInstance()->current_test_info()->name());
+        std::filesystem::create_directories(dir_);
+    }
+    void TearDown() override { std::filesystem::remove_all(dir_); }
+
+    std::string write(const std::string& name, const std::string& text) {
+        const auto path = (dir_ / name).string();
+        std::filesystem::create_directories(std::filesystem::path(path).parent_path());
+        std::ofstream(path) << text;
+        return path;
+    }
+
+    std::filesystem::path dir_;
+};
+
+TEST_F(AllowListFiles, OnlyTheListedOriginsMaySign) {
+    const auto system =
+        write("system", "# the bank\n  https://Bank.Example/  \n\nhttps://sign.bank.example:8443\n");
+    const auto user = write("user", "http://plain.example\nhttps://mine.example/path\nhttps://[::1]:9000\n");
+    const AllowList list({system, user});
+    const std::vector<std::pair<const char*, bool>> cases = {
+        {"https://bank.example", true},
+        {"https://BANK.example", true},
+        {"https://bank.example/", true},
+        {"https://bank.example:443", true},
+        {"https://sign.bank.example:8443", true},
+        {"https://[::1]:9000", true},          // from the second file
+        {"https://sign.bank.example", false},  // the listed port only
+        {"https://bank.example:8443", false},
+        {"https://www.bank.example", false},           // no subdomains
+        {"https://bank.example.evil.example", false},  // no prefixes
+        {"https://ank.example", false},                // no suffixes
+        {"http://bank.example", false},
+        {"http://plain.example", false},  // an http line allows nothing
+        {"https://plain.example", false},
+        {"https://mine.example", false},  // nor does a line with a path
+        {"https://[::1]", false},
+        {"null", false},
+    };
+    for (const auto& [origin, allowed] : cases) EXPECT_EQ(list.decide(origin).allowed, allowed) << origin;
+}
+
+TEST_F(AllowListFiles, InvalidLinesAreKeptWithTheirReasonAndPlace) {
+    const auto file = write("list", "# comment\nhttps://ok.example\n\n  http://plain.example  \n");
+    const auto entries = AllowList({file, (dir_ / "missing").string()}).entries();
+    ASSERT_EQ(entries.size(), 2u);
+    EXPECT_EQ(entries[0].line, 2);
+    ASSERT_TRUE(entries[0].origin);
+    EXPECT_EQ(entries[1].line, 4);
+    EXPECT_EQ(entries[1].text, "http://plain.example");
+    EXPECT_EQ(entries[1].file, file);
+    EXPECT_FALSE(entries[1].origin);
+    EXPECT_NE(entries[1].why.find("only https"), std::string::npos);
+}
+
+TEST_F(AllowListFiles, ARefusalNamesTheOriginAndBothFilesToAddItTo) {
+    ScopedEnv system("QD_BRIDGE_SYSTEM_ORIGINS", (dir_ / "etc-list").string());
+    ScopedEnv xdg("XDG_CONFIG_HOME", (dir_ / "config").string());
+    const auto decision = AllowList().decide("https://Other.Example:8443/");
+    EXPECT_FALSE(decision.allowed);
+    EXPECT_EQ(decision.origin, "https://other.example:8443");
+    EXPECT_EQ(
+        decision.refusal,
+        "origin https://other.example:8443 is not allowed to use the signing service; to allow it, add the "
+        "line https://other.example:8443 to " +
+            (dir_ / "etc-list").string() + " (every user) or " +
+            (dir_ / "config/ombrel-bridge/allowed-origins").string() + " (this user)");
+
+    const auto http = AllowList().decide("http://other.example");
+    EXPECT_FALSE(http.allowed);
+    EXPECT_NE(http.refusal.find("\"http://other.example\""), std::string::npos) << http.refusal;
+    EXPECT_NE(http.refusal.find("only https"), std::string::npos) << http.refusal;
+
+    const auto huge = AllowList().decide("http://" + std::string(100000, 'a'));
+    EXPECT_LT(huge.refusal.size(), 400u) << "a page's long text is cut in the refusal";
+}
+
+TEST_F(AllowListFiles, ThePerUserFileFollowsXdgConfigHomeElseHome) {
+    ScopedEnv home("HOME", (dir_ / "home").string());
+    {
+        ScopedEnv xdg("XDG_CONFIG_HOME", (dir_ / "xdg").string());
+        EXPECT_EQ(bridge::userAllowList(), (dir_ / "xdg/ombrel-bridge/allowed-origins").string());
+    }
+    ScopedEnv relative("XDG_CONFIG_HOME", "relative/dir");  // not absolute: ignored, as the XDG rules say
+    EXPECT_EQ(bridge::userAllowList(), (dir_ / "home/.config/ombrel-bridge/allowed-origins").string());
+    ScopedEnv unset("QD_BRIDGE_SYSTEM_ORIGINS", "");
+    EXPECT_EQ(bridge::systemAllowList(), "/etc/ombrel-bridge/allowed-origins");
+}
+
+TEST_F(AllowListFiles, TheFilesAreReadAgainForEveryDecision) {
+    const auto file = write("list", "https://bank.example\n");
+    const AllowList list({file});
+    EXPECT_TRUE(list.decide("https://bank.example").allowed);
+    write("list", "# removed\n");
+    EXPECT_FALSE(list.decide("https://bank.example").allowed);
+    write("list", "https://bank.example:443/\n");
+    EXPECT_TRUE(list.decide("https://bank.example").allowed);
+}
+
+}  // namespace

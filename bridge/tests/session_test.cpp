@@ -1,0 +1,262 @@
+// Every request of the page's interface through a session over the real
+// signing engine, against a SoftHSM2 token through the stand-in module: the
+// answers are the engine's own, bad requests change nothing, and only the
+// allowed origin is served.
+#include "bridge/host/session.h"
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+#include <nlohmann/json.hpp>
+#include <string>
+#include <vector>
+
+#include "sign/PKCS11Impl.h"
+#include "sign/tests/sign_testing.h"
+
+namespace {
+
+using nlohmann::json;
+using signtest::StandIn;
+using signtest::Tokens;
+
+const std::string kBank = "https://bank.example";
+const std::string kSerial = "80F00D2048";  // RSA-2048, CN=张三
+
+class SessionTest : public ::testing::Test {
+protected:
+    SessionTest() : standIn_(Tokens::get().one()) {
+        allowList_ = standIn_.dir() + "/allowed-origins";
+        std::ofstream(allowList_) << kBank << "\nhttps://second.example\n";
+    }
+
+    json ask(const json& request) { return ask(request.dump()); }
+    json ask(const std::string& body) {
+        bridge::Frame frame;
+        frame.kind = bridge::Frame::Kind::Message;
+        frame.body = body;
+        const std::string reply = session_.answer(frame);
+        EXPECT_LE(reply.size(), bridge::kMaxMessage);
+        return json::parse(reply);
+    }
+    json request(const char* op, const std::string& name, const std::string& origin = kBank) {
+        return json{{"id", ++id_}, {"origin", origin}, {op, name}};
+    }
+    json set(const std::string& name, const json& value, const std::string& origin = kBank) {
+        auto r = request("set", name, origin);
+        r["value"] = value;
+        return ask(r);
+    }
+    json get(const std::string& name) { return ask(request("get", name)); }
+    json call(const std::string& name, const json& args = json::array()) {
+        auto r = request("call", name);
+        r["args"] = args;
+        return ask(r);
+    }
+
+    StandIn standIn_;
+    std::string allowList_;
+    PKCS11Impl engine_;
+    bridge::Session session_{engine_, bridge::AllowList({standIn_.dir() + "/allowed-origins"})};
+    int id_ = 0;
+};
+
+std::string errorCode(const json& reply) {
+    return reply.contains("error") ? reply["error"]["code"].get<std::string>() : "";
+}
+
+TEST_F(SessionTest, ThePagesSigningGivesTheEnginesOwnAnswersWhichOpenSslVerifies) {
+    const json list = call("getCertList");
+    EXPECT_EQ(list["result"], engine_.getCertList());
+    EXPECT_NE(list["result"].get<std::string>().find("CN=张三," + kSerial + ";"), std::string::npos);
+
+    const std::string data = "pay 100 to 6222 付款";
+    const json written = set("CN", kSerial);
+    EXPECT_EQ(written, (json{{"id", id_}, {"result", nullptr}}));
+    EXPECT_EQ(set("SignData", data)["result"], nullptr);
+    EXPECT_EQ(set("HashAlgorithm", "sha256")["result"], nullptr);
+    const json signedData = get("SignData");
+    ASSERT_TRUE(signedData.contains("result")) << signedData;
+    const std::string text = signedData["result"];
+    ASSERT_EQ(text.rfind("UD65001:" + std::string("00000022") + data + "00000512", 0), 0u) << text;
+    const auto signature = qdpkcs11::testing::fromHex(text.substr(text.size() - 512));
+    const auto& cert = Tokens::get().one().byId("QD Key A", "02");
+    EXPECT_TRUE(signtest::verifies(cert.der(), data, signature, EVP_sha256()));
+
+    // RSA PKCS#1 v1.5 is deterministic: the signature read alone is the same one.
+    const json signatureOnly = get("Signature");
+    EXPECT_EQ(signatureOnly["result"], "US65001:00000512" + text.substr(text.size() - 512));
+    EXPECT_EQ(call("LastError")["result"], "OK");
+    const json exported = call("SignCert");
+    EXPECT_EQ(exported["result"], engine_.signCert());
+    EXPECT_TRUE(standIn_.tornDown());
+}
+
+TEST_F(SessionTest, EachWriteReachesItsOwnText) {
+    set("CN", kSerial);
+    set("SignData", "abc");
+    const std::string sha1 = get("SignData")["result"];
+    set("HashAlgorithm", "md5");
+    EXPECT_NE(get("SignData")["result"], sha1) << "HashAlgorithm chooses the mechanism";
+    set("HashAlgorithm", "SHA256");  // any other name is SHA-1, as in the plug-in
+    EXPECT_EQ(get("SignData")["result"], sha1);
+    set("IssuerCN", "0A1024");
+    set("SignFile", "0A1024");
+    EXPECT_EQ(get("SignData")["result"], sha1) << "IssuerCN and SignFile do not choose the certificate";
+    EXPECT_EQ(engine_.getIssuerCN(), "0A1024");
+    set("CN", std::string("0A1024\0tail", 11));  // kept up to the NUL, as the plug-in keeps it
+    EXPECT_EQ(engine_.getCN(), "0A1024");
+    set("SignData", std::string("abc\0def", 7));
+    EXPECT_EQ(get("SignData")["result"].get<std::string>().rfind("UD65001:00000003abc00000256", 0), 0u);
+    set("CN", "nothing like it");
+    EXPECT_EQ(get("SignData")["result"], "E:1000");
+    EXPECT_EQ(call("LastError")["result"], "CN not matched");
+}
+
+TEST_F(SessionTest, TheFixedAnswersAreThePluginsWithTheirTypes) {
+    const std::vector<std::pair<std::string, json>> fixed = {
+        {"PKCS7Data", "pkcs7Data:not supported"},
+        {"getProviderName", "dorn"},
+        {"getVersion", "1.0.0.28"},
+        {"saGetTokenCount", 1},
+        {"saGetTokenSN", "getTokenSN:not supported"},
+        {"saGetTokenCFCAId", "getTokenCFCAId:not supported"},
+        {"SetUKeyVendor", nullptr},
+        {"GetUKeyCount", 1},
+        {"GetUKeySN", "getUKeySN:not supported"},
+        {"GetUKeyCertCount", 1},
+        {"ChangeUKeyPIN", 1},
+        {"CreateX509ReqData", "createX509ReqData:not supported"},
+        {"ImportCertData", "importCertData:not supported"},
+        {"getProviderCertList", "getProviderCertList:not supported"},
+    };
+    for (const auto& [name, answer] : fixed) {
+        const json reply = call(name, json::array({0, "unused"}));  // arguments the plug-in never examines
+        EXPECT_EQ(reply, (json{{"id", id_}, {"result", answer}})) << name;
+    }
+    EXPECT_EQ(call("VerifyPKCS7", {"x"})["result"], "verifyPKCS7:not supported");
+    EXPECT_EQ(call("VerifySignature", {"a", "b", "c"})["result"], "verifySignature:not supported");
+    EXPECT_EQ(get("SignFile")["result"], "getSignFile:not supported");
+    EXPECT_EQ(standIn_.counter("loads"), 0) << "no fixed answer loads the module";
+}
+
+TEST_F(SessionTest, ABadRequestGetsItsErrorAndChangesNothing) {
+    set("CN", kSerial);
+    set("SignData", "abc");
+    set("HashAlgorithm", "sha256");
+    const json before = get("SignData");
+    ASSERT_EQ(before["result"].get<std::string>().rfind("UD65001:00000003abc", 0), 0u) << before;
+    const int loads = standIn_.counter("loads");
+
+    struct Case {
+        std::string body;
+        const char* code;
+    };
+    const std::vector<Case> cases = {
+        {R"({"id":1,"origin":"https://bank.example","set":"CN","value":5})", "bad-request"},
+        {R"({"id":1,"origin":"https://bank.example","set":"CN","value":null})", "bad-request"},
+        {R"({"id":1,"origin":"https://bank.example","set":"CN","value":["0A1024"]})", "bad-request"},
+        {R"({"id":1,"origin":"https://bank.example","set":"CN"})", "bad-request"},
+        {R"({"id":1,"origin":"https://bank.example","set":"HashAlgorithm","value":true})", "bad-request"},
+        {R"({"id":1,"origin":"https://bank.example","set":"SignData","value":{"a":"b"}})", "bad-request"},
+        {R"({"id":1,"origin":"https://bank.example","set":"Cn","value":"0A1024"})", "bad-request"},
+        {R"({"id":1,"origin":"https://bank.example","set":7,"value":"0A1024"})", "bad-request"},
+        {R"({"id":1,"origin":"https://bank.example","set":"Signature","value":"x"})", "refused"},
+        {R"({"id":1,"origin":"https://bank.example","set":"JSCB","value":"x"})", "refused"},
+        {R"({"id":1,"origin":"https://bank.example","get":"CN"})", "refused"},
+        {R"({"id":1,"origin":"https://bank.example","get":"HashAlgorithm"})", "refused"},
+        {R"({"id":1,"origin":"https://bank.example","get":"Nothing"})", "bad-request"},
+        {R"({"id":1,"origin":"https://bank.example","call":"SetCN","args":["0A1024"]})", "bad-request"},
+        {R"({"id":1,"origin":"https://bank.example","call":"VerifySignature","args":["a","b"]})",
+         "bad-request"},
+        {R"({"id":1,"origin":"https://bank.example","call":"VerifyPKCS7","args":[1]})", "bad-request"},
+        {R"({"id":1,"origin":"https://bank.example","call":"VerifyPKCS7"})", "bad-request"},
+        {R"({"id":1,"origin":"https://bank.example","call":"getVersion","args":"x"})", "bad-request"},
+        {R"({"id":1,"origin":"https://bank.example","set":"CN","value":"0A1024","get":"SignData"})",
+         "bad-request"},
+        {R"({"id":1,"origin":"https://bank.example"})", "bad-request"},
+        {R"({"id":1,"set":"CN","value":"0A1024"})", "bad-request"},
+        {R"({"id":1,"origin":7,"set":"CN","value":"0A1024"})", "bad-request"},
+        {R"({"id":{},"origin":"https://bank.example","set":"CN","value":"0A1024"})", "bad-request"},
+        {R"({"id":[[[[[[1]]]]]],"origin":"https://bank.example","set":"CN","value":"0A1024"})",
+         "bad-request"},
+        {R"({"id":1,"origin":"https://bank.example","set":"CN","value":"0A1024","x":[[[[[1]]]]]})",
+         "bad-request"},
+        {R"({"id":1,"origin":"https://evil.example","set":"CN","value":"0A1024"})", "not-allowed"},
+        {R"({"id":1,"origin":"http://bank.example","set":"CN","value":"0A1024"})", "not-allowed"},
+        {R"({"id":1,"origin":"https://second.example","set":"CN","value":"0A1024"})", "not-allowed"},
+        {R"(["set","CN"])", "bad-request"},
+        {R"("text")", "bad-request"},
+        {R"({"id":1,"origin":"https://bank.example","set":"CN","value":"0A1024")", "malformed"},
+        {"", "malformed"},
+        {"\xff\xfe{}", "malformed"},
+        {R"({"id":1,"origin":"https://bank.example","set":"CN","value":"\xC3"})", "malformed"},
+    };
+    for (const auto& c : cases) {
+        const json reply = ask(c.body);
+        EXPECT_EQ(errorCode(reply), c.code) << c.body << " -> " << reply;
+        EXPECT_FALSE(reply["error"]["message"].get<std::string>().empty()) << c.body;
+    }
+    EXPECT_EQ(standIn_.counter("loads"), loads) << "no refused request reached the module";
+    const json after = get("SignData");
+    EXPECT_EQ(after, (json{{"id", id_}, {"result", before["result"]}}));
+}
+
+TEST_F(SessionTest, AnswersEchoTheIdOfTheRequest) {
+    for (const json& id : {json(7), json(-1.5), json("page-3"), json(nullptr)}) {
+        json r = {{"origin", kBank}, {"call", "getVersion"}};
+        r["id"] = id;
+        EXPECT_EQ(ask(r)["id"], id);
+    }
+    EXPECT_EQ(ask(json{{"origin", kBank}, {"call", "getVersion"}}),
+              (json{{"id", nullptr}, {"result", "1.0.0.28"}}));
+    EXPECT_EQ(ask(json{{"id", 5}, {"origin", "https://evil.example"}, {"call", "getVersion"}})["id"], 5);
+    const std::string longest(256, 'i');
+    EXPECT_EQ(ask(json{{"id", longest}, {"origin", kBank}, {"call", "getVersion"}})["id"], longest);
+    const json longId = ask(json{{"id", std::string(257, 'i')}, {"origin", kBank}, {"call", "getVersion"}});
+    EXPECT_EQ(errorCode(longId), "bad-request");
+    EXPECT_EQ(longId["id"], nullptr) << "a long id is not echoed";
+}
+
+TEST_F(SessionTest, ASessionServesOnlyTheFirstOriginItServed) {
+    const json refused = ask(json{{"id", 1}, {"origin", "https://evil.example"}, {"call", "getVersion"}});
+    EXPECT_EQ(errorCode(refused), "not-allowed");
+    EXPECT_NE(refused["error"]["message"].get<std::string>().find("https://evil.example"), std::string::npos);
+    EXPECT_NE(refused["error"]["message"].get<std::string>().find(allowList_), std::string::npos);
+    // A refusal binds nothing: the first origin served is the allowed one that comes next.
+    EXPECT_EQ(set("CN", kSerial, "https://second.example")["result"], nullptr);
+    const json other = set("CN", "0A1024", "https://BANK.example/");
+    EXPECT_EQ(errorCode(other), "not-allowed") << other;
+    EXPECT_NE(other["error"]["message"].get<std::string>().find("serves https://second.example"),
+              std::string::npos);
+    EXPECT_EQ(engine_.getCN(), kSerial);
+    EXPECT_EQ(set("SignData", "x", "https://SECOND.example/")["result"], nullptr)
+        << "the same origin, written otherwise";
+}
+
+TEST_F(SessionTest, AnOriginTakenOffTheListIsRefusedFromTheNextRequestOn) {
+    EXPECT_EQ(call("getVersion")["result"], "1.0.0.28");
+    std::ofstream(allowList_) << "https://second.example\n";
+    EXPECT_EQ(errorCode(call("getVersion")), "not-allowed");
+}
+
+TEST_F(SessionTest, MessagesTooLargeAndAnswersTooLargeAreRefused) {
+    bridge::Frame big;
+    big.kind = bridge::Frame::Kind::TooLarge;
+    big.length = bridge::kMaxMessage + 1;
+    const json tooLarge = json::parse(session_.answer(big));
+    EXPECT_EQ(errorCode(tooLarge), "too-large");
+    EXPECT_NE(tooLarge["error"]["message"].get<std::string>().find("1048577"), std::string::npos);
+
+    // Control characters take six bytes each in JSON: a signed-data answer
+    // for 300,000 of them is about 1.8 MB, over what a browser accepts.
+    set("CN", kSerial);
+    ASSERT_EQ(set("SignData", std::string(300000, '\x01'))["result"], nullptr);
+    const json reply = get("SignData");
+    EXPECT_EQ(errorCode(reply), "reply-too-large") << reply.dump().substr(0, 200);
+    EXPECT_EQ(reply["id"], id_);
+    EXPECT_TRUE(standIn_.tornDown());
+}
+
+}  // namespace
