@@ -1,5 +1,7 @@
 // The plug-in library's entry points: the browser's table is copied once,
 // the plug-in's table is filled with the NPP_ gate.
+#include "np_entry.h"
+
 #include <cstddef>
 #include <cstring>
 

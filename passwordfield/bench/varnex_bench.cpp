@@ -9,7 +9,6 @@
 #include <benchmark/benchmark.h>
 
 #include <QString>
-
 #include <cstdlib>
 #include <iostream>
 #include <map>
@@ -17,16 +16,10 @@
 #include <string>
 
 #include "CPluginImplement.h"
+#include "np_entry.h"
 #include "plugin.h"
 #include "security/deployment.h"
 #include "sim/browser/npbrowser.h"
-
-extern "C" {
-NPError NP_Initialize(NPNetscapeFuncs* bFuncs, NPPluginFuncs* pFuncs);
-NPError NP_GetEntryPoints(NPPluginFuncs* pFuncs);
-NPError NP_Shutdown(void);
-NPError NP_GetValue(void* future, NPPVariable variable, void* value);
-}
 
 namespace {
 

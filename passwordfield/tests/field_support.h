@@ -6,22 +6,15 @@
 #include <gtest/gtest.h>
 
 #include <QString>
-
 #include <memory>
 #include <string>
 #include <utility>
 #include <vector>
 
 #include "CPluginImplement.h"
+#include "np_entry.h"
 #include "plugin.h"
 #include "sim/browser/npbrowser.h"
-
-extern "C" {
-NPError NP_Initialize(NPNetscapeFuncs* bFuncs, NPPluginFuncs* pFuncs);
-NPError NP_GetEntryPoints(NPPluginFuncs* pFuncs);
-NPError NP_Shutdown(void);
-NPError NP_GetValue(void* future, NPPVariable variable, void* value);
-}
 
 using Params = std::vector<std::pair<std::string, std::string>>;
 

@@ -7,16 +7,10 @@
 #include <memory>
 #include <string>
 
+#include "np_entry.h"
 #include "pluginbase.h"
 #include "pluginconfig.h"
 #include "sim/browser/npbrowser.h"
-
-extern "C" {
-NPError NP_Initialize(NPNetscapeFuncs* bFuncs, NPPluginFuncs* pFuncs);
-NPError NP_GetEntryPoints(NPPluginFuncs* pFuncs);
-NPError NP_Shutdown(void);
-NPError NP_GetValue(void* future, NPPVariable variable, void* value);
-}
 
 namespace {
 

@@ -26,16 +26,10 @@
 #include <string>
 #include <vector>
 
+#include "np_entry.h"
 #include "platform/paths.h"
 #include "sign/PKCS11Impl.h"
 #include "sim/browser/npbrowser.h"
-
-extern "C" {
-NPError NP_Initialize(NPNetscapeFuncs* bFuncs, NPPluginFuncs* pFuncs);
-NPError NP_GetEntryPoints(NPPluginFuncs* pFuncs);
-NPError NP_Shutdown(void);
-NPError NP_GetValue(void* future, NPPVariable variable, void* value);
-}
 
 namespace {
 
