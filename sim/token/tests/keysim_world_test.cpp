@@ -2,6 +2,7 @@
 // is made, a shared /tmp where someone else made the state folder first, a
 // FIFO where a certificate should be, and arguments of 100 kB.
 #include <dlfcn.h>
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/mount.h>
 #include <sys/stat.h>
@@ -31,6 +32,35 @@ CommandResult inPrivateMounts(const std::string& script, std::vector<std::string
     std::vector<std::string> argv{geteuid() == 0 ? "-m" : "-rm", "sh", "-c", script, "sh"};
     argv.insert(argv.end(), args.begin(), args.end());
     return runProgram("/usr/bin/unshare", argv);
+}
+
+// The build folder, which a private /tmp would hide when the checkout lives
+// under /tmp (as a CI clone may).
+std::string buildFolder() {
+    return std::filesystem::path(kpsim::testing::keysimPath()).parent_path().parent_path().string();
+}
+
+// Mounts an empty /tmp in this (already private) mount namespace and binds the
+// build folder back where it was, so the programs under test stay reachable.
+// False when this system gives no private /tmp; a failure to bind the build
+// folder back fails the test.
+bool privateTmpKeepingBuild() {
+    const std::string build = buildFolder();
+    const int kept = ::open(build.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
+    EXPECT_GE(kept, 0) << build;
+    if (kept < 0 || ::mount("tmpfs", "/tmp", "tmpfs", 0, nullptr) != 0) {
+        if (kept >= 0) ::close(kept);
+        return false;
+    }
+    if (build.rfind("/tmp/", 0) == 0) {
+        std::error_code ec;
+        std::filesystem::create_directories(build, ec);
+        const std::string source = "/proc/self/fd/" + std::to_string(kept);
+        EXPECT_FALSE(ec) << ec.message();
+        EXPECT_EQ(::mount(source.c_str(), build.c_str(), nullptr, MS_BIND, nullptr), 0) << build;
+    }
+    ::close(kept);
+    return true;
 }
 
 bool hasLine(const std::string& out, const std::string& line) {
@@ -74,8 +104,12 @@ TEST(KeysimWorld, SharedFallbackFolderMustBeTheUsersAlone) {
     // /tmp/keysim-<uid> is used when neither KEYSIM_DIR nor XDG_RUNTIME_DIR
     // is set; anyone may have made it first. A private /tmp keeps the real one out of it.
     const char* script = R"sh(
-        K=$1
+        K=$1 B=$2
+        exec 3<"$B"
         mount -t tmpfs tmpfs /tmp || exit 99
+        # A checkout under /tmp: its build folder is bound back in.
+        case "$B" in /tmp/*) mkdir -p "$B" && mount --no-canonicalize --bind /proc/self/fd/3 "$B" || exit 97 ;; esac
+        exec 3<&-
         F=/tmp/keysim-$(id -u)
         try() { env -u KEYSIM_DIR -u XDG_RUNTIME_DIR "$K" list >/dev/null 2>/tmp/err
                 echo "$1 $? $(wc -l </tmp/err) $(head -c 120 /tmp/err)"; }
@@ -91,7 +125,7 @@ TEST(KeysimWorld, SharedFallbackFolderMustBeTheUsersAlone) {
         env -u KEYSIM_DIR -u XDG_RUNTIME_DIR "$K" create x; echo "create $? $(stat -c %a "$F")"
         try own
     )sh";
-    auto r = inPrivateMounts(script, {kpsim::testing::keysimPath()});
+    auto r = inPrivateMounts(script, {kpsim::testing::keysimPath(), buildFolder()});
     if (r.status == 99) GTEST_SKIP() << "no mount namespace here: " << r.err;
     ASSERT_EQ(r.status, 0) << r.out << r.err;
     EXPECT_TRUE(hasLine(r.out, "absent 0 0 ")) << r.out;
@@ -118,7 +152,8 @@ TEST(KeysimWorld, LibraryAndBusRefuseASharedFolderTheyDidNotMake) {
         EXPECT_NE(r.out.find("[  PASSED  ] 1 test"), std::string::npos) << r.out;
         return;
     }
-    if (::mount("tmpfs", "/tmp", "tmpfs", 0, nullptr) != 0) GTEST_SKIP() << "no private /tmp here";
+    if (!privateTmpKeepingBuild()) GTEST_SKIP() << "no private /tmp here";
+    ASSERT_FALSE(HasFailure());
     ASSERT_EQ(::mkdir(fallback.c_str(), 0777), 0);
     ASSERT_EQ(::chmod(fallback.c_str(), 0777), 0);
 
