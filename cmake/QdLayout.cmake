@@ -42,3 +42,7 @@ if(NOT QD_SYSTEMD_USER_UNIT_DIR)
   set(QD_SYSTEMD_USER_UNIT_DIR /usr/lib/systemd/user)
 endif()
 set(QD_XDG_AUTOSTART_DIR ${CMAKE_INSTALL_FULL_SYSCONFDIR}/xdg/autostart)
+if(NOT QD_XDG_AUTOSTART_DIR STREQUAL "/etc/xdg/autostart")
+  message(WARNING "The agent's autostart entry goes to ${QD_XDG_AUTOSTART_DIR}, where desktops do not look "
+                  "(they read /etc/xdg/autostart): configure with -DCMAKE_INSTALL_PREFIX=/usr")
+endif()
