@@ -73,6 +73,7 @@ TEST_F(InstallLayout, LoginStartFilesRunTheInstalledAgentFromTheBundle) {
     const std::string entry = std::string(QD_XDG_AUTOSTART_DIR) + "/marrowby.desktop";
     EXPECT_EQ(value(unit, "ExecStart"), QD_AGENT_PATH);
     EXPECT_EQ(value(entry, "Exec"), QD_AGENT_PATH);
+    EXPECT_EQ(value(entry, "TryExec"), QD_AGENT_PATH);
     EXPECT_TRUE(executable(QD_AGENT_PATH)) << QD_AGENT_PATH;
     // Beside the key manager it launches, in the bundle.
     EXPECT_EQ(fs::path(QD_AGENT_PATH).parent_path(), fs::path(platform::managerExecutable()).parent_path());
