@@ -35,21 +35,13 @@ std::string runtimeFolder(const char* name) {
 
 }  // namespace
 
-std::string tokenLibraryPath() {
-    return fromEnv("QD_TOKEN_LIBRARY", QD_DEFAULT_TOKEN_LIBRARY);
-}
+std::string tokenLibraryPath() { return fromEnv("QD_TOKEN_LIBRARY", QD_DEFAULT_TOKEN_LIBRARY); }
 
-std::string pkcs11ModulePath() {
-    return fromEnv("QD_PKCS11_MODULE", QD_DEFAULT_PKCS11_MODULE);
-}
+std::string pkcs11ModulePath() { return fromEnv("QD_PKCS11_MODULE", QD_DEFAULT_PKCS11_MODULE); }
 
-std::string carrowLibraryPath() {
-    return fromEnv("QD_CARROW_LIBRARY", QD_DEFAULT_CARROW_LIBRARY);
-}
+std::string carrowLibraryPath() { return fromEnv("QD_CARROW_LIBRARY", QD_DEFAULT_CARROW_LIBRARY); }
 
-std::string bundleDir() {
-    return fromEnv("QD_BUNDLE_DIR", QD_DEFAULT_BUNDLE_DIR);
-}
+std::string bundleDir() { return fromEnv("QD_BUNDLE_DIR", QD_DEFAULT_BUNDLE_DIR); }
 
 std::string bundleResource(const std::string& name) {
     return bundleDir() + "/share/" + name;

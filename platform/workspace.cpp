@@ -8,8 +8,8 @@
 #include <sys/file.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
-#include <sys/un.h>
 #include <sys/stat.h>
+#include <sys/un.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -334,8 +334,8 @@ bool launchManager(std::string* error) {
     }
     // systemd-run would report a missing program only on its own output.
     if (manager.empty() || ::access(manager.c_str(), X_OK) != 0) {
-        return failWith(error, manager.empty() ? "launch: no executable given"
-                                               : errnoText("launch " + manager, errno));
+        return failWith(
+            error, manager.empty() ? "launch: no executable given" : errnoText("launch " + manager, errno));
     }
     return launchArgs({run, "--user", "--scope", "--quiet", "--collect",
                        "--description=Key manager " + manager, "--", manager},

@@ -23,8 +23,8 @@ class InstallLayout : public ::testing::Test {
 protected:
     void SetUp() override {
         // The programs as installed: no override of a fixed path.
-        for (const char* name : {"QD_TOKEN_LIBRARY", "QD_PKCS11_MODULE", "QD_CARROW_LIBRARY",
-                                 "QD_BUNDLE_DIR", "QD_MANAGER_EXECUTABLE"})
+        for (const char* name : {"QD_TOKEN_LIBRARY", "QD_PKCS11_MODULE", "QD_CARROW_LIBRARY", "QD_BUNDLE_DIR",
+                                 "QD_MANAGER_EXECUTABLE"})
             unsetenv(name);
         const char* stage = std::getenv("QD_STAGE");
         ASSERT_NE(stage, nullptr) << "QD_STAGE names the staged install";
@@ -59,8 +59,7 @@ TEST_F(InstallLayout, WhatTheProgramsLookForIsInstalledWhereTheyLook) {
     for (const char* picture : {"QDChangepinSure.gif", "QDCountDown.gif"})
         EXPECT_TRUE(fs::is_regular_file(staged(platform::bundleResource(picture))))
             << platform::bundleResource(picture);
-    EXPECT_TRUE(fs::is_regular_file(staged(platform::carrowLibraryPath())))
-        << platform::carrowLibraryPath();
+    EXPECT_TRUE(fs::is_regular_file(staged(platform::carrowLibraryPath()))) << platform::carrowLibraryPath();
     // The token maker's module loads Carrow from its own folder.
     EXPECT_EQ(fs::path(platform::carrowLibraryPath()).parent_path(),
               fs::path(platform::pkcs11ModulePath()).parent_path());
@@ -97,10 +96,15 @@ TEST_F(InstallLayout, BrowserManifestsRunTheInstalledBridge) {
 
 TEST_F(InstallLayout, NothingOfTheSimulatorsOrTheTokenMakerIsInstalled) {
     // Development tools, test data, and the token maker's own libraries.
-    const std::set<std::string> foreign = {
-        "keysim", "nphost", "qd-keyinfo", "qd-usbwatch", "carrow_demo", "dorn-encrypt", "dorn-decrypt",
-        fs::path(platform::tokenLibraryPath()).filename().string(),
-        fs::path(platform::pkcs11ModulePath()).filename().string()};
+    const std::set<std::string> foreign = {"keysim",
+                                           "nphost",
+                                           "qd-keyinfo",
+                                           "qd-usbwatch",
+                                           "carrow_demo",
+                                           "dorn-encrypt",
+                                           "dorn-decrypt",
+                                           fs::path(platform::tokenLibraryPath()).filename().string(),
+                                           fs::path(platform::pkcs11ModulePath()).filename().string()};
     std::vector<std::string> found;
     for (const auto& item : fs::recursive_directory_iterator(stage_)) {
         const std::string name = item.path().filename().string();

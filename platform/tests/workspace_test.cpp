@@ -308,13 +308,12 @@ TEST_P(ManagerScopeTest, KeyManagerLeavesTheAgentsUnitOnlyThroughAnAnsweringMana
     EXPECT_EQ(folder_.terms().at(0), l.pid);
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Sessions, ManagerScopeTest,
-    ::testing::Values(ScopeCase{"ManagerAnswers", "listening", true, true},
-                      ScopeCase{"ManagerSocketStale", "stale", true, false},
-                      ScopeCase{"NoManager", "none", true, false},
-                      ScopeCase{"NoSystemdRun", "listening", false, false}),
-    [](const auto& info) { return std::string(info.param.name); });
+INSTANTIATE_TEST_SUITE_P(Sessions, ManagerScopeTest,
+                         ::testing::Values(ScopeCase{"ManagerAnswers", "listening", true, true},
+                                           ScopeCase{"ManagerSocketStale", "stale", true, false},
+                                           ScopeCase{"NoManager", "none", true, false},
+                                           ScopeCase{"NoSystemdRun", "listening", false, false}),
+                         [](const auto& info) { return std::string(info.param.name); });
 
 // A missing key manager is reported as such, not as systemd-run's failure
 // on its own output, and systemd-run is not started for it.
@@ -325,8 +324,8 @@ TEST_F(ManagerScopeTest, MissingKeyManagerFailsBeforeTheScope) {
     setenv("QD_MANAGER_EXECUTABLE", (dir_ / "missing" / "kelvane").c_str(), 1);
     std::string error;
     EXPECT_FALSE(platform::launchManager(&error));
-    EXPECT_EQ(error, "launch " + (dir_ / "missing" / "kelvane").string() +
-                         " failed: No such file or directory");
+    EXPECT_EQ(error,
+              "launch " + (dir_ / "missing" / "kelvane").string() + " failed: No such file or directory");
     std::this_thread::sleep_for(std::chrono::milliseconds(100));
     EXPECT_FALSE(fs::exists(record_));
     EXPECT_TRUE(noChildLeft());
