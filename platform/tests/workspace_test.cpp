@@ -231,7 +231,8 @@ TEST_F(WorkspaceTest, ManagerLockLivesWithItsObjectInAPrivateFolder) {
 // the real one does, by exec); a socket stands in for the manager.
 struct ScopeCase {
     const char* name;
-    const char* socket;  // "listening", "stale" (file, nobody listening), "none"
+    // "listening", "stale" (file, nobody listening), "none", "toolong" (a
+    // runtime folder whose socket path no unix address holds)
     bool runInPath;
     bool viaScope;
 };
@@ -283,10 +284,15 @@ protected:
 
 TEST_P(ManagerScopeTest, KeyManagerLeavesTheAgentsUnitOnlyThroughAnAnsweringManager) {
     const ScopeCase& c = GetParam();
-    if (std::string(c.socket) != "none") makeManagerSocket(std::string(c.socket) == "listening");
+    const std::string socket = c.socket;
+    if (socket == "listening" || socket == "stale") makeManagerSocket(socket == "listening");
     if (c.runInPath) writeFakeRun();
     fs::create_directories(bin_);
-    watchtest::ScopedEnv runtime("XDG_RUNTIME_DIR", runtime_.c_str()), path("PATH", bin_.c_str());
+    fs::create_directories(dir_ / "empty");
+    const std::string runtimeDir = socket == "toolong" ? runtime_.string() + "/" + std::string(120, 'r') : runtime_.string();
+    // systemd-run is found in the second folder of PATH.
+    const std::string searchPath = (dir_ / "empty").string() + ":" + bin_.string();
+    watchtest::ScopedEnv runtime("XDG_RUNTIME_DIR", runtimeDir.c_str()), path("PATH", searchPath.c_str());
     setenv("QD_MANAGER_EXECUTABLE", standin_.c_str(), 1);
 
     std::string error;
@@ -312,6 +318,7 @@ INSTANTIATE_TEST_SUITE_P(Sessions, ManagerScopeTest,
                          ::testing::Values(ScopeCase{"ManagerAnswers", "listening", true, true},
                                            ScopeCase{"ManagerSocketStale", "stale", true, false},
                                            ScopeCase{"NoManager", "none", true, false},
+                      ScopeCase{"RuntimeFolderTooLong", "toolong", true, false},
                                            ScopeCase{"NoSystemdRun", "listening", false, false}),
                          [](const auto& info) { return std::string(info.param.name); });
 
