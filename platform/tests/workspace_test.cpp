@@ -233,6 +233,7 @@ struct ScopeCase {
     const char* name;
     // "listening", "stale" (file, nobody listening), "none", "toolong" (a
     // runtime folder whose socket path no unix address holds)
+    const char* socket;
     bool runInPath;
     bool viaScope;
 };
