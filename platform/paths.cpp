@@ -8,6 +8,13 @@
 #include <cstdlib>
 #include <cstring>
 
+// The install layout (cmake/QdLayout.cmake) gives the defaults, so the
+// installed files and what the programs look for agree.
+#if !defined(QD_DEFAULT_TOKEN_LIBRARY) || !defined(QD_DEFAULT_PKCS11_MODULE) || \
+    !defined(QD_DEFAULT_CARROW_LIBRARY) || !defined(QD_DEFAULT_BUNDLE_DIR)
+#error "build through CMake: the layout's paths are compile definitions"
+#endif
+
 namespace platform {
 namespace {
 
@@ -28,21 +35,13 @@ std::string runtimeFolder(const char* name) {
 
 }  // namespace
 
-std::string tokenLibraryPath() {
-    return fromEnv("QD_TOKEN_LIBRARY", "/usr/local/lib/libUSBQdvKey_20244.so");
-}
+std::string tokenLibraryPath() { return fromEnv("QD_TOKEN_LIBRARY", QD_DEFAULT_TOKEN_LIBRARY); }
 
-std::string pkcs11ModulePath() {
-    return fromEnv("QD_PKCS11_MODULE", "/usr/local/lib/qdpkcs11-darwin.so");
-}
+std::string pkcs11ModulePath() { return fromEnv("QD_PKCS11_MODULE", QD_DEFAULT_PKCS11_MODULE); }
 
-std::string carrowLibraryPath() {
-    return fromEnv("QD_CARROW_LIBRARY", "/usr/local/lib/libCarrow_20244.so");
-}
+std::string carrowLibraryPath() { return fromEnv("QD_CARROW_LIBRARY", QD_DEFAULT_CARROW_LIBRARY); }
 
-std::string bundleDir() {
-    return fromEnv("QD_BUNDLE_DIR", "/opt/Vostrel");
-}
+std::string bundleDir() { return fromEnv("QD_BUNDLE_DIR", QD_DEFAULT_BUNDLE_DIR); }
 
 std::string bundleResource(const std::string& name) {
     return bundleDir() + "/share/" + name;

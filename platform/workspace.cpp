@@ -7,7 +7,9 @@
 #include <limits.h>
 #include <sys/file.h>
 #include <sys/resource.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/un.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -99,18 +101,27 @@ std::string resolved(const std::string& path) {
 
 }  // namespace
 
-bool launchApplication(const std::string& executable, std::string* error) {
-    auto fail = [error](std::string message) {
-        if (error) *error = std::move(message);
-        return false;
-    };
+namespace {
+
+bool failWith(std::string* error, std::string message) {
+    if (error) *error = std::move(message);
+    return false;
+}
+
+// Starts args[0] with the arguments that follow (see launchApplication).
+bool launchArgs(const std::vector<std::string>& args, std::string* error) {
+    auto fail = [error](std::string message) { return failWith(error, std::move(message)); };
+    const std::string& executable = args.at(0);
     if (executable.empty()) {
         return fail("launch: no executable given");
     }
     // Everything the children need is made before fork.
-    std::vector<char> path(executable.begin(), executable.end());
-    path.push_back('\0');
-    char* const argv[] = {path.data(), nullptr};
+    std::vector<std::vector<char>> texts;
+    for (const std::string& arg : args) texts.emplace_back(arg.c_str(), arg.c_str() + arg.size() + 1);
+    std::vector<char*> argv;
+    for (auto& text : texts) argv.push_back(text.data());
+    argv.push_back(nullptr);
+    char* const* path = argv.data();
     Fd nullFd(::open("/dev/null", O_RDONLY | O_CLOEXEC));
 
     int report[2];
@@ -136,7 +147,7 @@ bool launchApplication(const std::string& executable, std::string* error) {
         if (program > 0) {
             ::_exit(0);
         }
-        execDetached(path.data(), argv, writer.get(), nullFd.get());
+        execDetached(path[0], argv.data(), writer.get(), nullFd.get());
     }
     writer.reset();
     int status = 0;
@@ -151,6 +162,42 @@ bool launchApplication(const std::string& executable, std::string* error) {
         return fail(errnoText("launch " + executable, childError));
     }
     return true;
+}
+
+// Whether this session has a systemd user manager: its private socket,
+// through which systemd-run --user reaches it, answers.
+bool userManagerAnswers() {
+    const char* runtime = std::getenv("XDG_RUNTIME_DIR");
+    if (runtime == nullptr || *runtime == '\0') return false;
+    const std::string path = std::string(runtime) + "/systemd/private";
+    sockaddr_un address{};
+    if (path.size() >= sizeof address.sun_path) return false;
+    address.sun_family = AF_UNIX;
+    std::memcpy(address.sun_path, path.c_str(), path.size() + 1);
+    Fd fd(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    return fd.get() >= 0 &&
+           ::connect(fd.get(), reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0;
+}
+
+// `name` in a folder of PATH, as a shell would find it; empty when absent.
+std::string inPath(const std::string& name) {
+    const char* path = std::getenv("PATH");
+    std::string_view rest = path ? path : "";
+    while (!rest.empty()) {
+        const size_t colon = rest.find(':');
+        const std::string_view folder = rest.substr(0, colon);
+        rest = colon == std::string_view::npos ? std::string_view() : rest.substr(colon + 1);
+        if (folder.empty()) continue;
+        const std::string candidate = std::string(folder) + "/" + name;
+        if (::access(candidate.c_str(), X_OK) == 0) return candidate;
+    }
+    return {};
+}
+
+}  // namespace
+
+bool launchApplication(const std::string& executable, std::string* error) {
+    return launchArgs({executable}, error);
 }
 
 namespace {
@@ -276,7 +323,23 @@ int terminateApplications(const std::string& executable) {
 }
 
 bool launchManager(std::string* error) {
-    return launchApplication(managerExecutable(), error);
+    const std::string manager = managerExecutable();
+    // Under a systemd user manager the key manager gets a scope of its own:
+    // in the agent's unit it would be stopped with the agent, in the middle
+    // of a PIN change. systemd-run --scope executes the program itself, so
+    // the process is the key manager, found as before.
+    const std::string run = userManagerAnswers() ? inPath("systemd-run") : std::string();
+    if (run.empty()) {
+        return launchApplication(manager, error);
+    }
+    // systemd-run would report a missing program only on its own output.
+    if (manager.empty() || ::access(manager.c_str(), X_OK) != 0) {
+        return failWith(
+            error, manager.empty() ? "launch: no executable given" : errnoText("launch " + manager, errno));
+    }
+    return launchArgs({run, "--user", "--scope", "--quiet", "--collect",
+                       "--description=Key manager " + manager, "--", manager},
+                      error);
 }
 
 int terminateManagers() {

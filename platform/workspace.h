@@ -35,6 +35,11 @@ namespace platform {
 // program finds it too). Returns the number of processes signalled.
 int terminateApplications(const std::string& executable);
 
+// Launches managerExecutable(). When the session has a systemd user manager
+// (its socket $XDG_RUNTIME_DIR/systemd/private answers) and systemd-run is in
+// PATH, the key manager runs in a transient scope of its own
+// (systemd-run --user --scope), out of the agent's unit: stopping or
+// restarting the agent leaves it running. Otherwise as launchApplication.
 [[nodiscard]] bool launchManager(std::string* error = nullptr);
 // SIGTERM to every process that holds a manager lock, then to every process
 // whose executable is managerExecutable() and that was not signalled yet.

@@ -4,6 +4,8 @@
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/socket.h>
+#include <sys/un.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -11,6 +13,7 @@
 #include <chrono>
 #include <csignal>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
@@ -18,6 +21,7 @@
 #include <thread>
 #include <vector>
 
+#include "scoped_env.h"
 #include "standin_harness.h"
 
 namespace fs = std::filesystem;
@@ -219,6 +223,120 @@ TEST_F(WorkspaceTest, ManagerLockLivesWithItsObjectInAPrivateFolder) {
     platform::ManagerLock refused;
     EXPECT_FALSE(refused.held());
     EXPECT_NE(refused.error().find(folder_.lockDir()), std::string::npos) << refused.error();
+}
+
+// Where the key manager runs: a scope of its own when the session's systemd
+// user manager answers and systemd-run is found, else started directly.
+// A recording systemd-run stands in for the real one (it runs the command as
+// the real one does, by exec); a socket stands in for the manager.
+struct ScopeCase {
+    const char* name;
+    // "listening", "stale" (file, nobody listening), "none", "toolong" (a
+    // runtime folder whose socket path no unix address holds)
+    const char* socket;
+    bool runInPath;
+    bool viaScope;
+};
+
+class ManagerScopeTest : public WorkspaceTest, public ::testing::WithParamInterface<ScopeCase> {
+protected:
+    // A unix socket at $runtime/systemd/private, listening or left closed.
+    void makeManagerSocket(bool listening) {
+        fs::create_directories(runtime_ / "systemd");
+        const std::string path = (runtime_ / "systemd" / "private").string();
+        sockaddr_un address{};
+        address.sun_family = AF_UNIX;
+        ASSERT_LT(path.size(), sizeof address.sun_path);
+        std::memcpy(address.sun_path, path.c_str(), path.size() + 1);
+        listener_ = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        ASSERT_GE(listener_, 0);
+        ASSERT_EQ(bind(listener_, reinterpret_cast<const sockaddr*>(&address), sizeof address), 0);
+        if (listening) {
+            ASSERT_EQ(listen(listener_, 4), 0);
+        } else {
+            close(listener_);
+            listener_ = -1;
+        }
+    }
+    void TearDown() override {
+        if (listener_ >= 0) close(listener_);
+        WorkspaceTest::TearDown();
+    }
+    std::string recorded() const {
+        std::ifstream in(record_);
+        std::string line;
+        std::getline(in, line);
+        return line;
+    }
+    void writeFakeRun() {
+        fs::create_directories(bin_);
+        const fs::path run = bin_ / "systemd-run";
+        std::ofstream(run) << "#!/bin/sh\n"
+                           << "echo \"$*\" > '" << record_.string() << "'\n"
+                           << "while [ \"$1\" != -- ]; do shift; done\nshift\nexec \"$@\"\n";
+        fs::permissions(run, fs::perms::owner_all);
+    }
+
+    const fs::path runtime_ = dir_ / "runtime";
+    const fs::path bin_ = dir_ / "bin";
+    const fs::path record_ = dir_ / "systemd-run.args";
+    int listener_ = -1;
+};
+
+TEST_P(ManagerScopeTest, KeyManagerLeavesTheAgentsUnitOnlyThroughAnAnsweringManager) {
+    const ScopeCase& c = GetParam();
+    const std::string socket = c.socket;
+    if (socket == "listening" || socket == "stale") makeManagerSocket(socket == "listening");
+    if (c.runInPath) writeFakeRun();
+    fs::create_directories(bin_);
+    fs::create_directories(dir_ / "empty");
+    const std::string runtimeDir = socket == "toolong" ? runtime_.string() + "/" + std::string(120, 'r') : runtime_.string();
+    // systemd-run is found in the second folder of PATH.
+    const std::string searchPath = (dir_ / "empty").string() + ":" + bin_.string();
+    watchtest::ScopedEnv runtime("XDG_RUNTIME_DIR", runtimeDir.c_str()), path("PATH", searchPath.c_str());
+    setenv("QD_MANAGER_EXECUTABLE", standin_.c_str(), 1);
+
+    std::string error;
+    ASSERT_TRUE(platform::launchManager(&error)) << error;
+    ASSERT_TRUE(waitFor("launch ", 1));
+    const Launch l = launches().at(0);
+    EXPECT_EQ(l.program, standin_);
+    if (c.viaScope) {
+        const std::string args = recorded();
+        EXPECT_EQ(args.rfind("--user --scope ", 0), 0u) << args;
+        EXPECT_NE(args.find(" -- " + standin_), std::string::npos) << args;
+        EXPECT_EQ(args.substr(args.size() - standin_.size()), standin_) << args;
+    } else {
+        EXPECT_FALSE(fs::exists(record_)) << "systemd-run ran: " << recorded();
+    }
+    // Found and asked to quit as before (systemd-run became the manager).
+    EXPECT_EQ(platform::terminateManagers(), 1);
+    EXPECT_TRUE(waitFor("term ", 1));
+    EXPECT_EQ(folder_.terms().at(0), l.pid);
+}
+
+INSTANTIATE_TEST_SUITE_P(Sessions, ManagerScopeTest,
+                         ::testing::Values(ScopeCase{"ManagerAnswers", "listening", true, true},
+                                           ScopeCase{"ManagerSocketStale", "stale", true, false},
+                                           ScopeCase{"NoManager", "none", true, false},
+                      ScopeCase{"RuntimeFolderTooLong", "toolong", true, false},
+                                           ScopeCase{"NoSystemdRun", "listening", false, false}),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+// A missing key manager is reported as such, not as systemd-run's failure
+// on its own output, and systemd-run is not started for it.
+TEST_F(ManagerScopeTest, MissingKeyManagerFailsBeforeTheScope) {
+    makeManagerSocket(true);
+    writeFakeRun();
+    watchtest::ScopedEnv runtime("XDG_RUNTIME_DIR", runtime_.c_str()), path("PATH", bin_.c_str());
+    setenv("QD_MANAGER_EXECUTABLE", (dir_ / "missing" / "kelvane").c_str(), 1);
+    std::string error;
+    EXPECT_FALSE(platform::launchManager(&error));
+    EXPECT_EQ(error,
+              "launch " + (dir_ / "missing" / "kelvane").string() + " failed: No such file or directory");
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    EXPECT_FALSE(fs::exists(record_));
+    EXPECT_TRUE(noChildLeft());
 }
 
 }  // namespace
