@@ -26,7 +26,7 @@
 #include "agent/marrowby.h"
 #include "platform/tests/standin_harness.h"
 #include "platform/workspace.h"
-#include "sim/token/keysim_testing.h"
+#include "sim/token/keysim_gtest.h"
 #include "token/Func_init.h"
 
 extern char** environ;
@@ -56,6 +56,9 @@ class AgentTest : public ::testing::Test {
 protected:
     void SetUp() override {
         setenv("KEYSIM_DIR", (dir_ / "keys").c_str(), 1);
+        fs::create_directory(dir_ / "keys");
+        fs::permissions(dir_ / "keys", fs::perms::owner_all);
+        kpsim::testing::writeStrictState((dir_ / "keys").string());
         setenv("QD_USB_BACKEND", "sim", 1);
         setenv("QD_TOKEN_LIBRARY", kpsim::testing::libraryPath().c_str(), 1);
         setenv("QD_MANAGER_EXECUTABLE", folder_.standin().c_str(), 1);
@@ -67,6 +70,8 @@ protected:
             waitpid(agent_, nullptr, 0);
         }
         if (out_ >= 0) close(out_);
+        // The agent reads the PCODE and lets go at once: nothing stays open.
+        kpsim::testing::expectNothingLeftOpen();
     }
 
     static void keysim(std::initializer_list<std::string> args) {

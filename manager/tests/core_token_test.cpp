@@ -4,6 +4,7 @@
 #include "alert.h"
 #include "core_support.h"
 #include "platform/paths.h"
+#include "sim/token/keysim_gtest.h"
 
 #include <gtest/gtest.h>
 
@@ -93,7 +94,7 @@ protected:
         return {};
     }
 
-    kpsim::testing::SimulatedKeys sim;
+    kpsim::testing::CheckedKeys sim;
 };
 
 // ---- Certificate reader ------------------------------------------------------

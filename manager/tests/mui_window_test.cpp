@@ -36,6 +36,7 @@
 #include "mui_app.h"
 #include "mui_support.h"
 #include "token/Func_init.h"
+#include "sim/token/keysim_gtest.h"
 
 using muitest::keysim;
 using muitest::waitFor;
@@ -114,7 +115,7 @@ protected:
         return nullptr;
     }
 
-    kpsim::testing::SimulatedKeys sim;
+    kpsim::testing::CheckedKeys sim;
     kelvane::AlertRecorder alerts;
     std::unique_ptr<AppDelegate> delegate;
     MailWinCtr* win = nullptr;

@@ -1,6 +1,6 @@
 // The key manager's KpListReaders (token_manager): filtering by PCODE,
 // against the simulated keys.
-#include "sim/token/keysim_testing.h"
+#include "sim/token/keysim_gtest.h"
 #include "token/Func_init.h"
 
 #include <gtest/gtest.h>
@@ -50,7 +50,7 @@ protected:
         return true;
     }
 
-    kpsim::testing::SimulatedKeys keys_;
+    kpsim::testing::CheckedKeys keys_;
     char buffer_[2048];
     uint32_t len_ = 0;
     uint32_t count_ = 0;

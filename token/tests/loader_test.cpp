@@ -1,6 +1,6 @@
 // Loader and wrappers, for both static libraries: the library
 // absent, present, lacking a function; Func_Init twice and with an empty path.
-#include "sim/token/keysim_testing.h"
+#include "sim/token/keysim_gtest.h"
 #include "token/Func_init.h"
 #include "token/Func_init_list.h"
 
@@ -110,7 +110,7 @@ TEST_F(Loader, PresentLibraryAnswersEveryWrapperByName) {
 }
 
 TEST_F(Loader, ArgumentsAndStatusPassThroughUnchanged) {
-    kpsim::testing::SimulatedKeys keys;
+    kpsim::testing::CheckedKeys keys;
     keys.keysim({"create", "k"});
     keys.keysim({"set", "k", "pcode", "4242"});
     keys.keysim({"set", "k", "keytype", "9"});

@@ -1,5 +1,5 @@
 // qd-keyinfo, end to end against the simulated keys.
-#include "sim/token/keysim_testing.h"
+#include "sim/token/keysim_gtest.h"
 
 #include <gtest/gtest.h>
 
@@ -8,7 +8,7 @@ namespace {
 using kpsim::testing::runProgram;
 
 TEST(QdKeyinfo, ShowsTheDemoKey) {
-    kpsim::testing::SimulatedKeys keys;
+    kpsim::testing::CheckedKeys keys;
     keys.keysim({"create", "--demo", "demo"});
     keys.keysim({"plug", "demo"});
     auto r = runProgram(QD_KEYINFO_PATH, {});
@@ -24,7 +24,7 @@ TEST(QdKeyinfo, ShowsTheDemoKey) {
 }
 
 TEST(QdKeyinfo, ForeignKeyIsReported) {
-    kpsim::testing::SimulatedKeys keys;
+    kpsim::testing::CheckedKeys keys;
     keys.keysim({"create", "x"});
     keys.keysim({"set", "x", "pcode", "1"});
     keys.keysim({"plug", "x"});
@@ -35,7 +35,7 @@ TEST(QdKeyinfo, ForeignKeyIsReported) {
 
 TEST(QdKeyinfo, ListsWithoutTheirEndingShowWhatTheKeyManagerShows) {
     // The reader and container lists end in a junk name without its NUL.
-    kpsim::testing::SimulatedKeys keys;
+    kpsim::testing::CheckedKeys keys;
     keys.keysim({"create", "--demo", "cut"});
     keys.keysim({"set", "cut", "fault", "unterminated"});
     auto r = runProgram(QD_KEYINFO_PATH, {});
@@ -63,7 +63,7 @@ TEST(QdKeyinfo, UsageGoesToStandardErrorUnlessAskedFor) {
 }
 
 TEST(QdKeyinfo, MissingLibraryExitsNonZeroWithAClearMessage) {
-    kpsim::testing::SimulatedKeys keys;
+    kpsim::testing::CheckedKeys keys;
     kpsim::testing::ScopedEnv env("QD_TOKEN_LIBRARY", "/nonexistent/libUSBQdvKey_20244.so");
     auto r = runProgram(QD_KEYINFO_PATH, {});
     EXPECT_EQ(r.status, 1);
