@@ -1,11 +1,5 @@
 // The certificate reader and the PIN change service against the token
 // simulator, each case in a fresh state folder, alerts intercepted.
-#include "Qd_MacIntf.h"
-#include "alert.h"
-#include "core_support.h"
-#include "platform/paths.h"
-#include "sim/token/keysim_gtest.h"
-
 #include <gtest/gtest.h>
 
 #include <QApplication>
@@ -17,10 +11,15 @@
 #include <QLabel>
 #include <QPointer>
 #include <QTimer>
-
 #include <cstdlib>
 #include <filesystem>
 #include <thread>
+
+#include "Qd_MacIntf.h"
+#include "alert.h"
+#include "core_support.h"
+#include "platform/paths.h"
+#include "sim/token/keysim_gtest.h"
 
 using coretest::keysim;
 using kelvane::AlertRecorder;

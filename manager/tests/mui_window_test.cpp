@@ -35,8 +35,8 @@
 #include "core_support.h"
 #include "mui_app.h"
 #include "mui_support.h"
-#include "token/Func_init.h"
 #include "sim/token/keysim_gtest.h"
+#include "token/Func_init.h"
 
 using muitest::keysim;
 using muitest::waitFor;

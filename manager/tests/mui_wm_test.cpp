@@ -19,8 +19,8 @@
 #include "mui_app.h"
 #include "mui_support.h"
 #include "platform/tests/wm_testing.h"
-#include "token/Func_init.h"
 #include "sim/token/keysim_gtest.h"
+#include "token/Func_init.h"
 
 using muitest::keysim;
 

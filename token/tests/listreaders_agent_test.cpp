@@ -1,12 +1,12 @@
 // The key agent's KpListReaders (token_agent): a plain wrapper, the
 // library's own result and list passed through unfiltered.
-#include "sim/token/keysim_gtest.h"
-#include "token/Func_init.h"
-
 #include <gtest/gtest.h>
 
 #include <cstring>
 #include <string>
+
+#include "sim/token/keysim_gtest.h"
+#include "token/Func_init.h"
 
 namespace {
 

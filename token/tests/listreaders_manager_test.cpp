@@ -1,13 +1,13 @@
 // The key manager's KpListReaders (token_manager): filtering by PCODE,
 // against the simulated keys.
-#include "sim/token/keysim_gtest.h"
-#include "token/Func_init.h"
-
 #include <gtest/gtest.h>
 
 #include <cstring>
 #include <string>
 #include <vector>
+
+#include "sim/token/keysim_gtest.h"
+#include "token/Func_init.h"
 
 namespace {
 

@@ -1,7 +1,7 @@
 // qd-keyinfo, end to end against the simulated keys.
-#include "sim/token/keysim_gtest.h"
-
 #include <gtest/gtest.h>
+
+#include "sim/token/keysim_gtest.h"
 
 namespace {
 
