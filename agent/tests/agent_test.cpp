@@ -305,4 +305,31 @@ TEST_F(AgentTest, FirstReaderPcodeReadsZeroOnEveryFailure) {
     EXPECT_EQ(agent::readFirstReaderPcode(), agent::kBankPcode);
 }
 
+// The PCODE read against every fault setting of the simulator: a key that
+// answers reads its PCODE, one that does not reads 0, and no row leaves a
+// handle open (TearDown checks).
+struct PcodeFault {
+    const char* fault;
+    uint32_t pcode;
+};
+
+class AgentPcodeFaults : public AgentTest, public ::testing::WithParamInterface<PcodeFault> {};
+
+TEST_P(AgentPcodeFaults, ReadsThePcodeOfAKeyThatAnswersAndZeroOtherwise) {
+    ASSERT_EQ(Func_Init(kpsim::testing::libraryPath().c_str()), 0);
+    makeKey("bank");
+    keysim({"set", "bank", "fault", GetParam().fault});
+    keysim({"plug", "bank"});
+    EXPECT_EQ(agent::readFirstReaderPcode(), GetParam().pcode);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Faults, AgentPcodeFaults,
+    ::testing::Values(PcodeFault{"none", agent::kBankPcode}, PcodeFault{"nocert0", agent::kBankPcode},
+                      PcodeFault{"overlong", agent::kBankPcode},
+                      PcodeFault{"unterminated", agent::kBankPcode}, PcodeFault{"slow:20", agent::kBankPcode},
+                      PcodeFault{"status:0xE0001234", 0}, PcodeFault{"connect:0xE0005678", 0},
+                      PcodeFault{"notready:60000", 0}),
+    [](const auto& info) { return std::to_string(info.index); });
+
 }  // namespace
