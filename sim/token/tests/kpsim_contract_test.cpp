@@ -25,13 +25,7 @@ using kpsimtest::Library;
 using testing::internal::CaptureStderr;
 using testing::internal::GetCapturedStderr;
 
-constexpr uint32_t kNotSupported = 0x88000001u;
-constexpr uint32_t kNoDevice = 0x88000002u;
-constexpr uint32_t kBadParam = 0x88000003u;
-constexpr uint32_t kBufferTooSmall = 0x88000004u;
-constexpr uint32_t kStateError = 0x88000005u;
-constexpr uint32_t kNotFound = 0x88000006u;
-constexpr uint32_t kNotReady = 0x88000007u;
+using namespace kpsimtest::status;
 
 class Simulator : public testing::Test {
 protected:

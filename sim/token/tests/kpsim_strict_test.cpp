@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <cstdio>
 #include <cstring>
 #include <future>
 #include <string>
@@ -13,6 +14,7 @@
 #include <vector>
 
 #include "sim/token/keysim_testing.h"
+#include "sim/token/keystore.h"
 #include "sim/token/tests/library.h"
 
 namespace {
@@ -22,11 +24,7 @@ using namespace std::chrono_literals;
 using kpsim::testing::SimulatedKeys;
 using kpsimtest::Library;
 
-constexpr uint32_t kNoDevice = 0x88000002u;
-constexpr uint32_t kBusy = 0x88000008u;
-constexpr uint32_t kTooManyHandles = 0x88000009u;
-constexpr uint32_t kReleased = 0x8800000Au;
-constexpr uint32_t kTransactionState = 0x8800000Bu;
+using namespace kpsimtest::status;
 
 class Strict : public testing::Test {
 protected:
@@ -285,6 +283,85 @@ TEST_F(Strict, NoCert0AnswersSuccessWithLengthZero) {
     }
     EXPECT_EQ(cert[0], 0x55);
     EXPECT_EQ(lib_.KpDisconnectDev(h), 0u);
+}
+
+// Serials run to 0xFFFFF, then start again at 1, skipping those still in
+// use (a reused serial would let a stale handle act for a new one).
+TEST_F(Strict, HandleSerialsWrapAroundAndSkipThoseInUse) {
+    KPHANDLE first = connect();  // serial 1
+    std::string error;
+    ASSERT_TRUE(kpsim::Store::fromEnvironment().update(
+        [](kpsim::State& state, std::string*) {
+            state.nextHandle = 0xFFFFF;
+            return true;
+        },
+        &error))
+        << error;
+    KPHANDLE last = connect();
+    KPHANDLE wrapped = connect();
+    const std::string listed = status();
+    EXPECT_NE(listed.find("handle 1048575: "), std::string::npos) << listed;
+    EXPECT_NE(listed.find("handle 2: "), std::string::npos) << listed;
+    for (KPHANDLE h : {first, last, wrapped}) EXPECT_EQ(lib_.KpDisconnectDev(h), 0u);
+    EXPECT_EQ(keys_.leftOpen(), "");
+}
+
+// The newest 16 notes are kept: the 17th release inside a transaction drops
+// the first note, not the last.
+TEST_F(Strict, KeepsTheNewestSixteenNotes) {
+    for (int i = 0; i < 17; ++i) {
+        KPHANDLE h = connect();
+        ASSERT_EQ(lib_.KpBeginTransaction(h), 0u);
+        ASSERT_EQ(lib_.KpDisconnectDev(h), 0u);
+    }
+    const std::string left = keys_.leftOpen();
+    size_t notes = 0;
+    for (size_t at = left.find("note: "); at != std::string::npos; at = left.find("note: ", at + 1)) ++notes;
+    EXPECT_EQ(notes, 16u) << left;
+    EXPECT_EQ(left.find("note: handle 1 of"), std::string::npos) << left;
+    EXPECT_NE(left.find("note: handle 2 of"), std::string::npos) << left;
+    EXPECT_NE(left.find("note: handle 17 of"), std::string::npos) << left;
+}
+
+// Session records in the state file are checked like every other field: at
+// the largest values accepted they are read, one more is damage.
+TEST(StrictState, RecordsAtTheirLimitsAreReadAndOneMoreIsDamage) {
+    SimulatedKeys keys;
+    auto handle = [](unsigned serial) {
+        return "{\"serial\": " + std::to_string(serial) +
+               ", \"key_id\": 1, \"plug_count\": 1, \"pid\": 1, \"transaction\": false, \"since\": 0}";
+    };
+    auto state = [](const std::string& wait, const std::string& next, const std::string& handles) {
+        return "{\"format\": \"keysim-1\", \"next_id\": 1, \"keys\": [], \"strict\": true, "
+               "\"transaction_wait_ms\": " +
+               wait + ", \"next_handle\": " + next + ", \"handles\": [" + handles + "], \"notes\": []}\n";
+    };
+    const struct {
+        const char* label;
+        std::string text;
+        int status;  // of `keysim status --clean`: 3 read (a handle open), 1 damage
+    } rows[] = {
+        {"largest values", state("600000", "1048575", handle(1048575)), 3},
+        {"smallest serial", state("0", "1", handle(1)), 3},
+        {"serial 0", state("3000", "1", handle(0)), 1},
+        {"serial past 0xFFFFF", state("3000", "1", handle(1048576)), 1},
+        {"serial twice", state("3000", "1", handle(5) + ", " + handle(5)), 1},
+        {"next_handle 0", state("3000", "0", ""), 1},
+        {"next_handle past 0xFFFFF", state("3000", "1048576", ""), 1},
+        {"wait past 600000", state("600001", "1", ""), 1},
+        {"serial 0 and next_handle 0 at once", state("3000", "0", handle(0)), 1},
+    };
+    for (const auto& row : rows) {
+        std::FILE* f = std::fopen(keys.statePath().c_str(), "w");
+        ASSERT_NE(f, nullptr);
+        std::fputs(row.text.c_str(), f);
+        std::fclose(f);
+        const auto r = kpsim::testing::runKeysim({"status", "--clean"});
+        EXPECT_EQ(r.status, row.status) << row.label << ": " << r.err;
+        if (row.status == 1) {
+            EXPECT_NE(r.err.find("damaged state file"), std::string::npos) << row.label;
+        }
+    }
 }
 
 }  // namespace

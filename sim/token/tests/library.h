@@ -4,6 +4,7 @@
 
 #include <dlfcn.h>
 
+#include <cstdint>
 #include <stdexcept>
 
 #include "sim/token/keysim_testing.h"
@@ -11,6 +12,22 @@
 #include "token/Func_init_list.h"
 
 namespace kpsimtest {
+
+// The simulator's statuses, written out here rather than taken from its
+// code, so that a changed value shows.
+namespace status {
+constexpr uint32_t kNotSupported = 0x88000001u;
+constexpr uint32_t kNoDevice = 0x88000002u;
+constexpr uint32_t kBadParam = 0x88000003u;
+constexpr uint32_t kBufferTooSmall = 0x88000004u;
+constexpr uint32_t kStateError = 0x88000005u;
+constexpr uint32_t kNotFound = 0x88000006u;
+constexpr uint32_t kNotReady = 0x88000007u;
+constexpr uint32_t kBusy = 0x88000008u;
+constexpr uint32_t kTooManyHandles = 0x88000009u;
+constexpr uint32_t kReleased = 0x8800000Au;
+constexpr uint32_t kTransactionState = 0x8800000Bu;
+}  // namespace status
 
 // The simulator's functions, looked up by name in the library.
 class Library {
