@@ -26,7 +26,7 @@
 #include "agent/marrowby.h"
 #include "platform/tests/standin_harness.h"
 #include "platform/workspace.h"
-#include "sim/token/keysim_testing.h"
+#include "sim/token/keysim_gtest.h"
 #include "token/Func_init.h"
 
 extern char** environ;
@@ -56,6 +56,9 @@ class AgentTest : public ::testing::Test {
 protected:
     void SetUp() override {
         setenv("KEYSIM_DIR", (dir_ / "keys").c_str(), 1);
+        fs::create_directory(dir_ / "keys");
+        fs::permissions(dir_ / "keys", fs::perms::owner_all);
+        kpsim::testing::writeStrictState((dir_ / "keys").string());
         setenv("QD_USB_BACKEND", "sim", 1);
         setenv("QD_TOKEN_LIBRARY", kpsim::testing::libraryPath().c_str(), 1);
         setenv("QD_MANAGER_EXECUTABLE", folder_.standin().c_str(), 1);
@@ -67,6 +70,8 @@ protected:
             waitpid(agent_, nullptr, 0);
         }
         if (out_ >= 0) close(out_);
+        // The agent reads the PCODE and lets go at once: nothing stays open.
+        kpsim::testing::expectNothingLeftOpen();
     }
 
     static void keysim(std::initializer_list<std::string> args) {
@@ -299,5 +304,32 @@ TEST_F(AgentTest, FirstReaderPcodeReadsZeroOnEveryFailure) {
     keysim({"plug", "bank"});
     EXPECT_EQ(agent::readFirstReaderPcode(), agent::kBankPcode);
 }
+
+// The PCODE read against every fault setting of the simulator: a key that
+// answers reads its PCODE, one that does not reads 0, and no row leaves a
+// handle open (TearDown checks).
+struct PcodeFault {
+    const char* fault;
+    uint32_t pcode;
+};
+
+class AgentPcodeFaults : public AgentTest, public ::testing::WithParamInterface<PcodeFault> {};
+
+TEST_P(AgentPcodeFaults, ReadsThePcodeOfAKeyThatAnswersAndZeroOtherwise) {
+    ASSERT_EQ(Func_Init(kpsim::testing::libraryPath().c_str()), 0);
+    makeKey("bank");
+    keysim({"set", "bank", "fault", GetParam().fault});
+    keysim({"plug", "bank"});
+    EXPECT_EQ(agent::readFirstReaderPcode(), GetParam().pcode);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Faults, AgentPcodeFaults,
+    ::testing::Values(PcodeFault{"none", agent::kBankPcode}, PcodeFault{"nocert0", agent::kBankPcode},
+                      PcodeFault{"overlong", agent::kBankPcode},
+                      PcodeFault{"unterminated", agent::kBankPcode}, PcodeFault{"slow:20", agent::kBankPcode},
+                      PcodeFault{"status:0xE0001234", 0}, PcodeFault{"connect:0xE0005678", 0},
+                      PcodeFault{"notready:60000", 0}),
+    [](const auto& info) { return std::to_string(info.index); });
 
 }  // namespace

@@ -1,10 +1,5 @@
 // The certificate reader and the PIN change service against the token
 // simulator, each case in a fresh state folder, alerts intercepted.
-#include "Qd_MacIntf.h"
-#include "alert.h"
-#include "core_support.h"
-#include "platform/paths.h"
-
 #include <gtest/gtest.h>
 
 #include <QApplication>
@@ -16,10 +11,16 @@
 #include <QLabel>
 #include <QPointer>
 #include <QTimer>
-
 #include <cstdlib>
 #include <filesystem>
 #include <thread>
+
+#include "Qd_MacIntf.h"
+#include "alert.h"
+#include "core_support.h"
+#include "platform/paths.h"
+#include "platform/tests/secret_watch.h"
+#include "sim/token/keysim_gtest.h"
 
 using coretest::keysim;
 using kelvane::AlertRecorder;
@@ -93,7 +94,7 @@ protected:
         return {};
     }
 
-    kpsim::testing::SimulatedKeys sim;
+    kpsim::testing::CheckedKeys sim;
 };
 
 // ---- Certificate reader ------------------------------------------------------
@@ -311,6 +312,39 @@ TEST_F(CoreToken, SuccessfulChangeWithTipWindowCountingDown) {
     }
     EXPECT_EQ(intf.wind, nullptr);
     EXPECT_TRUE(intf.pinOld.isEmpty());  // wiped after use
+}
+
+// The worker of a PIN change, on a thread whose stack the test owns, leaves
+// neither PIN (in UTF-8, as handed to the key) in its frames. The PINs
+// searched never reach the simulator's state file (a wrong old PIN; the new
+// PIN of a change cancelled at the button), so any copy found is the
+// client's, and they are longer than a short string kept in place.
+TEST_F(CoreToken, PinChangeWorkerLeavesNoCopyOfEitherPinOnTheStack) {
+    createKey();
+    set("k1", "button", "cancel");
+    static const char oldPin[] = "Old-PIN-stored-nowhere-1";
+    static const char newPin[] = "New-PIN-stored-nowhere-2";
+    const struct {
+        const char* label;
+        const char* oldPin;
+        const char* searched;
+        uint32_t status;
+    } rows[] = {
+        {"wrong old PIN, the old one", oldPin, oldPin, 0x8800003Du},
+        {"wrong old PIN, the new one", oldPin, newPin, 0x8800003Du},
+        {"cancelled at the button, the new one", "12345678", newPin, 0x88000061u},
+    };
+    for (const auto& row : rows) {
+        Qd_MacIntf intf;
+        ASSERT_EQ(KpConnectDev("USBQdvKey k1", &intf.ghd), 0u);
+        intf.pinOld = QString::fromLatin1(row.oldPin);
+        intf.pinNewOne = QString::fromLatin1(newPin);
+        const size_t copies = secretwatch::copiesLeftOnOwnedStack(row.searched, std::strlen(row.searched),
+                                                                  [&] { intf.cgPin(); });
+        EXPECT_EQ(intf.cgRet, row.status) << row.label;
+        EXPECT_EQ(KpDisconnectDev(intf.ghd), 0u);
+        EXPECT_EQ(copies, 0u) << row.label;
+    }
 }
 
 TEST_F(CoreToken, CountdownGoesOnBelowZeroUntilTheKeyTimesOut) {

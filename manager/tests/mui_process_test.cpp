@@ -15,6 +15,7 @@
 #include "mui_app.h"
 #include "mui_support.h"
 #include "platform/workspace.h"
+#include "sim/token/keysim_gtest.h"
 
 #ifndef QD_KELVANE
 #error "QD_KELVANE must name the kelvane program"
@@ -77,7 +78,7 @@ private:
 
 class MuiProcess : public ::testing::Test {
 protected:
-    kpsim::testing::SimulatedKeys sim;
+    kpsim::testing::CheckedKeys sim;
     QTemporaryDir locks;
     kpsim::testing::ScopedEnv lockDir{"QD_MANAGER_LOCK_DIR", locks.path().toStdString()};
 };

@@ -35,6 +35,7 @@
 #include "core_support.h"
 #include "mui_app.h"
 #include "mui_support.h"
+#include "sim/token/keysim_gtest.h"
 #include "token/Func_init.h"
 
 using muitest::keysim;
@@ -114,7 +115,7 @@ protected:
         return nullptr;
     }
 
-    kpsim::testing::SimulatedKeys sim;
+    kpsim::testing::CheckedKeys sim;
     kelvane::AlertRecorder alerts;
     std::unique_ptr<AppDelegate> delegate;
     MailWinCtr* win = nullptr;

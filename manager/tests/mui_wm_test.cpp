@@ -19,6 +19,7 @@
 #include "mui_app.h"
 #include "mui_support.h"
 #include "platform/tests/wm_testing.h"
+#include "sim/token/keysim_gtest.h"
 #include "token/Func_init.h"
 
 using muitest::keysim;
@@ -50,7 +51,7 @@ protected:
         ASSERT_EQ(keysim({"create", "k"}), 0);
         ASSERT_EQ(keysim({"plug", "k"}), 0);
     }
-    kpsim::testing::SimulatedKeys sim;
+    kpsim::testing::CheckedKeys sim;
 };
 
 // What a user sees of the tip window from its first moment to the key's

@@ -24,6 +24,8 @@
 #include <thread>
 #include <vector>
 
+#include "platform/tests/secret_watch.h"
+
 // Readable failures for texts: gtest would print a QString's characters as raw bytes.
 inline void PrintTo(const QString& s, std::ostream* os) { *os << '"' << s.toStdString() << '"'; }
 
@@ -158,6 +160,31 @@ TEST_F(CarrowTest, PinTypedAsKeystrokesAndConfirmedOnlyWithOk) {
     EXPECT_TRUE(stayed);
     EXPECT_EQ(length, 4u);
     EXPECT_EQ(std::string(buffer, 4), "8642");
+}
+
+// The PIN passes through keystrokes, the field's UTF-16 text and a UTF-8
+// copy: none of them may stay in the frames of the prompt once it answered.
+TEST_F(CarrowTest, NoCopyOfThePinStaysOnTheStack) {
+    static const char typed[] = "86429753";
+    static const char16_t wide[] = u"86429753";
+    static char buffer[16];
+    static uint32_t length;
+    const struct {
+        const char* form;
+        const void* bytes;
+        size_t size;
+    } forms[] = {{"UTF-8", typed, sizeof typed - 1}, {"UTF-16", wide, sizeof wide - sizeof wide[0]}};
+    for (const auto& form : forms) {
+        whenModalShown([](QWidget* box) {
+            QTest::keyClicks(box->findChild<QLineEdit*>("pinField"), typed);
+            QTest::keyClick(box->findChild<QLineEdit*>("pinField"), Qt::Key_Return);
+        });
+        length = 0;
+        const size_t copies =
+            secretwatch::copiesLeftByCall(form.bytes, form.size, [] { P11_BlockPopPin(buffer, &length); });
+        ASSERT_EQ(length, 8u);  // the prompt did get the PIN
+        EXPECT_EQ(copies, 0u) << "the PIN in " << form.form << " was left on the stack";
+    }
 }
 
 TEST_F(CarrowTest, PinPromptToleratesNullPointers) {

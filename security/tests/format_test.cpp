@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "decoder.h"
+#include "platform/tests/secret_watch.h"
 #include "security/deployment.h"
 #include "security/security.h"
 #include "security/secutil.h"
@@ -462,6 +463,86 @@ TEST(WatchSelfCheck, AnUnwipedBufferIsNoticed) {
     std::memcpy(leak, secret, sizeof secret);
     delete[] leak;
     EXPECT_EQ(gSecretFreed.load(), 1);
+}
+
+// ---- copies on the stack -----------------------------------------------------
+namespace {
+
+// A local copy left as it was, and one wiped: the watch must tell them apart
+// (else every stack check below could pass by finding nothing at all).
+[[gnu::noinline]] void copyToStack(const char* secret, bool wipe) {
+    char local[32];
+    std::strncpy(local, secret, sizeof local);
+    asm volatile("" : : "r"(local) : "memory");
+    if (wipe) OPENSSL_cleanse(local, sizeof local);
+}
+
+// A random source that always yields the same 16 bytes, each of odd parity
+// (so the DES key made of them keeps them as they are): the session key of
+// every call is then known to the test.
+const unsigned char kSessionKey[16] = {0x01, 0x23, 0x45, 0x67, 0x89, 0xAB, 0xCD, 0xEF,
+                                       0xFE, 0xDC, 0xBA, 0x98, 0x76, 0x54, 0x32, 0x10};
+
+const char* knownRandomFile() {
+    static const std::string path =
+        testing::TempDir() + "/known-random";  // kept: the source keeps the pointer
+    std::FILE* f = std::fopen(path.c_str(), "wb");
+    unsigned char parity[16];
+    for (size_t i = 0; i < 16; ++i) {
+        const unsigned char high = kSessionKey[i] & 0xFE;
+        parity[i] = high | ((__builtin_popcount(high) & 1) ? 0 : 1);
+    }
+    EXPECT_EQ(std::memcmp(parity, kSessionKey, 16), 0) << "the known key must have odd parity";
+    for (int i = 0; i < 8192; ++i) std::fwrite(kSessionKey, 1, sizeof kSessionKey, f);
+    std::fclose(f);
+    return path.c_str();
+}
+
+}  // namespace
+
+TEST(StackWatchSelfCheck, FindsAnUnwipedLocalCopyOnlyInTheFramesOfTheCall) {
+    static const char secret[] = "stack-watch-secret";
+    EXPECT_EQ(
+        secretwatch::copiesLeftOnOwnedStack(secret, sizeof secret - 1, [] { copyToStack(secret, false); }),
+        1u);
+    EXPECT_EQ(
+        secretwatch::copiesLeftOnOwnedStack(secret, sizeof secret - 1, [] { copyToStack(secret, true); }),
+        0u);
+    EXPECT_EQ(secretwatch::copiesLeftByCall(secret, sizeof secret - 1, [] { copyToStack(secret, false); }),
+              1u);
+    EXPECT_EQ(secretwatch::copiesLeftByCall(secret, sizeof secret - 1, [] { copyToStack(secret, true); }),
+              0u);
+}
+
+// Every mode with the password, mode 1's PIN block and the session keys
+// (RC4 and DES, from a random source the test knows): nothing of them is
+// left in the frames of the call.
+TEST_F(Formats, NoCopyOfThePasswordPinOrSessionKeyStaysOnTheStack) {
+    static const char password[] = "Zq7-stack-secret";
+    static const unsigned char pinBytes[] = {0x86, 0x42, 0x97, 0x53};
+    secutil::setRandomSourceForTesting(knownRandomFile());
+    const EncryptionKeys rsa = rsaKeys(), sm2 = sm2Keys();
+    for (int mode : {0, 1, 2, 3, 4, 5}) {
+        const char* text = mode == 1 ? "86429753" : password;
+        char* out = nullptr;
+        const size_t textCopies = secretwatch::copiesLeftOnOwnedStack(
+            mode == 1 ? static_cast<const void*>(pinBytes) : password,
+            mode == 1 ? sizeof pinBytes : sizeof password - 1,
+            [&] { dornEncrypt(mode, mode <= 2 ? &rsa : &sm2, &out, text, "1"); });
+        ASSERT_NE(out, nullptr) << "mode " << mode;
+        std::free(out);
+        out = nullptr;
+        // The same call again, its frames searched for the session key.
+        const size_t keyCopies = secretwatch::copiesLeftOnOwnedStack(kSessionKey, sizeof kSessionKey, [&] {
+            dornEncrypt(mode, mode <= 2 ? &rsa : &sm2, &out, text, "1");
+        });
+        std::free(out);
+        EXPECT_EQ(textCopies, 0u) << "mode " << mode << " left the "
+                                  << (mode == 1 ? "PIN block" : "password");
+        if (mode <= 2) {
+            EXPECT_EQ(keyCopies, 0u) << "mode " << mode << " left the session key";
+        }
+    }
 }
 
 // No shared state but the curve group built on first use: calls from several

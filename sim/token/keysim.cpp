@@ -3,7 +3,8 @@
 //
 // Exit status: 0 done; 2 bad input (usage, unknown key or field, malformed
 // value, unreadable certificate), nothing changed; 1 any other failure
-// (state file damaged or not writable). Errors are one line on stderr.
+// (state file damaged or not writable); 3 `status --clean` found a handle
+// open or a note of misuse. Errors are one line on stderr.
 #include <fcntl.h>
 #include <openssl/bio.h>
 #include <openssl/pem.h>
@@ -62,6 +63,22 @@ Commands:
   press NAME                presses the key's button during a waiting PIN
                             change (button "wait")
   dir                       prints the state folder
+  strict on [--wait MS] / strict off
+                            the session model (on in the test suites):
+                            each process may hold 8 handles (the 9th
+                            KpConnectDev fails with 0x88000009); a call on a
+                            released handle fails with 0x8800000A; a
+                            KpBeginTransaction while another handle holds the
+                            key's transaction waits up to MS milliseconds
+                            (default 3000, at most 600000), then fails with
+                            0x88000008; a begin inside the handle's own
+                            transaction or an end outside one fails with
+                            0x8800000B. Off forgets every handle and note.
+  status [--clean]          the mode, open handles (key, process, whether
+                            it holds the transaction, stale or process gone)
+                            and notes of misuse (a handle released inside its
+                            transaction); --clean exits 3 unless no handle is
+                            open and no note was made
 
 Fields of set (numbers decimal or 0x-hexadecimal):
   reader TEXT     reader name listed by KpListReaders (unique)
@@ -85,7 +102,8 @@ Fields of set (numbers decimal or 0x-hexadecimal):
                   (listed but KpConnectDev fails with it), slow:MS (every
                   call on the key sleeps MS milliseconds), notready:MS
                   (KpConnectDev fails with 0x88000007 until MS milliseconds
-                  after the key was plugged in)
+                  after the key was plugged in), nocert0 (KpReadCert answers
+                  success with length 0)
 )";
 
 // One-line error with its exit status.
@@ -479,6 +497,54 @@ void cmdPress(const std::vector<std::string>& args) {
     });
 }
 
+void cmdStrict(const std::vector<std::string>& args) {
+    const bool on = args.size() >= 2 && args[1] == "on";
+    const bool valid = (on && (args.size() == 2 || (args.size() == 4 && args[2] == "--wait"))) ||
+                       (args.size() == 2 && args[1] == "off");
+    if (!valid) badInput("usage: keysim strict on [--wait MS] | strict off");
+    uint32_t waitMs = kpsim::kDefaultTransactionWaitMs;
+    if (args.size() == 4) {
+        waitMs = numberValue("--wait", args[3]);
+        if (waitMs > 600000) badInput("--wait: at most 600000 milliseconds");
+    }
+    change([&](State& state) {
+        state.strict = on;
+        state.transactionWaitMs = waitMs;
+        if (!on) {
+            state.handles.clear();
+            state.notes.clear();
+        }
+    });
+}
+
+// Open handles and notes; with --clean, exit 3 unless there are none.
+int cmdStatus(const std::vector<std::string>& args) {
+    const bool clean = args.size() == 2 && args[1] == "--clean";
+    if (args.size() != 1 && !clean) badInput("usage: keysim status [--clean]");
+    State state = loadOrFail();
+    if (state.strict) {
+        std::printf("strict on (transactions wait up to %u ms)\n", state.transactionWaitMs);
+    } else {
+        std::printf("strict off\n");
+    }
+    if (state.handles.empty()) std::printf("no open handles\n");
+    for (const kpsim::OpenHandle& h : state.handles) {
+        const Key* key = nullptr;
+        for (const Key& k : state.keys) {
+            if (k.id == h.keyId) key = &k;
+        }
+        std::string where = key == nullptr ? "a removed key" : "key " + platform::quoted(key->name);
+        std::string flags;
+        if (h.transaction) flags += ", holds the transaction";
+        if (key == nullptr || !key->plugged || key->plugCount != h.plugCount)
+            flags += ", stale (key pulled out)";
+        if (!kpsim::processAlive(h.pid)) flags += ", process gone";
+        std::printf("handle %u: %s, process %u%s\n", h.serial, where.c_str(), h.pid, flags.c_str());
+    }
+    for (const std::string& note : state.notes) std::printf("note: %s\n", note.c_str());
+    return clean && (!state.handles.empty() || !state.notes.empty()) ? 3 : 0;
+}
+
 int run(const std::vector<std::string>& args) {
     if (args.empty()) badInput("no command (keysim --help lists them)");
     const std::string& command = args[0];
@@ -509,6 +575,10 @@ int run(const std::vector<std::string>& args) {
         cmdPlug(args, false);
     } else if (command == "press") {
         cmdPress(args);
+    } else if (command == "strict") {
+        cmdStrict(args);
+    } else if (command == "status") {
+        return cmdStatus(args);
     } else if (command == "dir") {
         requireArgs(args, 1, "dir");
         std::printf("%s\n", Store::fromEnvironment().dir().c_str());

@@ -9,6 +9,9 @@
 // SimulatedKeys sets the environment of the process (KEYSIM_DIR,
 // QD_TOKEN_LIBRARY, QD_USB_BACKEND=sim) and restores it when it goes; use
 // one at a time, from the test's main thread, before starting other threads.
+// Its keys start in strict mode (`keysim strict on`: handles and transactions
+// are tracked); keys.leftOpen() says what a client left open, and
+// CheckedKeys (keysim_gtest.h) fails the test on it.
 #pragma once
 
 #include <cerrno>
@@ -98,6 +101,30 @@ inline CommandResult runProgram(const std::string& program, const std::vector<st
 
 inline CommandResult runKeysim(const std::vector<std::string>& args) { return runProgram(keysimPath(), args); }
 
+// What is left open on the simulated keys of $KEYSIM_DIR (handles,
+// transactions, notes of misuse, as `keysim status` lists them); empty when
+// nothing is.
+inline std::string leftOpen() {
+    CommandResult r = runKeysim({"status", "--clean"});
+    if (r.status == 0) return {};
+    if (r.status == 3) return r.out;
+    return "keysim status failed (" + std::to_string(r.status) + "): " + r.err;
+}
+
+// Starts a state folder in strict mode without running keysim: the state
+// file as `keysim strict on` leaves it in an empty folder.
+inline void writeStrictState(const std::string& dir) {
+    const std::string path = dir + "/keys.json";
+    const std::string text =
+        "{\"format\": \"keysim-1\", \"next_id\": 1, \"keys\": [], \"strict\": true, "
+        "\"transaction_wait_ms\": 3000, \"next_handle\": 1, \"handles\": [], \"notes\": []}\n";
+    const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+    if (fd < 0) throw std::runtime_error("cannot write " + path + ": " + std::strerror(errno));
+    const bool written = ::write(fd, text.data(), text.size()) == static_cast<ssize_t>(text.size());
+    ::close(fd);
+    if (!written) throw std::runtime_error("cannot write " + path);
+}
+
 // Sets an environment variable for the life of the object.
 class ScopedEnv {
 public:
@@ -120,14 +147,17 @@ private:
     std::optional<std::string> old_;
 };
 
-// A fresh state folder for one test, removed afterwards.
+// A fresh state folder for one test, removed afterwards; strict unless asked.
 class SimulatedKeys {
 public:
-    SimulatedKeys()
+    enum class Mode { kStrict, kLenient };
+    explicit SimulatedKeys(Mode mode = Mode::kStrict)
         : dir_(makeTempDir()),
           keysimDir_("KEYSIM_DIR", dir_),
           library_("QD_TOKEN_LIBRARY", libraryPath()),
-          usb_("QD_USB_BACKEND", "sim") {}
+          usb_("QD_USB_BACKEND", "sim") {
+        if (mode == Mode::kStrict) writeStrictState(dir_);
+    }
     ~SimulatedKeys() {
         std::error_code ignored;
         std::filesystem::remove_all(dir_, ignored);
@@ -137,6 +167,9 @@ public:
 
     const std::string& dir() const { return dir_; }
     std::string statePath() const { return dir_ + "/keys.json"; }
+
+    // What clients left open on these keys (empty: nothing).
+    std::string leftOpen() const { return kpsim::testing::leftOpen(); }
 
     // Runs keysim; throws with its error text when it fails.
     CommandResult keysim(const std::vector<std::string>& args) const {

@@ -3,6 +3,7 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <openssl/evp.h>
+#include <signal.h>
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -165,6 +166,38 @@ State fromJson(const json& root) {
         if (!problem.empty()) throw std::runtime_error(where + ": " + problem);
         state.keys.push_back(std::move(key));
     }
+    state.strict = root.contains("strict") && field<bool>(root, "strict", "state");
+    state.transactionWaitMs = static_cast<uint32_t>(
+        optionalNumber(root, "transaction_wait_ms", kDefaultTransactionWaitMs, "state"));
+    if (state.transactionWaitMs > 600000) throw std::runtime_error("\"transaction_wait_ms\" is over 600000");
+    state.nextHandle = static_cast<uint32_t>(optionalNumber(root, "next_handle", 1, "state"));
+    if (state.nextHandle == 0 || state.nextHandle > 0xFFFFF)
+        throw std::runtime_error("\"next_handle\" out of range");
+    if (auto handles = root.find("handles"); handles != root.end()) {
+        if (!handles->is_array()) throw std::runtime_error("\"handles\" is not a list");
+        std::set<uint32_t> serials;
+        for (const json& h : *handles) {
+            if (!h.is_object()) throw std::runtime_error("a handle is not an object");
+            OpenHandle handle;
+            handle.serial = field<uint32_t>(h, "serial", "handle");
+            const std::string where = "handle " + std::to_string(handle.serial);
+            if (handle.serial == 0 || handle.serial > 0xFFFFF || !serials.insert(handle.serial).second)
+                throw std::runtime_error(where + ": bad serial");
+            handle.keyId = field<uint64_t>(h, "key_id", where);
+            handle.plugCount = field<uint32_t>(h, "plug_count", where);
+            handle.pid = field<uint32_t>(h, "pid", where);
+            handle.transaction = field<bool>(h, "transaction", where);
+            handle.sinceMs = field<uint64_t>(h, "since", where);
+            state.handles.push_back(handle);
+        }
+    }
+    if (auto notes = root.find("notes"); notes != root.end()) {
+        if (!notes->is_array()) throw std::runtime_error("\"notes\" is not a list");
+        for (const json& n : *notes) {
+            if (!n.is_string()) throw std::runtime_error("a note is not a string");
+            state.notes.push_back(n.get<std::string>());
+        }
+    }
     std::set<std::string> names, readers;
     std::set<uint64_t> ids;
     for (const Key& key : state.keys) {
@@ -209,7 +242,26 @@ json toJson(const State& state) {
                         {"press_count", key.pressCount},
                         {"containers", std::move(containers)}});
     }
-    return {{"format", kFormat}, {"next_id", state.nextId}, {"keys", std::move(keys)}};
+    json root = {{"format", kFormat}, {"next_id", state.nextId}, {"keys", std::move(keys)}};
+    // The session model only once strict mode was used: older readers and
+    // hand-written files stay as they were.
+    if (state.strict || !state.handles.empty() || !state.notes.empty()) {
+        json handles = json::array();
+        for (const OpenHandle& h : state.handles) {
+            handles.push_back({{"serial", h.serial},
+                               {"key_id", h.keyId},
+                               {"plug_count", h.plugCount},
+                               {"pid", h.pid},
+                               {"transaction", h.transaction},
+                               {"since", h.sinceMs}});
+        }
+        root["strict"] = state.strict;
+        root["transaction_wait_ms"] = state.transactionWaitMs;
+        root["next_handle"] = state.nextHandle;
+        root["handles"] = std::move(handles);
+        root["notes"] = state.notes;
+    }
+    return root;
 }
 
 std::optional<double> parseSeconds(const std::string& text) {
@@ -273,6 +325,16 @@ bool isUtf8(const std::string& s) {
         i += extra + 1;
     }
     return true;
+}
+
+bool processAlive(uint32_t pid) {
+    return pid != 0 && (::kill(static_cast<pid_t>(pid), 0) == 0 || errno == EPERM);
+}
+
+void State::addNote(std::string note) {
+    notes.push_back(std::move(note));
+    if (notes.size() > kMaxNotes)
+        notes.erase(notes.begin(), notes.end() - static_cast<std::ptrdiff_t>(kMaxNotes));
 }
 
 uint64_t nowMillis() {
@@ -367,6 +429,10 @@ std::optional<Fault> parseFault(const std::string& text) {
         }
         if (kind == "unterminated") {
             f.kind = Fault::kUnterminated;
+            return f;
+        }
+        if (kind == "nocert0") {
+            f.kind = Fault::kNoCert0;
             return f;
         }
         return std::nullopt;

@@ -44,6 +44,19 @@ constexpr uint32_t kBufferTooSmall = 0x88000004u;  // *len set to the length nee
 constexpr uint32_t kStateError = 0x88000005u;      // state file damaged or unreadable
 constexpr uint32_t kNotFound = 0x88000006u;        // no such container or certificate
 constexpr uint32_t kNotReady = 0x88000007u;        // just plugged in, not answering yet (fault notready)
+// Strict mode only (State::strict):
+constexpr uint32_t kBusy = 0x88000008u;  // another handle kept the key's transaction past the wait limit
+constexpr uint32_t kTooManyHandles = 0x88000009u;  // the process holds kMaxHandlesPerProcess handles already
+constexpr uint32_t kReleased = 0x8800000Au;        // a handle released already, or never handed out
+constexpr uint32_t kTransactionState =
+    0x8800000Bu;  // a begin inside the handle's transaction, or an end outside one
+
+// Strict mode: how many handles one process may hold at once, how long a
+// KpBeginTransaction waits by default for another handle's transaction, and
+// how many notes about misuse the state keeps.
+constexpr size_t kMaxHandlesPerProcess = 8;
+constexpr uint32_t kDefaultTransactionWaitMs = 3000;
+constexpr size_t kMaxNotes = 16;
 
 struct Container {
     std::string name;
@@ -76,9 +89,31 @@ struct Key {
     Container* findContainer(const std::string& containerName);
 };
 
+// A handle open in strict mode: who holds it, on which key and plug, and
+// whether it holds the key's transaction. Kept until KpDisconnectDev, also
+// when the key is pulled out or the process ends, so a test sees what a
+// client left open.
+struct OpenHandle {
+    uint32_t serial = 0;  // 1 to 0xFFFFF, carried in the KPHANDLE
+    uint64_t keyId = 0;
+    uint32_t plugCount = 0;
+    uint32_t pid = 0;
+    bool transaction = false;
+    uint64_t sinceMs = 0;  // wall clock of the connect
+};
+
 struct State {
     uint64_t nextId = 1;
     std::vector<Key> keys;
+    // Session model, used in strict mode only.
+    bool strict = false;
+    uint32_t transactionWaitMs = kDefaultTransactionWaitMs;
+    uint32_t nextHandle = 1;
+    std::vector<OpenHandle> handles;
+    std::vector<std::string> notes;  // misuse seen (a release inside a transaction), newest last
+
+    // Keeps the newest kMaxNotes.
+    void addNote(std::string note);
 
     Key* findByName(const std::string& name);
     Key* findById(uint64_t id);
@@ -94,12 +129,16 @@ struct Button {
 std::optional<Button> parseButton(const std::string& text);
 
 // Fault setting: "none", "overlong", "unterminated", "status:0xHEX",
-// "connect:0xHEX", "slow:MS", "notready:MS".
+// "connect:0xHEX", "slow:MS", "notready:MS", "nocert0".
 struct Fault {
-    enum Kind { kNone, kOverlong, kUnterminated, kStatus, kConnect, kSlow, kNotReady } kind = kNone;
+    enum Kind { kNone, kOverlong, kUnterminated, kStatus, kConnect, kSlow, kNotReady, kNoCert0 } kind = kNone;
     uint32_t status = 0;  // kStatus, kConnect
     uint32_t millis = 0;  // kSlow, kNotReady
 };
+
+// Whether a process of that id still runs (handles of one that ended are
+// reported, never counted against the living).
+bool processAlive(uint32_t pid);
 
 // Wall clock in ms since 1970: plug times are compared across processes.
 uint64_t nowMillis();

@@ -16,14 +16,16 @@
 #include "token/Func_init.h"
 #pragma GCC visibility pop
 
-#include "sim/token/keystore.h"
-#include "token/Func_init_list.h"
+#include <unistd.h>
 
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstring>
 #include <thread>
+
+#include "sim/token/keystore.h"
+#include "token/Func_init_list.h"
 
 namespace {
 
@@ -47,18 +49,54 @@ void sleepMillis(uint32_t ms) {
     if (ms > 0) std::this_thread::sleep_for(std::chrono::milliseconds(ms));
 }
 
-KPHANDLE encodeHandle(const Key& key) {
-    uint64_t value = (kHandleTag << 56) | ((key.id & 0xFFFFFFFFull) << 24) | (key.plugCount & 0xFFFFFFull);
+// A handle: tag (8 bits), serial of its session record (20 bits, 0 outside
+// strict mode), key id (20 bits) and plug count (16 bits).
+struct HandleBits {
+    uint32_t serial = 0;
+    uint64_t id = 0;
+    uint32_t plugCount = 0;
+};
+
+KPHANDLE encodeHandle(const Key& key, uint32_t serial) {
+    uint64_t value = (kHandleTag << 56) | (uint64_t{serial & 0xFFFFFu} << 36) |
+                     ((key.id & 0xFFFFFull) << 16) | (key.plugCount & 0xFFFFu);
     return reinterpret_cast<KPHANDLE>(static_cast<uintptr_t>(value));
 }
 
-bool decodeHandle(KPHANDLE handle, uint64_t* id, uint32_t* plugCount) {
+bool decodeHandle(KPHANDLE handle, HandleBits* bits) {
     uint64_t value = static_cast<uint64_t>(reinterpret_cast<uintptr_t>(handle));
     if ((value >> 56) != kHandleTag) return false;
-    *id = (value >> 24) & 0xFFFFFFFFull;
-    *plugCount = static_cast<uint32_t>(value & 0xFFFFFFull);
+    bits->serial = static_cast<uint32_t>((value >> 36) & 0xFFFFFu);
+    bits->id = (value >> 16) & 0xFFFFFull;
+    bits->plugCount = static_cast<uint32_t>(value & 0xFFFFu);
     return true;
 }
+
+// The key a handle was taken on, when it is still plugged in since.
+Key* currentKey(State& state, const HandleBits& bits) {
+    for (Key& key : state.keys) {
+        if ((key.id & 0xFFFFFull) == bits.id)
+            return key.plugged && (key.plugCount & 0xFFFFu) == bits.plugCount ? &key : nullptr;
+    }
+    return nullptr;
+}
+
+kpsim::OpenHandle* recordOf(State& state, uint32_t serial) {
+    if (serial == 0) return nullptr;
+    for (kpsim::OpenHandle& h : state.handles) {
+        if (h.serial == serial) return &h;
+    }
+    return nullptr;
+}
+
+std::string keyLabel(const State& state, uint64_t id) {
+    for (const Key& key : state.keys) {
+        if ((key.id & 0xFFFFFull) == (id & 0xFFFFFull)) return "key \"" + key.name + "\"";
+    }
+    return "a removed key";
+}
+
+uint32_t myPid() { return static_cast<uint32_t>(::getpid()); }
 
 Fault faultOf(const Key& key) {
     return kpsim::parseFault(key.fault).value_or(Fault{});
@@ -82,13 +120,13 @@ struct Session {
 };
 
 uint32_t openSession(KPHANDLE handle, Session* s) {
-    uint64_t id = 0;
-    uint32_t plugCount = 0;
-    if (!decodeHandle(handle, &id, &plugCount)) return kpsim::kNoDevice;
+    HandleBits bits;
+    if (!decodeHandle(handle, &bits)) return kpsim::kNoDevice;
     if (!loadState(&s->state)) return kpsim::kStateError;
-    s->key = s->state.findById(id);
-    if (s->key == nullptr || !s->key->plugged || (s->key->plugCount & 0xFFFFFFu) != plugCount)
-        return kpsim::kNoDevice;
+    // Strict: only a handle handed out and not yet released answers.
+    if (s->state.strict && recordOf(s->state, bits.serial) == nullptr) return kpsim::kReleased;
+    s->key = currentKey(s->state, bits);
+    if (s->key == nullptr) return kpsim::kNoDevice;
     s->fault = faultOf(*s->key);
     if (s->fault.kind == Fault::kSlow) sleepMillis(s->fault.millis);
     if (s->fault.kind == Fault::kStatus) return s->fault.status;
@@ -174,12 +212,93 @@ uint32_t changeState(const std::function<uint32_t(State&, bool* write)>& change)
 
 // The key of a handle inside a locked change, or null when it is gone.
 Key* keyOfHandle(State& state, KPHANDLE handle) {
-    uint64_t id = 0;
-    uint32_t plugCount = 0;
-    if (!decodeHandle(handle, &id, &plugCount)) return nullptr;
-    Key* key = state.findById(id);
-    if (key == nullptr || !key->plugged || (key->plugCount & 0xFFFFFFu) != plugCount) return nullptr;
-    return key;
+    HandleBits bits;
+    if (!decodeHandle(handle, &bits)) return nullptr;
+    return currentKey(state, bits);
+}
+
+// Strict mode: records a new handle of this process on `key` (its plug of
+// now); kTooManyHandles when the process holds its limit already.
+uint32_t openHandle(const Key& seen, KPHANDLE* phDev) {
+    return changeState([&](State& state, bool* write) -> uint32_t {
+        Key* key = state.findById(seen.id);
+        if (key == nullptr || !key->plugged || key->plugCount != seen.plugCount) return kpsim::kNoDevice;
+        const uint32_t me = myPid();
+        size_t mine = 0;
+        for (const kpsim::OpenHandle& h : state.handles) mine += h.pid == me;
+        if (mine >= kpsim::kMaxHandlesPerProcess) return kpsim::kTooManyHandles;
+        // Records of processes that ended stay for the report, but not forever.
+        if (state.handles.size() >= 256) {
+            std::erase_if(state.handles,
+                          [](const kpsim::OpenHandle& h) { return !kpsim::processAlive(h.pid); });
+        }
+        uint32_t serial = state.nextHandle;
+        while (recordOf(state, serial) != nullptr) serial = serial % 0xFFFFFu + 1;
+        state.nextHandle = serial % 0xFFFFFu + 1;
+        state.handles.push_back({serial, key->id, key->plugCount, me, false, kpsim::nowMillis()});
+        *phDev = encodeHandle(*key, serial);
+        *write = true;
+        return 0;
+    });
+}
+
+// Strict mode: takes the key's transaction for the handle, waiting while
+// another living handle holds it, up to the state's transaction wait.
+uint32_t beginTransaction(KPHANDLE hDev, uint32_t waitMs) {
+    HandleBits bits;
+    decodeHandle(hDev, &bits);
+    constexpr uint32_t kHeld = 0xFFFFFFFFu;  // not a status: try again
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(waitMs);
+    for (;;) {
+        uint32_t status = changeState([&](State& state, bool* write) -> uint32_t {
+            kpsim::OpenHandle* mine = recordOf(state, bits.serial);
+            if (mine == nullptr) return kpsim::kReleased;
+            if (currentKey(state, bits) == nullptr) return kpsim::kNoDevice;
+            if (mine->transaction) return kpsim::kTransactionState;
+            for (kpsim::OpenHandle& other : state.handles) {
+                if (&other == mine || !other.transaction || other.keyId != mine->keyId ||
+                    other.plugCount != mine->plugCount)
+                    continue;
+                if (kpsim::processAlive(other.pid)) return kHeld;
+                // The key ends the session of a process that is gone.
+                other.transaction = false;
+                state.addNote("process " + std::to_string(other.pid) +
+                              " ended inside the transaction of handle " + std::to_string(other.serial) +
+                              " on " + keyLabel(state, other.keyId));
+            }
+            mine->transaction = true;
+            *write = true;
+            return 0;
+        });
+        if (status != kHeld) return status;
+        if (std::chrono::steady_clock::now() >= deadline) return kpsim::kBusy;
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+}
+
+// Strict mode: ends the handle's transaction (also when the key is gone:
+// the client did its part) or releases the handle (`release`).
+uint32_t endOrRelease(KPHANDLE hDev, bool release) {
+    HandleBits bits;
+    decodeHandle(hDev, &bits);
+    return changeState([&](State& state, bool* write) -> uint32_t {
+        kpsim::OpenHandle* mine = recordOf(state, bits.serial);
+        if (mine == nullptr) return kpsim::kReleased;
+        if (release) {
+            if (mine->transaction)
+                state.addNote("handle " + std::to_string(mine->serial) + " of process " +
+                              std::to_string(mine->pid) + " was released inside its transaction on " +
+                              keyLabel(state, mine->keyId));
+            std::erase_if(state.handles, [&](const kpsim::OpenHandle& h) { return h.serial == bits.serial; });
+            *write = true;
+            return 0;
+        }
+        if (!mine->transaction)
+            return currentKey(state, bits) == nullptr ? kpsim::kNoDevice : kpsim::kTransactionState;
+        mine->transaction = false;
+        *write = true;
+        return currentKey(state, bits) == nullptr ? kpsim::kNoDevice : 0;
+    });
 }
 
 uint32_t setWaiting(KPHANDLE handle, bool waiting) {
@@ -247,7 +366,8 @@ uint32_t KpConnectDev(const char* szReaderName, KPHANDLE* phDev) {
             // A key just plugged in is listed before it answers.
             if (fault.kind == Fault::kNotReady && kpsim::nowMillis() < key.pluggedAtMs + fault.millis)
                 return kpsim::kNotReady;
-            *phDev = encodeHandle(key);
+            if (state.strict) return openHandle(key, phDev);
+            *phDev = encodeHandle(key, 0);
             return 0;
         }
         return kpsim::kNoDevice;
@@ -257,7 +377,8 @@ uint32_t KpConnectDev(const char* szReaderName, KPHANDLE* phDev) {
 uint32_t KpBeginTransaction(KPHANDLE hDev) {
     return guarded(__func__, [&]() -> uint32_t {
         Session s;
-        return openSession(hDev, &s);
+        if (uint32_t status = openSession(hDev, &s)) return status;
+        return s.state.strict ? beginTransaction(hDev, s.state.transactionWaitMs) : 0;
     });
 }
 
@@ -272,29 +393,38 @@ uint32_t KpReadPCODE(KPHANDLE hDev, uint32_t* pdwPCODE, uint32_t* pdwReserved) {
     });
 }
 
+// Strict: the transaction ends even when the key answers with a fault or is
+// gone, so a test blames only a client that never asked.
 uint32_t KpEndTransaction(KPHANDLE hDev) {
     return guarded(__func__, [&]() -> uint32_t {
         Session s;
-        return openSession(hDev, &s);
+        const uint32_t status = openSession(hDev, &s);
+        if (!s.state.strict || status == kpsim::kReleased || status == kpsim::kStateError) return status;
+        const uint32_t ended = endOrRelease(hDev, false);
+        return status != 0 ? status : ended;
     });
 }
 
 // Releasing never needs the key: a handle of a key pulled out since is
-// released all the same. Only a status fault of a key still there answers.
+// released all the same. Only a status fault of a key still there answers
+// (strict: after the release).
 uint32_t KpDisconnectDev(KPHANDLE hDev) {
     return guarded(__func__, [&]() -> uint32_t {
-        uint64_t id = 0;
-        uint32_t plugCount = 0;
-        if (!decodeHandle(hDev, &id, &plugCount)) return kpsim::kNoDevice;
+        HandleBits bits;
+        if (!decodeHandle(hDev, &bits)) return kpsim::kNoDevice;
         State state;
         if (!loadState(&state)) return kpsim::kStateError;
-        Key* key = state.findById(id);
-        if (key != nullptr) {
-            Fault fault = faultOf(*key);
+        uint32_t faultStatus = 0;
+        for (const Key& key : state.keys) {
+            if ((key.id & 0xFFFFFull) != bits.id) continue;
+            Fault fault = faultOf(key);
             if (fault.kind == Fault::kSlow) sleepMillis(fault.millis);
-            if (fault.kind == Fault::kStatus) return fault.status;
+            if (fault.kind == Fault::kStatus) faultStatus = fault.status;
         }
-        return 0;
+        if (state.strict) {
+            if (uint32_t status = endOrRelease(hDev, true)) return status;
+        }
+        return faultStatus;
     });
 }
 
@@ -344,6 +474,10 @@ uint32_t KpReadCert(KPHANDLE hDev, const char* szContainerName, uint32_t dwKeySp
         if (uint32_t status = openSession(hDev, &s)) return status;
         if (szContainerName == nullptr || pdwCertLen == nullptr) return kpsim::kBadParam;
         if (dwKeySpec != KP_KEYSPEC_SIGN && dwKeySpec != KP_KEYSPEC_ENC) return kpsim::kBadParam;
+        if (s.fault.kind == Fault::kNoCert0) {
+            *pdwCertLen = 0;  // "success", and nothing in it
+            return 0;
+        }
         kpsim::Container* container = s.key->findContainer(szContainerName);
         const std::vector<uint8_t>* der =
             container == nullptr ? nullptr : dwKeySpec == KP_KEYSPEC_SIGN ? &container->sign : &container->enc;

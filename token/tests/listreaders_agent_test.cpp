@@ -1,12 +1,12 @@
 // The key agent's KpListReaders (token_agent): a plain wrapper, the
 // library's own result and list passed through unfiltered.
-#include "sim/token/keysim_testing.h"
-#include "token/Func_init.h"
-
 #include <gtest/gtest.h>
 
 #include <cstring>
 #include <string>
+
+#include "sim/token/keysim_gtest.h"
+#include "token/Func_init.h"
 
 namespace {
 
@@ -25,7 +25,7 @@ protected:
         keys_.keysim({"plug", name});
     }
 
-    kpsim::testing::SimulatedKeys keys_;
+    kpsim::testing::CheckedKeys keys_;
 };
 
 TEST_F(AgentListReaders, ForeignKeysArePassedThrough) {

@@ -1,13 +1,13 @@
 // The key manager's KpListReaders (token_manager): filtering by PCODE,
 // against the simulated keys.
-#include "sim/token/keysim_testing.h"
-#include "token/Func_init.h"
-
 #include <gtest/gtest.h>
 
 #include <cstring>
 #include <string>
 #include <vector>
+
+#include "sim/token/keysim_gtest.h"
+#include "token/Func_init.h"
 
 namespace {
 
@@ -50,7 +50,7 @@ protected:
         return true;
     }
 
-    kpsim::testing::SimulatedKeys keys_;
+    kpsim::testing::CheckedKeys keys_;
     char buffer_[2048];
     uint32_t len_ = 0;
     uint32_t count_ = 0;
@@ -129,6 +129,55 @@ TEST_P(ForeignKey, AnywhereInTheListRefusesTheWholeList) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Position, ForeignKey, testing::Values(0, 1, 2));
+
+// The filtering walk reads the library's list into 1024 bytes of its own.
+// At its edges: the smallest name; a list of exactly 1024 bytes (names, their
+// NULs and the final empty name) read whole; one byte more and the
+// library's "buffer too small" (0x88000004) comes back, nothing copied. A
+// walk that kept one byte less, or one more, fails a row.
+struct ListEdge {
+    const char* label;
+    std::vector<size_t> readerLengths;
+    uint32_t status;
+};
+void PrintTo(const ListEdge& e, std::ostream* os) { *os << e.label; }
+
+class ListEdges : public ManagerListReaders, public testing::WithParamInterface<ListEdge> {};
+
+TEST_P(ListEdges, PrivateBufferHoldsExactlyTheLargestList) {
+    std::string expected;
+    char letter = 'a';
+    for (size_t length : GetParam().readerLengths) {
+        const std::string name(1, letter);
+        const std::string reader(length, letter++);
+        addKey(name);
+        keys_.keysim({"set", name, "reader", reader});
+        expected += reader + '\0';
+    }
+    EXPECT_EQ(list(sizeof buffer_), GetParam().status);
+    if (GetParam().status != 0) {
+        EXPECT_TRUE(untouchedFrom(0));
+        return;
+    }
+    EXPECT_EQ(count_, GetParam().readerLengths.size());
+    EXPECT_EQ(len_, expected.size());
+    EXPECT_EQ(std::string(buffer_, len_), expected);
+    EXPECT_TRUE(untouchedFrom(len_));
+}
+
+INSTANTIATE_TEST_SUITE_P(Lengths, ListEdges,
+                         testing::Values(ListEdge{"smallest name", {1}, 0},
+                                         ListEdge{"exactly 1024 bytes", {255, 255, 255, 254}, 0},
+                                         ListEdge{"1025 bytes", {255, 255, 255, 255}, 0x88000004u}),
+                         [](const auto& info) { return std::to_string(info.index); });
+
+TEST_F(ManagerListReaders, UnconnectableReaderFirstIsLeftOut) {
+    addKey("a", KP_PCODE_BANK, "connect:0xE0005678");
+    addKey("b");
+    EXPECT_EQ(list(1024), 0u);
+    EXPECT_EQ(count_, 1u);
+    EXPECT_EQ(std::string(buffer_, len_), std::string("USBQdvKey b") + '\0');
+}
 
 TEST_F(ManagerListReaders, ForeignKeyAloneGives34) {
     addKey("other", 1);

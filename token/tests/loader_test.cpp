@@ -1,14 +1,14 @@
 // Loader and wrappers, for both static libraries: the library
 // absent, present, lacking a function; Func_Init twice and with an empty path.
-#include "sim/token/keysim_testing.h"
-#include "token/Func_init.h"
-#include "token/Func_init_list.h"
-
 #include <dlfcn.h>
 #include <gtest/gtest.h>
 
 #include <string>
 #include <vector>
+
+#include "sim/token/keysim_gtest.h"
+#include "token/Func_init.h"
+#include "token/Func_init_list.h"
 
 namespace {
 
@@ -110,7 +110,7 @@ TEST_F(Loader, PresentLibraryAnswersEveryWrapperByName) {
 }
 
 TEST_F(Loader, ArgumentsAndStatusPassThroughUnchanged) {
-    kpsim::testing::SimulatedKeys keys;
+    kpsim::testing::CheckedKeys keys;
     keys.keysim({"create", "k"});
     keys.keysim({"set", "k", "pcode", "4242"});
     keys.keysim({"set", "k", "keytype", "9"});

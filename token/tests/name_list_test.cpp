@@ -22,7 +22,9 @@ TEST(NameList, EndsAtTheEmptyNameTheLengthOrTheBuffersEnd) {
         {std::string("A\0B\0C\0", 6), 2, {"A"}, false},      // the length ends the list
         {std::string("A\0BC\0", 5), 3, {"A", "BC"}, false},  // a name runs on to its NUL
         {std::string("\0A\0", 3), 3, {}, true},              // an empty first name: no names
+        {std::string("A\0BC\0", 5), 5, {"A", "BC"}, false},  // the last NUL on the last byte: an exact fit
         {std::string("A\0BCD", 5), 5, {"A"}, false},         // "BCD" was cut off by the buffer's end
+        {std::string("\0", 1), 1, {}, true},                 // the smallest list
         {std::string("A\0BCD", 5), 900, {"A"}, false},       // a length beyond the buffer changes nothing
         {std::string("ABCDE", 5), 5, {}, false},
         {std::string("A\0", 2), 0, {}, false},

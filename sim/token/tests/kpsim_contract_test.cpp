@@ -1,9 +1,5 @@
 // The simulated token library, loaded by path as the programs load the real
 // one: exports, the library contract, PIN changes, faults, damaged state.
-#include "sim/token/keysim_testing.h"
-#include "token/Func_init.h"
-#include "token/Func_init_list.h"
-
 #include <dlfcn.h>
 #include <gtest/gtest.h>
 
@@ -15,44 +11,21 @@
 #include <string>
 #include <thread>
 
+#include "sim/token/keysim_testing.h"
+#include "sim/token/tests/library.h"
+#include "token/Func_init.h"
+#include "token/Func_init_list.h"
+
 namespace {
 
 using Clock = std::chrono::steady_clock;
 using kpsim::testing::SimulatedKeys;
+using kpsimtest::callWithZeros;
+using kpsimtest::Library;
 using testing::internal::CaptureStderr;
 using testing::internal::GetCapturedStderr;
 
-constexpr uint32_t kNotSupported = 0x88000001u;
-constexpr uint32_t kNoDevice = 0x88000002u;
-constexpr uint32_t kBadParam = 0x88000003u;
-constexpr uint32_t kBufferTooSmall = 0x88000004u;
-constexpr uint32_t kStateError = 0x88000005u;
-constexpr uint32_t kNotFound = 0x88000006u;
-constexpr uint32_t kNotReady = 0x88000007u;
-
-// The simulator's functions, looked up by name in the library.
-class Library {
-    void* handle_;  // first: the members below look their functions up in it
-
-public:
-    Library() : handle_(dlopen(kpsim::testing::libraryPath().c_str(), RTLD_NOW | RTLD_LOCAL)) {
-        if (handle_ == nullptr) throw std::runtime_error(dlerror());
-    }
-    ~Library() { dlclose(handle_); }
-    Library(const Library&) = delete;
-    Library& operator=(const Library&) = delete;
-
-    void* symbol(const char* name) const { return dlsym(handle_, name); }
-
-#define KPSIM_TEST_MEMBER(name, params, args) \
-    decltype(&::name) name = reinterpret_cast<decltype(&::name)>(symbol(#name));
-    KP_FUNCTION_LIST(KPSIM_TEST_MEMBER)
-};
-
-template <typename... Args>
-uint32_t callWithZeros(uint32_t (*fn)(Args...)) {
-    return fn(Args{}...);
-}
+using namespace kpsimtest::status;
 
 class Simulator : public testing::Test {
 protected:
