@@ -17,6 +17,7 @@ struct Object {
     bool certificate = false;
     std::string value;
     std::string id;
+    std::string given;  // the value as the caller last received it
 };
 
 struct Session {
@@ -278,7 +279,7 @@ CK_RV getAttributeValue(CK_SESSION_HANDLE handle, CK_OBJECT_HANDLE objectHandle,
     ::session(handle);
     const auto it = s.objects.find(objectHandle);
     require(it != s.objects.end() && templ != nullptr && count == 1);
-    const Object& object = it->second;
+    Object& object = it->second;
     CK_ATTRIBUTE& a = templ[0];
     // Only certificates are read: their value and their ID.
     require(object.certificate && (a.type == CKA_VALUE || a.type == CKA_ID));
@@ -289,7 +290,7 @@ CK_RV getAttributeValue(CK_SESSION_HANDLE handle, CK_OBJECT_HANDLE objectHandle,
     if (a.pValue == nullptr) {
         a.ulValueLen = reported(content.size());
         // An ID said to be empty is read as it is: nothing more to ask.
-        if (a.type == CKA_ID && a.ulValueLen == 0) s.certificateById[""] = object.value;
+        if (a.type == CKA_ID && a.ulValueLen == 0) s.certificateById[""] = object.given;
         return CKR_OK;
     }
     const CK_ULONG room = a.ulValueLen;
@@ -299,8 +300,9 @@ CK_RV getAttributeValue(CK_SESSION_HANDLE handle, CK_OBJECT_HANDLE objectHandle,
     if (a.ulValueLen <= room) {
         const std::string given(static_cast<const char*>(a.pValue), a.ulValueLen);
         if (a.type == CKA_ID) {
-            s.certificateById[given] = object.value;
+            s.certificateById[given] = object.given;
         } else {
+            object.given = given;
             s.record.certificates.push_back(given);
             const CK_SLOT_ID slot = s.sessions[handle].slot;
             for (auto walk = s.record.walks.rbegin(); walk != s.record.walks.rend(); ++walk) {
