@@ -459,6 +459,8 @@ std::string PKCS11Impl::signCert() {
 
 std::string PKCS11Impl::getCertList() {
     try {
+        // Like every operation, it answers for itself only.
+        lastError_ = "OK";
         std::string result;
         Bracket bracket(*this);
         if (loadPKCS11Library() != CKR_OK || !initialize()) return kFailure;

@@ -359,6 +359,21 @@ TEST(CertList, ACertificateWhoseBytesCannotBeReadIsLeftOut) {
     EXPECT_TRUE(standIn.tornDown());
 }
 
+// A list that walks no slot (the key pulled out between the count and the
+// list) is empty, and its last error says nothing of an earlier operation.
+TEST(CertList, AListWithoutSlotsKeepsNoEarlierOperationsFailure) {
+    StandIn standIn(tokens().one());
+    PKCS11Impl engine;
+    engine.setCN("DEADBEEF");
+    engine.setSignData("abc");
+    EXPECT_EQ(engine.getSignData(), kFailure);
+    EXPECT_EQ(engine.lastError(), "CN not matched");
+    standIn.faults("remove=C_GetSlotList@2");
+    EXPECT_EQ(engine.getCertList(), "");
+    EXPECT_EQ(engine.lastError(), "OK");
+    EXPECT_TRUE(standIn.tornDown());
+}
+
 TEST(CertList, ReadsAtMost64CertificatesOfASlot) {
     StandIn standIn(tokens().one());
     standIn.faults("certs=70");
