@@ -72,8 +72,9 @@ CPluginImplement::CPluginImplement(nsPluginCreateData* data) {
     createdAt = static_cast<int32_t>(wallSeconds());
     keys = new EncryptionKeys{SECURITY_DEFAULT_APPLICATION_KEY, nullptr};
     distill_arg(data);
+    // In 64 bits: a page may give any 32-bit height.
     textArea = FieldRect{0, static_cast<double>(height / 6), static_cast<double>(width),
-                         static_cast<double>(5 * height / 6)};
+                         static_cast<double>(5 * int64_t{height} / 6)};
 }
 
 CPluginImplement::~CPluginImplement() {
@@ -448,7 +449,7 @@ void CPluginImplement::measure(double caretX) {
         charWidth = 0;
         return;
     }
-    const double capacity = (width - 10) / charWidth;
+    const double capacity = (width - 10.0) / charWidth;
     visibleCapacity = capacity < 1 ? 1 : static_cast<uint64_t>(capacity);
 }
 
@@ -476,7 +477,7 @@ int16_t CPluginImplement::handleDraw(NPCocoaEvent* event) {
     }
     painter->fillRect(area, backColor);
 
-    const int fontSize = (3 * height) / 5;
+    const int fontSize = static_cast<int>(3 * int64_t{height} / 5);
     const bool canLayOut = qobject_cast<QGuiApplication*>(QCoreApplication::instance()) != nullptr && fontSize > 0;
     double caretX = kLineFragmentPadding;
     if (canLayOut) {

@@ -26,6 +26,11 @@ constexpr CK_ULONG kMaxCertificates = 64;
 constexpr size_t kTextBuffer = 512;
 // CKF_SIGN | CKF_VERIFY: a slot's RSA mechanism must offer both.
 constexpr CK_FLAGS kSignAndVerify = 0x2800;
+// The most the engine sets aside for one answer of the module (a
+// certificate, a key ID, a signature), and the most slots it takes: far
+// above what a key holds, far below what would exhaust the browser.
+constexpr CK_ULONG kMaxAnswerLength = 1UL << 20;
+constexpr CK_ULONG kMaxSlots = 4096;
 
 std::string eightDigits(size_t n) {
     char text[32];
@@ -173,6 +178,7 @@ int PKCS11Impl::loadDerCert() {
     CK_ATTRIBUTE value{CKA_VALUE, nullptr, 0};
     CK_RV rv = functionList_->C_GetAttributeValue(c.session, c.object, &value, 1);
     if (rv == CKR_OK && value.ulValueLen == CK_UNAVAILABLE_INFORMATION) rv = CKR_ATTRIBUTE_SENSITIVE;
+    if (rv == CKR_OK && value.ulValueLen > kMaxAnswerLength) rv = CKR_HOST_MEMORY;
     if (rv == CKR_OK) {
         const CK_ULONG length = value.ulValueLen;
         c.der.assign(length + 1, 0);
@@ -223,12 +229,11 @@ bool PKCS11Impl::slotList(std::vector<unsigned long>* slots, const char* firstSt
         lastError_ = "Not found UKey";
         return false;
     }
-    try {
-        slots->assign(count, 0);
-    } catch (const std::exception&) {
+    if (count > kMaxSlots) {
         lastError_ = "Params invalid";
         return false;
     }
+    slots->assign(count, 0);
     rv = functionList_->C_GetSlotList(CK_TRUE, slots->data(), &count);
     if (rv != CKR_OK) {
         fail(secondStep, rv);
@@ -296,6 +301,7 @@ int PKCS11Impl::findKey(unsigned long* handle, unsigned long objectClass) {
     CK_ATTRIBUTE idLength{CKA_ID, nullptr, 0};
     CK_RV rv = functionList_->C_GetAttributeValue(c.session, c.object, &idLength, 1);
     if (rv == CKR_OK && idLength.ulValueLen == CK_UNAVAILABLE_INFORMATION) rv = CKR_ATTRIBUTE_SENSITIVE;
+    if (rv == CKR_OK && idLength.ulValueLen > kMaxAnswerLength) rv = CKR_HOST_MEMORY;
     std::vector<unsigned char> id;
     CK_ATTRIBUTE idValue{CKA_ID, nullptr, 0};
     if (rv == CKR_OK) {
@@ -352,6 +358,7 @@ unsigned long PKCS11Impl::p11Sign(const unsigned char* data, unsigned long lengt
     }
     CK_ULONG size = 0;
     rv = functionList_->C_SignFinal(session, nullptr, &size);
+    if (rv == CKR_OK && size > kMaxAnswerLength) rv = CKR_HOST_MEMORY;
     if (rv != CKR_OK) {
         functionList_->C_Logout(session);
         fail("C_SignFinal1 failed:", rv);
@@ -452,6 +459,8 @@ std::string PKCS11Impl::signCert() {
 
 std::string PKCS11Impl::getCertList() {
     try {
+        // Like every operation, it answers for itself only.
+        lastError_ = "OK";
         std::string result;
         Bracket bracket(*this);
         if (loadPKCS11Library() != CKR_OK || !initialize()) return kFailure;

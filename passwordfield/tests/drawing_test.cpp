@@ -43,6 +43,26 @@ TEST(Parameters, NamesAreMatchedWithoutCaseAndLaterOnesWin) {
     EXPECT_EQ(p.impl->getMinLength(), 4);
 }
 
+// A page may write any 32-bit size: the text area is laid out from it
+// whole, and drawing such a field is drawing it.
+TEST(Parameters, SizesAtTheEndsOfTheirRangeLayOutWhole) {
+    struct Row {
+        const char* height;
+        double top, areaHeight;
+    } rows[] = {{"999999999", 166666666, 833333332},
+                {"2147483647", 357913941, 1789569705},
+                {"-2147483648", -357913941, -1789569706}};
+    for (const auto& r : rows) {
+        // "Height": the plug-in reads it, the test host keeps its usual window.
+        Field f({{"width", "100"}, {"Height", r.height}});
+        EXPECT_EQ(f.impl->textAreaForTesting().y, r.top) << r.height;
+        EXPECT_EQ(f.impl->textAreaForTesting().height, r.areaHeight) << r.height;
+        f.activate();
+        f.page->typeText("ab");
+        EXPECT_EQ(f.page->draw().size(), QSize(100, 30));
+    }
+}
+
 TEST(Parameters, TheMaskIsOneCharacter) {
     struct Row {
         const char* value;

@@ -155,7 +155,11 @@ typedef enum {
     NPPVpluginUsesDOMForCursorBool = 22,
     NPPVpluginDrawingModel = 1000,
     NPPVpluginEventModel = 1001,
-    NPPVpluginCoreAnimationLayer = 1003
+    NPPVpluginCoreAnimationLayer = 1003,
+    /* Our own variable (see pluginbase/README.md): the plug-in asks the host
+     * for a mouse cursor with NPN_SetValue(npp, 9001, (void*)kind). Declared
+     * here so that 9001 is a value of the type, not one cast into it. */
+    NPPVpluginCursorKind_Linux = 9001
 } NPPVariable;
 
 /* Variables the plug-in asks the browser for. */
@@ -198,9 +202,7 @@ typedef enum {
     NPEventModelCocoa = 1
 } NPEventModel;
 
-/* Our own variable (see pluginbase/README.md): the plug-in asks the host for
- * a mouse cursor with NPN_SetValue(npp, 9001, (void*)kind). */
-#define NPPVpluginCursorKind_Linux ((NPPVariable)9001)
+/* The cursors of NPPVpluginCursorKind_Linux. */
 enum { NPCursorArrow_Linux = 0, NPCursorIBeam_Linux = 1 };
 
 /* Cocoa event model. NPNSString* points to a QString in our hosts and

@@ -359,6 +359,21 @@ TEST(CertList, ACertificateWhoseBytesCannotBeReadIsLeftOut) {
     EXPECT_TRUE(standIn.tornDown());
 }
 
+// A list that walks no slot (the key pulled out between the count and the
+// list) is empty, and its last error says nothing of an earlier operation.
+TEST(CertList, AListWithoutSlotsKeepsNoEarlierOperationsFailure) {
+    StandIn standIn(tokens().one());
+    PKCS11Impl engine;
+    engine.setCN("DEADBEEF");
+    engine.setSignData("abc");
+    EXPECT_EQ(engine.getSignData(), kFailure);
+    EXPECT_EQ(engine.lastError(), "CN not matched");
+    standIn.faults("remove=C_GetSlotList@2");
+    EXPECT_EQ(engine.getCertList(), "");
+    EXPECT_EQ(engine.lastError(), "OK");
+    EXPECT_TRUE(standIn.tornDown());
+}
+
 TEST(CertList, ReadsAtMost64CertificatesOfASlot) {
     StandIn standIn(tokens().one());
     standIn.faults("certs=70");
@@ -493,6 +508,15 @@ INSTANTIATE_TEST_SUITE_P(
                     "Find key C_GetAttributeValue failed:Buffer too small(0x0150)", nullptr, 1},
         FailureCase{"signature overstated", SD, "overlength=SIGN",
                     "C_SignFinal2 failed:Buffer too small(0x0150)", nullptr, 1},
+        // Lengths no key has are refused before any memory is set aside for them.
+        FailureCase{"cert length absurd/list", CL, "hugelength=VALUE",
+                    "Load cert C_GetAttributeValue failed:Host memory(0x0002)", "", -1},
+        FailureCase{"cert length absurd/sign", SD, "hugelength=VALUE", "CN not matched", nullptr, -1},
+        FailureCase{"key id absurd", SD, "hugelength=ID",
+                    "Find key C_GetAttributeValue failed:Host memory(0x0002)", nullptr, 1},
+        FailureCase{"signature absurd", SG, "hugelength=SIGN", "C_SignFinal1 failed:Host memory(0x0002)",
+                    nullptr, 1},
+        FailureCase{"slot count absurd", SD, "slotcount=0x1000000", "Params invalid", nullptr, -1},
         FailureCase{"Login", SD, "C_Login=0xA0", "C_Login failed:Pin incorrect(0x00A0)", nullptr, 0},
         FailureCase{"already logged in", SG, "C_Login=0x100", "C_Login failed:User already logged in(0x0100)",
                     nullptr, 0},

@@ -76,14 +76,17 @@ std::optional<Faults> parseFaults(std::string_view text, std::string* error) {
         } else if (key == "nosign" || key == "noverify") {
             if (value.empty()) return fail(directive, "no token label");
             (key == "nosign" ? faults.noSign : faults.noVerify).emplace_back(value);
-        } else if (key == "badlength" || key == "overlength") {
-            if (key == "overlength" && value == "SIGN") {
-                faults.overLongSignature = true;
+        } else if (key == "badlength" || key == "overlength" || key == "hugelength") {
+            if (key != "badlength" && value == "SIGN") {
+                (key == "overlength" ? faults.overLongSignature : faults.hugeSignature) = true;
                 continue;
             }
             const auto attribute = attributeNamed(value);
             if (!attribute) return fail(directive, "unknown attribute");
-            (key == "badlength" ? faults.badLength : faults.overLength).push_back(*attribute);
+            (key == "badlength"    ? faults.badLength
+             : key == "overlength" ? faults.overLength
+                                   : faults.hugeLength)
+                .push_back(*attribute);
         } else if (key == "slotcount") {
             faults.slotCount = number(value);
             if (!faults.slotCount) return fail(directive, "bad number");

@@ -19,6 +19,8 @@
 //                            CK_UNAVAILABLE_INFORMATION
 //   overlength=ATTR          a read of ID or VALUE, or SIGN: a signature, claims
 //                            one byte more than the room it was given
+//   hugelength=ATTR          a length query of ID or VALUE, or SIGN: a signature's
+//                            size query, answers CKR_OK with 256 MiB
 //   slotcount=N              the slot count query answers N (any 64-bit value)
 #pragma once
 
@@ -53,6 +55,8 @@ struct Faults {
     std::vector<CK_ATTRIBUTE_TYPE> badLength;
     std::vector<CK_ATTRIBUTE_TYPE> overLength;
     bool overLongSignature = false;
+    std::vector<CK_ATTRIBUTE_TYPE> hugeLength;
+    bool hugeSignature = false;
     std::optional<CK_ULONG> slotCount;
 };
 

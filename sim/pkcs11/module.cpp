@@ -29,6 +29,10 @@ namespace {
 using qdpkcs11::Counters;
 using qdpkcs11::Faults;
 
+// What hugelength= answers: more than any key holds, little enough for a
+// caller that believes it to set aside (and a test to see it did).
+constexpr CK_ULONG kHugeLength = 256UL << 20;
+
 // Everything lives for one load of the module: the caller's dlclose ends it.
 struct Module {
     void* softhsm = nullptr;
@@ -467,6 +471,10 @@ CK_RV standIn_GetAttributeValue(CK_SESSION_HANDLE session, CK_OBJECT_HANDLE obje
         templ[0].ulValueLen = CK_UNAVAILABLE_INFORMATION;
         return CKR_OK;
     }
+    if (lengthQuery && faulty(m.faults.hugeLength)) {
+        templ[0].ulValueLen = kHugeLength;
+        return CKR_OK;
+    }
     const CK_ULONG room = first != nullptr ? first->ulValueLen : 0;
     const CK_RV rv = m.real->C_GetAttributeValue(session, object, templ, count);
     if (rv == CKR_OK && !lengthQuery && faulty(m.faults.overLength)) templ[0].ulValueLen = room + 1;
@@ -482,7 +490,7 @@ CK_RV signature(SignFn sign, CK_BYTE_PTR out, CK_ULONG_PTR length) {
     const CK_ULONG extra = m.faults.longSignature;
     if (out == nullptr) {
         const CK_RV rv = sign(nullptr, length);
-        if (rv == CKR_OK) *length += extra;
+        if (rv == CKR_OK) *length = m.faults.hugeSignature ? kHugeLength : *length + extra;
         return rv;
     }
     const CK_ULONG room = *length;
