@@ -14,6 +14,7 @@
 #include <cstdint>
 
 #include "pinprompt/carrow.h"
+#include "platform/accessible.h"
 #include "platform/paths.h"
 #include "platform/windowstyle.h"
 
@@ -75,7 +76,9 @@ void waitOneTick() {
 
 void setLine(int32_t seconds) {
     if (nameLabel) {
+        const QString before = nameLabel->text();
         nameLabel->setText(countdownText(seconds));
+        platform::announceTextChange(nameLabel, before);
         // Paint now: the last value is shown only briefly before the window goes.
         nameLabel->repaint();
     }
@@ -83,7 +86,7 @@ void setLine(int32_t seconds) {
 
 }  // namespace
 
-Carrow::Carrow(QWidget* parent) : QWidget(parent) {}
+Carrow::Carrow(QWidget* parent) : QDialog(parent) {}
 
 void Carrow::closeByLibrary() {
     // hide(), not close(): this also runs from inside closeEvent, where a
@@ -125,11 +128,12 @@ int Carrow::showCountdownWin(int32_t seconds, const QString& gifName, const QStr
     // Title bar only: no close, minimise or resize control, and it cannot be
     // hidden. A close request still ends the countdown (MyDelegate).
     window->setWindowFlag(Qt::WindowStaysOnTopHint);
-    platform::keepTitledOnly(window, platform::CloseRequest::Deliver);
+    platform::keepTitledOnly(window);
     window->setFixedSize(width, height);
     window->setWindowTitle(QStringLiteral("按键提示"));
     TIME = seconds;
-    if (QScreen* screen = QGuiApplication::primaryScreen()) {
+    QScreen* screen = platform::placesWindows() ? QGuiApplication::primaryScreen() : nullptr;
+    if (screen) {
         window->move(screen->availableGeometry().center() - window->rect().center());
     }
     myDelegate = new MyDelegate(window);
@@ -178,8 +182,7 @@ int Carrow::showCountdownWin(int32_t seconds, const QString& gifName, const QStr
     // The modal session: the window blocks input to every other window.
     window->setWindowModality(Qt::ApplicationModal);
     window->show();
-    window->raise();
-    window->activateWindow();
+    platform::bringToFront(window);
     session = window;
 
     for (;;) {

@@ -1,0 +1,41 @@
+// Names for assistive technology (screen readers), taken from what the user
+// sees: a control is named by the label beside it, so the name a screen
+// reader speaks can never drift from the window's own text. Header-only, for
+// the rooms that draw windows with Qt Widgets.
+//
+// Threads: the window's (GUI) thread.
+#pragma once
+
+#include <QAccessible>
+#include <QLabel>
+#include <QString>
+#include <QWidget>
+
+namespace platform {
+
+// A caption as a name: "旧密码：" is read as "旧密码".
+inline QString captionName(QString caption) {
+    caption = caption.trimmed();
+    while (caption.endsWith(u'：') || caption.endsWith(u':')) caption.chop(1);
+    return caption.trimmed();
+}
+
+// Names `control` after `label`'s text and makes the label its buddy (the
+// label's mnemonic, if any, then moves the focus to the control). The name
+// is the label's text of this moment: the labels named here do not change.
+inline void nameFromLabel(QWidget* control, QLabel* label) {
+    if (!control || !label) return;
+    label->setBuddy(control);
+    control->setAccessibleName(captionName(label->text()));
+}
+
+// Tells assistive technology that `label`'s text changed (a countdown, say),
+// so that a screen reader following it reads the new text. QLabel itself
+// only reports a changed name; a text change is what live regions follow.
+inline void announceTextChange(QLabel* label, const QString& before) {
+    if (!label || !QAccessible::isActive()) return;
+    QAccessibleTextUpdateEvent event(label, 0, before, label->text());
+    QAccessible::updateAccessibility(&event);
+}
+
+}  // namespace platform
