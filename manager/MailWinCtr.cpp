@@ -147,12 +147,15 @@ MailWinCtr::MailWinCtr(QWidget* parent) : QMainWindow(parent), ui(std::make_uniq
         connect(field, &QLineEdit::textEdited, this, [this, field] { controlTextDidChange(field); });
     }
 
-    // Names a screen reader speaks, from the captions beside the controls.
+    // Names a screen reader speaks: the captions beside the controls, read
+    // through their buddies.
     platform::nameFromLabel(ui->nameComBox, ui->keyCaption);
     platform::nameFromLabel(ui->oldPin, ui->oldPinCaption);
     platform::nameFromLabel(ui->newOnePin, ui->newOnePinCaption);
     platform::nameFromLabel(ui->newTwoPin, ui->newTwoPinCaption);
-    platform::nameFromLabel(ui->wzAddressTabVw, ui->wzCaption);
+    // A table takes no name from a buddy: it gets its caption's text, as the
+    // two controls below get the texts that name them.
+    ui->wzAddressTabVw->setAccessibleName(platform::captionName(ui->wzCaption->text()));
     // The address field sits under the list, beside its "添加" button.
     ui->addAddress->setAccessibleName(ui->addWzAddressBtn->text() +
                                       platform::captionName(ui->wzCaption->text()));

@@ -20,13 +20,14 @@ inline QString captionName(QString caption) {
     return caption.trimmed();
 }
 
-// Names `control` after `label`'s text and makes the label its buddy (the
-// label's mnemonic, if any, then moves the focus to the control). The name
-// is the label's text of this moment: the labels named here do not change.
+// Names `control` by `label`: the label becomes its buddy, and the name a
+// screen reader gets is the label's text of the moment, which Qt reads
+// through the buddy (and offers as the "labelled by" relation). So the name
+// follows the caption, whatever it is changed to; nothing is copied.
 inline void nameFromLabel(QWidget* control, QLabel* label) {
     if (!control || !label) return;
     label->setBuddy(control);
-    control->setAccessibleName(captionName(label->text()));
+    control->setAccessibleName(QString());
 }
 
 // Tells assistive technology that `label`'s text changed (a countdown, say),

@@ -48,7 +48,7 @@ if first:
     t.check(change is not None, "the first-change dialog is a dialog titled 修改初始密码 (windows: %s)"
             % t.windows(app))
     if change:
-        for caption in ("旧密码", "新密码", "确认新密码"):
+        for caption in ("旧密码：", "新密码：", "确认新密码："):
             expect(change, "password text", caption, "in the first-change dialog")
         expect(change, "push button", "确定")
         cancel = expect(change, "push button", "取消")
@@ -82,10 +82,10 @@ expect(main, "text", "添加常用网址", "on the device panel")
 
 # PIN panel: three password fields, and meters that tell their rating.
 t.press(named(main, "push button", "修改密码"))
-old = t.wait_for(lambda: named(main, "password text", "旧密码"), 5)
-t.check(old is not None, "password text named 旧密码 on the PIN panel")
-expect(main, "password text", "新密码")
-expect(main, "password text", "确认新密码")
+old = t.wait_for(lambda: named(main, "password text", "旧密码："), 5)
+t.check(old is not None, "password text named 旧密码： on the PIN panel")
+expect(main, "password text", "新密码：")
+expect(main, "password text", "确认新密码：")
 if old:
     old.queryComponent().grabFocus()
     t.wait_for(lambda: old.getState().contains(t.pyatspi.STATE_FOCUSED), 5)

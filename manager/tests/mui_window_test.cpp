@@ -3,6 +3,7 @@
 // are recorded instead of shown.
 #include <gtest/gtest.h>
 
+#include <QAccessible>
 #include <QApplication>
 #include <QComboBox>
 #include <QCursor>
@@ -554,6 +555,50 @@ TEST(NameLabelReadable, DecodesWholeRunsOfValidUtf8Only) {
     for (const auto& c : cases) {
         EXPECT_EQ(NameLabel::readable(QString::fromUtf8(c.raw)), QString::fromUtf8(c.shown)) << c.raw;
     }
+}
+
+// A screen reader hears each field by the caption beside it, and goes on
+// hearing the caption when its text changes: the name is never a copy.
+TEST_F(MuiWindow, FieldsAreNamedByTheCaptionBesideThem) {
+    makeKey("demo", "QDTEST0009", false, false);
+    launch();
+    OneChangePinCtr* dlg = OneChangePinCtr::sharedConfgCtr();
+    const struct {
+        QWidget* field;
+        QLabel* caption;
+    } pairs[] = {
+        {win->oldPin(), win->findChild<QLabel*>("oldPinCaption")},
+        {win->newOnePin(), win->findChild<QLabel*>("newOnePinCaption")},
+        {win->newTwoPin(), win->findChild<QLabel*>("newTwoPinCaption")},
+        {win->nameComBox(), win->findChild<QLabel*>("keyCaption")},
+        {dlg->oldPinTf(), dlg->findChild<QLabel*>("oldCap")},
+        {dlg->newOnePinTf(), dlg->findChild<QLabel*>("newOneCap")},
+        {dlg->newTwoPinTf(), dlg->findChild<QLabel*>("newTwoCap")},
+    };
+    for (const auto& [field, caption] : pairs) {
+        ASSERT_NE(caption, nullptr);
+        SCOPED_TRACE(caption->objectName().toStdString());
+        EXPECT_EQ(caption->buddy(), field);
+        QAccessibleInterface* a11y = QAccessible::queryAccessibleInterface(field);
+        ASSERT_NE(a11y, nullptr);
+        // A combo box is named by its item here; its caption is its "labelled by".
+        const bool combo = qobject_cast<QComboBox*>(field) != nullptr;
+        const auto labels = a11y->relations(QAccessible::Label);
+        ASSERT_EQ(labels.size(), 1);
+        EXPECT_EQ(labels.first().first->object(), caption);
+        if (combo) continue;
+        const QString before = caption->text();
+        EXPECT_EQ(a11y->text(QAccessible::Name), before);
+        caption->setText(QStringLiteral("改过的说明："));
+        EXPECT_EQ(a11y->text(QAccessible::Name), QStringLiteral("改过的说明："));
+        caption->setText(before);
+    }
+    // The list and the field beside the web-address caption, and the
+    // certificate table named by its tab.
+    EXPECT_EQ(win->wzAddressTabVw()->accessibleName(), QStringLiteral("常用网址"));
+    EXPECT_EQ(win->addAddress()->accessibleName(), QStringLiteral("添加常用网址"));
+    EXPECT_EQ(win->cerTabVw()->accessibleName(),
+              qobject_cast<QAbstractButton*>(win->view(MailTag::tabCert))->text());
 }
 
 TEST_F(MuiWindow, ViewerRefusesBytesThatAreNotACertificate) {
