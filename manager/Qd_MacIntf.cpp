@@ -19,7 +19,6 @@
 #include "OpensslOperate.h"
 #include "PinPolicy.h"
 #include "alert.h"
-#include "platform/accessible.h"
 #include "platform/log.h"
 #include "platform/paths.h"
 #include "platform/windowstyle.h"
@@ -401,9 +400,7 @@ void Qd_MacIntf::tcTs(uint32_t keyType) {
             break;
         }
         if (QLabel* label = countdownLabel()) {
-            const QString before = label->text();
             label->setText(QString(format).replace("%d", QString::number(tm)));
-            platform::announceTextChange(label, before);
         }
     }
 

@@ -14,7 +14,6 @@
 #include <cstdint>
 
 #include "pinprompt/carrow.h"
-#include "platform/accessible.h"
 #include "platform/paths.h"
 #include "platform/windowstyle.h"
 
@@ -76,9 +75,9 @@ void waitOneTick() {
 
 void setLine(int32_t seconds) {
     if (nameLabel) {
-        const QString before = nameLabel->text();
+        // A label reports its new text to assistive technology itself (as
+        // a name change), so a screen reader hears each number.
         nameLabel->setText(countdownText(seconds));
-        platform::announceTextChange(nameLabel, before);
         // Paint now: the last value is shown only briefly before the window goes.
         nameLabel->repaint();
     }

@@ -6,7 +6,6 @@
 // Threads: the window's (GUI) thread.
 #pragma once
 
-#include <QAccessible>
 #include <QLabel>
 #include <QString>
 #include <QWidget>
@@ -28,15 +27,6 @@ inline void nameFromLabel(QWidget* control, QLabel* label) {
     if (!control || !label) return;
     label->setBuddy(control);
     control->setAccessibleName(QString());
-}
-
-// Tells assistive technology that `label`'s text changed (a countdown, say),
-// so that a screen reader following it reads the new text. QLabel itself
-// only reports a changed name; a text change is what live regions follow.
-inline void announceTextChange(QLabel* label, const QString& before) {
-    if (!label || !QAccessible::isActive()) return;
-    QAccessibleTextUpdateEvent event(label, 0, before, label->text());
-    QAccessible::updateAccessibility(&event);
 }
 
 }  // namespace platform

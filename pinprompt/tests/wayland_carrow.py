@@ -85,15 +85,23 @@ if mode == "draw":
     w.check("countdown 0 flag 1" in out, "it ends as the time runs out: %r" % out.strip())
 
 elif mode == "close":
-    def click_close(box):
+    # Weston's screen as placed on the X display.
+    ox, oy = (int(v) for v in os.environ.get("WESTON_X11_ORIGIN", "0 0").split())
+
+    print("weston's screen at %d,%d on the X display" % (ox, oy))
+
+    def click_close(box, name):
         # Qt's own title bar: the close button is the rightmost, centred in
         # the bar (about 30 pixels high) some 17 pixels from the right edge.
         x, y, width, _ = box
-        subprocess.run(["xdotool", "mousemove", "--sync", str(x + width - 17), str(y + 14), "click", "1"])
+        subprocess.run(["xdotool", "mousemove", "--sync", str(ox + x + width - 17), str(oy + y + 14)])
+        time.sleep(0.2)
+        w.screenshot("pointer-" + name)  # where weston sees the pointer, for a failure's reader
+        subprocess.run(["xdotool", "click", "1"])
 
     countdown, box, _ = appears([host, "countdown", "20"], "countdown")
     if w.check(box is not None, "the countdown window is drawn (%s)" % (box,)):
-        click_close(box)
+        click_close(box, "countdown")
         w.check(finished(countdown, 4), "a click on its close button ends the countdown")
     out = w.stop(countdown)
     w.check("countdown 0 flag 0" in out, "...and clears the caller's flag: %r" % out.strip())
@@ -101,7 +109,7 @@ elif mode == "close":
 
     pin, box, _ = appears([host, "pin"], "pin")
     if w.check(box is not None, "the PIN prompt is drawn (%s)" % (box,)):
-        click_close(box)
+        click_close(box, "pin")
         time.sleep(0.8)
         w.check(pin.poll() is None, "a click on the PIN prompt's close button leaves it open")
         again = w.screenshot("pin-after-close")
