@@ -58,9 +58,8 @@ if first:
                 "取消 pressed through the bus closes the dialog")
 
 # ---- The main window ---------------------------------------------------------
-main = t.window(app, "frame", None) if False else t.wait_for(
-    lambda: next((w for w in (app.getChildAtIndex(i) for i in range(app.childCount))
-                  if w is not None and t.role(w) == "frame" and t.showing(w)), None))
+main = t.wait_for(lambda: next((w for w in (app.getChildAtIndex(i) for i in range(app.childCount))
+                                if w is not None and t.role(w) == "frame" and t.showing(w)), None))
 t.check(main is not None, "the main window is a frame (windows: %s)" % t.windows(app))
 if not main:
     print(t.stop(proc))

@@ -2,36 +2,14 @@
 bus (AT-SPI) with pyatspi. Runs under scripts/with-a11y (a private session
 bus, Xvfb with openbox, Qt's accessibility switched on).
 
-Every wait has a deadline; a check that fails raises AssertionError with
-what was found, so the test program ends with one clear line."""
+Every wait has a deadline; checks are those of checks.py."""
 
-import os
-import subprocess
-import sys
 import time
 
 import pyatspi
 from gi.repository import GLib
 
-FAILURES = []
-
-
-def check(ok, what):
-    """Records a failed check (the test goes on, to report every fault)."""
-    if ok:
-        print("ok:   " + what, flush=True)
-    else:
-        print("FAIL: " + what, flush=True)
-        FAILURES.append(what)
-    return ok
-
-
-def finish():
-    if FAILURES:
-        print("%d check(s) failed" % len(FAILURES))
-        sys.exit(1)
-    print("all checks passed")
-    sys.exit(0)
+from checks import check, finish, start, stop  # noqa: F401
 
 
 def wait_for(fn, timeout=10.0, step=0.1):
@@ -119,14 +97,9 @@ def press(acc):
     """Presses a button through its action interface, as a screen reader does."""
     action = acc.queryAction()
     for i in range(action.nActions):
-        if action.getName(i) in ("Press", "press", "click", "SetFocus") and action.getName(i) != "SetFocus":
+        if action.getName(i).lower() in ("press", "click"):
             return action.doAction(i)
     return action.doAction(0)
-
-
-def text_of(acc):
-    t = acc.queryText()
-    return t.getText(0, t.characterCount)
 
 
 def names_seen(acc, seconds):
@@ -146,21 +119,3 @@ def names_seen(acc, seconds):
     pyatspi.Registry.start()
     pyatspi.Registry.deregisterEventListener(on_event, "object:property-change:accessible-name")
     return seen
-
-
-def start(cmd, env=None):
-    """Starts a program whose windows are under test; its output is kept."""
-    full = dict(os.environ)
-    full.update(env or {})
-    return subprocess.Popen(cmd, env=full, stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True)
-
-
-def stop(proc, timeout=5.0):
-    if proc.poll() is None:
-        proc.terminate()
-        try:
-            proc.wait(timeout)
-        except subprocess.TimeoutExpired:
-            proc.kill()
-            proc.wait()
-    return proc.stdout.read() if proc.stdout else ""

@@ -1,32 +1,14 @@
 """Windows in a Wayland session (run under scripts/with-weston): what the
 compositor shows, read with weston-screenshooter, and pixels compared with
-ImageMagick. Checks are recorded as in a11y_testing: each prints ok/FAIL and
-finish() ends the program with the verdict."""
+ImageMagick. Checks are those of checks.py."""
 
 import glob
 import os
 import subprocess
-import sys
 import tempfile
 import time
 
-FAILURES = []
-
-
-def check(ok, what):
-    print(("ok:   " if ok else "FAIL: ") + what, flush=True)
-    if not ok:
-        FAILURES.append(what)
-    return ok
-
-
-def finish():
-    if FAILURES:
-        print("%d check(s) failed" % len(FAILURES))
-        sys.exit(1)
-    print("all checks passed")
-    sys.exit(0)
-
+from checks import check, finish, start, stop  # noqa: F401, E402
 
 _shots = tempfile.mkdtemp(prefix="weston-shots-")
 print("screenshots in " + _shots, flush=True)
@@ -85,23 +67,6 @@ def red_pixels(path):
         return -1
 
 
-def start(cmd, env=None):
-    full = dict(os.environ)
-    full.update(env or {})
-    return subprocess.Popen(cmd, env=full, stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True)
-
-
 def alive_after(proc, seconds):
     time.sleep(seconds)
     return proc.poll() is None
-
-
-def stop(proc, timeout=5.0):
-    if proc.poll() is None:
-        proc.terminate()
-        try:
-            proc.wait(timeout)
-        except subprocess.TimeoutExpired:
-            proc.kill()
-            proc.wait()
-    return proc.stdout.read() if proc.stdout else ""
