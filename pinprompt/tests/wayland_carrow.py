@@ -37,7 +37,7 @@ def changed_box(a, b):
     return (x, y, width, height) if width > 1 and height > 1 else None
 
 
-def appears(cmd, name, timeout=8.0):
+def appears(cmd, name, timeout=15.0):
     """Starts cmd and waits until its window shows and has stopped moving
     (the compositor zooms new windows in): the process, the window's box on
     the screen and the screenshot. The screen is read just before the start,
@@ -76,11 +76,11 @@ if mode == "draw":
     w.check(pin.poll() is None, "the PIN prompt waits for its PIN")
     w.stop(pin)
 
-    countdown, box, shot = appears([host, "countdown", "3"], "countdown")
+    countdown, box, shot = appears([host, "countdown", "6"], "countdown")
     w.check(box is not None, "the countdown window is drawn (%s)" % (box,))
     red = w.red_pixels(shot) if shot else -1
     w.check(red > 30, "its red countdown line is on the screen (%d red pixels)" % red)
-    w.check(finished(countdown, 8), "the countdown ends by itself")
+    w.check(finished(countdown, 15), "the countdown ends by itself")
     out = w.stop(countdown)
     w.check("countdown 0 flag 1" in out, "it ends as the time runs out: %r" % out.strip())
 

@@ -31,7 +31,7 @@ def screenshot(name):
     return path
 
 
-def settled_screenshot(name, timeout=5.0):
+def settled_screenshot(name, timeout=10.0):
     """A screenshot once the desktop has finished drawing (its background
     comes a moment after the compositor starts): two shots in a row alike."""
     end = time.monotonic() + timeout
