@@ -36,6 +36,7 @@
 #include "core_support.h"
 #include "mui_app.h"
 #include "mui_support.h"
+#include "platform/accessible.h"
 #include "token/Func_init.h"
 
 using muitest::keysim;
@@ -525,6 +526,12 @@ TEST_F(MuiWindow, LongCertificateNamesAreElidedWithTheWholeNameInTheTooltip) {
     // A name that fits is drawn whole.
     EXPECT_EQ(NameLabel::elided(QStringLiteral("Test CA"), win->fontMetrics(), 270),
               QStringLiteral("Test CA"));
+    // A half character at the very end is one piece, never read past.
+    QString broken = QStringLiteral("Test CA Test CA Test CA");
+    broken.append(QChar(0xD83D));
+    const QString cut = NameLabel::elided(broken, win->fontMetrics(), 40);
+    EXPECT_TRUE(cut.endsWith(QChar(0x2026)));
+    EXPECT_TRUE(broken.startsWith(cut.chopped(1)));
 }
 
 // What a person reads of a one-line name: each run of escapes that is UTF-8
@@ -593,6 +600,10 @@ TEST_F(MuiWindow, FieldsAreNamedByTheCaptionBesideThem) {
         EXPECT_EQ(a11y->text(QAccessible::Name), QStringLiteral("改过的说明："));
         caption->setText(before);
     }
+    // A prompt whose caption cannot be found names nothing, and fails nowhere.
+    QLineEdit lone;
+    platform::nameFromLabel(&lone, nullptr);
+    EXPECT_TRUE(lone.accessibleName().isEmpty());
     // The list and the field beside the web-address caption, and the
     // certificate table named by its tab.
     EXPECT_EQ(win->wzAddressTabVw()->accessibleName(), QStringLiteral("常用网址"));
