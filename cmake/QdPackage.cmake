@@ -23,7 +23,10 @@ set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEBIAN_PACKAGE_SECTION utils)
 set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
-# What the shared libraries do not tell: the Chinese texts need a font.
+# What the shared libraries do not tell: Qt's Wayland platform is a plug-in
+# loaded at run time (Debian 12's default session is Wayland), and the
+# Chinese texts need a font. CPack adds the computed dependencies to these.
+set(CPACK_DEBIAN_PACKAGE_DEPENDS qt6-wayland)
 set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "fonts-wqy-microhei | fonts-noto-cjk")
 # The bridge's messages name the package that brings the signing host.
 set(CPACK_DEBIAN_PACKAGE_PROVIDES ombrel-bridge)

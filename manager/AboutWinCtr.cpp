@@ -8,7 +8,7 @@
 #define QD_APP_VERSION "1.0"
 #endif
 
-AboutWinCtr::AboutWinCtr(QWidget* parent) : QWidget(parent), ui(std::make_unique<Ui::AboutWinCtr>()) {
+AboutWinCtr::AboutWinCtr(QWidget* parent) : QDialog(parent), ui(std::make_unique<Ui::AboutWinCtr>()) {
     ui->setupUi(this);
     setFixedSize(size());
     QString version = QCoreApplication::applicationVersion();

@@ -2,15 +2,14 @@
 // application delegate. Main thread only.
 #pragma once
 
-#include <QWidget>
-
+#include <QDialog>
 #include <memory>
 
 namespace Ui {
 class AboutWinCtr;
 }
 
-class AboutWinCtr : public QWidget {
+class AboutWinCtr : public QDialog {
     Q_OBJECT
 public:
     explicit AboutWinCtr(QWidget* parent = nullptr);

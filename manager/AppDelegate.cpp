@@ -1,23 +1,23 @@
 #include "AppDelegate.h"
 
-#include "AboutWinCtr.h"
-#include "MailWinCtr.h"
-#include "alert.h"
-#include "token/Func_init.h"
+#include <fcntl.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
 #include <QAction>
 #include <QCoreApplication>
 #include <QSocketNotifier>
-
 #include <chrono>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
-#include <fcntl.h>
-#include <sys/socket.h>
-#include <unistd.h>
+#include "AboutWinCtr.h"
+#include "MailWinCtr.h"
+#include "alert.h"
+#include "platform/windowstyle.h"
+#include "token/Func_init.h"
 
 namespace {
 
@@ -99,8 +99,7 @@ void AppDelegate::aboutAct() {
         this,
         [this] {
             m_about->show();
-            m_about->raise();
-            m_about->activateWindow();
+            platform::bringToFront(m_about.get());
         },
         Qt::QueuedConnection);
 }

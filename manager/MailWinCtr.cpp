@@ -25,12 +25,15 @@
 #include "BusyWait.h"
 #include "CerViewDlg.h"
 #include "EndModal.h"
+#include "NameLabel.h"
 #include "OneChangePinCtr.h"
 #include "OneUseWdCtr.h"
 #include "PinPolicy.h"
 #include "ViewTag.h"
 #include "alert.h"
+#include "platform/accessible.h"
 #include "platform/log.h"
+#include "platform/windowstyle.h"
 #include "token/Func_init.h"
 #include "token/NameList.h"
 #include "ui_MailWinCtr.h"
@@ -86,12 +89,26 @@ QString serialText(const char* buf, uint32_t reported) {
     return text;
 }
 
+// A certificate name as a person reads it; the record keeps the reader's text.
+QString shownName(const CertificateRecord& rec, const char* key) {
+    return NameLabel::readable(rec.value(key).toString());
+}
+
 QString certificateRowText(const CertificateRecord& rec) {
     // "%@(%@)" of the kind and "%@'s %@ ID" of subject and issuer.
-    const QString who = QStringLiteral("%1's %2 ID")
-                            .arg(rec.value(CertKey::sub).toString(), rec.value(CertKey::isser).toString());
+    const QString who =
+        QStringLiteral("%1's %2 ID").arg(shownName(rec, CertKey::sub), shownName(rec, CertKey::isser));
     return QStringLiteral("%1(%2)").arg(rec.value(CertKey::cerState).toString(), who);
 }
+
+// Rows that show their whole text when pointed at (a row is often cut).
+class RowsWithTips : public QStringListModel {
+public:
+    using QStringListModel::QStringListModel;
+    QVariant data(const QModelIndex& index, int role) const override {
+        return QStringListModel::data(index, role == Qt::ToolTipRole ? Qt::DisplayRole : role);
+    }
+};
 
 void setBorder(QWidget* tab, bool border) {
     if (auto* button = qobject_cast<QPushButton*>(tab)) button->setFlat(!border);
@@ -107,7 +124,7 @@ MailWinCtr::MailWinCtr(QWidget* parent) : QMainWindow(parent), ui(std::make_uniq
     // 1. Data sources: the combo box always holds one item, the tables start empty.
     ui->nameComBox->addItem(QString());
     connect(ui->nameComBox, &QComboBox::currentIndexChanged, this, [] { platform::logLine("dj"); });
-    cerModel = new QStringListModel(this);
+    cerModel = new RowsWithTips(this);
     wzModel = new QStringListModel(this);
     for (auto [table, model] : {std::pair{ui->cerTabVw, cerModel}, std::pair{ui->wzAddressTabVw, wzModel}}) {
         table->setModel(model);
@@ -129,6 +146,21 @@ MailWinCtr::MailWinCtr(QWidget* parent) : QMainWindow(parent), ui(std::make_uniq
     for (QLineEdit* field : {ui->oldPin, ui->newOnePin, ui->newTwoPin}) {
         connect(field, &QLineEdit::textEdited, this, [this, field] { controlTextDidChange(field); });
     }
+
+    // Names a screen reader speaks: the captions beside the controls, read
+    // through their buddies.
+    platform::nameFromLabel(ui->nameComBox, ui->keyCaption);
+    platform::nameFromLabel(ui->oldPin, ui->oldPinCaption);
+    platform::nameFromLabel(ui->newOnePin, ui->newOnePinCaption);
+    platform::nameFromLabel(ui->newTwoPin, ui->newTwoPinCaption);
+    // A table takes no name from a buddy: it gets its caption's text, as the
+    // two controls below get the texts that name them.
+    ui->wzAddressTabVw->setAccessibleName(platform::captionName(ui->wzCaption->text()));
+    // The address field sits under the list, beside its "添加" button.
+    ui->addAddress->setAccessibleName(ui->addWzAddressBtn->text() +
+                                      platform::captionName(ui->wzCaption->text()));
+    // The certificate list has no caption of its own: its panel's tab names it.
+    ui->cerTabVw->setAccessibleName(ui->tabCert->text());
 
     // Actions.
     for (int tag : {MailTag::tabDevice, MailTag::tabPin, MailTag::tabCert}) {
@@ -303,13 +335,14 @@ void MailWinCtr::setCertificates(CertificateList list) {
 
 void MailWinCtr::showFirstUse() {
     if (!oneUse) oneUse = std::make_unique<OneUseWdCtr>();
-    // Over the main window, where the user is looking.
-    QRect frame = oneUse->frameGeometry();
-    frame.moveCenter(frameGeometry().center());
-    oneUse->move(frame.topLeft());
+    if (platform::placesWindows()) {
+        // Over the main window, where the user is looking.
+        QRect frame = oneUse->frameGeometry();
+        frame.moveCenter(frameGeometry().center());
+        oneUse->move(frame.topLeft());
+    }
     oneUse->show();
-    oneUse->raise();
-    oneUse->activateWindow();
+    platform::bringToFront(oneUse.get());
 }
 
 // ---- Removal ----------------------------------------------------------------
@@ -439,8 +472,8 @@ void MailWinCtr::cerTextFdfz(int row) {
     if (row < 0 || row >= cerAry.size()) return;
     const CertificateRecord& rec = cerAry.at(row);
     kelvane::setTagText(this, MailTag::cerState, rec.value(CertKey::cerState).toString());
-    kelvane::setTagText(this, MailTag::cerIssuer, rec.value(CertKey::isser).toString());
-    kelvane::setTagText(this, MailTag::cerSubject, rec.value(CertKey::sub).toString());
+    kelvane::setTagText(this, MailTag::cerIssuer, shownName(rec, CertKey::isser));
+    kelvane::setTagText(this, MailTag::cerSubject, shownName(rec, CertKey::sub));
     kelvane::setTagText(this, MailTag::cerValid, rec.value(CertKey::valid).toString());
 }
 

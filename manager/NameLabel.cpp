@@ -2,8 +2,10 @@
 
 #include <QHelpEvent>
 #include <QPainter>
+#include <QStringDecoder>
 #include <QStyle>
 #include <QToolTip>
+#include <algorithm>
 
 namespace {
 
@@ -17,15 +19,19 @@ int hexValue(QChar c) {
     return -1;
 }
 
-// Length of the escape "\xHH" at i, or 0 when there is none.
+// Whether an escape "\xHH" starts at i.
 bool escapeAt(const QString& text, qsizetype i) {
     return i + 3 < text.size() && text[i] == u'\\' && text[i + 1] == u'x' && hexValue(text[i + 2]) >= 0 &&
            hexValue(text[i + 3]) >= 0;
 }
 
-// Length of the piece starting at i that must not be cut: an escape or one
-// character (the one-line names are ASCII: every other byte is escaped).
-qsizetype pieceAt(const QString& text, qsizetype i) { return escapeAt(text, i) ? 4 : 1; }
+// Length of the piece starting at i that must not be cut: an escape left
+// as it is, a character outside the BMP (two UTF-16 units), or one unit.
+qsizetype pieceAt(const QString& text, qsizetype i) {
+    if (escapeAt(text, i)) return 4;
+    if (text[i].isHighSurrogate() && i + 1 < text.size() && text[i + 1].isLowSurrogate()) return 2;
+    return 1;
+}
 
 }  // namespace
 
@@ -42,17 +48,32 @@ QString NameLabel::elided(const QString& text, const QFontMetrics& metrics, int 
 }
 
 QString NameLabel::readable(const QString& text) {
-    QByteArray bytes;
+    QString out;
+    out.reserve(text.size());
     for (qsizetype i = 0; i < text.size();) {
-        if (escapeAt(text, i)) {
+        if (!escapeAt(text, i)) {
+            out.append(text[i]);
+            ++i;
+            continue;
+        }
+        // One run of escapes, decoded as a whole: a character's bytes may be
+        // spread over the whole run, never beyond it.
+        const qsizetype start = i;
+        QByteArray bytes;
+        while (escapeAt(text, i)) {
             bytes.append(static_cast<char>(hexValue(text[i + 2]) * 16 + hexValue(text[i + 3])));
             i += 4;
-        } else {
-            bytes.append(QString(text[i]).toUtf8());
-            ++i;
         }
+        QStringDecoder utf8(QStringDecoder::Utf8, QStringDecoder::Flag::Stateless);
+        const QString decoded = utf8.decode(bytes);
+        // A run that is not UTF-8 as a whole stays as it was written, and so
+        // does one holding a control character (a line break, say), which
+        // nobody can read in a one-line field.
+        const bool control = std::any_of(decoded.begin(), decoded.end(),
+                                         [](QChar c) { return c.category() == QChar::Other_Control; });
+        out.append(utf8.hasError() || control ? text.mid(start, i - start) : decoded);
     }
-    return QString::fromUtf8(bytes);
+    return out;
 }
 
 QSize NameLabel::minimumSizeHint() const {
@@ -69,7 +90,7 @@ void NameLabel::paintEvent(QPaintEvent*) {
 
 bool NameLabel::event(QEvent* event) {
     if (event->type() == QEvent::ToolTip) {
-        const QString name = readable(text());
+        const QString name = text();
         if (name.isEmpty()) {
             QToolTip::hideText();
             event->ignore();

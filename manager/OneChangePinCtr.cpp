@@ -1,13 +1,14 @@
 #include "OneChangePinCtr.h"
 
-#include "PinPolicy.h"
-#include "Qd_MacIntf.h"
-#include "ui_OneChangePinCtr.h"
+#include <openssl/crypto.h>
 
 #include <QCloseEvent>
 #include <QPointer>
 
-#include <openssl/crypto.h>
+#include "PinPolicy.h"
+#include "Qd_MacIntf.h"
+#include "platform/accessible.h"
+#include "ui_OneChangePinCtr.h"
 
 namespace {
 // Never released: the dialog lives as long as the process, like the system's.
@@ -36,6 +37,12 @@ OneChangePinCtr::OneChangePinCtr(QWidget* parent)
     connect(ui->okBtn, &QPushButton::clicked, this, &OneChangePinCtr::okBtnAction);
     connect(ui->noBtn, &QPushButton::clicked, this, &OneChangePinCtr::noPushAct);
     ui->okBtn->setEnabled(false);
+    platform::nameFromLabel(ui->oldPinTf, ui->oldCap);
+    platform::nameFromLabel(ui->newOnePinTf, ui->newOneCap);
+    platform::nameFromLabel(ui->newTwoPinTf, ui->newTwoCap);
+    // The meter's name is its text, the rating of this moment; its caption
+    // says what is rated.
+    ui->mimaQd->setAccessibleDescription(platform::captionName(ui->mimaCap->text()));
 }
 
 OneChangePinCtr::~OneChangePinCtr() = default;

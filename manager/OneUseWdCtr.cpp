@@ -4,9 +4,10 @@
 
 #include "EndModal.h"
 #include "OneChangePinCtr.h"
+#include "platform/windowstyle.h"
 #include "ui_OneUseWdCtr.h"
 
-OneUseWdCtr::OneUseWdCtr(QWidget* parent) : QWidget(parent), ui(std::make_unique<Ui::OneUseWdCtr>()) {
+OneUseWdCtr::OneUseWdCtr(QWidget* parent) : QDialog(parent), ui(std::make_unique<Ui::OneUseWdCtr>()) {
     ui->setupUi(this);
     setFixedSize(size());
     connect(ui->xgPinBtn, &QPushButton::clicked, this, &OneUseWdCtr::xgPinbutAction);
@@ -21,13 +22,17 @@ void OneUseWdCtr::xgPinbutAction() {
     close();
     if (!oneCgPin) oneCgPin = OneChangePinCtr::sharedConfgCtr();
     oneCgPin->cshViw();
-    // Where this window was.
-    QRect frame = oneCgPin->frameGeometry();
-    frame.moveCenter(frameGeometry().center());
-    oneCgPin->move(frame.topLeft());
+    if (platform::placesWindows()) {
+        // Where this window was.
+        QRect frame = oneCgPin->frameGeometry();
+        frame.moveCenter(frameGeometry().center());
+        oneCgPin->move(frame.topLeft());
+    }
     oneCgPin->setWindowModality(Qt::ApplicationModal);
     oneCgPin->exec();
 }
+
+void OneUseWdCtr::reject() { close(); }
 
 void OneUseWdCtr::closeEvent(QCloseEvent* event) {
     // Closing this window ends whatever runs modally, as its button does.

@@ -1,9 +1,9 @@
 // First-use window: shown when a key that still has its first PIN arrives;
-// its button opens the first-change PIN dialog. Main thread only.
+// its button opens the first-change PIN dialog. Not modal, but a dialog, so
+// that a screen reader announces it when it appears. Main thread only.
 #pragma once
 
-#include <QWidget>
-
+#include <QDialog>
 #include <memory>
 
 class OneChangePinCtr;
@@ -13,7 +13,7 @@ namespace Ui {
 class OneUseWdCtr;
 }
 
-class OneUseWdCtr : public QWidget {
+class OneUseWdCtr : public QDialog {
     Q_OBJECT
 public:
     explicit OneUseWdCtr(QWidget* parent = nullptr);
@@ -25,6 +25,9 @@ public:
 
     QPushButton* changeButton() const;
     OneChangePinCtr* oneCgPin = nullptr;  // the shared first-change dialog, once used
+
+    // Escape closes the window as its close box does.
+    void reject() override;
 
 protected:
     void closeEvent(QCloseEvent* event) override;

@@ -3,6 +3,8 @@
 #include <openssl/crypto.h>
 
 #include <QApplication>
+#include <QCloseEvent>
+#include <QDialog>
 #include <QFont>
 #include <QLabel>
 #include <QPalette>
@@ -59,6 +61,19 @@ std::array<char, kNamesCapacity + 1> firstReaderBuffer() {
     readers[kNamesCapacity] = '\0';
     return readers;
 }
+
+// The tip window: a dialog to assistive technology, so a screen reader
+// announces it. While the key waits it cannot be closed: the close box that
+// the window manager or, under Wayland, the program's own title bar draws
+// is refused here, and so is Escape. The program hides it (xiaoshiTc).
+class TipWindow : public QDialog {
+public:
+    TipWindow() : QDialog(nullptr, Qt::Window) {}
+    void reject() override {}
+
+protected:
+    void closeEvent(QCloseEvent* event) override { event->ignore(); }
+};
 
 constexpr std::array<Qd_MacIntf::ChangeOutcome, 6> kOutcomes{{
     {0x00000000u, "pin码修改成功"},
@@ -289,12 +304,12 @@ void Qd_MacIntf::cgPin() {
 }
 
 void Qd_MacIntf::buildTipWindow() {
-    auto w = std::make_unique<QWidget>(nullptr, Qt::Window);
+    std::unique_ptr<QWidget> w = std::make_unique<TipWindow>();
     // A title bar only; the window cannot be closed or hidden while it counts.
-    platform::keepTitledOnly(w.get(), platform::CloseRequest::Refuse);
+    platform::keepTitledOnly(w.get());
     w->setWindowTitle(QString::fromUtf8(kTipWindowTitle));
     w->setFixedSize(kTipWindowWidth, kTipWindowHeight);
-    w->move(450, 400);
+    if (platform::placesWindows()) w->move(450, 400);
     w->setWindowModality(Qt::ApplicationModal);
 
     auto* image = new QLabel(w.get());

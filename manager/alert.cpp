@@ -5,8 +5,9 @@
 #include <QMetaObject>
 #include <QPushButton>
 #include <QThread>
-
 #include <cstdio>
+
+#include "platform/windowstyle.h"
 
 namespace kelvane {
 namespace {
@@ -37,7 +38,7 @@ void showOnMainThread(const QString& message, bool outcome) {
     QMessageBox box(QMessageBox::Warning, QString::fromUtf8(kAlertTitle), message, QMessageBox::NoButton,
                     outcome ? nullptr : over);
     box.setProperty(kOutcomeProperty, outcome);
-    if (outcome && over != nullptr) {
+    if (outcome && over != nullptr && platform::placesWindows()) {
         box.adjustSize();
         QRect frame = box.frameGeometry();
         frame.moveCenter(over->frameGeometry().center());

@@ -2,24 +2,27 @@
 // caller is C code in another vendor's module, and no exception may reach it.
 #include "pinprompt/carrow.h"
 
-#include "pinprompt/countdown.h"
-
 #include <openssl/crypto.h>
 
 #include <QAbstractButton>
 #include <QApplication>
+#include <QCloseEvent>
 #include <QDialogButtonBox>
 #include <QGridLayout>
 #include <QKeyEvent>
+#include <QLabel>
 #include <QLineEdit>
 #include <QMessageBox>
 #include <QPushButton>
 #include <QThread>
 #include <QTimer>
-
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
+
+#include "pinprompt/countdown.h"
+#include "platform/accessible.h"
+#include "platform/windowstyle.h"
 
 namespace {
 
@@ -63,8 +66,7 @@ void runInFront(QMessageBox& box, QWidget* focus) {
         focus->setFocus(Qt::OtherFocusReason);  // the window's focus from its first moment
     }
     QTimer::singleShot(0, &box, [&box, focus] {
-        box.raise();
-        box.activateWindow();
+        platform::bringToFront(&box);
         if (focus) {
             focus->setFocus(Qt::ActiveWindowFocusReason);
         }
@@ -98,24 +100,31 @@ void wipeShared(QString& text) {
 
 // The PIN prompt has only its "OK" button, which Qt would also take as the
 // answer to Escape or to a close request: a half-typed PIN would then go to
-// the key and spend one of its tries. Both are swallowed; only "OK" ends it.
-class OnlyOkEnds : public QObject {
+// the key and spend one of its tries. Both are refused; only "OK" ends it.
+// The close box is there whatever the hints say (Wayland's title bar, which
+// the program draws itself, always has one), so the refusal lives here.
+class PinPrompt : public QMessageBox {
 public:
-    using QObject::QObject;
+    using QMessageBox::QMessageBox;
 
 protected:
-    bool eventFilter(QObject* watched, QEvent* event) override {
-        if (event->type() == QEvent::Close) {
-            event->ignore();
-            return true;
+    void closeEvent(QCloseEvent* event) override { event->ignore(); }
+    void keyPressEvent(QKeyEvent* event) override {
+        if (event->key() == Qt::Key_Escape) {
+            event->accept();
+            return;
         }
-        if (event->type() == QEvent::KeyPress &&
-            static_cast<QKeyEvent*>(event)->key() == Qt::Key_Escape) {
-            return true;
-        }
-        return QObject::eventFilter(watched, event);
+        QMessageBox::keyPressEvent(event);
     }
 };
+
+// The alert's message, the label a screen reader should name the field by.
+QLabel* messageLabel(QMessageBox& box) {
+    for (QLabel* label : box.findChildren<QLabel*>()) {
+        if (label->text() == box.text()) return label;
+    }
+    return nullptr;
+}
 
 int askPin(char* pin, uint32_t* pinLen) {
     if (!widgetsAvailable()) {
@@ -124,7 +133,7 @@ int askPin(char* pin, uint32_t* pinLen) {
         }
         return 0;
     }
-    QMessageBox box;
+    PinPrompt box;
     prepareAlert(box, QStringLiteral("请输入用户密码！"));
     QPushButton* ok = box.addButton(okTitle(), QMessageBox::AcceptRole);
     box.setDefaultButton(ok);
@@ -140,11 +149,11 @@ int askPin(char* pin, uint32_t* pinLen) {
     field->setContextMenuPolicy(Qt::NoContextMenu);
     field->setAcceptDrops(false);
     addAccessory(box, field);
-    OnlyOkEnds onlyOk;
-    box.installEventFilter(&onlyOk);
+    // Named by the prompt's message. A password field tells assistive
+    // technology its length only, never its text.
+    platform::nameFromLabel(field, messageLabel(box));
 
     runInFront(box, field);
-    box.removeEventFilter(&onlyOk);
 
     // The count is in UTF-16 units and the copy takes that many bytes of the
     // UTF-8 form, with no terminator: the caller goes by the count. UTF-8 is

@@ -75,6 +75,8 @@ void waitOneTick() {
 
 void setLine(int32_t seconds) {
     if (nameLabel) {
+        // A label reports its new text to assistive technology itself (as
+        // a name change), so a screen reader hears each number.
         nameLabel->setText(countdownText(seconds));
         // Paint now: the last value is shown only briefly before the window goes.
         nameLabel->repaint();
@@ -83,7 +85,7 @@ void setLine(int32_t seconds) {
 
 }  // namespace
 
-Carrow::Carrow(QWidget* parent) : QWidget(parent) {}
+Carrow::Carrow(QWidget* parent) : QDialog(parent) {}
 
 void Carrow::closeByLibrary() {
     // hide(), not close(): this also runs from inside closeEvent, where a
@@ -125,11 +127,12 @@ int Carrow::showCountdownWin(int32_t seconds, const QString& gifName, const QStr
     // Title bar only: no close, minimise or resize control, and it cannot be
     // hidden. A close request still ends the countdown (MyDelegate).
     window->setWindowFlag(Qt::WindowStaysOnTopHint);
-    platform::keepTitledOnly(window, platform::CloseRequest::Deliver);
+    platform::keepTitledOnly(window);
     window->setFixedSize(width, height);
     window->setWindowTitle(QStringLiteral("按键提示"));
     TIME = seconds;
-    if (QScreen* screen = QGuiApplication::primaryScreen()) {
+    QScreen* screen = platform::placesWindows() ? QGuiApplication::primaryScreen() : nullptr;
+    if (screen) {
         window->move(screen->availableGeometry().center() - window->rect().center());
     }
     myDelegate = new MyDelegate(window);
@@ -178,8 +181,7 @@ int Carrow::showCountdownWin(int32_t seconds, const QString& gifName, const QStr
     // The modal session: the window blocks input to every other window.
     window->setWindowModality(Qt::ApplicationModal);
     window->show();
-    window->raise();
-    window->activateWindow();
+    platform::bringToFront(window);
     session = window;
 
     for (;;) {

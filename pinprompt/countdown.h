@@ -3,11 +3,10 @@
 // to the GUI thread.
 #pragma once
 
+#include <QDialog>
 #include <QLabel>
 #include <QPointer>
 #include <QString>
-#include <QWidget>
-
 #include <atomic>
 #include <cstdint>
 
@@ -17,8 +16,8 @@ class QMovie;
 
 // A window that can always take keyboard focus, also with only a title bar.
 // One Carrow runs the countdown (showCountdownWin); the window it shows is a
-// Carrow too.
-class Carrow : public QWidget {
+// Carrow too. A dialog, so that a screen reader announces it.
+class Carrow : public QDialog {
     Q_OBJECT
 public:
     explicit Carrow(QWidget* parent = nullptr);
@@ -31,6 +30,9 @@ public:
 
     // closeWindow_t closes the window through here, past the delegate.
     void closeByLibrary();
+    // Escape does nothing: the countdown ends by time, by its caller or by a
+    // close request.
+    void reject() override {}
 
 protected:
     void closeEvent(QCloseEvent* event) override;

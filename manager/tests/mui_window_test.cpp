@@ -3,6 +3,7 @@
 // are recorded instead of shown.
 #include <gtest/gtest.h>
 
+#include <QAccessible>
 #include <QApplication>
 #include <QComboBox>
 #include <QCursor>
@@ -35,6 +36,7 @@
 #include "core_support.h"
 #include "mui_app.h"
 #include "mui_support.h"
+#include "platform/accessible.h"
 #include "sim/token/keysim_gtest.h"
 #include "token/Func_init.h"
 
@@ -399,7 +401,8 @@ TEST_F(MuiWindow, CertificatePanelShowsDetailsAndTheViewer) {
     win->cerTabVw()->selectRow(1);
     EXPECT_EQ(win->selectedIndex(), 2);
     EXPECT_EQ(tag(MailTag::cerState), QStringLiteral("加密证书"));
-    EXPECT_EQ(tag(MailTag::cerIssuer), win->certificates().at(1).value("isser").toString());
+    EXPECT_EQ(tag(MailTag::cerIssuer),
+              NameLabel::readable(win->certificates().at(1).value("isser").toString()));
 
     // The viewer lists the certificate's fields and closes with "关闭".
     bool seen = false;
@@ -460,7 +463,7 @@ TEST_F(MuiWindow, CertificatePanelShowsDetailsAndTheViewer) {
 TEST_F(MuiWindow, LongCertificateNamesAreElidedWithTheWholeNameInTheTooltip) {
     makeKey("names", "QDNAMES01", false, false);
     const std::string subject = "中国工商银行股份有限公司北京市分行营业部客户张三";
-    const std::string issuer = "中国金融认证中心测试证书颁发机构";
+    const std::string issuer = "中国金融认证中心测试证书颁发机构第二代国密算法根证书";
     const QByteArray der = coretest::makeCert(subject, issuer);
     const std::string file = coretest::writeFile(sim.dir(), "long.der", der);
     ASSERT_EQ(keysim({"import", "names", "con", "sign", QString::fromStdString(file)}), 0);
@@ -474,18 +477,19 @@ TEST_F(MuiWindow, LongCertificateNamesAreElidedWithTheWholeNameInTheTooltip) {
         SCOPED_TRACE(t);
         auto* label = qobject_cast<QLabel*>(win->view(t));
         ASSERT_NE(label, nullptr);
-        // The field's text is the reader's, escapes and all.
+        // The record keeps the reader's text, escapes and all; the field
+        // shows the name as characters.
+        const QString raw =
+            win->certificates().at(0).value(t == MailTag::cerSubject ? "sub" : "isser").toString();
+        ASSERT_TRUE(raw.startsWith(QStringLiteral("\\x"))) << raw.toStdString();
         const QString full = tag(t);
-        EXPECT_EQ(full,
-                  win->certificates().at(0).value(t == MailTag::cerSubject ? "sub" : "isser").toString());
-        ASSERT_TRUE(full.startsWith(QStringLiteral("\\x"))) << full.toStdString();
+        EXPECT_EQ(full, QString::fromStdString(name));
 
-        // Drawn: a prefix of whole escapes, then "…", within the field.
+        // Drawn: a prefix of whole characters, then "…", within the field.
         const QString shown = NameLabel::elided(full, label->fontMetrics(), label->contentsRect().width());
         ASSERT_TRUE(shown.endsWith(QChar(0x2026))) << shown.toStdString();
         const QString kept = shown.chopped(1);
         EXPECT_TRUE(full.startsWith(kept));
-        EXPECT_EQ(kept.size() % 4, 0) << "cut inside an escape: " << kept.toStdString();
         EXPECT_GT(kept.size(), 0);
         EXPECT_LE(label->fontMetrics().horizontalAdvance(shown), label->contentsRect().width());
         // ... and that is what the field paints.
@@ -504,14 +508,109 @@ TEST_F(MuiWindow, LongCertificateNamesAreElidedWithTheWholeNameInTheTooltip) {
         QToolTip::hideText();
     }
 
-    // A cut that fits the width exactly is kept.
-    const QString name = QStringLiteral("\\xE5\\xBC\\xA0\\xE4\\xB8\\x89");
-    const int exact = win->fontMetrics().horizontalAdvance(name.left(4) + QChar(0x2026));
-    EXPECT_EQ(NameLabel::elided(name, win->fontMetrics(), exact), name.left(4) + QChar(0x2026));
+    // The table row reads the same names, whole in its tooltip.
+    const QModelIndex row = win->cerTabVw()->model()->index(0, 0);
+    const QString rowText = row.data().toString();
+    EXPECT_EQ(rowText, QStringLiteral("签名证书(%1's %2 ID)")
+                           .arg(QString::fromStdString(subject), QString::fromStdString(issuer)));
+    EXPECT_EQ(row.data(Qt::ToolTipRole).toString(), rowText);
+
+    // A cut that fits the width exactly is kept, at an escape left as it is
+    // and at a character outside the BMP (never between its two halves).
+    for (const QString& name :
+         {QStringLiteral("\\xE5\\xBC\\xFF\\xE4\\xB8\\x89"),
+          QString::fromUtf8("\xF0\x9F\x94\x91\xF0\x9F\x94\x92\xF0\x9F\x94\x91\xF0\x9F\x94\x92")}) {
+        const qsizetype piece = name.startsWith(u'\\') ? 4 : 2;
+        const int exact = win->fontMetrics().horizontalAdvance(name.left(piece) + QChar(0x2026));
+        EXPECT_EQ(NameLabel::elided(name, win->fontMetrics(), exact), name.left(piece) + QChar(0x2026));
+    }
     // A name that fits is drawn whole.
     EXPECT_EQ(NameLabel::elided(QStringLiteral("Test CA"), win->fontMetrics(), 270),
               QStringLiteral("Test CA"));
-    EXPECT_EQ(NameLabel::readable(QStringLiteral("\\xE5\\xBC\\xA0 x\\xZZ")), QStringLiteral("张 x\\xZZ"));
+    // A half character at the very end is one piece, never read past.
+    QString broken = QStringLiteral("Test CA Test CA Test CA");
+    broken.append(QChar(0xD83D));
+    const QString cut = NameLabel::elided(broken, win->fontMetrics(), 40);
+    EXPECT_TRUE(cut.endsWith(QChar(0x2026)));
+    EXPECT_TRUE(broken.startsWith(cut.chopped(1)));
+}
+
+// What a person reads of a one-line name: each run of escapes that is UTF-8
+// as a whole becomes its characters; any other run stays as written.
+TEST(NameLabelReadable, DecodesWholeRunsOfValidUtf8Only) {
+    const struct {
+        const char* raw;
+        const char* shown;
+    } cases[] = {
+        {"Test User", "Test User"},
+        {"\\xE5\\xBC\\xA0\\xE4\\xB8\\x89", "张三"},          // one run, two characters
+        {"\\xE5\\xBC\\xA0 \\xE4\\xB8\\x89", "张 三"},        // two runs, split between characters
+        {"\\xE5\\xBC\\xA0/OU=\\xE4\\xB8\\x89", "张/OU=三"},  // parts after the common name
+        {"\\xe5\\xbc\\xa0", "张"},                           // lower-case hex
+        {"\\xF0\\x9F\\x94\\x91", "\xF0\x9F\x94\x91"},        // four bytes, outside the BMP
+        {"\\xE5\\xBC x\\xA0", "\\xE5\\xBC x\\xA0"},          // a character cut by a letter
+        {"\\xE5\\xBC", "\\xE5\\xBC"},                        // a run ending inside a character
+        {"\\xFF\\xFE", "\\xFF\\xFE"},                        // bytes UTF-8 never has
+        {"\\xC0\\xAF", "\\xC0\\xAF"},                        // overlong "/"
+        {"\\xED\\xA0\\x80", "\\xED\\xA0\\x80"},              // a surrogate half
+        {"\\xE5\\xBC\\xA0\\xFF", "\\xE5\\xBC\\xA0\\xFF"},    // a good character, then a bad byte
+        {"\\xE5\\xBC\\xA0 \\xFF", "张 \\xFF"},               // the bad run alone stays
+        {"a\\x0Ab", "a\\x0Ab"},                              // a control character
+        {"x\\xZZ\\x4", "x\\xZZ\\x4"},                        // not escapes at all
+        {"\\x41\\x42", "AB"},
+        {"", ""},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(NameLabel::readable(QString::fromUtf8(c.raw)), QString::fromUtf8(c.shown)) << c.raw;
+    }
+}
+
+// A screen reader hears each field by the caption beside it, and goes on
+// hearing the caption when its text changes: the name is never a copy.
+TEST_F(MuiWindow, FieldsAreNamedByTheCaptionBesideThem) {
+    makeKey("demo", "QDTEST0009", false, false);
+    launch();
+    OneChangePinCtr* dlg = OneChangePinCtr::sharedConfgCtr();
+    const struct {
+        QWidget* field;
+        QLabel* caption;
+    } pairs[] = {
+        {win->oldPin(), win->findChild<QLabel*>("oldPinCaption")},
+        {win->newOnePin(), win->findChild<QLabel*>("newOnePinCaption")},
+        {win->newTwoPin(), win->findChild<QLabel*>("newTwoPinCaption")},
+        {win->nameComBox(), win->findChild<QLabel*>("keyCaption")},
+        {dlg->oldPinTf(), dlg->findChild<QLabel*>("oldCap")},
+        {dlg->newOnePinTf(), dlg->findChild<QLabel*>("newOneCap")},
+        {dlg->newTwoPinTf(), dlg->findChild<QLabel*>("newTwoCap")},
+    };
+    for (const auto& [field, caption] : pairs) {
+        ASSERT_NE(caption, nullptr);
+        SCOPED_TRACE(caption->objectName().toStdString());
+        EXPECT_EQ(caption->buddy(), field);
+        QAccessibleInterface* a11y = QAccessible::queryAccessibleInterface(field);
+        ASSERT_NE(a11y, nullptr);
+        // A combo box is named by its item here; its caption is its "labelled by".
+        const bool combo = qobject_cast<QComboBox*>(field) != nullptr;
+        const auto labels = a11y->relations(QAccessible::Label);
+        ASSERT_EQ(labels.size(), 1);
+        EXPECT_EQ(labels.first().first->object(), caption);
+        if (combo) continue;
+        const QString before = caption->text();
+        EXPECT_EQ(a11y->text(QAccessible::Name), before);
+        caption->setText(QStringLiteral("改过的说明："));
+        EXPECT_EQ(a11y->text(QAccessible::Name), QStringLiteral("改过的说明："));
+        caption->setText(before);
+    }
+    // A prompt whose caption cannot be found names nothing, and fails nowhere.
+    QLineEdit lone;
+    platform::nameFromLabel(&lone, nullptr);
+    EXPECT_TRUE(lone.accessibleName().isEmpty());
+    // The list and the field beside the web-address caption, and the
+    // certificate table named by its tab.
+    EXPECT_EQ(win->wzAddressTabVw()->accessibleName(), QStringLiteral("常用网址"));
+    EXPECT_EQ(win->addAddress()->accessibleName(), QStringLiteral("添加常用网址"));
+    EXPECT_EQ(win->cerTabVw()->accessibleName(),
+              qobject_cast<QAbstractButton*>(win->view(MailTag::tabCert))->text());
 }
 
 TEST_F(MuiWindow, ViewerRefusesBytesThatAreNotACertificate) {

@@ -82,7 +82,9 @@ TEST_F(MuiWm, TipWindowShowsThirtyAtOnceAndStaysUpWhileItCounts) {
                 grabbedThirty = true;
                 redWhileThirty = std::max(redWhileThirty, red);
                 if (redWhileThirty > 0 && tip->windowHandle()->isExposed()) {
-                    // Alt+F4, as a user closes the focused window.
+                    // The title bar's close button, then Alt+F4, as a user
+                    // closes a window.
+                    wmtest::clickCloseButton(tip);
                     wmtest::run("xdotool", {"windowactivate", "--sync", wmtest::hexId(tip), "key", "alt+F4"});
                     since.start();
                     step = Closing;

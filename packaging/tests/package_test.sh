@@ -24,9 +24,10 @@ field() { dpkg-deb -f "$deb" "$1"; }
 [ "$(field Maintainer)" = "$QD_PACKAGE_MAINTAINER" ] || fail "Maintainer: $(field Maintainer)"
 [ "$(field Architecture)" = "$(dpkg --print-architecture)" ] || fail "Architecture: $(field Architecture)"
 [ -n "$(field Description)" ] || fail "no Description"
-# Computed from the shared libraries: the C and C++ runtimes, Qt, OpenSSL.
+# Computed from the shared libraries: the C and C++ runtimes, Qt, OpenSSL;
+# and Qt's Wayland platform plug-in, which no library links.
 depends=$(field Depends)
-for lib in libc6 libstdc++6 libqt6widgets6 libssl3; do
+for lib in libc6 libstdc++6 libqt6widgets6 libssl3 qt6-wayland; do
   tr ',|' '\n\n' <<<"$depends" | sed 's/^ *//; s/[ (].*//' | grep -qxF "$lib" || fail "Depends lacks $lib: $depends"
 done
 

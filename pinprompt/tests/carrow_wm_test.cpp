@@ -14,6 +14,7 @@
 #include <QWindow>
 #include <cstring>
 #include <ostream>
+#include <string>
 
 #include "pinprompt/carrow.h"
 #include "platform/tests/wm_testing.h"
@@ -110,6 +111,49 @@ TEST_F(CarrowWm, PromptTitleBarsSayWangdun) {
     uint32_t length = 0;
     EXPECT_EQ(P11_BlockPopPin(pin, &length), 0);
     EXPECT_EQ(titles, QStringList({"网盾", "网盾", "网盾"}));
+}
+
+QWidget* exposedModal() {
+    QWidget* w = QApplication::activeModalWidget();
+    return w && w->windowHandle() && w->windowHandle()->isExposed() ? w : nullptr;
+}
+
+// The title bar's close button: on the countdown it ends the countdown and
+// clears the caller's flag (which also shows that the click lands on the
+// button); on the PIN prompt, which cannot be cancelled, it does nothing, and
+// the PIN typed afterwards still reaches the caller.
+TEST_F(CarrowWm, CloseButtonEndsTheCountdownButNotThePinPrompt) {
+    QTimer::singleShot(0, [] {
+        QWidget* w = nullptr;
+        ASSERT_TRUE(
+            QTest::qWaitFor([&] { return (w = countdownWindow()) && w->windowHandle()->isExposed(); }, 5000));
+        QTest::qWait(200);  // the frame's extents reach Qt after the map
+        wmtest::clickCloseButton(w);
+    });
+    int32_t flag = 1;
+    QElapsedTimer clock;
+    clock.start();
+    EXPECT_EQ(showCountDownWindow(20, "QDCountDown", "", 200, 300, &flag), 0);
+    EXPECT_EQ(flag, 0) << "the close button did not reach the countdown";
+    EXPECT_LT(clock.elapsed(), 8000);
+
+    bool stayed = false;
+    QTimer::singleShot(0, [&stayed] {
+        QWidget* box = nullptr;
+        ASSERT_TRUE(QTest::qWaitFor([&] { return (box = exposedModal()) != nullptr; }, 5000));
+        QTest::qWait(200);
+        wmtest::clickCloseButton(box);
+        QTest::qWait(700);
+        stayed = box->isVisible() && box->windowHandle()->isExposed();
+        wmtest::run("xdotool", {"windowactivate", "--sync", wmtest::hexId(box)});
+        wmtest::run("xdotool", {"type", "--delay", "20", "97531"});
+        wmtest::run("xdotool", {"key", "Return"});
+    });
+    char pin[16] = {};
+    uint32_t length = 0;
+    EXPECT_EQ(P11_BlockPopPin(pin, &length), 0);
+    EXPECT_TRUE(stayed) << "the close button took the PIN prompt away";
+    EXPECT_EQ(std::string(pin, length), "97531");
 }
 
 }  // namespace

@@ -80,4 +80,16 @@ inline QRect onScreen(const QWidget* widget) {
     return QRect(widget->mapToGlobal(QPoint(0, 0)), widget->size());
 }
 
+// Clicks the close button that the window manager draws in a window's title
+// bar (openbox: the rightmost button, as high as the bar, at its middle), as
+// a user does with the pointer.
+inline void clickCloseButton(const QWidget* window) {
+    const QRect frame = window->frameGeometry();
+    const int bar = window->geometry().top() - frame.top();
+    const QPoint at(frame.right() - bar / 2 - 2, frame.top() + bar / 2);
+    run(QStringLiteral("xdotool"),
+        {QStringLiteral("mousemove"), QStringLiteral("--sync"), QString::number(at.x()),
+         QString::number(at.y()), QStringLiteral("click"), QStringLiteral("1")});
+}
+
 }  // namespace wmtest
