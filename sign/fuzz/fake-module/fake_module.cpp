@@ -177,6 +177,10 @@ CK_RV getSlotList(CK_BBOOL present, CK_SLOT_ID_PTR list, CK_ULONG_PTR count) {
         s.slots.push_back(list[i]);
     }
     *count = reported(n);
+    // A count that claims more than was written makes the caller's own
+    // entries (its zero fill) slots this module answered: the caller cannot
+    // tell them apart, so using them is no fault of its own.
+    for (CK_ULONG i = written; i < std::min(*count, room); ++i) s.slots.push_back(list[i]);
     return answer(n > room ? CKR_BUFFER_TOO_SMALL : CKR_OK);
 }
 
