@@ -85,7 +85,7 @@ TEST_F(MuiWm, TipWindowShowsThirtyAtOnceAndStaysUpWhileItCounts) {
                     // The title bar's close button, then Alt+F4, as a user
                     // closes a window.
                     wmtest::clickCloseButton(tip);
-                    wmtest::run("xdotool", {"windowactivate", "--sync", wmtest::hexId(tip), "key", "alt+F4"});
+                    wmtest::pressKeys(tip, QStringLiteral("alt+F4"));
                     since.start();
                     step = Closing;
                 }
@@ -93,13 +93,13 @@ TEST_F(MuiWm, TipWindowShowsThirtyAtOnceAndStaysUpWhileItCounts) {
             case Closing:
                 if (since.isValid() && since.elapsed() > 500) {
                     upAfterClose = tip->isVisible() && red > 0;
-                    wmtest::run("xdotool", {"windowminimize", wmtest::hexId(tip)});
+                    wmtest::minimise(tip);
                     since.start();
                     step = Minimising;
                 }
                 break;
             case Minimising:
-                if (since.elapsed() > 800) {
+                if (since.elapsed() > wmtest::kMinimiseSettleMs) {
                     upAfterMinimise = !tip->isMinimized() && red > 0;
                     step = Done;
                 }

@@ -59,16 +59,16 @@ TEST_F(CarrowWm, CountdownIsOnTheScreenAtOnceAndComesBackWhenMinimised) {
                 }
                 redAtFirst = std::max(redAtFirst, red);
                 if (red > 0) {
-                    wmtest::run("xdotool", {"windowminimize", wmtest::hexId(w)});
+                    wmtest::minimise(w);
                     since.start();
                     step = Minimising;
                 }
                 break;
             case Minimising:
-                if (since.elapsed() > 800) {
+                if (since.elapsed() > wmtest::kMinimiseSettleMs) {
                     upAfterMinimise = !w->isMinimized() && red > 0;
                     // A close request still ends the countdown, as it always did.
-                    wmtest::run("xdotool", {"windowactivate", "--sync", wmtest::hexId(w), "key", "alt+F4"});
+                    wmtest::pressKeys(w, QStringLiteral("alt+F4"));
                     step = Closing;
                 }
                 break;

@@ -80,6 +80,22 @@ inline QRect onScreen(const QWidget* widget) {
     return QRect(widget->mapToGlobal(QPoint(0, 0)), widget->size());
 }
 
+// Asks the window manager to minimise a window, as its title bar's button does.
+inline void minimise(const QWidget* window) {
+    run(QStringLiteral("xdotool"), {QStringLiteral("windowminimize"), hexId(window)});
+}
+
+// How long a minimise request takes to play out: the window manager hides
+// the window and a titled-only window brings itself back.
+inline constexpr int kMinimiseSettleMs = 800;
+
+// Activates a window and presses keys in it, as a user does ("alt+F4": the
+// window manager's close request; "Return").
+inline void pressKeys(const QWidget* window, const QString& keys) {
+    run(QStringLiteral("xdotool"), {QStringLiteral("windowactivate"), QStringLiteral("--sync"), hexId(window),
+                                    QStringLiteral("key"), keys});
+}
+
 // Clicks the close button that the window manager draws in a window's title
 // bar (openbox: the rightmost button, as high as the bar, at its middle), as
 // a user does with the pointer.
