@@ -57,4 +57,23 @@ private:
     size_t pos_ = 0;
 };
 
+// An Input over a copy of its own: what a fake library answers from long
+// after the harness's call that handed the bytes over has returned. Neither
+// copied nor moved, so the reader never points into another object's bytes.
+class KeptInput : public Input {
+public:
+    KeptInput() : Input(nullptr, 0) {}
+    KeptInput(const KeptInput&) = delete;
+    KeptInput& operator=(const KeptInput&) = delete;
+
+    // Replaces the bytes and reads them from the start.
+    void load(const uint8_t* data, size_t size) {
+        bytes_.assign(reinterpret_cast<const char*>(data), size);
+        static_cast<Input&>(*this) = Input(reinterpret_cast<const uint8_t*>(bytes_.data()), bytes_.size());
+    }
+
+private:
+    std::string bytes_;
+};
+
 }  // namespace fuzz

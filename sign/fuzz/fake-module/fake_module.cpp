@@ -29,8 +29,7 @@ struct Session {
 };
 
 struct State {
-    std::string data;
-    fuzz::Input in{nullptr, 0};
+    fuzz::KeptInput in;
     std::vector<std::string> catalogue;
     std::vector<CK_SLOT_ID> slots;  // the last list handed over
     CK_ULONG slotCount = 0;         // the count the last length query gave
@@ -432,8 +431,7 @@ void fakep11_catalogue(const std::vector<std::string>* certificates) { state().c
 
 void fakep11_load(const uint8_t* data, size_t size) {
     State& s = state();
-    s.data.assign(reinterpret_cast<const char*>(data), size);
-    s.in = fuzz::Input(reinterpret_cast<const uint8_t*>(s.data.data()), s.data.size());
+    s.in.load(data, size);
     s.sessions.clear();
     s.objects.clear();
     s.slots.clear();

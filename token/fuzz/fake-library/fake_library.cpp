@@ -22,8 +22,7 @@ struct Certificate {
 };
 
 struct Script {
-    std::string data;
-    fuzz::Input in{nullptr, 0};
+    fuzz::KeptInput in;
     std::vector<std::string> readers, containers;  // whole names of the last lists answered
     std::string connected;                         // reader of the open handle
     uint32_t readersStatus = 0;
@@ -93,8 +92,7 @@ extern "C" {
 
 void fakekp_load(const uint8_t* data, size_t size) {
     Script& s = script();
-    s.data.assign(reinterpret_cast<const char*>(data), size);
-    s.in = fuzz::Input(reinterpret_cast<const uint8_t*>(s.data.data()), s.data.size());
+    s.in.load(data, size);
     s.readers.clear();
     s.containers.clear();
     s.connected.clear();
