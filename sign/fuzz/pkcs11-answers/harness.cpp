@@ -23,12 +23,14 @@
 #include <vector>
 
 #include "fuzz/fuzz_input.h"
+#include "security/tests/test_util.h"
 #include "sign/PKCS11Impl.h"
 #include "sign/fuzz/fake-module/fake_module.h"
 
 namespace {
 
 using fuzz::require;
+using sectest::hex;  // upper-case hex digits, as the engine writes serials and signatures
 
 struct Module {
     decltype(&fakep11_load) load;
@@ -45,16 +47,6 @@ struct Known {
 };
 std::vector<Known> catalogue;
 Module module;
-
-std::string hex(const unsigned char* bytes, size_t size) {
-    static const char kDigits[] = "0123456789ABCDEF";
-    std::string out;
-    for (size_t i = 0; i < size; ++i) {
-        out += kDigits[bytes[i] >> 4];
-        out += kDigits[bytes[i] & 0x0F];
-    }
-    return out;
-}
 
 std::string der(X509* certificate) {
     unsigned char* out = nullptr;
