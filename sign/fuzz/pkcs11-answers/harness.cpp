@@ -22,6 +22,7 @@
 #include <string>
 #include <vector>
 
+#include "fuzz/control.h"
 #include "fuzz/fuzz_input.h"
 #include "security/tests/test_util.h"
 #include "sign/PKCS11Impl.h"
@@ -258,19 +259,14 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
     // what it recorded) in place.
     void* handle = dlopen(FAKEP11_MODULE, RTLD_NOW);
     if (handle == nullptr) std::abort();
-    const auto control = [handle](const char* name) {
-        void* fn = dlsym(handle, name);
-        if (fn == nullptr) std::abort();
-        return fn;
-    };
-    module = {reinterpret_cast<decltype(&fakep11_load)>(control("fakep11_load")),
-              reinterpret_cast<decltype(&fakep11_begin)>(control("fakep11_begin")),
-              reinterpret_cast<decltype(&fakep11_record)>(control("fakep11_record"))};
+    module = {fuzz::control<decltype(&fakep11_load)>(handle, "fakep11_load"),
+              fuzz::control<decltype(&fakep11_begin)>(handle, "fakep11_begin"),
+              fuzz::control<decltype(&fakep11_record)>(handle, "fakep11_record")};
     catalogue = {makeCertificate("0A1024", "CN", "QD Fuzz One"), makeCertificate("80F00D2048", "CN", "张三"),
                  makeCertificate("C0FFEE0123456789ABCDEF0123456789ABCDEF01", "O", "只有机构")};
     std::vector<std::string> ders;
     for (const Known& k : catalogue) ders.push_back(k.der);
-    reinterpret_cast<decltype(&fakep11_catalogue)>(control("fakep11_catalogue"))(&ders);
+    fuzz::control<decltype(&fakep11_catalogue)>(handle, "fakep11_catalogue")(&ders);
     return 0;
 }
 

@@ -7,6 +7,7 @@
 
 #include <cstdlib>
 
+#include "fuzz/control.h"
 #include "token/Func_init.h"
 #include "token/fuzz/fake-library/fake_library.h"
 
@@ -26,17 +27,12 @@ inline const Controls& controls() {
         if (Func_Init(FAKEKP_LIBRARY) != 0) std::abort();
         void* handle = dlopen(FAKEKP_LIBRARY, RTLD_LAZY | RTLD_NOLOAD);
         if (handle == nullptr) std::abort();
-        const auto control = [handle](const char* name) {
-            void* fn = dlsym(handle, name);
-            if (fn == nullptr) std::abort();
-            return fn;
-        };
-        return Controls{reinterpret_cast<decltype(&fakekp_load)>(control("fakekp_load")),
-                        reinterpret_cast<decltype(&fakekp_readers_status)>(control("fakekp_readers_status")),
-                        reinterpret_cast<decltype(&fakekp_foreign_pcode)>(control("fakekp_foreign_pcode")),
-                        reinterpret_cast<decltype(&fakekp_kept)>(control("fakekp_kept")),
-                        reinterpret_cast<decltype(&fakekp_certificates)>(control("fakekp_certificates")),
-                        reinterpret_cast<decltype(&fakekp_certificate)>(control("fakekp_certificate"))};
+        return Controls{fuzz::control<decltype(&fakekp_load)>(handle, "fakekp_load"),
+                        fuzz::control<decltype(&fakekp_readers_status)>(handle, "fakekp_readers_status"),
+                        fuzz::control<decltype(&fakekp_foreign_pcode)>(handle, "fakekp_foreign_pcode"),
+                        fuzz::control<decltype(&fakekp_kept)>(handle, "fakekp_kept"),
+                        fuzz::control<decltype(&fakekp_certificates)>(handle, "fakekp_certificates"),
+                        fuzz::control<decltype(&fakekp_certificate)>(handle, "fakekp_certificate")};
     }();
     return c;
 }
