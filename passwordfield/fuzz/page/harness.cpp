@@ -31,16 +31,10 @@
 
 #include "CPluginImplement.h"
 #include "fuzz/fuzz_input.h"
+#include "np_entry.h"
 #include "passwordfield/fuzz/pattern_grammar.h"
 #include "plugin.h"
 #include "sim/browser/npbrowser.h"
-
-extern "C" {
-NPError NP_Initialize(NPNetscapeFuncs* bFuncs, NPPluginFuncs* pFuncs);
-NPError NP_GetEntryPoints(NPPluginFuncs* pFuncs);
-NPError NP_Shutdown(void);
-NPError NP_GetValue(void* future, NPPVariable variable, void* value);
-}
 
 namespace {
 
@@ -90,6 +84,7 @@ bool sameName(const std::string& a, const char* b) {
 // digits, anything else counting as 0.
 struct Rgb {
     int r, g, b;
+    bool operator==(const Rgb&) const = default;
 };
 Rgb colourOf(const std::string& text) {
     size_t i = 0;
@@ -117,8 +112,6 @@ int32_t numberOf(const std::string& text) {
     n = negative ? -n : n;
     return static_cast<int32_t>(std::clamp<int64_t>(n, INT32_MIN, INT32_MAX));
 }
-
-bool equalsIgnoringCase(const std::string& a, const char* b) { return sameName(a, b); }
 
 struct Model {
     Rgb back{255, 255, 255}, text{0, 0, 0}, border{0, 0, 0};
@@ -249,7 +242,7 @@ void read(Model& m, const std::string& name, const std::string& value,
         if (sameName(name, kParamNames[k])) which = k;
     switch (which) {
         case EnterType:
-            m.edit = equalsIgnoringCase(value, "edit");
+            m.edit = sameName(value, "edit");
             break;
         case BackColor:
             m.back = colourOf(value);
@@ -514,11 +507,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         page->setAutoRedraw(in.flag());
         page->setWindow(220, 30);
         CPluginImplement* field = PluginContentOf(page->npp());
-        const QColor back = field->backColorForTesting(), text = field->textColorForTesting(),
-                     border = field->borderColorForTesting();
-        require(back.red() == m.back.r && back.green() == m.back.g && back.blue() == m.back.b);
-        require(text.red() == m.text.r && text.green() == m.text.g && text.blue() == m.text.b);
-        require(border.red() == m.border.r && border.green() == m.border.g && border.blue() == m.border.b);
+        const auto rgb = [](const QColor& c) { return Rgb{c.red(), c.green(), c.blue()}; };
+        require(rgb(field->backColorForTesting()) == m.back);
+        require(rgb(field->textColorForTesting()) == m.text);
+        require(rgb(field->borderColorForTesting()) == m.border);
 
         page->focus(true);
         page->click(3, 15);
