@@ -130,6 +130,12 @@ protected:
     bool waitForManager(const std::string& prefix, size_t count) const {
         return folder_.waitFor(prefix, count);
     }
+    // How many managers were launched once every arrival so far has had its
+    // time to launch one (the settle delay and a margin).
+    size_t launchesOnceQuiet() const {
+        std::this_thread::sleep_for(kQuietPeriod);
+        return managerLog("launch ").size();
+    }
 
     standintest::StandinFolder folder_;
     const fs::path dir_ = folder_.dir();
@@ -168,8 +174,7 @@ TEST_F(AgentTest, KeyPresentAtStartLaunchesNothingAndLaterArrivalsLaunchOnceEach
     ASSERT_TRUE(waitForOutput("DeviceAppeared", 4));
     ASSERT_TRUE(waitForManager("launch ", 2));
 
-    std::this_thread::sleep_for(kQuietPeriod);
-    EXPECT_EQ(managerLog("launch ").size(), 2u) << "one launch per arrival, none for the key present at start";
+    EXPECT_EQ(launchesOnceQuiet(), 2u) << "one launch per arrival, none for the key present at start";
 }
 
 TEST_F(AgentTest, ManagersQuitAtStartAndAtEveryRemovalButOnlyPcode20244Launches) {
@@ -184,8 +189,7 @@ TEST_F(AgentTest, ManagersQuitAtStartAndAtEveryRemovalButOnlyPcode20244Launches)
 
     keysim({"plug", "foreign"});
     ASSERT_TRUE(waitForOutput("DeviceAppeared", 3));
-    std::this_thread::sleep_for(kQuietPeriod);
-    EXPECT_EQ(managerLog("launch ").size(), 1u);
+    EXPECT_EQ(launchesOnceQuiet(), 1u);
 
     // Pulling the foreign key out still asks running managers to quit.
     ASSERT_TRUE(platform::launchManager());
@@ -196,8 +200,7 @@ TEST_F(AgentTest, ManagersQuitAtStartAndAtEveryRemovalButOnlyPcode20244Launches)
     // The bank key alone launches (and only it).
     keysim({"plug", "bank"});
     ASSERT_TRUE(waitForManager("launch ", 3));
-    std::this_thread::sleep_for(kQuietPeriod);
-    EXPECT_EQ(managerLog("launch ").size(), 3u);
+    EXPECT_EQ(launchesOnceQuiet(), 3u);
 }
 
 // A manager that an administrator starts through a wrapper script still quits
@@ -236,8 +239,7 @@ TEST_F(AgentTest, SettleDelayCoversAKeyThatIsNotReadyAtOnce) {
     // Still not answering when the delay is over: its PCODE reads as 0.
     keysim({"plug", "slower"});
     ASSERT_TRUE(waitForOutput("DeviceAppeared", 4));
-    std::this_thread::sleep_for(kQuietPeriod);
-    EXPECT_EQ(managerLog("launch ").size(), 1u);
+    EXPECT_EQ(launchesOnceQuiet(), 1u);
 }
 
 TEST_F(AgentTest, MissingTokenLibraryNeverLaunches) {
@@ -251,8 +253,7 @@ TEST_F(AgentTest, MissingTokenLibraryNeverLaunches) {
 
     keysim({"plug", "bank"});
     ASSERT_TRUE(waitForOutput("DeviceAppeared", 3));
-    std::this_thread::sleep_for(kQuietPeriod);
-    EXPECT_TRUE(managerLog("launch ").empty());
+    EXPECT_EQ(launchesOnceQuiet(), 0u);
     // The watch goes on.
     keysim({"unplug", "bank"});
     EXPECT_TRUE(waitForOutput("DeviceDisappeared", 3));
