@@ -21,12 +21,6 @@ std::string homeFolder() {
     return home != nullptr ? home : "";
 }
 
-std::string chromiumUserFolder() {
-    const char* xdg = std::getenv("XDG_CONFIG_HOME");
-    const std::string config = xdg != nullptr && *xdg == '/' ? std::string(xdg) : homeFolder() + "/.config";
-    return config + "/chromium/NativeMessagingHosts";
-}
-
 bool exists(const std::string& path) {
     struct stat info {};
     return ::stat(path.c_str(), &info) == 0;
@@ -69,7 +63,7 @@ std::vector<BrowserFolders> browserFolders(const std::string& root) {
     return {
         {"chromium",
          BrowserFolders::Kind::Chromium,
-         {chromiumUserFolder(), root + "/etc/chromium/native-messaging-hosts"},
+         {configHome() + "/chromium/NativeMessagingHosts", root + "/etc/chromium/native-messaging-hosts"},
          QD_BRIDGE_CHROMIUM_ORIGIN},
         {"firefox",
          BrowserFolders::Kind::Firefox,

@@ -44,14 +44,14 @@ std::string shown(std::string_view text) {
     return text.size() <= kShown ? std::string(text) : std::string(text.substr(0, kShown)) + "...";
 }
 
+}  // namespace
+
 std::string configHome() {
     const char* xdg = std::getenv("XDG_CONFIG_HOME");
     if (xdg != nullptr && *xdg == '/') return xdg;
     const char* home = std::getenv("HOME");
     return std::string(home != nullptr ? home : "") + "/.config";
 }
-
-}  // namespace
 
 std::string Origin::text() const {
     return "https://" + host + (port == 443 ? std::string() : ":" + std::to_string(port));

@@ -47,6 +47,10 @@ struct AllowListEntry {
 std::string systemAllowList();
 std::string userAllowList();
 
+// The user's configuration folder: $XDG_CONFIG_HOME when it is an absolute
+// path, else $HOME/.config (where the browsers keep theirs too).
+std::string configHome();
+
 class AllowList {
 public:
     // The system file and the user's file.
