@@ -92,8 +92,9 @@ std::string serialise(const json& reply) {
     return reply.dump(-1, ' ', false, json::error_handler_t::replace);
 }
 
-json errorReply(const json& id, const char* code, const std::string& message) {
-    return json{{"id", id}, {"error", {{"code", code}, {"message", message}}}};
+// An error answer, ready to send.
+std::string errorReply(const json& id, const char* code, const std::string& message) {
+    return serialise(json{{"id", id}, {"error", {{"code", code}, {"message", message}}}});
 }
 
 // The answer of one well-formed request, or the reason it is refused.
@@ -154,9 +155,9 @@ std::variant<json, Refusal> run(ServiceBase& service, const json& request) {
 std::string Session::answer(const Frame& frame) {
     try {
         if (frame.kind == Frame::Kind::TooLarge)
-            return serialise(errorReply(
+            return errorReply(
                 nullptr, "too-large",
-                "a message of " + std::to_string(frame.length) + " bytes is over the limit of 1 MiB"));
+                "a message of " + std::to_string(frame.length) + " bytes is over the limit of 1 MiB");
         return handle(frame.body);
     } catch (...) {
         // Only memory can run out here; the answer is short.
@@ -173,34 +174,32 @@ std::string Session::handle(std::string_view body) {
             return depth <= kMaxDepth;
         },
         false);
-    if (request.is_discarded()) return serialise(errorReply(nullptr, "malformed", "the message is not JSON"));
-    if (!request.is_object())
-        return serialise(errorReply(nullptr, "bad-request", "a request is a JSON object"));
+    if (request.is_discarded()) return errorReply(nullptr, "malformed", "the message is not JSON");
+    if (!request.is_object()) return errorReply(nullptr, "bad-request", "a request is a JSON object");
     const json id = request.contains("id") ? request["id"] : json();
     if ((!id.is_null() && !id.is_number() && !id.is_string()) ||
         (id.is_string() && id.get_ref<const std::string&>().size() > kMaxId))
-        return serialise(errorReply(nullptr, "bad-request", "id is a number or a text of at most 256 bytes"));
-    if (tooDeep)
-        return serialise(errorReply(id, "bad-request", "a request nests no deeper than a list of texts"));
+        return errorReply(nullptr, "bad-request", "id is a number or a text of at most 256 bytes");
+    if (tooDeep) return errorReply(id, "bad-request", "a request nests no deeper than a list of texts");
     if (!request.contains("origin") || !request["origin"].is_string())
-        return serialise(errorReply(id, "bad-request", "a request carries the page's origin"));
+        return errorReply(id, "bad-request", "a request carries the page's origin");
 
     const auto decision = allowList_.decide(request["origin"].get<std::string>());
-    if (!decision.allowed) return serialise(errorReply(id, "not-allowed", decision.refusal));
+    if (!decision.allowed) return errorReply(id, "not-allowed", decision.refusal);
     if (!boundOrigin_.empty() && decision.origin != boundOrigin_)
-        return serialise(errorReply(id, "not-allowed",
-                                    "this connection serves " + boundOrigin_ + ", not " + decision.origin +
-                                        "; each page opens its own"));
+        return errorReply(id, "not-allowed",
+                          "this connection serves " + boundOrigin_ + ", not " + decision.origin +
+                              "; each page opens its own");
 
     auto outcome = run(service_, request);
     if (auto* refusal = std::get_if<Refusal>(&outcome))
-        return serialise(errorReply(id, refusal->code, refusal->message));
+        return errorReply(id, refusal->code, refusal->message);
     boundOrigin_ = decision.origin;
     std::string reply = serialise(json{{"id", id}, {"result", std::get<json>(outcome)}});
     if (reply.size() > kMaxMessage)
-        return serialise(errorReply(id, "reply-too-large",
-                                    "the answer (" + std::to_string(reply.size()) +
-                                        " bytes) is over the browsers' limit of 1 MiB; sign less data"));
+        return errorReply(id, "reply-too-large",
+                          "the answer (" + std::to_string(reply.size()) +
+                              " bytes) is over the browsers' limit of 1 MiB; sign less data");
     return reply;
 }
 
