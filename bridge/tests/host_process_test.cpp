@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "bridge/host/codec.h"
+#include "platform/tests/scoped_env.h"
 #include "sign/tests/sign_testing.h"
 
 extern char** environ;
@@ -23,9 +24,9 @@ extern char** environ;
 namespace {
 
 using nlohmann::json;
-using signtest::ScopedEnv;
 using signtest::StandIn;
 using signtest::Tokens;
+using watchtest::ScopedEnv;  // it also unsets, with nullptr
 
 std::string frame(const std::string& body, uint32_t length) {
     std::string bytes(4, '\0');
@@ -115,7 +116,7 @@ class HostProcess : public ::testing::Test {
 protected:
     HostProcess()
         : standIn_(Tokens::get().one()),
-          system_("QD_BRIDGE_SYSTEM_ORIGINS", standIn_.dir() + "/allowed-origins"),
+          system_("QD_BRIDGE_SYSTEM_ORIGINS", (standIn_.dir() + "/allowed-origins").c_str()),
           noDisplay_("DISPLAY", ""),
           noWayland_("WAYLAND_DISPLAY", ""),
           noPlatform_("QT_QPA_PLATFORM", "") {
@@ -192,8 +193,7 @@ TEST_F(HostProcess, WhatAModulePrintsNeverReachesTheBrowser) {
 TEST_F(HostProcess, WithNoScreenForThePinWindowSigningFailsAtTheLogin) {
     // No test PIN: the module asks through the PIN prompt library, which has
     // nothing to show a window on.
-    ScopedEnv pin("QDPKCS11_TEST_PIN", "");
-    ::unsetenv("QDPKCS11_TEST_PIN");
+    ScopedEnv pin("QDPKCS11_TEST_PIN", nullptr);
     ScopedEnv carrow("QD_CARROW_LIBRARY", CARROW_LIBRARY);
     Host host;
     auto cn = request("set", "CN");
