@@ -47,8 +47,9 @@ endfunction()
 # A GoogleTest executable whose windows meet a real window manager: CTest runs
 # the whole program once (one test named NAME) under scripts/with-wm, a
 # private Xvfb display with openbox, so the display starts once for all its
-# cases. Without Xvfb or openbox the script says "with-wm: skipped" (CTest
-# then counts the test as skipped) and the cases skip themselves.
+# cases. Without Xvfb, openbox, xprop or xdotool the script says "with-wm:
+# skipped" (CTest then counts the test as skipped) and the cases skip
+# themselves.
 function(qd_wm_test name)
   cmake_parse_arguments(T "" "TIMEOUT" "SOURCES;LIBS;ENV" ${ARGN})
   qd_test_program(${name})
