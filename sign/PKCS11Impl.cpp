@@ -57,13 +57,15 @@ private:
 
 }  // namespace
 
-// The teardown of every operation, whichever way it ends: the certificate's
-// DER bytes freed, its session closed, C_Finalize, unload. Each step does
-// nothing when there is nothing to undo (after a failed initialisation the
-// function list is already forgotten, so C_Finalize is not called).
+// One operation on the module. It starts with the last error "OK": each
+// operation answers for itself only, never with an earlier one's failure.
+// Its teardown, whichever way it ends: the certificate's DER bytes freed,
+// its session closed, C_Finalize, unload. Each step does nothing when there
+// is nothing to undo (after a failed initialisation the function list is
+// already forgotten, so C_Finalize is not called).
 class PKCS11Impl::Bracket {
 public:
-    explicit Bracket(PKCS11Impl& engine) : engine_(engine) {}
+    explicit Bracket(PKCS11Impl& engine) : engine_(engine) { engine_.lastError_ = "OK"; }
     ~Bracket() {
         engine_.releaseCertificateContext();
         engine_.uninitialize();
@@ -427,7 +429,6 @@ std::string PKCS11Impl::base64(const unsigned char* bytes, size_t length) {
 
 std::string PKCS11Impl::signedText(const char* tag, bool withData) {
     try {
-        lastError_ = "OK";
         const std::string data = signData();
         std::string hex;
         if (sign(reinterpret_cast<const unsigned char*>(data.data()), data.size(), &hex) != 0)
@@ -447,7 +448,6 @@ std::string PKCS11Impl::getSignature() { return signedText("US", false); }
 
 std::string PKCS11Impl::signCert() {
     try {
-        lastError_ = "OK";
         Bracket bracket(*this);
         if (loadPKCS11Library() != CKR_OK || !initialize()) return kFailure;
         if (!acquireCertificateContext(getCN())) return kFailure;
@@ -459,8 +459,6 @@ std::string PKCS11Impl::signCert() {
 
 std::string PKCS11Impl::getCertList() {
     try {
-        // Like every operation, it answers for itself only.
-        lastError_ = "OK";
         std::string result;
         Bracket bracket(*this);
         if (loadPKCS11Library() != CKR_OK || !initialize()) return kFailure;
