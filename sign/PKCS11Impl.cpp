@@ -498,6 +498,7 @@ std::string PKCS11Impl::getProviderName() { return "dorn"; }
 // ---- texts and settings ------------------------------------------------------------------
 
 void PKCS11Impl::setHashAlgorithm(std::string_view name) {
+    name = name.substr(0, name.find('\0'));  // as the setters keep a page's text
     if (name == "md5") {
         mechanism_ = CKM_MD5_RSA_PKCS;
     } else if (name == "sha256") {

@@ -62,12 +62,6 @@ bool textResult(const std::string& text, NPVariant* result) {
     return setTextResult(result, text.c_str(), std::strlen(text.c_str()));
 }
 
-// A page text as the service keeps it: the bytes up to the first NUL.
-std::string pageText(std::string_view bytes) {
-    const size_t nul = bytes.find('\0');
-    return std::string(nul == std::string_view::npos ? bytes : bytes.substr(0, nul));
-}
-
 }  // namespace
 
 NPClass sScriptableObject_NPClass = ScriptableObjectBase::classRecord(AllocateScriptableObject);
@@ -111,7 +105,8 @@ bool ScriptableObject::SetProperty(NPIdentifier name, const NPVariant* value) {
     const auto bytes = textOf(*value);
     if (!bytes)
         return false;
-    const std::string text = pageText(*bytes);
+    // The service keeps each text up to its first NUL.
+    const std::string_view text = *bytes;
     switch (which) {
     case kCN:
         service->setCN(text);
@@ -148,7 +143,7 @@ bool ScriptableObject::Invoke(NPIdentifier name, const NPVariant* args, uint32_t
         const auto text = textOf(args[0]);
         if (!text)
             return false;
-        return textResult(service->verifyPKCS7(pageText(*text)), result);
+        return textResult(service->verifyPKCS7(*text), result);
     }
     case kVerifySignature: {
         if (argCount != 3)
@@ -156,8 +151,7 @@ bool ScriptableObject::Invoke(NPIdentifier name, const NPVariant* args, uint32_t
         const auto data = textOf(args[0]), signature = textOf(args[1]), certificate = textOf(args[2]);
         if (!data || !signature || !certificate)
             return false;
-        return textResult(service->verifySignature(pageText(*data), pageText(*signature), pageText(*certificate)),
-                          result);
+        return textResult(service->verifySignature(*data, *signature, *certificate), result);
     }
     case kLastError:
         return textResult(service->lastError(), result);

@@ -6,7 +6,9 @@
 //
 // Texts are byte strings (a page hands UTF-8). Every setter keeps its text up
 // to the first NUL byte, as a C string would: a page's value with an embedded
-// NUL is stored cut there. Results are returned as std::string by value; the
+// NUL is stored cut there, and a hash algorithm's name is read up to it too.
+// So the front ends (the plug-in's script object, the bridge) hand texts over
+// whole. Results are returned as std::string by value; the
 // caller copies them where they must go (browser memory) and owns the copy.
 //
 // Threads: one call at a time (the browser's plug-in thread); no locks.

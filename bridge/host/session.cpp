@@ -84,9 +84,6 @@ const typename Table::value_type* find(const Table& table, const std::string& na
     return nullptr;
 }
 
-// Page texts are kept as the plug-in keeps them: up to the first NUL.
-std::string pageText(const std::string& text) { return text.substr(0, text.find('\0')); }
-
 std::string serialise(const json& reply) {
     // Texts from the module (certificate names) are not trusted to be UTF-8.
     return reply.dump(-1, ' ', false, json::error_handler_t::replace);
@@ -123,7 +120,8 @@ std::variant<json, Refusal> run(ServiceBase& service, const json& request) {
             return refuse("bad-request",
                           std::string(property->name) + " takes a text (got " +
                               (request.contains("value") ? request["value"].type_name() : "nothing") + ")");
-        (service.*property->write)(pageText(request["value"].get<std::string>()));
+        // The service keeps the text up to its first NUL, as the plug-in's does.
+        (service.*property->write)(request["value"].get<std::string>());
         return json();
     }
 
@@ -144,7 +142,7 @@ std::variant<json, Refusal> run(ServiceBase& service, const json& request) {
             if (!arg.is_string())
                 return refuse("bad-request", std::string(method->name) + " takes texts (got " +
                                                  std::string(arg.type_name()) + ")");
-            texts.push_back(pageText(arg.get<std::string>()));
+            texts.push_back(arg.get<std::string>());
         }
     }
     return method->run(service, texts);

@@ -98,7 +98,10 @@ TEST_F(SessionTest, EachWriteReachesItsOwnText) {
     set("SignData", "abc");
     const std::string sha1 = get("SignData")["result"];
     set("HashAlgorithm", "md5");
-    EXPECT_NE(get("SignData")["result"], sha1) << "HashAlgorithm chooses the mechanism";
+    const std::string md5 = get("SignData")["result"];
+    EXPECT_NE(md5, sha1) << "HashAlgorithm chooses the mechanism";
+    set("HashAlgorithm", std::string("md5\0sha256", 10));  // the name ends at its NUL
+    EXPECT_EQ(get("SignData")["result"], md5);
     set("HashAlgorithm", "SHA256");  // any other name is SHA-1, as in the plug-in
     EXPECT_EQ(get("SignData")["result"], sha1);
     set("IssuerCN", "0A1024");

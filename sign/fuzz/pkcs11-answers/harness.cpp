@@ -296,8 +296,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         if (call.hash != 0) {
             const std::string name = call.hash == 4 ? call.otherHash : kNames[call.hash];
             engine.setHashAlgorithm(name);
-            mechanism = name == "md5"      ? CKM_MD5_RSA_PKCS
-                        : name == "sha256" ? CKM_SHA256_RSA_PKCS
+            // The name is read up to its first NUL, as every text of the engine.
+            const std::string read = name.substr(0, name.find('\0'));
+            mechanism = read == "md5"      ? CKM_MD5_RSA_PKCS
+                        : read == "sha256" ? CKM_SHA256_RSA_PKCS
                                            : CKM_SHA1_RSA_PKCS;
         }
         Call stored = call;
