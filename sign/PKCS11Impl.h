@@ -50,7 +50,8 @@ public:
     std::string getSignature() override;
     std::string getSignFile() override;  // "getSignFile:not supported"
     // "md5" -> CKM_MD5_RSA_PKCS, "sha1" -> CKM_SHA1_RSA_PKCS, "sha256" ->
-    // CKM_SHA256_RSA_PKCS (exact, case-sensitive); anything else -> SHA-1.
+    // CKM_SHA256_RSA_PKCS (exact, case-sensitive, up to the first NUL);
+    // anything else -> SHA-1.
     void setHashAlgorithm(std::string_view name) override;
     std::string pkcs7Data() override;                    // "pkcs7Data:not supported"
     std::string verifyPKCS7(std::string_view) override;  // "verifyPKCS7:not supported"

@@ -1,10 +1,14 @@
 #include "ScriptableObject.h"
 
+#include <array>
 #include <cstring>
 #include <string>
+#include <tuple>
+#include <variant>
 
 #include "plugin.h"
 #include "sign/PKCS11Impl.h"
+#include "sign/ScriptTable.h"
 #include "variants.h"
 
 using pluginbase::setTextResult;
@@ -12,40 +16,16 @@ using pluginbase::textOf;
 
 namespace {
 
-enum Property { kCN, kSignData, kIssuerCN, kSignature, kSignFile, kHashAlgorithm, kJSCB, kPropertyCount };
-const NPUTF8* propertyNames[kPropertyCount] = {"CN",       "SignData",      "IssuerCN", "Signature",
-                                               "SignFile", "HashAlgorithm", "JSCB"};
+NPIdentifier propertyIdentifiers[script::kPropertyCount];
+NPIdentifier methodIdentifiers[script::kMethodCount];
 
-enum Method {
-    kPKCS7Data,
-    kVerifyPKCS7,
-    kVerifySignature,
-    kLastError,
-    kSignCert,
-    kGetCertList,
-    kGetProviderName,
-    kGetVersion,
-    kSaGetTokenCount,
-    kSaGetTokenSN,
-    kSaGetTokenCFCAId,
-    kSetUKeyVendor,
-    kGetUKeyCount,
-    kGetUKeySN,
-    kGetUKeyCertCount,
-    kChangeUKeyPIN,
-    kCreateX509ReqData,
-    kImportCertData,
-    kGetProviderCertList,
-    kMethodCount
-};
-const NPUTF8* methodNames[kMethodCount] = {
-    "PKCS7Data",        "VerifyPKCS7",   "VerifySignature", "LastError",        "SignCert",
-    "getCertList",      "getProviderName", "getVersion",    "saGetTokenCount",  "saGetTokenSN",
-    "saGetTokenCFCAId", "SetUKeyVendor", "GetUKeyCount",    "GetUKeySN",        "GetUKeyCertCount",
-    "ChangeUKeyPIN",    "CreateX509ReqData", "ImportCertData", "getProviderCertList"};
-
-NPIdentifier propertyIdentifiers[kPropertyCount];
-NPIdentifier methodIdentifiers[kMethodCount];
+// The names of a table, for NPN_GetStringIdentifiers.
+template <typename Table>
+std::array<const NPUTF8*, std::tuple_size_v<Table>> namesOf(const Table& table) {
+    std::array<const NPUTF8*, std::tuple_size_v<Table>> names{};
+    for (size_t i = 0; i < table.size(); ++i) names[i] = table[i].name;
+    return names;
+}
 
 template <size_t N>
 int indexOf(NPIdentifier (&table)[N], NPIdentifier name) {
@@ -69,8 +49,10 @@ NPClass sScriptableObject_NPClass = ScriptableObjectBase::classRecord(AllocateSc
 NPObject* AllocateScriptableObject(NPP npp, NPClass*) { return new ScriptableObject(npp); }
 
 ScriptableObject::ScriptableObject(NPP npp) : ScriptableObjectBase(npp) {
-    NPN_GetStringIdentifiers(propertyNames, kPropertyCount, propertyIdentifiers);
-    NPN_GetStringIdentifiers(methodNames, kMethodCount, methodIdentifiers);
+    auto properties = namesOf(script::kProperties);
+    auto methods = namesOf(script::kMethods);
+    NPN_GetStringIdentifiers(properties.data(), script::kPropertyCount, propertyIdentifiers);
+    NPN_GetStringIdentifiers(methods.data(), script::kMethodCount, methodIdentifiers);
 }
 
 bool ScriptableObject::HasMethod(NPIdentifier name) { return indexOf(methodIdentifiers, name) >= 0; }
@@ -82,16 +64,10 @@ bool ScriptableObject::GetProperty(NPIdentifier name, NPVariant* result) {
     PKCS11Impl* service = PluginContentOf(mNpp);
     if (service == nullptr)
         return false;
-    switch (indexOf(propertyIdentifiers, name)) {
-    case kSignData:
-        return textResult(service->getSignData(), result);
-    case kSignature:
-        return textResult(service->getSignature(), result);
-    case kSignFile:
-        return textResult(service->getSignFile(), result);
-    default:  // CN, IssuerCN, HashAlgorithm and JSCB are written, never read
-        return false;
-    }
+    const int which = indexOf(propertyIdentifiers, name);
+    // CN, IssuerCN, HashAlgorithm and JSCB are written, never read.
+    if (which < 0 || script::kProperties[which].read == nullptr) return false;
+    return textResult((service->*script::kProperties[which].read)(), result);
 }
 
 bool ScriptableObject::SetProperty(NPIdentifier name, const NPVariant* value) {
@@ -99,33 +75,13 @@ bool ScriptableObject::SetProperty(NPIdentifier name, const NPVariant* value) {
     if (service == nullptr || value == nullptr)
         return false;
     const int which = indexOf(propertyIdentifiers, name);
-    if (which < 0 || which == kSignature || which == kJSCB)
-        return false;
-    // Only a text is a text: a number is not read as one.
+    if (which < 0 || script::kProperties[which].write == nullptr) return false;
+    // Only a text is a text: a number is not read as one. The service keeps
+    // each text up to its first NUL.
     const auto bytes = textOf(*value);
     if (!bytes)
         return false;
-    // The service keeps each text up to its first NUL.
-    const std::string_view text = *bytes;
-    switch (which) {
-    case kCN:
-        service->setCN(text);
-        break;
-    case kSignData:
-        service->setSignData(text);
-        break;
-    case kIssuerCN:
-        service->setIssuerCN(text);
-        break;
-    case kSignFile:
-        service->setSignFile(text);
-        break;
-    case kHashAlgorithm:
-        service->setHashAlgorithm(text);
-        break;
-    default:
-        return false;
-    }
+    (service->*script::kProperties[which].write)(*bytes);
     return true;
 }
 
@@ -134,67 +90,22 @@ bool ScriptableObject::Invoke(NPIdentifier name, const NPVariant* args, uint32_t
     PKCS11Impl* service = PluginContentOf(mNpp);
     if (service == nullptr)
         return false;
-    switch (indexOf(methodIdentifiers, name)) {
-    case kPKCS7Data:
-        return textResult(service->pkcs7Data(), result);
-    case kVerifyPKCS7: {
-        if (argCount != 1)
-            return false;
-        const auto text = textOf(args[0]);
-        if (!text)
-            return false;
-        return textResult(service->verifyPKCS7(*text), result);
+    const int which = indexOf(methodIdentifiers, name);
+    if (which < 0) return false;
+    const script::Method& method = script::kMethods[which];
+    script::Texts texts;
+    if (method.texts >= 0) {
+        if (argCount != static_cast<uint32_t>(method.texts)) return false;
+        for (uint32_t i = 0; i < argCount; ++i) {
+            const auto text = textOf(args[i]);
+            if (!text) return false;
+            texts.push_back(*text);
+        }
     }
-    case kVerifySignature: {
-        if (argCount != 3)
-            return false;
-        const auto data = textOf(args[0]), signature = textOf(args[1]), certificate = textOf(args[2]);
-        if (!data || !signature || !certificate)
-            return false;
-        return textResult(service->verifySignature(*data, *signature, *certificate), result);
-    }
-    case kLastError:
-        return textResult(service->lastError(), result);
-    case kSignCert:
-        return textResult(service->signCert(), result);
-    case kGetCertList:
-        return textResult(service->getCertList(), result);
-    case kGetProviderName:
-        return textResult(service->getProviderName(), result);
-    case kGetVersion:
-        return textResult(service->getVersion(), result);
-    // The index, vendor and request arguments of the calls below are not
-    // used, so they are not examined.
-    case kSaGetTokenCount:
-        INT32_TO_NPVARIANT(service->getTokenCount(), *result);
-        return true;
-    case kSaGetTokenSN:
-        return textResult(service->getTokenSN(0), result);
-    case kSaGetTokenCFCAId:
-        return textResult(service->getTokenCFCAId(0), result);
-    case kSetUKeyVendor:
-        service->setUKeyVendor({});
-        return true;
-    case kGetUKeyCount:
-        INT32_TO_NPVARIANT(service->getUKeyCount(), *result);
-        return true;
-    case kGetUKeySN:
-        return textResult(service->getUKeySN(0), result);
-    case kGetUKeyCertCount:
-        INT32_TO_NPVARIANT(service->getUKeyCertCount(0), *result);
-        return true;
-    case kChangeUKeyPIN:
-        INT32_TO_NPVARIANT(service->changeUKeyPIN(0), *result);
-        return true;
-    case kCreateX509ReqData:
-        return textResult(service->createX509ReqData({}, {}, 0, 0, {}), result);
-    case kImportCertData:
-        return textResult(service->importCertData({}), result);
-    case kGetProviderCertList:
-        return textResult(service->getProviderCertList({}), result);
-    default:
-        return false;
-    }
+    const script::Answer answer = method.run(*service, texts);
+    if (const auto* text = std::get_if<std::string>(&answer)) return textResult(*text, result);
+    if (const auto* number = std::get_if<int32_t>(&answer)) INT32_TO_NPVARIANT(*number, *result);
+    return true;
 }
 
 bool ScriptableObject::InvokeDefault(const NPVariant*, uint32_t, NPVariant* result) {

@@ -1,12 +1,9 @@
 #include "bridge/host/session.h"
 
-#include <array>
-#include <functional>
 #include <nlohmann/json.hpp>
-#include <optional>
 #include <variant>
-#include <vector>
 
+#include "sign/ScriptTable.h"
 #include "sign/ServiceBase.h"
 
 namespace bridge {
@@ -24,64 +21,11 @@ struct Refusal {
     std::string message;
 };
 
-// The plug-in's properties, in its table order, and what each does.
-struct Property {
-    const char* name;
-    std::string (ServiceBase::*read)();            // null: not readable
-    void (ServiceBase::*write)(std::string_view);  // null: not writable
-};
-const std::array<Property, 7> kProperties = {{
-    {"CN", nullptr, &ServiceBase::setCN},
-    {"SignData", &ServiceBase::getSignData, &ServiceBase::setSignData},
-    {"IssuerCN", nullptr, &ServiceBase::setIssuerCN},
-    {"Signature", &ServiceBase::getSignature, nullptr},
-    {"SignFile", &ServiceBase::getSignFile, &ServiceBase::setSignFile},
-    {"HashAlgorithm", nullptr, &ServiceBase::setHashAlgorithm},
-    {"JSCB", nullptr, nullptr},
-}};
-
-// The plug-in's methods, in its table order. `texts` is how many text
-// arguments a method takes exactly; -1 for those whose arguments the plug-in
-// never examines.
-using Texts = std::vector<std::string>;
-struct Method {
-    const char* name;
-    int texts;
-    std::function<json(ServiceBase&, const Texts&)> run;
-};
-const std::array<Method, 19> kMethods = {{
-    {"PKCS7Data", -1, [](ServiceBase& s, const Texts&) { return json(s.pkcs7Data()); }},
-    {"VerifyPKCS7", 1, [](ServiceBase& s, const Texts& a) { return json(s.verifyPKCS7(a[0])); }},
-    {"VerifySignature", 3,
-     [](ServiceBase& s, const Texts& a) { return json(s.verifySignature(a[0], a[1], a[2])); }},
-    {"LastError", -1, [](ServiceBase& s, const Texts&) { return json(s.lastError()); }},
-    {"SignCert", -1, [](ServiceBase& s, const Texts&) { return json(s.signCert()); }},
-    {"getCertList", -1, [](ServiceBase& s, const Texts&) { return json(s.getCertList()); }},
-    {"getProviderName", -1, [](ServiceBase& s, const Texts&) { return json(s.getProviderName()); }},
-    {"getVersion", -1, [](ServiceBase& s, const Texts&) { return json(s.getVersion()); }},
-    {"saGetTokenCount", -1, [](ServiceBase& s, const Texts&) { return json(s.getTokenCount()); }},
-    {"saGetTokenSN", -1, [](ServiceBase& s, const Texts&) { return json(s.getTokenSN(0)); }},
-    {"saGetTokenCFCAId", -1, [](ServiceBase& s, const Texts&) { return json(s.getTokenCFCAId(0)); }},
-    {"SetUKeyVendor", -1,
-     [](ServiceBase& s, const Texts&) {
-         s.setUKeyVendor({});
-         return json();
-     }},
-    {"GetUKeyCount", -1, [](ServiceBase& s, const Texts&) { return json(s.getUKeyCount()); }},
-    {"GetUKeySN", -1, [](ServiceBase& s, const Texts&) { return json(s.getUKeySN(0)); }},
-    {"GetUKeyCertCount", -1, [](ServiceBase& s, const Texts&) { return json(s.getUKeyCertCount(0)); }},
-    {"ChangeUKeyPIN", -1, [](ServiceBase& s, const Texts&) { return json(s.changeUKeyPIN(0)); }},
-    {"CreateX509ReqData", -1,
-     [](ServiceBase& s, const Texts&) { return json(s.createX509ReqData({}, {}, 0, 0, {})); }},
-    {"ImportCertData", -1, [](ServiceBase& s, const Texts&) { return json(s.importCertData({})); }},
-    {"getProviderCertList", -1, [](ServiceBase& s, const Texts&) { return json(s.getProviderCertList({})); }},
-}};
-
-template <typename Table>
-const typename Table::value_type* find(const Table& table, const std::string& name) {
-    for (const auto& entry : table)
-        if (name == entry.name) return &entry;
-    return nullptr;
+// A method's answer as JSON: null, a text or a number.
+json answerJson(const script::Answer& answer) {
+    if (const auto* text = std::get_if<std::string>(&answer)) return json(*text);
+    if (const auto* number = std::get_if<int32_t>(&answer)) return json(*number);
+    return json();
 }
 
 std::string serialise(const json& reply) {
@@ -106,7 +50,7 @@ std::variant<json, Refusal> run(ServiceBase& service, const json& request) {
         if (!request.contains(op)) continue;
         const json& name = request[op];
         if (!name.is_string()) return refuse("bad-request", std::string(op) + " takes a property name");
-        const Property* property = find(kProperties, name.get<std::string>());
+        const script::Property* property = script::findProperty(name.get<std::string>());
         if (property == nullptr)
             return refuse("bad-request", "no property " + name.get<std::string>().substr(0, 64));
         if (op[0] == 'g') {
@@ -127,12 +71,12 @@ std::variant<json, Refusal> run(ServiceBase& service, const json& request) {
 
     const json& name = request["call"];
     if (!name.is_string()) return refuse("bad-request", "call takes a method name");
-    const Method* method = find(kMethods, name.get<std::string>());
+    const script::Method* method = script::findMethod(name.get<std::string>());
     if (method == nullptr) return refuse("bad-request", "no method " + name.get<std::string>().substr(0, 64));
     const json empty = json::array();
     const json& args = request.contains("args") ? request["args"] : empty;
     if (!args.is_array()) return refuse("bad-request", "args is a list");
-    Texts texts;
+    script::Texts texts;  // views of the request's own texts
     if (method->texts >= 0) {
         if (args.size() != static_cast<size_t>(method->texts))
             return refuse("bad-request", std::string(method->name) + " takes " +
@@ -142,10 +86,10 @@ std::variant<json, Refusal> run(ServiceBase& service, const json& request) {
             if (!arg.is_string())
                 return refuse("bad-request", std::string(method->name) + " takes texts (got " +
                                                  std::string(arg.type_name()) + ")");
-            texts.push_back(arg.get<std::string>());
+            texts.push_back(arg.get_ref<const std::string&>());
         }
     }
-    return method->run(service, texts);
+    return answerJson(method->run(service, texts));
 }
 
 }  // namespace

@@ -12,7 +12,8 @@
 //   {"id":3, "result":1}             a number
 //   {"id":4, "error":{"code":"not-allowed", "message":"origin https://x is not allowed ..."}}
 //
-// The names and answers are the signing plug-in's script table: properties
+// The names and answers are the signing plug-in's script table
+// (sign/ScriptTable.h, which the plug-in's script object uses too): properties
 // CN, SignData, IssuerCN, Signature, SignFile, HashAlgorithm, JSCB; its 19
 // methods. Error codes: "malformed" (not JSON), "too-large" (over 1 MiB),
 // "bad-request" (not a request object, an unknown name, a value of the wrong
