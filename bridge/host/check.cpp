@@ -5,11 +5,11 @@
 
 #include <algorithm>
 #include <cstdlib>
-#include <fstream>
 #include <nlohmann/json.hpp>
 #include <set>
 
 #include "bridge/host/origins.h"
+#include "platform/files.h"
 
 namespace bridge {
 namespace {
@@ -79,9 +79,15 @@ CheckLine checkBrowser(const BrowserFolders& browser, const std::string& root) {
     for (const auto& folder : browser.folders) {
         const std::string path = folder + "/" + file;
         if (!exists(path)) continue;
-        std::ifstream in(path);
-        const json manifest = json::parse(in, nullptr, false);
-        const std::string why = manifest.is_discarded() ? "not valid JSON" : fault(browser, manifest, root);
+        // A manifest is a few hundred bytes; a FIFO or a huge file in its
+        // place is broken, not waited on.
+        std::string text, unreadable;
+        const bool read = platform::readSmallFile(path, 64 * 1024, &text, &unreadable);
+        const json manifest = read ? json::parse(text, nullptr, false) : json();
+        // The read's error names the path, which the line names already.
+        const std::string why = !read ? "cannot be read: " + unreadable.substr(unreadable.rfind(": ") + 2)
+                                : manifest.is_discarded() ? "not valid JSON"
+                                                          : fault(browser, manifest, root);
         if (!why.empty()) {
             line.state = CheckLine::State::Broken;
             line.text =
@@ -114,7 +120,9 @@ int runCheck(const std::string& root, std::vector<std::string>* lines) {
     int allowed = 0;
     for (const auto& entry : allowList.entries()) {
         const std::string where = entry.file + ":" + std::to_string(entry.line);
-        if (entry.origin) {
+        if (entry.line == 0) {
+            lines->push_back("origins: " + entry.why + "; nothing in it may sign");
+        } else if (entry.origin) {
             ++allowed;
             lines->push_back("origins: " + entry.origin->text() + " may sign (" + where + ")");
         } else {

@@ -1,11 +1,19 @@
 #include "bridge/host/origins.h"
 
+#include <sys/stat.h>
+
 #include <algorithm>
+#include <cerrno>
 #include <cstdlib>
-#include <fstream>
+#include <sstream>
+
+#include "platform/files.h"
 
 namespace bridge {
 namespace {
+
+// An allow list is a few lines; far more is not one.
+constexpr size_t kAllowListLimit = 64 * 1024;
 
 char lower(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c; }
 
@@ -117,7 +125,20 @@ AllowList::AllowList() : files_{systemAllowList(), userAllowList()}, standard_(t
 std::vector<AllowListEntry> AllowList::entries() const {
     std::vector<AllowListEntry> entries;
     for (const auto& file : files_) {
-        std::ifstream in(file);
+        // A missing file allows nothing and is no fault; one that cannot be
+        // read as a small regular file (a FIFO would hang every request, a
+        // huge one fill the memory) allows nothing and is reported.
+        struct stat st {};
+        if (::stat(file.c_str(), &st) != 0 && errno == ENOENT) continue;
+        std::string content, error;
+        if (!platform::readSmallFile(file, kAllowListLimit, &content, &error)) {
+            AllowListEntry entry;
+            entry.file = file;
+            entry.why = error;
+            entries.push_back(std::move(entry));
+            continue;
+        }
+        std::istringstream in(content);
         std::string line;
         int number = 0;
         while (std::getline(in, line)) {

@@ -36,7 +36,7 @@ std::optional<Origin> parseOrigin(std::string_view text, std::string* why = null
 
 struct AllowListEntry {
     std::string file;
-    int line = 0;
+    int line = 0;                  // 0: the file itself could not be read
     std::string text;              // the line as written, trimmed
     std::optional<Origin> origin;  // nothing: an invalid line
     std::string why;               // why it is invalid

@@ -168,6 +168,12 @@ TEST_F(Machine, EachFaultOfAManifestIsNamed) {
     }
     place(chromiumSystem(), "not json at all");
     EXPECT_NE(check(kChromium).text.find("not valid JSON"), std::string::npos);
+    // A FIFO in a manifest's place is broken, not waited on.
+    fs::remove(chromiumSystem() + "/ombrel_bridge.json");
+    ASSERT_EQ(::mkfifo((chromiumSystem() + "/ombrel_bridge.json").c_str(), 0644), 0);
+    EXPECT_EQ(check(kChromium).state, CheckLine::State::Broken);
+    EXPECT_NE(check(kChromium).text.find("ombrel_bridge.json: cannot be read: not a regular file; reinstall"), std::string::npos)
+        << check(kChromium).text;
 }
 
 struct Report {
@@ -217,6 +223,17 @@ TEST_F(Machine, TheReportListsTheOriginsThatMaySignAndTheLinesIgnored) {
               "origins: " + root() +
                   "/etc/ombrel-bridge/allowed-origins:3: \"http://plain.example\" is ignored: only https "
                   "pages may sign");
+}
+
+TEST_F(Machine, AnAllowListThatCannotBeReadIsReportedNotWaitedOn) {
+    fs::create_directories(root_ / "home/.config/ombrel-bridge");
+    const std::string fifo = root() + "/home/.config/ombrel-bridge/allowed-origins";
+    ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+    std::vector<std::string> lines;
+    bridge::runCheck(root(), &lines);
+    ASSERT_EQ(lines.size(), 4u);
+    EXPECT_EQ(lines[2], "origins: cannot read " + fifo + ": not a regular file; nothing in it may sign");
+    EXPECT_EQ(lines[3].rfind("origins: none may sign yet", 0), 0u);
 }
 
 // The manifests this build generates for installing, judged by the check on

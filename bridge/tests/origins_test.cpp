@@ -3,6 +3,7 @@
 #include "bridge/host/origins.h"
 
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include <cstdlib>
 #include <filesystem>
@@ -129,6 +130,34 @@ TEST_F(AllowListFiles, InvalidLinesAreKeptWithTheirReasonAndPlace) {
     EXPECT_EQ(entries[1].file, file);
     EXPECT_FALSE(entries[1].origin);
     EXPECT_NE(entries[1].why.find("only https"), std::string::npos);
+}
+
+// A user's list that is a FIFO, a folder or far too large allows nothing and
+// is reported, while the other file still counts; reading a FIFO as a file
+// would hang every request of the page.
+TEST_F(AllowListFiles, AListThatIsNoSmallFileAllowsNothingAndSaysWhy) {
+    const auto system = write("system", "https://bank.example\n");
+    const std::string fifo = (dir_ / "fifo").string();
+    ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+    const std::string folder = (dir_ / "folder").string();
+    std::filesystem::create_directories(folder);
+    const auto huge = write("huge", "https://huge.example\n" + std::string(64 * 1024, '#'));
+    const auto fits = write("fits", "https://fits.example\n" + std::string(64 * 1024 - 21, '#'));
+    const std::vector<std::pair<std::string, const char*>> cases = {
+        {fifo, "not a regular file"}, {folder, "Is a directory"}, {huge, "larger than 65536 bytes"}};
+    for (const auto& [user, why] : cases) {
+        const AllowList list({system, user});
+        const auto entries = list.entries();
+        ASSERT_EQ(entries.size(), 2u) << user;
+        EXPECT_EQ(entries[1].file, user);
+        EXPECT_EQ(entries[1].line, 0);
+        EXPECT_FALSE(entries[1].origin);
+        EXPECT_EQ(entries[1].why, "cannot read " + user + ": " + why);
+        EXPECT_TRUE(list.decide("https://bank.example").allowed) << user;
+        EXPECT_FALSE(list.decide("https://huge.example").allowed) << user;
+    }
+    // The largest list read.
+    EXPECT_TRUE(AllowList({system, fits}).decide("https://fits.example").allowed);
 }
 
 TEST_F(AllowListFiles, ARefusalNamesTheOriginAndBothFilesToAddItTo) {
