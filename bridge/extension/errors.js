@@ -27,7 +27,10 @@ const OMBREL_NATIVE_ERRORS = [
   [/^Specified native messaging host not found\.$/, "host-missing"],
   [/^Access to the specified native messaging host is forbidden\.$/, "host-missing"],
   [/^Native host has exited\.$/, "host-failed"],
-  [/^Error when communicating with the native messaging host\.$/, "too-large"],
+  // A failed pipe: a host that ended while being written to, or an answer
+  // over 1 MiB. Ours never sends one (it answers "reply-too-large" instead),
+  // so the program failed.
+  [/^Error when communicating with the native messaging host\.$/, "host-failed"],
   // Firefox: a manifest it cannot use is "no such application"; a program
   // it cannot start is "an unexpected error"; a program that ends gives no text.
   [/^No such native application /, "host-missing"],

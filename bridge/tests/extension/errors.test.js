@@ -12,7 +12,8 @@ const SEEN = [
   ["chromium", "the manifest's program is missing", "Specified native messaging host not found.", "host-missing"],
   ["chromium", "the manifest does not list the extension", "Access to the specified native messaging host is forbidden.", "host-missing"],
   ["chromium", "the program ended", "Native host has exited.", "host-failed"],
-  ["chromium", "an answer over 1 MiB", "Error when communicating with the native messaging host.", "too-large"],
+  ["chromium", "a failed pipe (a host that ended while written to, or a foreign host's answer over 1 MiB)",
+   "Error when communicating with the native messaging host.", "host-failed"],
   ["firefox", "no host manifest, or one it rejects", "No such native application ombrel_bridge", "host-missing"],
   ["firefox", "the manifest's program cannot start", "An unexpected error occurred", "host-missing"],
   ["firefox", "the program ended", undefined, "host-failed"],
@@ -38,7 +39,9 @@ test("each code tells the user what to do", () => {
 });
 
 test("texts are matched whole, not by a part anywhere", () => {
-  assert.strictEqual(mapNativeError("See: Error when communicating with the native messaging host.").code, "host-failed");
+  assert.strictEqual(mapNativeError("Error when communicating with the native messaging host. 2").code, "host-failed");
+  assert.strictEqual(mapNativeError("See: Native application tried to send a message of 2 bytes, which exceeds the limit").code,
+                     "host-failed");
   assert.strictEqual(mapNativeError("xNo such native application ombrel_bridge").code, "host-failed");
   assert.strictEqual(mapNativeError("Specified native messaging host not found").code, "host-failed");
 });
