@@ -7,6 +7,10 @@
 //   // On the calling thread (a call that must run there, such as a modal
 //   // dialog on the GUI thread):
 //   size_t n = secretwatch::copiesLeftByCall(pin, pinLen, [&] { call(); });
+//   // Anywhere in the process's writable memory once a call has returned:
+//   // freed heap blocks the allocator kept (temporary UTF-8 or string
+//   // copies), live ones, stacks, data; the caller's own result excepted.
+//   size_t n = secretwatch::copiesInProcessMemory(pin, pinLen, {resultBuffer, resultSize});
 //
 // The secret given to the helpers must not lie on the stack scanned (keep
 // it static or on the heap). A copy the call wiped, or one a later frame
@@ -14,14 +18,21 @@
 #pragma once
 
 #include <alloca.h>
+#include <fcntl.h>
 #include <pthread.h>
 #include <sys/mman.h>
+#include <unistd.h>
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
+#include <cstdio>
 #include <cstring>
 #include <functional>
+#include <initializer_list>
 #include <stdexcept>
+#include <string>
+#include <vector>
 
 namespace secretwatch {
 
@@ -103,6 +114,89 @@ inline size_t copiesLeftOnOwnedStack(const void* secret, size_t len, const std::
     pthread_join(thread, nullptr);
     munmap(stack, kStackSize);
     return job.copies;
+}
+
+// A range the memory search leaves out (where the caller asked the result to go).
+struct Skip {
+    const void* at;
+    size_t size;
+};
+
+// Copies of the secret in every writable private mapping of the process
+// (heap with its freed blocks, anonymous mappings, stacks, data), read
+// through /proc/self/mem so that neither the sanitizer nor an unmapped
+// guard page stops the search. Hits that start inside a skipped range do not
+// count. The secret must live in read-only memory (a static const array) or
+// be skipped. Blocks the allocator gave back to the system are gone and not
+// found: the scan can miss, it never invents. Mappings larger than 1 GiB
+// (sanitizer shadow, reservations) are left out.
+inline size_t copiesInProcessMemory(const void* secret, size_t len, std::initializer_list<Skip> skips = {}) {
+    if (len == 0) return 0;
+    struct Region {
+        uintptr_t start, end;
+    };
+    std::vector<Region> regions;
+    regions.reserve(4096);
+    constexpr size_t kChunk = size_t{1} << 20;
+    // The work buffer and the list exist before the maps are read, so they
+    // are either listed and skipped or not listed at all.
+    auto* work = static_cast<unsigned char*>(
+        mmap(nullptr, kChunk, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0));
+    if (work == MAP_FAILED) throw std::runtime_error("cannot map a work buffer");
+    std::FILE* maps = std::fopen("/proc/self/maps", "re");
+    if (maps == nullptr) {
+        munmap(work, kChunk);
+        throw std::runtime_error("cannot read /proc/self/maps");
+    }
+    char line[512];
+    const auto workAt = reinterpret_cast<uintptr_t>(work);
+    while (std::fgets(line, sizeof line, maps) != nullptr) {
+        unsigned long start = 0, end = 0;
+        char perms[5] = {};
+        if (std::sscanf(line, "%lx-%lx %4s", &start, &end, perms) != 3) continue;
+        if (perms[0] != 'r' || perms[1] != 'w' || perms[3] != 'p') continue;
+        if (end - start > (size_t{1} << 30) || std::strstr(line, "[vvar") || std::strstr(line, "[vsyscall]")) continue;
+        if (workAt >= start && workAt < end) continue;
+        if (regions.size() < regions.capacity()) regions.push_back({start, end});
+        // A line longer than the buffer: skip its rest.
+        while (std::strchr(line, '\n') == nullptr && std::fgets(line, sizeof line, maps) != nullptr) {
+        }
+    }
+    std::fclose(maps);
+    const int mem = ::open("/proc/self/mem", O_RDONLY | O_CLOEXEC);
+    if (mem < 0) {
+        munmap(work, kChunk);
+        throw std::runtime_error("cannot read /proc/self/mem");
+    }
+    auto skipped = [&](uintptr_t at) {
+        for (const Skip& s : skips) {
+            const auto from = reinterpret_cast<uintptr_t>(s.at);
+            if (at >= from && at < from + s.size) return true;
+        }
+        return false;
+    };
+    size_t copies = 0;
+    for (const Region& r : regions) {
+        // Chunks overlap by len - 1 bytes, so no copy is split between two.
+        for (uintptr_t at = r.start; at < r.end;) {
+            const size_t want = std::min<uintptr_t>(r.end - at, kChunk);
+            const ssize_t got = ::pread(mem, work, want, static_cast<off_t>(at));
+            if (got <= 0 || static_cast<size_t>(got) < len) break;
+            for (const unsigned char* p = work;;) {
+                const void* hit = memmem(p, static_cast<size_t>(work + got - p), secret, len);
+                if (hit == nullptr) break;
+                const auto offset = static_cast<size_t>(static_cast<const unsigned char*>(hit) - work);
+                if (!skipped(at + offset)) ++copies;
+                p = static_cast<const unsigned char*>(hit) + 1;
+            }
+            if (static_cast<size_t>(got) < want || at + static_cast<size_t>(got) >= r.end) break;
+            at += static_cast<size_t>(got) - (len - 1);
+        }
+    }
+    ::close(mem);
+    std::memset(work, 0, kChunk);
+    munmap(work, kChunk);
+    return copies;
 }
 
 }  // namespace secretwatch

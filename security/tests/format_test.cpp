@@ -2,8 +2,11 @@
 // failure messages in their order with the result left untouched, and the
 // wiping of buffers that held the password.
 #include <gtest/gtest.h>
+#include <fcntl.h>
 #include <malloc.h>
+#include <unistd.h>
 #include <openssl/crypto.h>
+#include <openssl/evp.h>
 
 #include <atomic>
 #include <cctype>
@@ -63,6 +66,7 @@ struct Watch {
     ~Watch() {
         gWatch = false;
         gSecretLen = 0;
+        OPENSSL_cleanse(gSecret, sizeof gSecret);  // so a later search of memory does not find it here
     }
 };
 }  // namespace
@@ -456,6 +460,34 @@ TEST(Decoder, PrivateKeyTextIsWipedAfterReading) {
     }
 }
 
+// The server side checks the envelope's length fields against its size: a
+// byte cut off or added is refused, not read as a shorter or longer text.
+TEST_F(Formats, DecoderRefusesAnEnvelopeOfTheWrongSize) {
+    const EncryptionKeys keys = rsaKeys();
+    const std::string b64 = run(0, &keys, "pw", "1");
+    Bytes raw((b64.size() / 4) * 3);
+    const int n = EVP_DecodeBlock(raw.data(), reinterpret_cast<const unsigned char*>(b64.data()),
+                                  static_cast<int>(b64.size()));
+    ASSERT_GT(n, 0);
+    raw.resize(128 + 28 + 5);  // "S1:pw"
+    auto encode = [](const Bytes& bytes) {
+        std::string out(4 * ((bytes.size() + 2) / 3) + 1, '\0');
+        out.resize(size_t(EVP_EncodeBlock(reinterpret_cast<unsigned char*>(out.data()), bytes.data(),
+                                          static_cast<int>(bytes.size()))));
+        return out;
+    };
+    decoder::Envelope env;
+    std::string error;
+    ASSERT_TRUE(decoder::openEnvelope(app, encode(raw), env, error)) << error;
+    Bytes longer = raw;
+    longer.push_back('x');
+    EXPECT_FALSE(decoder::openEnvelope(app, encode(longer), env, error));
+    EXPECT_EQ(error, "second length field does not match the envelope");
+    Bytes shorter(raw.begin(), raw.end() - 1);
+    EXPECT_FALSE(decoder::openEnvelope(app, encode(shorter), env, error));
+    EXPECT_EQ(error, "second length field does not match the envelope");
+}
+
 TEST(WatchSelfCheck, AnUnwipedBufferIsNoticed) {
     static const char secret[] = "watch-me-please";
     Watch w(secret, sizeof secret - 1);
@@ -486,15 +518,18 @@ const unsigned char kSessionKey[16] = {0x01, 0x23, 0x45, 0x67, 0x89, 0xAB, 0xCD,
 const char* knownRandomFile() {
     static const std::string path =
         testing::TempDir() + "/known-random";  // kept: the source keeps the pointer
-    std::FILE* f = std::fopen(path.c_str(), "wb");
+    // Written without stdio, and the parity check wiped: the test leaves no
+    // copy of the key in memory of its own for the searches below to find.
+    const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
     unsigned char parity[16];
     for (size_t i = 0; i < 16; ++i) {
         const unsigned char high = kSessionKey[i] & 0xFE;
         parity[i] = high | ((__builtin_popcount(high) & 1) ? 0 : 1);
     }
     EXPECT_EQ(std::memcmp(parity, kSessionKey, 16), 0) << "the known key must have odd parity";
-    for (int i = 0; i < 8192; ++i) std::fwrite(kSessionKey, 1, sizeof kSessionKey, f);
-    std::fclose(f);
+    OPENSSL_cleanse(parity, sizeof parity);
+    for (int i = 0; i < 8192; ++i) EXPECT_EQ(::write(fd, kSessionKey, sizeof kSessionKey), 16);
+    ::close(fd);
     return path.c_str();
 }
 
@@ -543,6 +578,68 @@ TEST_F(Formats, NoCopyOfThePasswordPinOrSessionKeyStaysOnTheStack) {
             EXPECT_EQ(keyCopies, 0u) << "mode " << mode << " left the session key";
         }
     }
+}
+
+// The heap, with the random source known: no block released while holding
+// the session key (RC4 in modes 0 and 2, DES in mode 1, also as the hex text
+// of mode 1's key block), and once the call is over no copy of the password,
+// the PIN or the session key anywhere in the process, freed or live.
+TEST_F(Formats, NoCopyOfThePasswordPinOrSessionKeyStaysOnTheHeap) {
+    ASSERT_TRUE(gCryptoHooked) << "OpenSSL allocated before the hook";
+    static const char password[] = "Zq7-heap-secret";
+    static const unsigned char pinBytes[] = {0x86, 0x42, 0x97, 0x53};
+    static const char keyHex[] = "0123456789ABCDEFFEDCBA9876543210";  // kSessionKey as mode 1 spells it
+    secutil::setRandomSourceForTesting(knownRandomFile());
+    const EncryptionKeys rsa = rsaKeys(), sm2 = sm2Keys();
+    for (int mode : {0, 1, 2, 3, 4, 5}) {
+        SCOPED_TRACE("mode " + std::to_string(mode));
+        const char* text = mode == 1 ? "86429753" : password;
+        const EncryptionKeys* keys = mode <= 2 ? &rsa : &sm2;
+        char* out = nullptr;
+        if (mode <= 2) {
+            Watch w(kSessionKey, sizeof kSessionKey);
+            dornEncrypt(mode, keys, &out, text, "1");
+            EXPECT_EQ(gSecretFreed.load(), 0) << "a block holding the session key was released unwiped";
+        }
+        std::free(out);
+        out = nullptr;
+        if (mode == 1) {
+            Watch w(keyHex, sizeof keyHex - 1);
+            dornEncrypt(mode, keys, &out, text, "1");
+            EXPECT_EQ(gSecretFreed.load(), 0) << "the key block's hex text was released unwiped";
+            std::free(out);
+            out = nullptr;
+        }
+        dornEncrypt(mode, keys, &out, text, "1");
+        ASSERT_NE(out, nullptr);
+        std::free(out);
+        if (mode == 1) {
+            EXPECT_EQ(secretwatch::copiesInProcessMemory(pinBytes, sizeof pinBytes), 0u) << "the PIN block";
+            EXPECT_EQ(secretwatch::copiesInProcessMemory(keyHex, sizeof keyHex - 1), 0u) << "the key block";
+        } else {
+            EXPECT_EQ(secretwatch::copiesInProcessMemory(password, sizeof password - 1), 0u) << "the password";
+        }
+        if (mode <= 2) {
+            EXPECT_EQ(secretwatch::copiesInProcessMemory(kSessionKey, sizeof kSessionKey), 0u) << "the session key";
+        }
+    }
+}
+
+// The search of the whole process finds what a careless call would leave:
+// a released block that still holds the secret, and one kept alive.
+TEST(MemoryWatchSelfCheck, FindsFreedAndLiveCopies) {
+    static const char secret[] = "memory-watch-secret";
+    auto* freed = static_cast<char*>(std::malloc(64));
+    std::memcpy(freed + 32, secret, sizeof secret);  // past what the allocator writes into a freed block
+    asm volatile("" : : "r"(freed) : "memory");
+    std::free(freed);
+    EXPECT_GE(secretwatch::copiesInProcessMemory(secret, sizeof secret - 1), 1u);
+    std::string kept(secret);
+    kept += std::string(100, '.');  // on the heap, not inside the string object
+    EXPECT_GE(secretwatch::copiesInProcessMemory(secret, sizeof secret - 1), 1u);
+    EXPECT_EQ(secretwatch::copiesInProcessMemory(secret, sizeof secret - 1, {{kept.data(), kept.size()}}),
+              secretwatch::copiesInProcessMemory(secret, sizeof secret - 1) - 1);
+    OPENSSL_cleanse(kept.data(), kept.size());
 }
 
 // No shared state but the curve group built on first use: calls from several
