@@ -12,6 +12,11 @@
 //   // copies), live ones, stacks, data; the caller's own result excepted.
 //   size_t n = secretwatch::copiesInProcessMemory(pin, pinLen, {resultBuffer, resultSize});
 //
+// Link the test with -Wl,-z,now: the dynamic linker's first call through a
+// lazily bound symbol saves the vector registers on the stack, and they may
+// hold a secret the test itself (or the thread that started this one, whose
+// registers a new thread inherits) last copied.
+//
 // The secret given to the helpers must not lie on the stack scanned (keep
 // it static or on the heap). A copy the call wiped, or one a later frame
 // overwrote, is not found: the scan can miss, it never invents.
@@ -47,6 +52,27 @@ inline size_t countCopies(const unsigned char* data, size_t size, const void* se
         p = static_cast<const unsigned char*>(hit) + 1;
     }
     return copies;
+}
+
+// Zeroes the vector registers. Whatever last copied a secret (a memcpy of
+// the test's, or of the thread that started this one, whose registers a new
+// thread inherits) may have left it there, and the next function that saves
+// them on the stack would plant a copy the search then blames on the call.
+inline void clearVectorRegisters() {
+#if defined(__x86_64__)
+    if (__builtin_cpu_supports("avx")) {
+        asm volatile("vzeroall" ::: "xmm0", "xmm1", "xmm2", "xmm3", "xmm4", "xmm5", "xmm6", "xmm7", "xmm8", "xmm9",
+                     "xmm10", "xmm11", "xmm12", "xmm13", "xmm14", "xmm15");
+    } else {
+        asm volatile(
+            "pxor %%xmm0, %%xmm0\n pxor %%xmm1, %%xmm1\n pxor %%xmm2, %%xmm2\n pxor %%xmm3, %%xmm3\n"
+            "pxor %%xmm4, %%xmm4\n pxor %%xmm5, %%xmm5\n pxor %%xmm6, %%xmm6\n pxor %%xmm7, %%xmm7\n"
+            "pxor %%xmm8, %%xmm8\n pxor %%xmm9, %%xmm9\n pxor %%xmm10, %%xmm10\n pxor %%xmm11, %%xmm11\n"
+            "pxor %%xmm12, %%xmm12\n pxor %%xmm13, %%xmm13\n pxor %%xmm14, %%xmm14\n pxor %%xmm15, %%xmm15\n" ::
+                : "xmm0", "xmm1", "xmm2", "xmm3", "xmm4", "xmm5", "xmm6", "xmm7", "xmm8", "xmm9", "xmm10", "xmm11",
+                  "xmm12", "xmm13", "xmm14", "xmm15");
+    }
+#endif
 }
 
 // How deep below the caller the search reaches by default.
@@ -101,6 +127,7 @@ inline size_t copiesLeftOnOwnedStack(const void* secret, size_t len, const std::
     pthread_attr_setstack(&attr, stack, kStackSize);
     pthread_t thread;
     auto trampoline = [](void* arg) -> void* {
+        clearVectorRegisters();  // inherited from the test's thread
         auto* j = static_cast<Job*>(arg);
         j->copies = copiesLeftByCall(j->secret, j->len, *j->call, size_t{2} << 20);
         return nullptr;
@@ -132,6 +159,7 @@ struct Skip {
 // (sanitizer shadow, reservations) are left out.
 inline size_t copiesInProcessMemory(const void* secret, size_t len, std::initializer_list<Skip> skips = {}) {
     if (len == 0) return 0;
+    clearVectorRegisters();
     struct Region {
         uintptr_t start, end;
     };
@@ -182,12 +210,22 @@ inline size_t copiesInProcessMemory(const void* secret, size_t len, std::initial
             const size_t want = std::min<uintptr_t>(r.end - at, kChunk);
             const ssize_t got = ::pread(mem, work, want, static_cast<off_t>(at));
             if (got <= 0 || static_cast<size_t>(got) < len) break;
+            // memchr and memcmp, not memmem: a vectorised memmem keeps parts
+            // of the needle in a stack buffer of its own, where the next
+            // search would find them.
+            const auto* first = static_cast<const unsigned char*>(secret);
             for (const unsigned char* p = work;;) {
-                const void* hit = memmem(p, static_cast<size_t>(work + got - p), secret, len);
+                const auto* hit = static_cast<const unsigned char*>(
+                    std::memchr(p, first[0], static_cast<size_t>(work + got - p)));
                 if (hit == nullptr) break;
-                const auto offset = static_cast<size_t>(static_cast<const unsigned char*>(hit) - work);
+                if (static_cast<size_t>(work + got - hit) < len) break;
+                if (std::memcmp(hit, secret, len) != 0) {
+                    p = hit + 1;
+                    continue;
+                }
+                const auto offset = static_cast<size_t>(hit - work);
                 if (!skipped(at + offset)) ++copies;
-                p = static_cast<const unsigned char*>(hit) + 1;
+                p = hit + 1;
             }
             if (static_cast<size_t>(got) < want || at + static_cast<size_t>(got) >= r.end) break;
             at += static_cast<size_t>(got) - (len - 1);

@@ -20,6 +20,7 @@
 #include "decoder.h"
 #include "platform/tests/secret_watch.h"
 #include "security/deployment.h"
+#include "security/des.h"
 #include "security/security.h"
 #include "security/secutil.h"
 #include "sm_helpers.h"
@@ -640,6 +641,55 @@ TEST(MemoryWatchSelfCheck, FindsFreedAndLiveCopies) {
     EXPECT_EQ(secretwatch::copiesInProcessMemory(secret, sizeof secret - 1, {{kept.data(), kept.size()}}),
               secretwatch::copiesInProcessMemory(secret, sizeof secret - 1) - 1);
     OPENSSL_cleanse(kept.data(), kept.size());
+}
+
+// Mode 1's encrypted PIN block, as the hex text it is written out in, is
+// wiped from the stack on every path: a success, and a failure at the DES
+// key or at the server random, after the block was made. The session key is
+// known (see above), so the test can make the same block itself.
+TEST_F(Formats, EncryptedPinBlockLeavesNoCopyOnTheStackOnAnyPath) {
+    secutil::setRandomSourceForTesting(knownRandomFile());
+    static char blockHex[17];
+    {
+        const unsigned char pinBlock[8] = {0x86, 0x42, 0x97, 0x53, 0xFF, 0xFF, 0xFF, 0xFF};
+        unsigned char encrypted[8];
+        des3_context ctx;
+        des3_set_2keys(&ctx, kSessionKey, kSessionKey + 8);
+        des3_encrypt(&ctx, pinBlock, encrypted);
+        OPENSSL_cleanse(&ctx, sizeof ctx);
+        static const char digits[] = "0123456789ABCDEF";
+        for (size_t i = 0; i < sizeof encrypted; ++i) {
+            blockHex[2 * i] = digits[encrypted[i] >> 4];
+            blockHex[2 * i + 1] = digits[encrypted[i] & 0x0F];
+        }
+        OPENSSL_cleanse(encrypted, sizeof encrypted);
+    }
+    const EncryptionKeys rsa = rsaKeys(), badKey{appHex.c_str(), "XYZ"};
+    const std::string random129(129, '7');
+    struct Row {
+        const char* path;
+        const EncryptionKeys* keys;
+        const char* serverRandom;
+        bool output;
+    } rows[] = {
+        {"success", &rsa, "1", true},
+        {"DES key refused", &badKey, "1", false},
+        {"server random refused", &rsa, random129.c_str(), false},
+    };
+    for (const Row& r : rows) {
+        char* out = nullptr;
+        testing::internal::CaptureStderr();
+        const size_t copies = secretwatch::copiesLeftOnOwnedStack(
+            blockHex, 16, [&] { dornEncrypt(1, r.keys, &out, "86429753", r.serverRandom); });
+        testing::internal::GetCapturedStderr();
+        EXPECT_EQ(out != nullptr, r.output) << r.path;
+        if (out != nullptr) {
+            EXPECT_EQ(std::string(out, 16), blockHex) << "the test made another block than the library";
+        }
+        std::free(out);
+        EXPECT_EQ(copies, 0u) << r.path << " left the encrypted PIN block on the stack";
+    }
+    OPENSSL_cleanse(blockHex, sizeof blockHex);
 }
 
 // No shared state but the curve group built on first use: calls from several
