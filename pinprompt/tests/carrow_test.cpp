@@ -378,6 +378,29 @@ TEST_F(CarrowTest, CloseWindowTOnTheGuiThreadClosesAtOnce) {
     EXPECT_EQ(flag, 1);  // not a close request: the caller's flag stays
 }
 
+// The application object the library makes (none existed before the first
+// test) holds its one argument, the name, and is made once.
+TEST_F(CarrowTest, ApplicationMadeByTheLibraryHasOnlyItsName) {
+    QCoreApplication* first = QCoreApplication::instance();
+    ASSERT_NE(qobject_cast<QApplication*>(first), nullptr);
+    EXPECT_EQ(QCoreApplication::arguments(), QStringList{"carrow"});
+    P11_ConsoleInit();
+    EXPECT_EQ(QCoreApplication::instance(), first);
+}
+
+// A window hidden behind the library's back (its modal session stopped)
+// ends the countdown at the next tick; it is no close request, so the
+// caller's flag stays.
+TEST_F(CarrowTest, CountdownWhoseWindowWasHiddenEnds) {
+    whenModalShown([](QWidget* w) { w->hide(); });
+    int32_t flag = 1;
+    const auto start = Clock::now();
+    EXPECT_EQ(showCountDownWindow(60, "QDCountDown", "", 200, 300, &flag), 0);
+    EXPECT_LT(Clock::now() - start, std::chrono::seconds(10));
+    EXPECT_EQ(flag, 1);
+    EXPECT_EQ(countdownWindow(), nullptr);
+}
+
 TEST_F(CarrowTest, CloseRequestEndsCountdownAndClearsCallersFlag) {
     whenModalShown([](QWidget* w) {
         EXPECT_EQ(w, countdownWindow());
