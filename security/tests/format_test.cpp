@@ -23,6 +23,7 @@
 #include "security/des.h"
 #include "security/security.h"
 #include "security/secutil.h"
+#include "security/sm2.h"
 #include "sm_helpers.h"
 
 using decoder::Bytes;
@@ -690,6 +691,47 @@ TEST_F(Formats, EncryptedPinBlockLeavesNoCopyOnTheStackOnAnyPath) {
         EXPECT_EQ(copies, 0u) << r.path << " left the encrypted PIN block on the stack";
     }
     OPENSSL_cleanse(blockHex, sizeof blockHex);
+}
+
+// The SM2 record's C2 and C3 are wiped before the record is released. The
+// test puts itself between the library and its SM2 method (the default
+// method is the module's hook for that): it learns C2 or C3 as the record
+// is made and arms the freed-block watch with it until the call is over.
+namespace {
+const SM2ED_METHOD* gInnerMethod = nullptr;
+size_t gWatchedPart = 0;  // 0: C2, 1: C3
+SM2ED_CTXT* watchingEncrypt(const unsigned char* msg, int msgLen, EC_KEY* key) {
+    SM2ED_CTXT* ctxt = gInnerMethod->sm2ed_do_encrypt(msg, msgLen, key);
+    const ASN1_OCTET_STRING* part = ctxt == nullptr ? nullptr : gWatchedPart == 0 ? ctxt->c2 : ctxt->c3;
+    if (part != nullptr && ASN1_STRING_length(part) == 32) {
+        std::memcpy(gSecret, ASN1_STRING_get0_data(part), 32);
+        gSecretLen = 32;
+        gSecretFreed = 0;
+        gWatch = true;
+    }
+    return ctxt;
+}
+const SM2ED_METHOD kWatchingMethod = {"watching", watchingEncrypt};
+}  // namespace
+
+TEST_F(Formats, Sm2RecordIsWipedBeforeRelease) {
+    ASSERT_TRUE(gCryptoHooked) << "OpenSSL allocated before the hook";
+    const EncryptionKeys sm2 = sm2Keys();
+    gInnerMethod = SM2ED_get_default_method();
+    SM2ED_set_default_method(&kWatchingMethod);
+    for (size_t part : {size_t{0}, size_t{1}}) {
+        gWatchedPart = part;
+        char* out = nullptr;
+        dornEncrypt(3, &sm2, &out, "pw", "1");
+        const bool armed = gWatch.exchange(false);
+        EXPECT_TRUE(armed) << "the method was not used";
+        EXPECT_EQ(gSecretFreed.load(), 0) << (part == 0 ? "C2" : "C3") << " released unwiped";
+        gSecretLen = 0;
+        OPENSSL_cleanse(gSecret, sizeof gSecret);
+        EXPECT_NE(out, nullptr);
+        std::free(out);
+    }
+    SM2ED_set_default_method(gInnerMethod);
 }
 
 // No shared state but the curve group built on first use: calls from several
