@@ -3,6 +3,7 @@
 #include "pinprompt/carrow.h"
 
 #include <gtest/gtest.h>
+#include <openssl/crypto.h>
 
 #include <QApplication>
 #include <QLabel>
@@ -13,6 +14,7 @@
 #include <QTest>
 #include <QTimer>
 #include <QTranslator>
+#include <algorithm>
 #include <chrono>
 #include <cstdint>
 #include <cstdlib>
@@ -100,6 +102,9 @@ void PrintTo(const PinCase& c, std::ostream* os) { *os << c.label; }
 
 class PinPromptTest : public CarrowTest, public ::testing::WithParamInterface<PinCase> {};
 
+// The caller's buffer holds exactly the bytes the count promises and is
+// followed by guard bytes: nothing may land past the count, not even a
+// terminator.
 TEST_P(PinPromptTest, CopiesCountAndExactlyThatManyBytes) {
     const PinCase& c = GetParam();
     bool looked = false;
@@ -113,31 +118,47 @@ TEST_P(PinPromptTest, CopiesCountAndExactlyThatManyBytes) {
         EXPECT_FALSE(field->testAttribute(Qt::WA_InputMethodEnabled));
         EXPECT_TRUE(field->inputMethodHints() & Qt::ImhSensitiveData);
         EXPECT_EQ(box->focusWidget(), field);  // keystrokes go to the field
+        // A screen reader names the field by the prompt's message.
+        QLabel* caption = nullptr;
+        for (QLabel* label : box->findChildren<QLabel*>()) {
+            if (label->buddy() == field) caption = label;
+        }
+        ASSERT_NE(caption, nullptr);
+        EXPECT_EQ(caption->text(), QString("请输入用户密码！"));
         field->insert(c.typed);
         buttonNamed(box, "OK")->click();
     });
-    char buffer[32];
-    std::memset(buffer, 0x5A, sizeof buffer);
+    constexpr size_t kGuard = 16;
+    std::vector<char> buffer(c.bytes.size() + kGuard, 0x5A);
     uint32_t length = 99;
-    EXPECT_EQ(P11_BlockPopPin(buffer, &length), 0);
+    EXPECT_EQ(P11_BlockPopPin(buffer.data(), &length), 0);
     EXPECT_TRUE(looked);
     EXPECT_EQ(length, c.length);
-    EXPECT_EQ(std::vector<uint8_t>(buffer, buffer + c.bytes.size()), c.bytes);
-    // Nothing beyond the count is written, not even a terminator.
-    for (size_t i = c.bytes.size(); i < sizeof buffer; ++i) {
+    EXPECT_TRUE(std::equal(c.bytes.begin(), c.bytes.end(), reinterpret_cast<const uint8_t*>(buffer.data())));
+    for (size_t i = c.bytes.size(); i < buffer.size(); ++i) {
         ASSERT_EQ(static_cast<uint8_t>(buffer[i]), 0x5A) << "byte " << i;
     }
 }
 
+std::vector<uint8_t> sevens(size_t n) { return std::vector<uint8_t>(n, '7'); }
+
+// The field takes at most 32767 characters (the toolkit's own limit), so
+// that is the longest PIN handed over; more typed is cut there.
 INSTANTIATE_TEST_SUITE_P(
     Pins, PinPromptTest,
     ::testing::Values(
         PinCase{"ascii", "123456", 6, {'1', '2', '3', '4', '5', '6'}},
         PinCase{"empty", "", 0, {}},
+        PinCase{"one", "7", 1, {'7'}},
         // Two CJK characters are 6 UTF-8 bytes but count 2: 4 bytes are copied.
         PinCase{"cjk", QString::fromUtf8("密码ab"), 4, {0xE5, 0xAF, 0x86, 0xE7}},
+        // A wide character first or last: the copy is cut by the count.
+        PinCase{"cjkFirst", QString::fromUtf8("密123"), 4, {0xE5, 0xAF, 0x86, '1'}},
+        PinCase{"cjkLast", QString::fromUtf8("123密"), 4, {'1', '2', '3', 0xE5}},
         // A character outside the BMP counts 2 (a surrogate pair).
-        PinCase{"astral", QString::fromUtf8("\xF0\x9F\x98\x80" "1"), 3, {0xF0, 0x9F, 0x98}}),
+        PinCase{"astral", QString::fromUtf8("\xF0\x9F\x98\x80" "1"), 3, {0xF0, 0x9F, 0x98}},
+        PinCase{"longest", QString(32767, '7'), 32767, sevens(32767)},
+        PinCase{"oneTooLong", QString(32768, '7'), 32767, sevens(32767)}),
     [](const auto& info) { return std::string(info.param.label); });
 
 TEST_F(CarrowTest, PinTypedAsKeystrokesAndConfirmedOnlyWithOk) {
@@ -185,6 +206,31 @@ TEST_F(CarrowTest, NoCopyOfThePinStaysOnTheStack) {
         ASSERT_EQ(length, 8u);  // the prompt did get the PIN
         EXPECT_EQ(copies, 0u) << "the PIN in " << form.form << " was left on the stack";
     }
+}
+
+// Nor anywhere else in the process once the prompt has answered: not in
+// freed heap blocks (the field's text, its UTF-8 conversion), not in live
+// ones. The PIN is typed one keystroke at a time, so the test itself never
+// holds it whole; only the caller's buffer may.
+TEST_F(CarrowTest, NoCopyOfThePinStaysAnywhereInMemory) {
+    static const char typed[] = "53197428";  // typed by no other test
+    static const char16_t wide[] = u"53197428";
+    whenModalShown([](QWidget* box) {
+        auto* field = box->findChild<QLineEdit*>("pinField");
+        for (size_t i = 0; i + 1 < sizeof typed; ++i) QTest::keyClick(field, typed[i]);
+        QTest::keyClick(field, Qt::Key_Return);
+    });
+    static char buffer[16];
+    uint32_t length = 0;
+    EXPECT_EQ(P11_BlockPopPin(buffer, &length), 0);
+    ASSERT_EQ(length, 8u);
+    ASSERT_EQ(std::memcmp(buffer, typed, 8), 0);  // the prompt did get the PIN
+    const secretwatch::Skip result{buffer, sizeof buffer};
+    EXPECT_EQ(secretwatch::copiesInProcessMemory(typed, 8, {result}), 0u) << "the PIN in UTF-8 was left behind";
+    EXPECT_EQ(secretwatch::copiesInProcessMemory(wide, 16), 0u) << "the PIN in UTF-16 was left behind";
+    // The search does find the one copy the caller asked for.
+    EXPECT_EQ(secretwatch::copiesInProcessMemory(typed, 8), 1u);
+    OPENSSL_cleanse(buffer, sizeof buffer);
 }
 
 TEST_F(CarrowTest, PinPromptToleratesNullPointers) {
@@ -318,6 +364,43 @@ TEST_F(CarrowTest, CountdownEndsSoonAfterOtherThreadsAskIt) {
     }
 }
 
+// On the GUI thread closeWindow_t closes the window before it returns, not
+// at the countdown's next look at its flag.
+TEST_F(CarrowTest, CloseWindowTOnTheGuiThreadClosesAtOnce) {
+    bool visibleAfter = true;
+    whenModalShown([&](QWidget* w) {
+        closeWindow_t();
+        visibleAfter = w->isVisible();
+    });
+    int32_t flag = 1;
+    EXPECT_EQ(showCountDownWindow(60, "QDCountDown", "", 200, 300, &flag), 0);
+    EXPECT_FALSE(visibleAfter);
+    EXPECT_EQ(flag, 1);  // not a close request: the caller's flag stays
+}
+
+// The application object the library makes (none existed before the first
+// test) holds its one argument, the name, and is made once.
+TEST_F(CarrowTest, ApplicationMadeByTheLibraryHasOnlyItsName) {
+    QCoreApplication* first = QCoreApplication::instance();
+    ASSERT_NE(qobject_cast<QApplication*>(first), nullptr);
+    EXPECT_EQ(QCoreApplication::arguments(), QStringList{"carrow"});
+    P11_ConsoleInit();
+    EXPECT_EQ(QCoreApplication::instance(), first);
+}
+
+// A window hidden behind the library's back (its modal session stopped)
+// ends the countdown at the next tick; it is no close request, so the
+// caller's flag stays.
+TEST_F(CarrowTest, CountdownWhoseWindowWasHiddenEnds) {
+    whenModalShown([](QWidget* w) { w->hide(); });
+    int32_t flag = 1;
+    const auto start = Clock::now();
+    EXPECT_EQ(showCountDownWindow(60, "QDCountDown", "", 200, 300, &flag), 0);
+    EXPECT_LT(Clock::now() - start, std::chrono::seconds(10));
+    EXPECT_EQ(flag, 1);
+    EXPECT_EQ(countdownWindow(), nullptr);
+}
+
 TEST_F(CarrowTest, CloseRequestEndsCountdownAndClearsCallersFlag) {
     whenModalShown([](QWidget* w) {
         EXPECT_EQ(w, countdownWindow());
@@ -356,6 +439,41 @@ TEST_F(CarrowTest, WindowGeometryAndLinePlacement) {
     }
 }
 
+// The window's size is held to 1 .. 16384 on each side: the smallest, the
+// largest, one more, zero and the extremes of the caller's 32-bit values.
+// The line keeps its place from the bottom edge (height / 2 - 15).
+TEST_F(CarrowTest, WindowSizeLimits) {
+    struct Case {
+        int32_t height, width;
+        QSize expected;  // width x height
+    } cases[] = {
+        {1, 1, QSize(1, 1)},
+        {0, 0, QSize(1, 1)},
+        {-5, INT32_MIN, QSize(1, 1)},
+        {16384, 2, QSize(2, 16384)},
+        {16385, 3, QSize(3, 16384)},
+        {4, 16384, QSize(16384, 4)},
+        {5, 16385, QSize(16384, 5)},
+        {INT32_MAX, 1, QSize(1, 16384)},
+        {30, 40, QSize(40, 30)},
+        {32, 40, QSize(40, 32)},
+    };
+    for (const Case& c : cases) {
+        QSize size;
+        QRect line;
+        whenModalShown([&](QWidget* w) {
+            size = w->size();
+            line = w->findChild<QLabel*>("nameLabel")->geometry();
+            closeWindow();
+        });
+        EXPECT_EQ(showCountDownWindow(60, "QDCountDown", "", c.height, c.width, nullptr), 0);
+        EXPECT_EQ(size, c.expected) << c.height << " x " << c.width;
+        const int h = c.expected.height();
+        EXPECT_EQ(line, QRect(0, h - (h / 2 - 15) - 30, c.expected.width(), 30)) << c.height << " x " << c.width;
+        EXPECT_EQ(countdownWindow(), nullptr);
+    }
+}
+
 TEST_F(CarrowTest, PictureComesFromTheManagersBundleAndFitsTheWindow) {
     // A one-colour GIF of 1 x 1, and the same claiming 200 x 100 (header and
     // image descriptor), as <bundle>/share/<name>.gif.
@@ -382,7 +500,7 @@ TEST_F(CarrowTest, PictureComesFromTheManagersBundleAndFitsTheWindow) {
         QSize scaled;  // the frame as shown
     };
     for (const Case& c : {Case{"QDCountDown", true, QSize(1, 1)}, Case{"Wide", true, QSize(100, 50)},
-                          Case{"NoSuchPicture", false, QSize()}}) {
+                          Case{"NoSuchPicture", false, QSize()}, Case{"", false, QSize()}}) {
         bool shown = false;
         QSize scaled;
         whenModalShown([&](QWidget* w) {
@@ -396,6 +514,35 @@ TEST_F(CarrowTest, PictureComesFromTheManagersBundleAndFitsTheWindow) {
         EXPECT_EQ(scaled, c.scaled) << c.name;
     }
     system(("rm -rf " + bundle).c_str());
+}
+
+// A host with a plain QCoreApplication cannot get widgets: every prompt
+// shows nothing and answers at once as if dismissed (no PIN, Cancel), and
+// says so on standard error. Run in a fresh process (the other tests made
+// a QApplication); the exit code holds one bit per wrong answer.
+int promptsWithoutWidgets() {
+    static int argc = 1;
+    static char name[] = "carrow-core-host";
+    static char* argv[] = {name, nullptr};
+    QCoreApplication app(argc, argv);
+    int wrong = 0;
+    char buffer[4] = {'x', 'x', 'x', 'x'};
+    uint32_t length = 99;
+    if (P11_BlockPopPin(buffer, &length) != 0 || length != 0 || std::memcmp(buffer, "xxxx", 4) != 0) wrong |= 1;
+    if (P11_BlockPopPin(nullptr, nullptr) != 0) wrong |= 2;
+    if (P11_ShowMsg("m", 0) != 0) wrong |= 4;
+    if (P11_ShowMsg2("m", 0) != 1) wrong |= 8;
+    int32_t flag = 1;
+    const auto start = Clock::now();
+    if (showCountDownWindow(60, "QDCountDown", "", 100, 100, &flag) != 0 || flag != 1) wrong |= 16;
+    if (Clock::now() - start > std::chrono::seconds(5)) wrong |= 32;
+    return wrong;
+}
+
+TEST(CarrowWithoutWidgets, PromptsShowNothingAndAnswerAtOnce) {
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    EXPECT_EXIT(std::exit(promptsWithoutWidgets()), ::testing::ExitedWithCode(0),
+                "Carrow: the process has no QApplication; no window shown");
 }
 
 }  // namespace

@@ -7,6 +7,15 @@
 //   // On the calling thread (a call that must run there, such as a modal
 //   // dialog on the GUI thread):
 //   size_t n = secretwatch::copiesLeftByCall(pin, pinLen, [&] { call(); });
+//   // Anywhere in the process's writable memory once a call has returned:
+//   // freed heap blocks the allocator kept (temporary UTF-8 or string
+//   // copies), live ones, stacks, data; the caller's own result excepted.
+//   size_t n = secretwatch::copiesInProcessMemory(pin, pinLen, {resultBuffer, resultSize});
+//
+// Link the test with -Wl,-z,now: the dynamic linker's first call through a
+// lazily bound symbol saves the vector registers on the stack, and they may
+// hold a secret the test itself (or the thread that started this one, whose
+// registers a new thread inherits) last copied.
 //
 // The secret given to the helpers must not lie on the stack scanned (keep
 // it static or on the heap). A copy the call wiped, or one a later frame
@@ -14,14 +23,21 @@
 #pragma once
 
 #include <alloca.h>
+#include <fcntl.h>
 #include <pthread.h>
 #include <sys/mman.h>
+#include <unistd.h>
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
+#include <cstdio>
 #include <cstring>
 #include <functional>
+#include <initializer_list>
 #include <stdexcept>
+#include <string>
+#include <vector>
 
 namespace secretwatch {
 
@@ -36,6 +52,27 @@ inline size_t countCopies(const unsigned char* data, size_t size, const void* se
         p = static_cast<const unsigned char*>(hit) + 1;
     }
     return copies;
+}
+
+// Zeroes the vector registers. Whatever last copied a secret (a memcpy of
+// the test's, or of the thread that started this one, whose registers a new
+// thread inherits) may have left it there, and the next function that saves
+// them on the stack would plant a copy the search then blames on the call.
+inline void clearVectorRegisters() {
+#if defined(__x86_64__)
+    if (__builtin_cpu_supports("avx")) {
+        asm volatile("vzeroall" ::: "xmm0", "xmm1", "xmm2", "xmm3", "xmm4", "xmm5", "xmm6", "xmm7", "xmm8", "xmm9",
+                     "xmm10", "xmm11", "xmm12", "xmm13", "xmm14", "xmm15");
+    } else {
+        asm volatile(
+            "pxor %%xmm0, %%xmm0\n pxor %%xmm1, %%xmm1\n pxor %%xmm2, %%xmm2\n pxor %%xmm3, %%xmm3\n"
+            "pxor %%xmm4, %%xmm4\n pxor %%xmm5, %%xmm5\n pxor %%xmm6, %%xmm6\n pxor %%xmm7, %%xmm7\n"
+            "pxor %%xmm8, %%xmm8\n pxor %%xmm9, %%xmm9\n pxor %%xmm10, %%xmm10\n pxor %%xmm11, %%xmm11\n"
+            "pxor %%xmm12, %%xmm12\n pxor %%xmm13, %%xmm13\n pxor %%xmm14, %%xmm14\n pxor %%xmm15, %%xmm15\n" ::
+                : "xmm0", "xmm1", "xmm2", "xmm3", "xmm4", "xmm5", "xmm6", "xmm7", "xmm8", "xmm9", "xmm10", "xmm11",
+                  "xmm12", "xmm13", "xmm14", "xmm15");
+    }
+#endif
 }
 
 // How deep below the caller the search reaches by default.
@@ -90,6 +127,7 @@ inline size_t copiesLeftOnOwnedStack(const void* secret, size_t len, const std::
     pthread_attr_setstack(&attr, stack, kStackSize);
     pthread_t thread;
     auto trampoline = [](void* arg) -> void* {
+        clearVectorRegisters();  // inherited from the test's thread
         auto* j = static_cast<Job*>(arg);
         j->copies = copiesLeftByCall(j->secret, j->len, *j->call, size_t{2} << 20);
         return nullptr;
@@ -103,6 +141,100 @@ inline size_t copiesLeftOnOwnedStack(const void* secret, size_t len, const std::
     pthread_join(thread, nullptr);
     munmap(stack, kStackSize);
     return job.copies;
+}
+
+// A range the memory search leaves out (where the caller asked the result to go).
+struct Skip {
+    const void* at;
+    size_t size;
+};
+
+// Copies of the secret in every writable private mapping of the process
+// (heap with its freed blocks, anonymous mappings, stacks, data), read
+// through /proc/self/mem so that neither the sanitizer nor an unmapped
+// guard page stops the search. Hits that start inside a skipped range do not
+// count. The secret must live in read-only memory (a static const array) or
+// be skipped. Blocks the allocator gave back to the system are gone and not
+// found: the scan can miss, it never invents. Mappings larger than 1 GiB
+// (sanitizer shadow, reservations) are left out.
+inline size_t copiesInProcessMemory(const void* secret, size_t len, std::initializer_list<Skip> skips = {}) {
+    if (len == 0) return 0;
+    clearVectorRegisters();
+    struct Region {
+        uintptr_t start, end;
+    };
+    std::vector<Region> regions;
+    regions.reserve(4096);
+    constexpr size_t kChunk = size_t{1} << 20;
+    // The work buffer and the list exist before the maps are read, so they
+    // are either listed and skipped or not listed at all.
+    auto* work = static_cast<unsigned char*>(
+        mmap(nullptr, kChunk, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0));
+    if (work == MAP_FAILED) throw std::runtime_error("cannot map a work buffer");
+    std::FILE* maps = std::fopen("/proc/self/maps", "re");
+    if (maps == nullptr) {
+        munmap(work, kChunk);
+        throw std::runtime_error("cannot read /proc/self/maps");
+    }
+    char line[512];
+    const auto workAt = reinterpret_cast<uintptr_t>(work);
+    while (std::fgets(line, sizeof line, maps) != nullptr) {
+        unsigned long start = 0, end = 0;
+        char perms[5] = {};
+        if (std::sscanf(line, "%lx-%lx %4s", &start, &end, perms) != 3) continue;
+        if (perms[0] != 'r' || perms[1] != 'w' || perms[3] != 'p') continue;
+        if (end - start > (size_t{1} << 30) || std::strstr(line, "[vvar") || std::strstr(line, "[vsyscall]")) continue;
+        if (workAt >= start && workAt < end) continue;
+        if (regions.size() < regions.capacity()) regions.push_back({start, end});
+        // A line longer than the buffer: skip its rest.
+        while (std::strchr(line, '\n') == nullptr && std::fgets(line, sizeof line, maps) != nullptr) {
+        }
+    }
+    std::fclose(maps);
+    const int mem = ::open("/proc/self/mem", O_RDONLY | O_CLOEXEC);
+    if (mem < 0) {
+        munmap(work, kChunk);
+        throw std::runtime_error("cannot read /proc/self/mem");
+    }
+    auto skipped = [&](uintptr_t at) {
+        for (const Skip& s : skips) {
+            const auto from = reinterpret_cast<uintptr_t>(s.at);
+            if (at >= from && at < from + s.size) return true;
+        }
+        return false;
+    };
+    size_t copies = 0;
+    for (const Region& r : regions) {
+        // Chunks overlap by len - 1 bytes, so no copy is split between two.
+        for (uintptr_t at = r.start; at < r.end;) {
+            const size_t want = std::min<uintptr_t>(r.end - at, kChunk);
+            const ssize_t got = ::pread(mem, work, want, static_cast<off_t>(at));
+            if (got <= 0 || static_cast<size_t>(got) < len) break;
+            // memchr and memcmp, not memmem: a vectorised memmem keeps parts
+            // of the needle in a stack buffer of its own, where the next
+            // search would find them.
+            const auto* first = static_cast<const unsigned char*>(secret);
+            for (const unsigned char* p = work;;) {
+                const auto* hit = static_cast<const unsigned char*>(
+                    std::memchr(p, first[0], static_cast<size_t>(work + got - p)));
+                if (hit == nullptr) break;
+                if (static_cast<size_t>(work + got - hit) < len) break;
+                if (std::memcmp(hit, secret, len) != 0) {
+                    p = hit + 1;
+                    continue;
+                }
+                const auto offset = static_cast<size_t>(hit - work);
+                if (!skipped(at + offset)) ++copies;
+                p = hit + 1;
+            }
+            if (static_cast<size_t>(got) < want || at + static_cast<size_t>(got) >= r.end) break;
+            at += static_cast<size_t>(got) - (len - 1);
+        }
+    }
+    ::close(mem);
+    std::memset(work, 0, kChunk);
+    munmap(work, kChunk);
+    return copies;
 }
 
 }  // namespace secretwatch

@@ -2,8 +2,11 @@
 // failure messages in their order with the result left untouched, and the
 // wiping of buffers that held the password.
 #include <gtest/gtest.h>
+#include <fcntl.h>
 #include <malloc.h>
+#include <unistd.h>
 #include <openssl/crypto.h>
+#include <openssl/evp.h>
 
 #include <atomic>
 #include <cctype>
@@ -17,8 +20,10 @@
 #include "decoder.h"
 #include "platform/tests/secret_watch.h"
 #include "security/deployment.h"
+#include "security/des.h"
 #include "security/security.h"
 #include "security/secutil.h"
+#include "security/sm2.h"
 #include "sm_helpers.h"
 
 using decoder::Bytes;
@@ -63,6 +68,7 @@ struct Watch {
     ~Watch() {
         gWatch = false;
         gSecretLen = 0;
+        OPENSSL_cleanse(gSecret, sizeof gSecret);  // so a later search of memory does not find it here
     }
 };
 }  // namespace
@@ -456,6 +462,34 @@ TEST(Decoder, PrivateKeyTextIsWipedAfterReading) {
     }
 }
 
+// The server side checks the envelope's length fields against its size: a
+// byte cut off or added is refused, not read as a shorter or longer text.
+TEST_F(Formats, DecoderRefusesAnEnvelopeOfTheWrongSize) {
+    const EncryptionKeys keys = rsaKeys();
+    const std::string b64 = run(0, &keys, "pw", "1");
+    Bytes raw((b64.size() / 4) * 3);
+    const int n = EVP_DecodeBlock(raw.data(), reinterpret_cast<const unsigned char*>(b64.data()),
+                                  static_cast<int>(b64.size()));
+    ASSERT_GT(n, 0);
+    raw.resize(128 + 28 + 5);  // "S1:pw"
+    auto encode = [](const Bytes& bytes) {
+        std::string out(4 * ((bytes.size() + 2) / 3) + 1, '\0');
+        out.resize(size_t(EVP_EncodeBlock(reinterpret_cast<unsigned char*>(out.data()), bytes.data(),
+                                          static_cast<int>(bytes.size()))));
+        return out;
+    };
+    decoder::Envelope env;
+    std::string error;
+    ASSERT_TRUE(decoder::openEnvelope(app, encode(raw), env, error)) << error;
+    Bytes longer = raw;
+    longer.push_back('x');
+    EXPECT_FALSE(decoder::openEnvelope(app, encode(longer), env, error));
+    EXPECT_EQ(error, "second length field does not match the envelope");
+    Bytes shorter(raw.begin(), raw.end() - 1);
+    EXPECT_FALSE(decoder::openEnvelope(app, encode(shorter), env, error));
+    EXPECT_EQ(error, "second length field does not match the envelope");
+}
+
 TEST(WatchSelfCheck, AnUnwipedBufferIsNoticed) {
     static const char secret[] = "watch-me-please";
     Watch w(secret, sizeof secret - 1);
@@ -486,15 +520,18 @@ const unsigned char kSessionKey[16] = {0x01, 0x23, 0x45, 0x67, 0x89, 0xAB, 0xCD,
 const char* knownRandomFile() {
     static const std::string path =
         testing::TempDir() + "/known-random";  // kept: the source keeps the pointer
-    std::FILE* f = std::fopen(path.c_str(), "wb");
+    // Written without stdio, and the parity check wiped: the test leaves no
+    // copy of the key in memory of its own for the searches below to find.
+    const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
     unsigned char parity[16];
     for (size_t i = 0; i < 16; ++i) {
         const unsigned char high = kSessionKey[i] & 0xFE;
         parity[i] = high | ((__builtin_popcount(high) & 1) ? 0 : 1);
     }
     EXPECT_EQ(std::memcmp(parity, kSessionKey, 16), 0) << "the known key must have odd parity";
-    for (int i = 0; i < 8192; ++i) std::fwrite(kSessionKey, 1, sizeof kSessionKey, f);
-    std::fclose(f);
+    OPENSSL_cleanse(parity, sizeof parity);
+    for (int i = 0; i < 8192; ++i) EXPECT_EQ(::write(fd, kSessionKey, sizeof kSessionKey), 16);
+    ::close(fd);
     return path.c_str();
 }
 
@@ -543,6 +580,158 @@ TEST_F(Formats, NoCopyOfThePasswordPinOrSessionKeyStaysOnTheStack) {
             EXPECT_EQ(keyCopies, 0u) << "mode " << mode << " left the session key";
         }
     }
+}
+
+// The heap, with the random source known: no block released while holding
+// the session key (RC4 in modes 0 and 2, DES in mode 1, also as the hex text
+// of mode 1's key block), and once the call is over no copy of the password,
+// the PIN or the session key anywhere in the process, freed or live.
+TEST_F(Formats, NoCopyOfThePasswordPinOrSessionKeyStaysOnTheHeap) {
+    ASSERT_TRUE(gCryptoHooked) << "OpenSSL allocated before the hook";
+    static const char password[] = "Zq7-heap-secret";
+    static const unsigned char pinBytes[] = {0x86, 0x42, 0x97, 0x53};
+    static const char keyHex[] = "0123456789ABCDEFFEDCBA9876543210";  // kSessionKey as mode 1 spells it
+    secutil::setRandomSourceForTesting(knownRandomFile());
+    const EncryptionKeys rsa = rsaKeys(), sm2 = sm2Keys();
+    for (int mode : {0, 1, 2, 3, 4, 5}) {
+        SCOPED_TRACE("mode " + std::to_string(mode));
+        const char* text = mode == 1 ? "86429753" : password;
+        const EncryptionKeys* keys = mode <= 2 ? &rsa : &sm2;
+        char* out = nullptr;
+        if (mode <= 2) {
+            Watch w(kSessionKey, sizeof kSessionKey);
+            dornEncrypt(mode, keys, &out, text, "1");
+            EXPECT_EQ(gSecretFreed.load(), 0) << "a block holding the session key was released unwiped";
+        }
+        std::free(out);
+        out = nullptr;
+        if (mode == 1) {
+            Watch w(keyHex, sizeof keyHex - 1);
+            dornEncrypt(mode, keys, &out, text, "1");
+            EXPECT_EQ(gSecretFreed.load(), 0) << "the key block's hex text was released unwiped";
+            std::free(out);
+            out = nullptr;
+        }
+        dornEncrypt(mode, keys, &out, text, "1");
+        ASSERT_NE(out, nullptr);
+        std::free(out);
+        if (mode == 1) {
+            EXPECT_EQ(secretwatch::copiesInProcessMemory(pinBytes, sizeof pinBytes), 0u) << "the PIN block";
+            EXPECT_EQ(secretwatch::copiesInProcessMemory(keyHex, sizeof keyHex - 1), 0u) << "the key block";
+        } else {
+            EXPECT_EQ(secretwatch::copiesInProcessMemory(password, sizeof password - 1), 0u) << "the password";
+        }
+        if (mode <= 2) {
+            EXPECT_EQ(secretwatch::copiesInProcessMemory(kSessionKey, sizeof kSessionKey), 0u) << "the session key";
+        }
+    }
+}
+
+// The search of the whole process finds what a careless call would leave:
+// a released block that still holds the secret, and one kept alive.
+TEST(MemoryWatchSelfCheck, FindsFreedAndLiveCopies) {
+    static const char secret[] = "memory-watch-secret";
+    auto* freed = static_cast<char*>(std::malloc(64));
+    std::memcpy(freed + 32, secret, sizeof secret);  // past what the allocator writes into a freed block
+    asm volatile("" : : "r"(freed) : "memory");
+    std::free(freed);
+    EXPECT_GE(secretwatch::copiesInProcessMemory(secret, sizeof secret - 1), 1u);
+    std::string kept(secret);
+    kept += std::string(100, '.');  // on the heap, not inside the string object
+    EXPECT_GE(secretwatch::copiesInProcessMemory(secret, sizeof secret - 1), 1u);
+    EXPECT_EQ(secretwatch::copiesInProcessMemory(secret, sizeof secret - 1, {{kept.data(), kept.size()}}),
+              secretwatch::copiesInProcessMemory(secret, sizeof secret - 1) - 1);
+    OPENSSL_cleanse(kept.data(), kept.size());
+}
+
+// Mode 1's encrypted PIN block, as the hex text it is written out in, is
+// wiped from the stack on every path: a success, and a failure at the DES
+// key or at the server random, after the block was made. The session key is
+// known (see above), so the test can make the same block itself.
+TEST_F(Formats, EncryptedPinBlockLeavesNoCopyOnTheStackOnAnyPath) {
+    secutil::setRandomSourceForTesting(knownRandomFile());
+    static char blockHex[17];
+    {
+        const unsigned char pinBlock[8] = {0x86, 0x42, 0x97, 0x53, 0xFF, 0xFF, 0xFF, 0xFF};
+        unsigned char encrypted[8];
+        des3_context ctx;
+        des3_set_2keys(&ctx, kSessionKey, kSessionKey + 8);
+        des3_encrypt(&ctx, pinBlock, encrypted);
+        OPENSSL_cleanse(&ctx, sizeof ctx);
+        static const char digits[] = "0123456789ABCDEF";
+        for (size_t i = 0; i < sizeof encrypted; ++i) {
+            blockHex[2 * i] = digits[encrypted[i] >> 4];
+            blockHex[2 * i + 1] = digits[encrypted[i] & 0x0F];
+        }
+        OPENSSL_cleanse(encrypted, sizeof encrypted);
+    }
+    const EncryptionKeys rsa = rsaKeys(), badKey{appHex.c_str(), "XYZ"};
+    const std::string random129(129, '7');
+    struct Row {
+        const char* path;
+        const EncryptionKeys* keys;
+        const char* serverRandom;
+        bool output;
+    } rows[] = {
+        {"success", &rsa, "1", true},
+        {"DES key refused", &badKey, "1", false},
+        {"server random refused", &rsa, random129.c_str(), false},
+    };
+    for (const Row& r : rows) {
+        char* out = nullptr;
+        testing::internal::CaptureStderr();
+        const size_t copies = secretwatch::copiesLeftOnOwnedStack(
+            blockHex, 16, [&] { dornEncrypt(1, r.keys, &out, "86429753", r.serverRandom); });
+        testing::internal::GetCapturedStderr();
+        EXPECT_EQ(out != nullptr, r.output) << r.path;
+        if (out != nullptr) {
+            EXPECT_EQ(std::string(out, 16), blockHex) << "the test made another block than the library";
+        }
+        std::free(out);
+        EXPECT_EQ(copies, 0u) << r.path << " left the encrypted PIN block on the stack";
+    }
+    OPENSSL_cleanse(blockHex, sizeof blockHex);
+}
+
+// The SM2 record's C2 and C3 are wiped before the record is released. The
+// test puts itself between the library and its SM2 method (the default
+// method is the module's hook for that): it learns C2 or C3 as the record
+// is made and arms the freed-block watch with it until the call is over.
+namespace {
+const SM2ED_METHOD* gInnerMethod = nullptr;
+size_t gWatchedPart = 0;  // 0: C2, 1: C3
+SM2ED_CTXT* watchingEncrypt(const unsigned char* msg, int msgLen, EC_KEY* key) {
+    SM2ED_CTXT* ctxt = gInnerMethod->sm2ed_do_encrypt(msg, msgLen, key);
+    const ASN1_OCTET_STRING* part = ctxt == nullptr ? nullptr : gWatchedPart == 0 ? ctxt->c2 : ctxt->c3;
+    if (part != nullptr && ASN1_STRING_length(part) == 32) {
+        std::memcpy(gSecret, ASN1_STRING_get0_data(part), 32);
+        gSecretLen = 32;
+        gSecretFreed = 0;
+        gWatch = true;
+    }
+    return ctxt;
+}
+const SM2ED_METHOD kWatchingMethod = {"watching", watchingEncrypt};
+}  // namespace
+
+TEST_F(Formats, Sm2RecordIsWipedBeforeRelease) {
+    ASSERT_TRUE(gCryptoHooked) << "OpenSSL allocated before the hook";
+    const EncryptionKeys sm2 = sm2Keys();
+    gInnerMethod = SM2ED_get_default_method();
+    SM2ED_set_default_method(&kWatchingMethod);
+    for (size_t part : {size_t{0}, size_t{1}}) {
+        gWatchedPart = part;
+        char* out = nullptr;
+        dornEncrypt(3, &sm2, &out, "pw", "1");
+        const bool armed = gWatch.exchange(false);
+        EXPECT_TRUE(armed) << "the method was not used";
+        EXPECT_EQ(gSecretFreed.load(), 0) << (part == 0 ? "C2" : "C3") << " released unwiped";
+        gSecretLen = 0;
+        OPENSSL_cleanse(gSecret, sizeof gSecret);
+        EXPECT_NE(out, nullptr);
+        std::free(out);
+    }
+    SM2ED_set_default_method(gInnerMethod);
 }
 
 // No shared state but the curve group built on first use: calls from several

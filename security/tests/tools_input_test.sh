@@ -67,6 +67,56 @@ head -c 1048576 /dev/zero | tr '\0' a >"$tmp/large"
 input=$tmp/large
 expect 0 - "$enc" --mode 0 --app-key "@$app" --extra 1
 
+# The limit is the text's: its one trailing newline does not count; a
+# second one is text.
+{ cat "$tmp/large"; echo; } >"$tmp/large-newline"
+input=$tmp/large-newline
+expect 0 - "$enc" --mode 0 --app-key "@$app" --extra 1
+{ cat "$tmp/large"; printf '\n\n'; } >"$tmp/large-newlines"
+input=$tmp/large-newlines
+expect 1 "dorn-encrypt: the text is longer than 1048576 bytes" "$enc" --mode 0 --app-key "@$app" --extra 1
+# A NUL at the first and at the last place of the text, the newline aside.
+for text in '\0ab' 'ab\0' 'ab\0\n'; do
+  printf "$text" >"$tmp/nul"
+  input=$tmp/nul
+  expect 1 "dorn-encrypt: the text holds a NUL byte" "$enc" --mode 0 --app-key "@$app" --extra 1
+done
+# The smallest text: none at all, and a lone newline.
+for text in '' '\n'; do
+  printf "$text" >"$tmp/empty"
+  input=$tmp/empty
+  expect 0 - "$enc" --mode 0 --app-key "@$app" --extra 1
+  "$dec" --mode 0 --app-key "$keys/app_rsa1024.pem" <"$tmp/out" >"$tmp/opened" 2>&1 || fail "empty text: $(cat "$tmp/opened")"
+  grep -qx 'text: ' "$tmp/opened" || fail "empty text came back as: $(cat "$tmp/opened")"
+done
+
+# ---- key files: at most 64 KiB, whitespace around the digits dropped ----
+input=$tmp/pw
+pad_to() {  # size file: the application key, then blanks up to size bytes
+  { cat "$app"; head -c $(($1 - $(wc -c <"$app"))) /dev/zero | tr '\0' ' '; } >"$2"
+}
+pad_to 65536 "$tmp/key-fits"
+expect 0 - "$enc" --mode 0 --app-key "@$tmp/key-fits" --extra 1
+pad_to 65537 "$tmp/key-over"
+expect 1 "dorn-encrypt: cannot read $tmp/key-over: larger than 65536 bytes" "$enc" --mode 0 --app-key "@$tmp/key-over" --extra 1
+
+# ---- mode numbers at the edges of int, and two faults at once ----
+expect 1 "dorn-encrypt: mode 2147483647 is not one of 0 to 5" "$enc" --mode 2147483647
+expect 1 "dorn-encrypt: mode -2147483648 is not one of 0 to 5" "$enc" --mode -2147483648
+for mode in 2147483648 -2147483649 +1 " 1" 1x; do
+  expect 2 - "$enc" --mode "$mode"
+  grep -q '^dorn-encrypt: --mode takes an integer$' "$tmp/err" || fail "mode '$mode': $(cat "$tmp/err")"
+done
+# The options are read in order: the first bad one is the one reported.
+expect 1 "dorn-encrypt: cannot read $tmp/missing: No such file or directory" \
+  "$enc" --app-key "@$tmp/missing" --mode x
+expect 2 - "$enc" --mode x --app-key "@$tmp/missing"
+grep -q '^dorn-encrypt: --mode takes an integer$' "$tmp/err" || fail "mode before key: $(cat "$tmp/err")"
+# A mode out of range is told before the text is read.
+printf 'a\0b' >"$tmp/nul"
+input=$tmp/nul
+expect 1 "dorn-encrypt: mode 7 is not one of 0 to 5" "$enc" --mode 7 --app-key "@$app" --extra 1
+
 # dorn-decrypt reads at most 16 MiB.
 head -c 16777217 /dev/zero | tr '\0' A >"$tmp/huge-output"
 input=$tmp/huge-output

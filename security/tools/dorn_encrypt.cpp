@@ -77,9 +77,11 @@ public:
             *error = "out of memory";
             return false;
         }
+        // Room for the longest text, its newline and one byte more, which
+        // tells a longer text: the limit is the text's, the newline aside.
         size_t len = 0;
-        while (len <= kMaxText) {  // one byte more than allowed tells a longer text
-            const ssize_t n = ::read(STDIN_FILENO, bytes_ + len, kMaxText + 1 - len);
+        while (len < kMaxText + 2) {
+            const ssize_t n = ::read(STDIN_FILENO, bytes_ + len, kMaxText + 2 - len);
             if (n < 0 && errno == EINTR) continue;
             if (n < 0) {
                 *error = std::string("cannot read standard input: ") + std::strerror(errno);
@@ -90,15 +92,16 @@ public:
             len += static_cast<size_t>(n);
         }
         used_ = len;
-        if (len > kMaxText) {
+        const size_t textLen = len > 0 && bytes_[len - 1] == '\n' ? len - 1 : len;
+        if (textLen > kMaxText) {
             *error = "the text is longer than " + std::to_string(kMaxText) + " bytes";
             return false;
         }
-        if (std::memchr(bytes_, '\0', len) != nullptr) {
+        if (std::memchr(bytes_, '\0', textLen) != nullptr) {
             *error = "the text holds a NUL byte";
             return false;
         }
-        if (len > 0 && bytes_[len - 1] == '\n') bytes_[len - 1] = '\0';
+        bytes_[textLen] = '\0';
         return true;
     }
     const char* text() const { return bytes_; }
