@@ -13,7 +13,11 @@
 #include <QTimer>
 #include <cstdlib>
 #include <filesystem>
+#include <fstream>
 #include <thread>
+
+#include <sys/resource.h>
+#include <unistd.h>
 
 #include "Qd_MacIntf.h"
 #include "alert.h"
@@ -446,6 +450,45 @@ TEST_F(CoreToken, PinChangeLeavesNoCopyOfEitherPinInFreedHeap) {
     intf->pinNewOne = QString::fromLatin1(newPin);
     intf->pinNewTwo = QString::fromLatin1(newPin);
     EXPECT_EQ(secretwatch::copiesFreedDuring(newPin16, sizeof newPin16 - 2, [&] { delete intf; }), 0L);
+}
+
+// A system that refuses the worker thread (here: no address space left for
+// its stack): the change is not made, the user is told it failed, the key
+// is released and the PIN texts are wiped at once, not only when the
+// interface goes.
+TEST_F(CoreToken, RefusedWorkerThreadFailsTheChangeAndWipesThePins) {
+#if defined(__SANITIZE_ADDRESS__)
+    GTEST_SKIP() << "the sanitizer's reservations leave no address-space limit to set";
+#else
+    createKey();
+    set("k1", "button", "press:0");
+    AlertRecorder alerts;
+    Qd_MacIntf intf;
+    rlimit stack{};
+    ASSERT_EQ(getrlimit(RLIMIT_STACK, &stack), 0);
+    if (stack.rlim_cur != RLIM_INFINITY && stack.rlim_cur < (size_t{4} << 20)) GTEST_SKIP() << "thread stacks too small";
+    long pages = 0;
+    {
+        std::ifstream statm("/proc/self/statm");
+        statm >> pages;
+    }
+    ASSERT_GT(pages, 0);
+    rlimit old{};
+    ASSERT_EQ(getrlimit(RLIMIT_AS, &old), 0);
+    // Room for what the change allocates before its thread, not for a stack.
+    const rlimit tight{static_cast<rlim_t>(pages) * static_cast<rlim_t>(sysconf(_SC_PAGESIZE)) + (rlim_t{1} << 20),
+                       old.rlim_max};
+    ASSERT_EQ(setrlimit(RLIMIT_AS, &tight), 0);
+    const bool changed = intf.changeModf("12345678", "abc123", "abc123");
+    ASSERT_EQ(setrlimit(RLIMIT_AS, &old), 0);
+    EXPECT_FALSE(changed);
+    EXPECT_EQ(alerts.messages(), QStringList{QString::fromUtf8("修改密码失败！")});
+    EXPECT_TRUE(intf.pinOld.isEmpty());
+    EXPECT_TRUE(intf.pinNewOne.isEmpty());
+    EXPECT_TRUE(intf.pinNewTwo.isEmpty());
+    EXPECT_EQ(intf.ghd, nullptr);
+    EXPECT_EQ(keyJson()["pin"].toString(), QString("12345678"));
+#endif
 }
 
 TEST_F(CoreToken, CountdownGoesOnBelowZeroUntilTheKeyTimesOut) {

@@ -32,6 +32,15 @@ TEST(QdKeyinfo, ShowsTheDemoKey) {
     EXPECT_NE(r.out.find("OU = 上海某某贸易有限公司, serialNumber"), std::string::npos);
 }
 
+TEST(QdKeyinfo, NoKeyPluggedIsNoError) {
+    kpsim::testing::CheckedKeys keys;
+    keys.keysim({"create", "k"});  // never plugged in
+    auto r = runProgram(QD_KEYINFO_PATH, {});
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_NE(r.out.find("(KpListReaders, PCODE 20244 only): 0\n  no key of the bank is plugged in\n"), std::string::npos)
+        << r.out;
+}
+
 TEST(QdKeyinfo, ForeignKeyIsReported) {
     kpsim::testing::CheckedKeys keys;
     keys.keysim({"create", "x"});
