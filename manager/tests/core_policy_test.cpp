@@ -135,6 +135,9 @@ TEST(CorePinRules, EdgesOfEachRuleAndTheOrderBetweenThem) {
         {"old: 1 character", "m", n6, n6, 2},
         {"old: 20", goodPin(20, 'm'), n6, n6, 0},
         {"old: 21", goodPin(21, 'm'), n6, n6, 3},
+        // Lengths count characters as the fields hold them, not UTF-8 bytes.
+        {"old: 20 with a Chinese character (22 bytes)", with(goodPin(20, 'm'), 0, "中"), n6, n6, 0},
+        {"new: 20 with a Chinese character last", old6, with(n20, -1, "中"), with(n20, -1, "中"), 5},
         {"repeated only: 5", old6, n6, n5, 2},   // a length rule before the mismatch
         {"repeated only: 21", old6, n20, n20 + "x", 3},
         {"empty old", "", n6, n6, 1},
