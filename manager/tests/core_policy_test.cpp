@@ -19,6 +19,8 @@
 #include <random>
 #include <thread>
 #include <set>
+#include <string>
+#include <vector>
 
 using namespace kelvane;
 
@@ -82,6 +84,120 @@ TEST(CorePinRules, FirstBrokenRuleInOrderWithItsMessage) {
         } else {
             EXPECT_EQ(alerts.messages(), QStringList{pinRuleMessage(c.rule)});
         }
+    }
+}
+
+namespace {
+
+// A PIN that passes every rule, of n characters: letters and digits in turn
+// ("a1b2c3..."), so it has both classes and no run.
+std::string goodPin(int n, char letter = 'a') {
+    std::string s;
+    for (int i = 0; i < n; ++i) {
+        s += i % 2 == 0 ? static_cast<char>(letter + i / 2 % 20) : static_cast<char>('0' + (i / 2 + 1) % 10);
+    }
+    return s;
+}
+// goodPin(n) with its character at `at` (negative: from the end) replaced.
+std::string with(std::string s, int at, const char* replacement) {
+    const size_t pos = at < 0 ? s.size() - static_cast<size_t>(-at) : static_cast<size_t>(at);
+    return s.replace(pos, 1, replacement);
+}
+
+struct EdgeRow {
+    const char* label;
+    std::string oldPin, newOne, newTwo;
+    int rule;  // 0: all pass
+};
+
+}  // namespace
+
+// Each rule at its edges, through the check the PIN windows run before the
+// key is touched: lengths 6 and 20 accepted in every field, 5 and 21 not,
+// a fault at the first and at the last position, and rows where two rules
+// fail at once and the earlier one must speak. Wrong code that still passes
+// the rows above this test (a bound moved by one, a run or class scan that
+// stops one short of the end, a field left out of a length check, two rules
+// swapped) fails a row here.
+TEST(CorePinRules, EdgesOfEachRuleAndTheOrderBetweenThem) {
+    coretest::ensureApp();
+    const std::string old6 = goodPin(6, 'm');
+    const std::string n6 = goodPin(6), n20 = goodPin(20), n21 = goodPin(21), n5 = goodPin(5);
+    const std::vector<EdgeRow> rows = {
+        // Length of each field: smallest, one short, one character, largest, one more.
+        {"new: 6, the smallest accepted", old6, n6, n6, 0},
+        {"new: 5, one short", old6, n5, n5, 2},
+        {"new: 1 character", old6, "a", "a", 2},
+        {"new: 20, the largest accepted", old6, n20, n20, 0},
+        {"new: 21, one more", old6, n21, n21, 3},
+        {"old: 6", goodPin(6, 'm'), n20, n20, 0},
+        {"old: 5", goodPin(5, 'm'), n6, n6, 2},
+        {"old: 1 character", "m", n6, n6, 2},
+        {"old: 20", goodPin(20, 'm'), n6, n6, 0},
+        {"old: 21", goodPin(21, 'm'), n6, n6, 3},
+        // Lengths count characters as the fields hold them, not UTF-8 bytes.
+        {"old: 20 with a Chinese character (22 bytes)", with(goodPin(20, 'm'), 0, "中"), n6, n6, 0},
+        {"new: 20 with a Chinese character last", old6, with(n20, -1, "中"), with(n20, -1, "中"), 5},
+        {"repeated only: 5", old6, n6, n5, 2},   // a length rule before the mismatch
+        {"repeated only: 21", old6, n20, n20 + "x", 3},
+        {"empty old", "", n6, n6, 1},
+        {"empty new", old6, "", n6, 1},
+        {"empty repeated", old6, n6, "", 1},
+        // Repeated PIN differing at one position.
+        {"mismatch at the first position", old6, n6, with(n6, 0, "z"), 4},
+        {"mismatch at the last position", old6, n20, with(n20, -1, "9"), 4},
+        {"mismatch in case only", old6, n6, with(n6, 0, "A"), 4},
+        // A character outside letters and digits at either end.
+        {"symbol first", old6, with(n6, 0, "!"), with(n6, 0, "!"), 5},
+        {"symbol last, at 20", old6, with(n20, -1, "~"), with(n20, -1, "~"), 5},
+        {"space last", old6, with(n6, -1, " "), with(n6, -1, " "), 5},
+        {"Chinese first", old6, with(n6, 0, "中"), with(n6, 0, "中"), 5},
+        {"Chinese last", old6, with(n6, -1, "中"), with(n6, -1, "中"), 5},
+        {"letter one past 'z' ('{') last", old6, with(n6, -1, "{"), with(n6, -1, "{"), 5},
+        {"digit one past '9' (':') last", old6, with(n6, -1, ":"), with(n6, -1, ":"), 5},
+        {"one before '0' ('/') first", old6, with(n6, 0, "/"), with(n6, 0, "/"), 5},
+        {"one before 'A' ('@') last", old6, with(n6, -1, "@"), with(n6, -1, "@"), 5},
+        {"one past 'Z' ('[') last", old6, with(n6, -1, "["), with(n6, -1, "["), 5},
+        {"one before 'a' ('`') first", old6, with(n6, 0, "`"), with(n6, 0, "`"), 5},
+        {"'0', '9', 'A', 'Z', 'a', 'z' are letters and digits", old6, "09AZaz", "09AZaz", 0},
+        // Three alike at either end; two alike is allowed.
+        {"run of 3 at the start", old6, "aaa1b2", "aaa1b2", 6},
+        {"run of 3 at the end", old6, "a1b2ccc", "a1b2ccc", 6},
+        {"run of 3 ending at 20", old6, n20.substr(0, 17) + "jjj", n20.substr(0, 17) + "jjj", 6},
+        {"runs of 2 at both ends", old6, "aab2cc", "aab2cc", 0},
+        // The other class at one end only is enough.
+        {"one digit, first", old6, "1abcde", "1abcde", 0},
+        {"one digit, last", old6, "abcde1", "abcde1", 0},
+        {"one letter, last", old6, "12345a", "12345a", 0},
+        {"letters only, 20", old6, "abcdefghijklmnopqrst", "abcdefghijklmnopqrst", 7},
+        // Same as the old PIN; differing at one end is a different PIN.
+        {"same as old", n6, n6, n6, 8},
+        {"old differs at the first position", with(n6, 0, "b"), n6, n6, 0},
+        {"old differs at the last position", with(n20, -1, "8"), n20, n20, 0},
+        {"old differs in case only", with(n6, 0, "A"), n6, n6, 0},
+        // Two rules broken at once: the earlier one speaks.
+        {"1 and 2: empty old, short new", "", "a1", "a1", 1},
+        {"1 and 3: long old, empty repeated", goodPin(21, 'm'), n6, "", 1},
+        {"2 and 3: short new, long repeated", old6, n5, n21, 2},
+        {"3 and 4: long new, other long repeated", old6, n21, with(n21, 0, "z"), 3},
+        {"3 and 5: long new with a symbol", old6, with(n21, 0, "!"), with(n21, 0, "!"), 3},
+        {"4 and 8: new as old, repeated differs", n6, n6, with(n6, -1, "9"), 4},
+        {"5 and 6: symbol after a run", old6, "aaa1b!", "aaa1b!", 5},
+        {"5 and 7: symbols only", old6, "!@#$%^", "!@#$%^", 5},
+        {"6 and 7: two runs of letters", old6, "aaabbb", "aaabbb", 6},
+        {"6 and 8: run, same as old", "aaa1b2", "aaa1b2", "aaa1b2", 6},
+        {"7 and 8: digits only, same as old", "246813", "246813", "246813", 7},
+    };
+    for (const EdgeRow& row : rows) {
+        SCOPED_TRACE(row.label);
+        const QString o = QString::fromStdString(row.oldPin);
+        const QString n1 = QString::fromStdString(row.newOne);
+        const QString n2 = QString::fromStdString(row.newTwo);
+        EXPECT_EQ(firstBrokenPinRule(o, n1, n2), row.rule);
+        AlertRecorder alerts;
+        Qd_MacIntf intf;
+        EXPECT_EQ(intf.chackPswd(o, n1, n2), row.rule == 0);
+        EXPECT_EQ(alerts.messages(), row.rule == 0 ? QStringList{} : QStringList{pinRuleMessage(row.rule)});
     }
 }
 

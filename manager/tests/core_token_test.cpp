@@ -13,7 +13,11 @@
 #include <QTimer>
 #include <cstdlib>
 #include <filesystem>
+#include <fstream>
 #include <thread>
+
+#include <sys/resource.h>
+#include <unistd.h>
 
 #include "Qd_MacIntf.h"
 #include "alert.h"
@@ -199,6 +203,55 @@ TEST_F(CoreToken, LengthsBeyondTheBuffersAreNeverRead) {
     }
 }
 
+// The reader's own buffers at their edges: a certificate of exactly 4096
+// bytes is read whole (its last byte included), one of 4097 is not listed;
+// a container list of exactly 1024 bytes (names, their NULs and the ending
+// empty name) is read whole, 1025 gives no list. A buffer one byte smaller,
+// a length cut by one, or a bound moved past the buffer fails a row.
+TEST_F(CoreToken, CertificateAndContainerBuffersAtTheirEdges) {
+    struct Row {
+        const char* label;
+        std::vector<int> containerLengths;  // names of these lengths, one certificate each
+        int certBytes;                      // bytes of the first container's certificate
+        int listed;                         // -1: no list
+    } rows[] = {
+        {"smallest certificate, smallest name", {1}, 1, 1},
+        {"certificate of exactly 4096 bytes", {8}, 4096, 1},
+        {"certificate of 4097 bytes", {8}, 4097, 0},
+        {"container list of exactly 1024 bytes", {255, 255, 255, 254}, 16, 4},
+        {"container list of 1025 bytes", {255, 255, 255, 255}, 16, -1},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.label);
+        createKey();
+        QStringList names;
+        QList<QByteArray> certs;
+        for (size_t i = 0; i < row.containerLengths.size(); ++i) {
+            // Distinct names and bytes, each ending in a character of its own.
+            QString name(row.containerLengths[i] - 1, QChar('a' + static_cast<char>(i)));
+            name += QChar('Z');
+            QByteArray bytes(i == 0 ? row.certBytes : 16, static_cast<char>('0' + i));
+            bytes[bytes.size() - 1] = 'L';
+            putRaw(name, "sign", bytes);
+            names << name;
+            certs << bytes;
+        }
+        Qd_MacIntf intf;
+        const std::optional<CertificateList> list = intf.lookCer();
+        if (row.listed < 0) {
+            EXPECT_FALSE(list);
+        } else {
+            ASSERT_TRUE(list);
+            ASSERT_EQ(list->size(), row.listed);
+            for (int i = 0; i < row.listed; ++i) {
+                EXPECT_EQ((*list)[i][CertKey::conNam].toString(), names[i]);
+                EXPECT_EQ((*list)[i][CertKey::cerDt].toByteArray(), certs[i]);
+            }
+        }
+        ASSERT_EQ(keysim({"remove", "k1"}), 0);
+    }
+}
+
 TEST_F(CoreToken, NoKeyGivesNoListAndTheAlert) {
     AlertRecorder alerts;
     Qd_MacIntf intf;
@@ -347,6 +400,97 @@ TEST_F(CoreToken, PinChangeWorkerLeavesNoCopyOfEitherPinOnTheStack) {
     }
 }
 
+// The whole PIN change, as the window starts it: no temporary heap buffer
+// (the UTF-8 bytes handed to the key, any std::string or QByteArray on the
+// way) goes back to the heap still holding either PIN, whatever thread
+// frees it. The PINs searched never reach the simulator's heap: a wrong old
+// PIN is only compared, and a new PIN of 15 bytes stays inside its string.
+// The first check shows the watch does see an unwiped temporary; the last
+// that the interface's own PIN texts (UTF-16) are wiped when it goes.
+TEST_F(CoreToken, PinChangeLeavesNoCopyOfEitherPinInFreedHeap) {
+    createKey();
+    static const char oldPin[] = "OldPin4Nowhere8Zq";  // never the key's PIN
+    static const char newPin[] = "Fresh2Pin9Copy7";    // 15 bytes: no heap copy in the simulator
+    static const char16_t newPin16[] = u"Fresh2Pin9Copy7";
+    static_assert(sizeof newPin - 1 == 15);
+    AlertRecorder alerts;
+
+    EXPECT_GE(secretwatch::copiesFreedDuring(newPin, 15,
+                                             [] { QByteArray left = QString::fromLatin1(newPin).toUtf8(); }),
+              1L)
+        << "the watch misses an unwiped UTF-8 temporary";
+
+    const struct {
+        const char* label;
+        const char* button;
+        QString oldGiven;
+        const char* searched;
+        const char* outcome;
+    } rows[] = {
+        {"wrong old PIN, the old one", "press:0", QString::fromLatin1(oldPin), oldPin, "旧密码错误，还有5次机会！"},
+        {"wrong old PIN, the new one", "press:0", QString::fromLatin1(oldPin), newPin, "旧密码错误，还有4次机会！"},
+        {"cancelled at the button, the new one", "cancel", "12345678", newPin, "取消了操作！"},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.label);
+        set("k1", "button", row.button);
+        alerts.clear();
+        const long freed = secretwatch::copiesFreedDuring(row.searched, std::strlen(row.searched), [&] {
+            Qd_MacIntf intf;
+            EXPECT_FALSE(intf.changeModf(row.oldGiven, QString::fromLatin1(newPin), QString::fromLatin1(newPin)));
+        });
+        EXPECT_EQ(freed, 0L);
+        EXPECT_EQ(alerts.messages(), QStringList{QString::fromUtf8(row.outcome)});
+    }
+    EXPECT_EQ(keyJson()["pin"].toString(), QString("12345678"));
+
+    // An interface dropped while it holds the PIN texts wipes them.
+    auto* intf = new Qd_MacIntf;
+    intf->pinOld = QString::fromLatin1(newPin);  // each its own buffer: one wipe left out shows
+    intf->pinNewOne = QString::fromLatin1(newPin);
+    intf->pinNewTwo = QString::fromLatin1(newPin);
+    EXPECT_EQ(secretwatch::copiesFreedDuring(newPin16, sizeof newPin16 - 2, [&] { delete intf; }), 0L);
+}
+
+// A system that refuses the worker thread (here: no address space left for
+// its stack): the change is not made, the user is told it failed, the key
+// is released and the PIN texts are wiped at once, not only when the
+// interface goes.
+TEST_F(CoreToken, RefusedWorkerThreadFailsTheChangeAndWipesThePins) {
+#if defined(__SANITIZE_ADDRESS__)
+    GTEST_SKIP() << "the sanitizer's reservations leave no address-space limit to set";
+#else
+    createKey();
+    set("k1", "button", "press:0");
+    AlertRecorder alerts;
+    Qd_MacIntf intf;
+    rlimit stack{};
+    ASSERT_EQ(getrlimit(RLIMIT_STACK, &stack), 0);
+    if (stack.rlim_cur != RLIM_INFINITY && stack.rlim_cur < (size_t{4} << 20)) GTEST_SKIP() << "thread stacks too small";
+    long pages = 0;
+    {
+        std::ifstream statm("/proc/self/statm");
+        statm >> pages;
+    }
+    ASSERT_GT(pages, 0);
+    rlimit old{};
+    ASSERT_EQ(getrlimit(RLIMIT_AS, &old), 0);
+    // Room for what the change allocates before its thread, not for a stack.
+    const rlimit tight{static_cast<rlim_t>(pages) * static_cast<rlim_t>(sysconf(_SC_PAGESIZE)) + (rlim_t{1} << 20),
+                       old.rlim_max};
+    ASSERT_EQ(setrlimit(RLIMIT_AS, &tight), 0);
+    const bool changed = intf.changeModf("12345678", "abc123", "abc123");
+    ASSERT_EQ(setrlimit(RLIMIT_AS, &old), 0);
+    EXPECT_FALSE(changed);
+    EXPECT_EQ(alerts.messages(), QStringList{QString::fromUtf8("修改密码失败！")});
+    EXPECT_TRUE(intf.pinOld.isEmpty());
+    EXPECT_TRUE(intf.pinNewOne.isEmpty());
+    EXPECT_TRUE(intf.pinNewTwo.isEmpty());
+    EXPECT_EQ(intf.ghd, nullptr);
+    EXPECT_EQ(keyJson()["pin"].toString(), QString("12345678"));
+#endif
+}
+
 TEST_F(CoreToken, CountdownGoesOnBelowZeroUntilTheKeyTimesOut) {
     createKey();
     set("k1", "button", "never:0.8");
@@ -432,6 +576,48 @@ TEST_F(CoreToken, WrongOldPinTellsTheTriesLeftThenTheKeyLocks) {
     EXPECT_EQ(alerts.messages(), QStringList{QString::fromUtf8("网盾被锁定！")});
     EXPECT_EQ(watch.windowsSeen, 0);
     EXPECT_EQ(keyJson()["pin"].toString(), QString("12345678"));
+}
+
+// Retry counts at their edges: the maximum (6, and the key's largest, 255),
+// one try left, none left. Only a key with no try left is refused before the
+// change; one try left still changes the PIN (a check of "1 or fewer" fails
+// here), and the tries left are told as the key counted them.
+TEST_F(CoreToken, RetryCountsAtTheirEdges) {
+    createKey();
+    set("k1", "button", "press:0");
+    struct {
+        const char* label;
+        const char* maxTries;
+        const char* tries;
+        const char* oldPin;
+        const char* message;
+        int triesAfter;
+        const char* pinAfter;
+    } rows[] = {
+        {"at the maximum, wrong PIN", "6", "6", "87654321", "旧密码错误，还有5次机会！", 5, "12345678"},
+        {"largest maximum, wrong PIN", "255", "255", "87654321", "旧密码错误，还有254次机会！", 254, "12345678"},
+        {"one left, wrong PIN", "6", "1", "87654321", "旧密码错误，还有0次机会！", 0, "12345678"},
+        {"one left, right PIN", "6", "1", "12345678", "pin码修改成功", 6, "abc123"},
+        {"none left, right PIN", "6", "0", "12345678", "网盾被锁定！", 0, "12345678"},
+        {"maximum of 1, right PIN", "1", "1", "12345678", "pin码修改成功", 1, "abc123"},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.label);
+        set("k1", "pin", "12345678");
+        set("k1", "tries", "0");  // tries never above the maximum while it changes
+        set("k1", "maxtries", row.maxTries);
+        set("k1", "tries", row.tries);
+        AlertRecorder alerts;
+        TipWatch watch;
+        Qd_MacIntf intf;
+        EXPECT_EQ(intf.changeModf(row.oldPin, "abc123", "abc123"), std::string(row.pinAfter) == "abc123");
+        EXPECT_EQ(alerts.messages(), QStringList{QString::fromUtf8(row.message)});
+        EXPECT_EQ(keyJson()["tries"].toInt(), row.triesAfter);
+        EXPECT_EQ(keyJson()["pin"].toString(), QString(row.pinAfter));
+        if (std::string(row.tries) == "0") {
+            EXPECT_EQ(watch.windowsSeen, 0);  // refused before the change: no tip window
+        }
+    }
 }
 
 TEST_F(CoreToken, RulesAndConnectionAreCheckedBeforeTheKey) {

@@ -22,6 +22,7 @@
 #include <QTimer>
 #include <QToolTip>
 #include <cstdlib>
+#include <cstring>
 
 #include "AboutWinCtr.h"
 #include "AppDelegate.h"
@@ -37,6 +38,7 @@
 #include "mui_app.h"
 #include "mui_support.h"
 #include "platform/accessible.h"
+#include "platform/tests/secret_watch.h"
 #include "sim/token/keysim_gtest.h"
 #include "token/Func_init.h"
 
@@ -717,6 +719,64 @@ TEST_F(MuiWindow, ChangeButtonKeepsTheOldPinOnARuleAndChangesTheKey) {
     QString shown;
     ASSERT_EQ(keysim({"show", "demo"}, &shown), 0);
     EXPECT_TRUE(shown.contains(QStringLiteral("abcdef12"))) << shown.toStdString();
+}
+
+// The serial number's buffer (64 bytes) at its edges, as a key shows it on
+// arrival: one character, the largest a key holds (63, its last character
+// shown), and a key that fills all 64 bytes without a NUL (fault
+// "unterminated"): those 64 and nothing past them. A buffer one byte
+// smaller, or a length cut by one, fails a row. The device panel shows the
+// program's version beside them.
+TEST_F(MuiWindow, SerialNumberBufferAtItsEdges) {
+    const QString s63 = QString(62, QChar('S')) + QChar('Z');
+    makeKey("demo", "Q", false, true);
+    launch();
+    ASSERT_TRUE(waitFor([&] { return connectedTo("Q"); }));
+    EXPECT_EQ(tag(MailTag::appVersion), QStringLiteral(QD_APP_VERSION));
+    const struct {
+        QString serial;
+        const char* fault;
+        QString shown;
+    } rows[] = {
+        {s63, "none", s63},
+        {s63, "unterminated", s63 + QChar('S')},
+        {"1", "none", "1"},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.shown.toStdString());
+        ASSERT_EQ(keysim({"unplug", "demo"}), 0);
+        ASSERT_TRUE(waitFor([&] { return connectedTo(kNoDevice); }));
+        ASSERT_EQ(keysim({"set", "demo", "serial", row.serial}), 0);
+        ASSERT_EQ(keysim({"set", "demo", "fault", row.fault}), 0);
+        ASSERT_EQ(keysim({"plug", "demo"}), 0);
+        EXPECT_TRUE(waitFor([&] { return connectedTo(row.shown); })) << tag(MailTag::serial).toStdString();
+    }
+    EXPECT_EQ(tag(MailTag::appVersion), QStringLiteral(QD_APP_VERSION));
+}
+
+// The PIN change as a user makes it, typed into the panel and sent with its
+// button: no block goes back to the heap still holding either PIN in UTF-8,
+// the form handed to the key. The PINs never reach the simulator's heap (a
+// wrong old PIN is only compared; a new PIN of 15 bytes stays inside its
+// string), so a copy found is the program's.
+TEST_F(MuiWindow, PinChangeFromThePanelLeavesNoCopyInFreedHeap) {
+    makeKey("demo", "QDHEAP01", false, true, {"keytype", "1", "button", "press:0"});
+    launch();
+    ASSERT_TRUE(waitFor([&] { return connectedTo("QDHEAP01"); }));
+    ASSERT_TRUE(waitFor([&] { return alerts.messages().contains(kNoCert); }));
+    static const char oldPin[] = "OldPin4Nowhere8Zq";  // never the key's PIN
+    static const char newPin[] = "Fresh2Pin9Copy7";    // 15 bytes
+    int left = 6;
+    for (const char* searched : {oldPin, newPin}) {
+        SCOPED_TRACE(searched);
+        alerts.clear();
+        const long freed = secretwatch::copiesFreedDuring(searched, std::strlen(searched), [&] {
+            changePin(QString::fromLatin1(oldPin), QString::fromLatin1(newPin));
+        });
+        EXPECT_EQ(freed, 0L);
+        EXPECT_EQ(alerts.messages(), QStringList{QStringLiteral("旧密码错误，还有%1次机会！").arg(--left)});
+        for (QLineEdit* f : {win->oldPin(), win->newOnePin(), win->newTwoPin()}) EXPECT_TRUE(f->text().isEmpty());
+    }
 }
 
 // ---- The main thread waiting for the key -------------------------------------

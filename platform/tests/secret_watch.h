@@ -20,6 +20,13 @@
 // The secret given to the helpers must not lie on the stack scanned (keep
 // it static or on the heap). A copy the call wiped, or one a later frame
 // overwrote, is not found: the scan can miss, it never invents.
+//
+// Copies in temporary heap buffers (a UTF-8 conversion, a std::string) are
+// counted as they are freed:
+//   long n = secretwatch::copiesFreedDuring(pin, pinLen, [&] { call(); });
+// counts the blocks handed to free() by any thread during the call while
+// they still held the secret. It needs security/tests/secret_scan.c linked
+// into the test program (its free() stands in for the C library's).
 #pragma once
 
 #include <alloca.h>
@@ -38,6 +45,10 @@
 #include <stdexcept>
 #include <string>
 #include <vector>
+
+// The freed-block counter of security/tests/secret_scan.c, when linked in.
+extern "C" void secret_scan_watch(const void* bytes, size_t len) __attribute__((weak));
+extern "C" long secret_scan_freed(void) __attribute__((weak));
 
 namespace secretwatch {
 
@@ -234,6 +245,21 @@ inline size_t copiesInProcessMemory(const void* secret, size_t len, std::initial
     ::close(mem);
     std::memset(work, 0, kChunk);
     munmap(work, kChunk);
+    return copies;
+}
+
+// Blocks freed, by any thread, during `call` while holding the secret (see
+// the top). Throws when the counter is not linked in, so a test cannot pass
+// by watching nothing.
+inline long copiesFreedDuring(const void* secret, size_t len, const std::function<void()>& call) {
+    if (secret_scan_watch == nullptr || secret_scan_freed == nullptr)
+        throw std::logic_error("link security/tests/secret_scan.c into the test program");
+    struct Disarm {
+        ~Disarm() { secret_scan_watch(nullptr, 0); }
+    } disarm;
+    secret_scan_watch(secret, len);
+    call();
+    const long copies = secret_scan_freed();
     return copies;
 }
 

@@ -11,7 +11,12 @@
  *   SECRET_SCAN_HEX=<the secret in hex> SECRET_SCAN_OUT=<file> LD_PRELOAD=<this> program ...
  *
  * The secret travels in hex so the environment holds no copy of it; it is
- * decoded into a mapping of its own, which the exit scan leaves out. */
+ * decoded into a mapping of its own, which the exit scan leaves out.
+ *
+ * Linked into a test program instead, it watches the frees of one call:
+ * secretwatch::copiesFreedDuring (platform/tests/secret_watch.h) arms it with
+ * secret_scan_watch() and reads the count with secret_scan_freed(). There
+ * the blocks are counted under AddressSanitizer too, before they are freed. */
 #define _GNU_SOURCE
 #include <dlfcn.h>
 #include <fcntl.h>
@@ -45,13 +50,22 @@ static int nibble(char c) {
 extern void __asan_init(void) __attribute__((weak));
 extern void __libc_free(void* p);
 
+static int inProcess; /* armed by secret_scan_watch(): counted under the sanitizer too */
+
+/* Frees come from every thread of the program, so the count is atomic. */
+static void countIfHolding(void* p) {
+    const size_t len = __atomic_load_n(&secretLen, __ATOMIC_ACQUIRE);
+    if (p != NULL && !exiting && len > 0 && memmem(p, malloc_usable_size(p), secret, len) != NULL)
+        __atomic_add_fetch(&freedCopies, 1, __ATOMIC_RELAXED);
+}
+
 void free(void* p) {
     if (&__asan_init == NULL) {
-        if (p != NULL && !exiting && secretLen > 0 && memmem(p, malloc_usable_size(p), secret, secretLen) != NULL)
-            ++freedCopies;
+        countIfHolding(p);
         __libc_free(p);
         return;
     }
+    if (__atomic_load_n(&inProcess, __ATOMIC_ACQUIRE)) countIfHolding(p);
     static int resolving;
     if (realFree == NULL) {
         /* The sanitizer's free, looked up on first use; a block freed during
@@ -137,3 +151,18 @@ __attribute__((destructor)) static void scanForSecret(void) {
         close(out);
     }
 }
+
+/* In-process use (see the top): watch for `len` bytes at `bytes` from now
+ * on, with the count at 0; len 0 stops watching. The bytes must stay where
+ * they are while watched. */
+void secret_scan_watch(const void* bytes, size_t len) {
+    __atomic_store_n(&secretLen, 0, __ATOMIC_RELEASE);
+    __atomic_store_n(&freedCopies, 0, __ATOMIC_RELAXED);
+    if (len == 0) return;
+    secret = (unsigned char*)bytes;
+    __atomic_store_n(&inProcess, 1, __ATOMIC_RELEASE);
+    __atomic_store_n(&secretLen, len, __ATOMIC_RELEASE);
+}
+
+/* Blocks freed while holding the watched bytes since secret_scan_watch(). */
+long secret_scan_freed(void) { return __atomic_load_n(&freedCopies, __ATOMIC_RELAXED); }

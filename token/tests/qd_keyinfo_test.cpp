@@ -1,5 +1,14 @@
 // qd-keyinfo, end to end against the simulated keys.
 #include <gtest/gtest.h>
+#include <openssl/evp.h>
+#include <openssl/objects.h>
+#include <openssl/x509.h>
+
+#include <fstream>
+#include <memory>
+#include <stdexcept>
+#include <string>
+#include <vector>
 
 #include "sim/token/keysim_gtest.h"
 
@@ -21,6 +30,15 @@ TEST(QdKeyinfo, ShowsTheDemoKey) {
     EXPECT_NE(r.out.find("Containers:          2"), std::string::npos);
     EXPECT_NE(r.out.find("CN = 张三"), std::string::npos);
     EXPECT_NE(r.out.find("OU = 上海某某贸易有限公司, serialNumber"), std::string::npos);
+}
+
+TEST(QdKeyinfo, NoKeyPluggedIsNoError) {
+    kpsim::testing::CheckedKeys keys;
+    keys.keysim({"create", "k"});  // never plugged in
+    auto r = runProgram(QD_KEYINFO_PATH, {});
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_NE(r.out.find("(KpListReaders, PCODE 20244 only): 0\n  no key of the bank is plugged in\n"), std::string::npos)
+        << r.out;
 }
 
 TEST(QdKeyinfo, ForeignKeyIsReported) {
@@ -79,6 +97,104 @@ INSTANTIATE_TEST_SUITE_P(
                     FaultRow{"connect:0xE0005678", 1, "listing failed (status 0xE0005678)\n"},
                     FaultRow{"slow:20", 0, "Containers:          2\n"},
                     FaultRow{"notready:60000", 1, "listing failed (status 0x88000007)\n"}),
+    [](const auto& info) { return std::to_string(info.index); });
+
+// A certificate (Ed25519: its signature is always 64 bytes) with subject
+// CN=cn, padded by a comment extension to exactly `size` bytes of DER.
+std::string certificateOfSize(size_t size, const std::string& cn) {
+    static EVP_PKEY* key = EVP_PKEY_Q_keygen(nullptr, nullptr, "ED25519");
+    auto make = [&](size_t pad) {
+        std::unique_ptr<X509, decltype(&X509_free)> x(X509_new(), X509_free);
+        X509_set_version(x.get(), 2);
+        ASN1_INTEGER_set(X509_get_serialNumber(x.get()), 1);
+        X509_gmtime_adj(X509_getm_notBefore(x.get()), 0);
+        X509_gmtime_adj(X509_getm_notAfter(x.get()), 86400);
+        for (X509_NAME* name : {X509_get_subject_name(x.get()), X509_get_issuer_name(x.get())})
+            X509_NAME_add_entry_by_txt(name, "CN", MBSTRING_UTF8, reinterpret_cast<const unsigned char*>(cn.c_str()), -1,
+                                       -1, 0);
+        X509_set_pubkey(x.get(), key);
+        if (pad > 0) {
+            std::unique_ptr<ASN1_IA5STRING, decltype(&ASN1_IA5STRING_free)> text(ASN1_IA5STRING_new(),
+                                                                                 ASN1_IA5STRING_free);
+            const std::string filler(pad, 'p');
+            ASN1_STRING_set(text.get(), filler.data(), static_cast<int>(pad));
+            X509_add1_ext_i2d(x.get(), NID_netscape_comment, text.get(), 0, 0);
+        }
+        if (X509_sign(x.get(), key, nullptr) <= 0) throw std::runtime_error("X509_sign failed");
+        unsigned char* der = nullptr;
+        const int n = i2d_X509(x.get(), &der);
+        std::string bytes(reinterpret_cast<const char*>(der), static_cast<size_t>(n));
+        OPENSSL_free(der);
+        return bytes;
+    };
+    // The size grows with the padding byte for byte, once the extension is there.
+    long pad = 0;
+    std::string cert = make(0);
+    for (int step = 0; step < 10 && cert.size() != size; ++step) {
+        pad += static_cast<long>(size) - static_cast<long>(cert.size());
+        if (pad < 1) throw std::runtime_error("certificate too large for its size");
+        cert = make(static_cast<size_t>(pad));
+    }
+    if (cert.size() != size) throw std::runtime_error("no certificate of " + std::to_string(size) + " bytes");
+    return cert;
+}
+
+// qd-keyinfo's buffers at their edges, through what the key holds: a serial
+// of 63 characters fits the 64-byte buffer with its NUL (its last character
+// shown), one that fills all 64 shows 64 and no byte past them; a certificate of exactly 4096 bytes is read whole
+// (its subject parses only from every byte), 4097 is not; a container list
+// of exactly 1024 bytes is read whole (the last name whole), 1025 is not.
+// A buffer declared one byte smaller or larger, or a length cut by one,
+// fails a row.
+struct BufferRow {
+    const char* label;
+    std::string serial;
+    size_t certBytes;
+    std::vector<size_t> containerLengths;
+    std::vector<std::string> shown;  // lines (or parts) the report must hold
+    const char* fault = "none";
+};
+void PrintTo(const BufferRow& r, std::ostream* os) { *os << r.label; }
+
+class QdKeyinfoBuffers : public testing::TestWithParam<BufferRow> {};
+
+TEST_P(QdKeyinfoBuffers, ExactFitIsReadWholeAndOneMoreIsRefused) {
+    const BufferRow& row = GetParam();
+    kpsim::testing::CheckedKeys keys;
+    keys.keysim({"create", "k"});
+    keys.keysim({"set", "k", "serial", row.serial});
+    const std::string file = keys.dir() + "/cert.der";
+    std::ofstream(file, std::ios::binary) << certificateOfSize(row.certBytes, "Edge " + std::to_string(row.certBytes));
+    char letter = 'a';
+    for (size_t length : row.containerLengths) {
+        const std::string container = std::string(length - 1, letter++) + "Z";
+        keys.keysim({"import", "k", container, "sign", file});
+    }
+    keys.keysim({"set", "k", "fault", row.fault});
+    keys.keysim({"plug", "k"});
+    auto r = kpsim::testing::runProgram(QD_KEYINFO_PATH, {});
+    ASSERT_EQ(r.status, 0) << r.err;
+    for (const std::string& part : row.shown) EXPECT_NE(r.out.find(part), std::string::npos) << part << "\n" << r.out;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Edges, QdKeyinfoBuffers,
+    testing::Values(
+        BufferRow{"serial of 1", "S", 600, {1}, {"Serial (DSN):        S\n", "Containers:          1\n        Z\n"}},
+        BufferRow{"serial of 63", std::string(62, 'S') + "Z", 600, {8},
+                  {"Serial (DSN):        " + std::string(62, 'S') + "Z\n"}},
+        // A key holds at most 63; one that fills all 64 bytes without a NUL
+        // (fault "unterminated") shows those 64 and nothing past them.
+        BufferRow{"serial filling all 64 bytes", std::string(62, 'S') + "Z", 600, {8},
+                  {"Serial (DSN):        " + std::string(62, 'S') + "ZS\n"}, "unterminated"},
+        BufferRow{"certificate of 4096 bytes", "S", 4096, {8},
+                  {"signing (2):     4096 bytes\n", "CN = Edge 4096\n"}},
+        BufferRow{"certificate of 4097 bytes", "S", 4097, {8},
+                  {"signing (2):     none (status 0x88000004)\n"}},
+        BufferRow{"container list of 1024 bytes", "S", 600, {255, 255, 255, 254},
+                  {"Containers:          4\n", "        " + std::string(253, 'd') + "Z\n"}},
+        BufferRow{"container list of 1025 bytes", "S", 600, {255, 255, 255, 255},
+                  {"Containers:          unreadable (status 0x88000004)\n"}}),
     [](const auto& info) { return std::to_string(info.index); });
 
 TEST(QdKeyinfo, UsageGoesToStandardErrorUnlessAskedFor) {
