@@ -37,6 +37,8 @@ std::string runtimeFolder(const char* name) {
 
 std::string tokenLibraryPath() { return fromEnv("QD_TOKEN_LIBRARY", QD_DEFAULT_TOKEN_LIBRARY); }
 
+std::string tokenLibraryDefault() { return QD_DEFAULT_TOKEN_LIBRARY; }
+
 std::string pkcs11ModulePath() { return fromEnv("QD_PKCS11_MODULE", QD_DEFAULT_PKCS11_MODULE); }
 
 std::string carrowLibraryPath() { return fromEnv("QD_CARROW_LIBRARY", QD_DEFAULT_CARROW_LIBRARY); }

@@ -14,6 +14,8 @@ namespace platform {
 
 // Token device library: QD_TOKEN_LIBRARY, else /usr/local/lib/libUSBQdvKey_20244.so.
 std::string tokenLibraryPath();
+// Its default when the variable is unset (for usage texts).
+std::string tokenLibraryDefault();
 
 // Token maker's PKCS#11 module: QD_PKCS11_MODULE, else /usr/local/lib/qdpkcs11-darwin.so.
 std::string pkcs11ModulePath();

@@ -141,7 +141,7 @@ int main(int argc, char** argv) {
                      "usage: qd-keyinfo\n\n"
                      "Shows through the token library binding what the key manager reads of the\n"
                      "attached keys. Library: $QD_TOKEN_LIBRARY, else %s.\n",
-                     "/usr/local/lib/libUSBQdvKey_20244.so");
+                     platform::tokenLibraryDefault().c_str());
         return help ? 0 : 2;
     }
 

@@ -201,6 +201,9 @@ TEST(QdKeyinfo, UsageGoesToStandardErrorUnlessAskedFor) {
     auto help = runProgram(QD_KEYINFO_PATH, {"--help"});
     EXPECT_EQ(help.status, 0);
     EXPECT_EQ(help.out.rfind("usage: qd-keyinfo", 0), 0u) << help.out;
+    // The default the build was configured with, not a copy of it.
+    EXPECT_NE(help.out.find("$QD_TOKEN_LIBRARY, else " QD_TOKEN_LIBRARY_DEFAULT ".\n"), std::string::npos)
+        << help.out;
     EXPECT_EQ(help.err, "");
     auto bogus = runProgram(QD_KEYINFO_PATH, {"--bogus"});
     EXPECT_EQ(bogus.status, 2);
