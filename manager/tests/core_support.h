@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "qstring_print.h"
+#include "platform/tests/qstring_print.h"
 #include "sim/token/keysim_testing.h"
 
 namespace coretest {

@@ -26,10 +26,9 @@
 #include <thread>
 #include <vector>
 
+#include "platform/tests/qstring_print.h"
 #include "platform/tests/secret_watch.h"
 
-// Readable failures for texts: gtest would print a QString's characters as raw bytes.
-inline void PrintTo(const QString& s, std::ostream* os) { *os << '"' << s.toStdString() << '"'; }
 
 namespace {
 

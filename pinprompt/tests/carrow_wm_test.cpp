@@ -17,10 +17,9 @@
 #include <string>
 
 #include "pinprompt/carrow.h"
+#include "platform/tests/qstring_print.h"
 #include "platform/tests/wm_testing.h"
 
-// Readable failures for texts: gtest would print a QString's characters as raw bytes.
-inline void PrintTo(const QString& s, std::ostream* os) { *os << '"' << s.toStdString() << '"'; }
 
 namespace {
 
