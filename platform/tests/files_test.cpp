@@ -64,9 +64,36 @@ TEST_F(SmallFiles, OnlyRegularFilesWithinTheLimitAreRead) {
     EXPECT_NE(content.find("r"), std::string::npos);
 }
 
+// The limit at its edges, for a regular file (held to it by its size) and a
+// /proc file that claims a size of 0 (held to it by what is read).
+TEST_F(SmallFiles, LimitHoldsAtItsEdges) {
+    std::ofstream(path("empty"));
+    std::ofstream(path("one")) << "x";
+    struct Case {
+        std::string file;
+        size_t limit;
+        bool ok;
+    } cases[] = {
+        {path("empty"), 0, true},  {path("one"), 0, false},  {path("one"), 1, true},
+        {"/proc/sys/kernel/ostype", 6, true},  // "Linux\n", exactly the limit
+        {"/proc/sys/kernel/ostype", 5, false}, {"/proc/sys/kernel/ostype", 0, false},
+    };
+    for (const auto& c : cases) {
+        std::string content = "untouched", error;
+        EXPECT_EQ(platform::readSmallFile(c.file, c.limit, &content, &error), c.ok) << c.file << " " << c.limit;
+        if (c.ok) {
+            EXPECT_EQ(content.size(), c.limit) << c.file;
+        } else {
+            EXPECT_EQ(error, "cannot read " + c.file + ": larger than " + std::to_string(c.limit) + " bytes");
+            EXPECT_EQ(content, "untouched");
+        }
+    }
+}
+
 TEST(Quoted, LongValuesAreCutWithTheirSize) {
     EXPECT_EQ(platform::quoted("abc"), "\"abc\"");
     EXPECT_EQ(platform::quoted(std::string(64, 'a')), "\"" + std::string(64, 'a') + "\"");
+    EXPECT_EQ(platform::quoted(std::string(65, 'a')), "\"" + std::string(64, 'a') + "...\" (65 bytes)");
     EXPECT_EQ(platform::quoted(std::string(100000, 'a')),
               "\"" + std::string(64, 'a') + "...\" (100000 bytes)");
     // Never half of a character: "é" is two bytes and would straddle byte 4.
