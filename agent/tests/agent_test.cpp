@@ -51,6 +51,9 @@ TEST_F(AgentTest, KeyPresentAtStartLaunchesNothingAndLaterArrivalsLaunchOnceEach
 
     std::this_thread::sleep_for(kQuietPeriod);
     EXPECT_EQ(managerLog("launch ").size(), 2u) << "one launch per arrival, none for the key present at start";
+    std::ifstream err(dir_ / "agent.err");
+    const std::string errors((std::istreambuf_iterator<char>(err)), std::istreambuf_iterator<char>());
+    EXPECT_EQ(errors.find("marrowby:"), std::string::npos) << "launches that worked were reported: " << errors;
 }
 
 TEST_F(AgentTest, ManagersQuitAtStartAndAtEveryRemovalButOnlyPcode20244Launches) {
@@ -119,6 +122,57 @@ TEST_F(AgentTest, SettleDelayCoversAKeyThatIsNotReadyAtOnce) {
     ASSERT_TRUE(waitForOutput("DeviceAppeared", 4));
     std::this_thread::sleep_for(kQuietPeriod);
     EXPECT_EQ(managerLog("launch ").size(), 1u);
+}
+
+// A key manager that cannot be started: the agent says so on standard error
+// and goes on as if it had been (the next removal is seen); a launch that
+// works says nothing there.
+TEST_F(AgentTest, AManagerThatCannotStartIsLoggedAndTheAgentGoesOn) {
+    const std::string missing = (dir_ / "missing" / "kelvane").string();
+    setenv("QD_MANAGER_EXECUTABLE", missing.c_str(), 1);
+    makeKey("bank");
+    startAgent();
+    waitUntilWatching();
+    keysim({"plug", "bank"});
+    const std::string expected = "marrowby: launch " + missing + " failed: No such file or directory";
+    auto errors = [this] {
+        std::ifstream in(dir_ / "agent.err");
+        return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    };
+    const auto deadline = std::chrono::steady_clock::now() + standintest::kPatience;
+    while (errors().find(expected) == std::string::npos && std::chrono::steady_clock::now() < deadline)
+        std::this_thread::sleep_for(20ms);
+    EXPECT_NE(errors().find(expected), std::string::npos) << errors();
+    keysim({"unplug", "bank"});
+    EXPECT_TRUE(waitForOutput("DeviceDisappeared", 3));
+}
+
+// Each arrival's decision thread leaves nothing behind once it is done: a
+// thread nobody joins or detaches would keep its stack mapped, several
+// megabytes per plug, for the life of the agent.
+TEST_F(AgentTest, ArrivalsLeaveNoThreadBehind) {
+    makeKey("foreign", 4711);
+    startAgent();
+    waitUntilWatching();
+    auto mappedKb = [this] {
+        std::ifstream status("/proc/" + std::to_string(agent_) + "/status");
+        for (std::string line; std::getline(status, line);)
+            if (line.rfind("VmSize:", 0) == 0) return std::stol(line.substr(7));
+        return -1L;
+    };
+    // The first decision's stack may stay cached for the next ones.
+    size_t appeared = 2;
+    long first = 0;
+    for (int plug = 0; plug < 8; ++plug) {
+        keysim({"plug", "foreign"});
+        ASSERT_TRUE(waitForOutput("DeviceAppeared", ++appeared));
+        std::this_thread::sleep_for(agent::kSettleDelay + 200ms);  // the decision is done
+        keysim({"unplug", "foreign"});
+        ASSERT_TRUE(waitForOutput("DeviceDisappeared", appeared));
+        if (plug == 0) first = mappedKb();
+    }
+    ASSERT_GT(first, 0);
+    EXPECT_LT(mappedKb() - first, 4 * 1024) << "kB mapped after 7 more arrivals";
 }
 
 TEST_F(AgentTest, MissingTokenLibraryNeverLaunches) {
