@@ -92,6 +92,14 @@ TEST_F(Keysim, BadInputExitsTwoWithOneLineAndChangesNothing) {
         {{"set", "a", "fault", "status:12"}, "fault: \"status:12\" is not"},
         {{"set", "a", "fault", "slow:fast"}, "fault: \"slow:fast\" is not"},
         {{"set", "a", "fault", "sometimes"}, "fault: \"sometimes\" is not"},
+        {{"set", "a", "fault", "nocert1"},
+         "fault: \"nocert1\" is not none, overlong, unterminated, status:0xHEX, connect:0xHEX, slow:MS, "
+         "notready:MS or nocert0"},
+        // Two faults at once: the first check wins.
+        {{"set", "nokey", "color", "red"}, "no key named \"nokey\""},
+        {{"set", "nokey", "fault", "sometimes"}, "no key named \"nokey\""},
+        {{"import", "nokey", "c", "both", "x"}, "\"both\" is neither sign nor enc"},
+        {{"set", "a", "reader", std::string(256, 'r')}, "reader name must have 1 to 255 bytes"},
         {{"set", "a", "reader", ""}, "reader name must have 1 to 255 bytes"},
         {{"set", "a", "reader", "USBQdvKey b"}, "reader \"USBQdvKey b\" is already the reader of key \"b\""},
         {{"set", "a", "serial", std::string(64, '1')}, "serial must have 1 to 63 bytes"},
