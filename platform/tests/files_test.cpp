@@ -1,7 +1,9 @@
 #include "platform/files.h"
 
 #include <gtest/gtest.h>
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <cstdio>
 #include <cstdlib>
@@ -88,6 +90,24 @@ TEST_F(SmallFiles, LimitHoldsAtItsEdges) {
             EXPECT_EQ(content, "untouched");
         }
     }
+}
+
+// A program started with standard input closed gets descriptor 0 for the
+// first file it opens: that is a file like any other.
+TEST_F(SmallFiles, ReadsWithStandardInputClosed) {
+    std::ofstream(path("key.hex")) << "C0FFEE";
+    const int savedStdin = ::dup(0);  // -1: closed already
+    if (savedStdin >= 0) ::close(0);
+    std::string content, error;
+    const bool ok = platform::readSmallFile(path("key.hex"), 100, &content, &error);
+    const bool zeroFreeAgain = ::fcntl(0, F_GETFD) == -1;
+    if (savedStdin >= 0) {
+        ::dup2(savedStdin, 0);
+        ::close(savedStdin);
+    }
+    EXPECT_TRUE(ok) << error;
+    EXPECT_EQ(content, "C0FFEE");
+    EXPECT_TRUE(zeroFreeAgain) << "descriptor 0 was left open";
 }
 
 TEST(Quoted, LongValuesAreCutWithTheirSize) {

@@ -255,6 +255,13 @@ TEST_F(WorkspaceTest, ManagerLockLivesWithItsObjectInAPrivateFolder) {
     platform::ManagerLock refused;
     EXPECT_FALSE(refused.held());
     EXPECT_NE(refused.error().find(folder_.lockDir()), std::string::npos) << refused.error();
+
+    // A folder that cannot be made: the reason is the making, not what follows.
+    std::ofstream(dir_ / "plain") << "x";
+    watchtest::ScopedEnv under("QD_MANAGER_LOCK_DIR", (dir_ / "plain" / "locks").c_str());
+    platform::ManagerLock unmade;
+    EXPECT_FALSE(unmade.held());
+    EXPECT_EQ(unmade.error().rfind("mkdir ", 0), 0u) << unmade.error();
 }
 
 // Where the key manager runs: a scope of its own when the session's systemd
