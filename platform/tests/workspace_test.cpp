@@ -51,8 +51,12 @@ TEST_F(WorkspaceTest, LaunchIsDetachedReapedAndFreeOfTheCallersSignalMask) {
     sigaddset(&block, SIGTERM);
     pthread_sigmask(SIG_BLOCK, &block, &old);
     std::string error;
+    const pid_t caller = getpid();
     const bool launched = platform::launchApplication(standin_, &error);
     pthread_sigmask(SIG_SETMASK, &old, nullptr);
+    // The caller comes back from the launch, not one of its children (the
+    // caller ending there would look like a pass: see workspace.cmake).
+    ASSERT_EQ(getpid(), caller) << "the launch returned in another process";
     ASSERT_TRUE(launched) << error;
 
     ASSERT_TRUE(waitFor("launch ", 1));
