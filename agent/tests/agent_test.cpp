@@ -1,148 +1,23 @@
-// The key agent as a process on the simulated bus, with the simulated token
-// library and a stand-in key manager (a private copy per test, so that tests
-// running side by side never signal each other's) that logs "launch <pid> ..."
-// and "term <pid>".
-#include <fcntl.h>
-#include <gtest/gtest.h>
-#include <poll.h>
-#include <spawn.h>
+// The key agent as a process on the simulated bus (agent_harness.h).
 #include <sys/wait.h>
-#include <unistd.h>
 
-#include <algorithm>
-#include <cerrno>
 #include <chrono>
 #include <csignal>
-#include <cstdlib>
-#include <filesystem>
 #include <fstream>
-#include <initializer_list>
-#include <sstream>
 #include <string>
 #include <thread>
-#include <vector>
 
 #include "agent/Qd_Intefs.h"
 #include "agent/marrowby.h"
-#include "platform/tests/standin_harness.h"
+#include "agent/tests/agent_harness.h"
 #include "platform/workspace.h"
-#include "sim/token/keysim_gtest.h"
 #include "token/Func_init.h"
-
-extern char** environ;
-
-namespace fs = std::filesystem;
-using namespace std::chrono_literals;
 
 namespace {
 
-using standintest::kPatience;
-// How long to wait for something that must NOT happen after a plug: the
-// settle delay plus ample time for a decision thread to launch.
-constexpr auto kQuietPeriod = agent::kSettleDelay + 1200ms;
-
-std::vector<std::string> splitLines(const std::string& text) {
-    std::vector<std::string> lines;
-    std::istringstream in(text);
-    for (std::string line; std::getline(in, line);) lines.push_back(line);
-    return lines;
-}
-
-size_t countEqual(const std::vector<std::string>& lines, const std::string& text) {
-    return static_cast<size_t>(std::count(lines.begin(), lines.end(), text));
-}
-
-class AgentTest : public ::testing::Test {
-protected:
-    void SetUp() override {
-        setenv("KEYSIM_DIR", (dir_ / "keys").c_str(), 1);
-        fs::create_directory(dir_ / "keys");
-        fs::permissions(dir_ / "keys", fs::perms::owner_all);
-        kpsim::testing::writeStrictState((dir_ / "keys").string());
-        setenv("QD_USB_BACKEND", "sim", 1);
-        setenv("QD_TOKEN_LIBRARY", kpsim::testing::libraryPath().c_str(), 1);
-        setenv("QD_MANAGER_EXECUTABLE", folder_.standin().c_str(), 1);
-    }
-
-    void TearDown() override {
-        if (agent_ > 0) {
-            kill(agent_, SIGKILL);
-            waitpid(agent_, nullptr, 0);
-        }
-        if (out_ >= 0) close(out_);
-        // The agent reads the PCODE and lets go at once: nothing stays open.
-        kpsim::testing::expectNothingLeftOpen();
-    }
-
-    static void keysim(std::initializer_list<std::string> args) {
-        const auto r = kpsim::testing::runKeysim(args);
-        ASSERT_EQ(r.status, 0) << "keysim " << *args.begin() << ": " << r.err;
-    }
-    // A key of the given PCODE and vendor, not yet plugged in.
-    static void makeKey(const std::string& name, unsigned pcode = 20244, unsigned vendor = agent::kVendor1) {
-        keysim({"create", name});
-        keysim({"set", name, "pcode", std::to_string(pcode)});
-        keysim({"set", name, "vendor", std::to_string(vendor)});
-    }
-
-    void startAgent() {
-        int pipeFds[2];
-        ASSERT_EQ(pipe2(pipeFds, O_CLOEXEC), 0);
-        posix_spawn_file_actions_t actions;
-        posix_spawn_file_actions_init(&actions);
-        posix_spawn_file_actions_adddup2(&actions, pipeFds[1], STDOUT_FILENO);
-        const std::string err = (dir_ / "agent.err").string();
-        posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-        char* argv[] = {const_cast<char*>("marrowby"), nullptr};
-        const int rc = posix_spawn(&agent_, MARROWBY_EXECUTABLE, &actions, nullptr, argv, environ);
-        posix_spawn_file_actions_destroy(&actions);
-        close(pipeFds[1]);
-        out_ = pipeFds[0];
-        ASSERT_EQ(rc, 0);
-    }
-
-    // Everything the agent printed on standard output so far.
-    const std::string& output() {
-        char buffer[4096];
-        pollfd p{out_, POLLIN, 0};
-        while (poll(&p, 1, 0) > 0 && (p.revents & POLLIN)) {
-            const ssize_t n = read(out_, buffer, sizeof buffer);
-            if (n <= 0) break;
-            text_.append(buffer, static_cast<size_t>(n));
-        }
-        return text_;
-    }
-    bool waitForOutput(const std::string& line, size_t count) {
-        const auto deadline = std::chrono::steady_clock::now() + kPatience;
-        while (countEqual(splitLines(output()), line) < count) {
-            if (std::chrono::steady_clock::now() > deadline) return false;
-            std::this_thread::sleep_for(20ms);
-        }
-        return true;
-    }
-    // Both watches armed (each arming ends with its removal call), and keys
-    // plugged in from now on count as arrivals.
-    void waitUntilWatching() {
-        ASSERT_TRUE(waitForOutput("DeviceDisappeared", 2)) << output();
-    }
-
-    std::vector<std::string> managerLog(const std::string& prefix) const { return folder_.lines(prefix); }
-    bool waitForManager(const std::string& prefix, size_t count) const {
-        return folder_.waitFor(prefix, count);
-    }
-    // How many managers were launched once every arrival so far has had its
-    // time to launch one (the settle delay and a margin).
-    size_t launchesOnceQuiet() const {
-        std::this_thread::sleep_for(kQuietPeriod);
-        return managerLog("launch ").size();
-    }
-
-    standintest::StandinFolder folder_;
-    const fs::path dir_ = folder_.dir();
-    pid_t agent_ = -1;
-    int out_ = -1;
-    std::string text_;
-};
+using namespace agenttest;
+using namespace std::chrono_literals;
+namespace fs = std::filesystem;
 
 TEST_F(AgentTest, KeyPresentAtStartLaunchesNothingAndLaterArrivalsLaunchOnceEach) {
     makeKey("present");
@@ -175,6 +50,9 @@ TEST_F(AgentTest, KeyPresentAtStartLaunchesNothingAndLaterArrivalsLaunchOnceEach
     ASSERT_TRUE(waitForManager("launch ", 2));
 
     EXPECT_EQ(launchesOnceQuiet(), 2u) << "one launch per arrival, none for the key present at start";
+    std::ifstream err(dir_ / "agent.err");
+    const std::string errors((std::istreambuf_iterator<char>(err)), std::istreambuf_iterator<char>());
+    EXPECT_EQ(errors.find("marrowby:"), std::string::npos) << "launches that worked were reported: " << errors;
 }
 
 TEST_F(AgentTest, ManagersQuitAtStartAndAtEveryRemovalButOnlyPcode20244Launches) {
@@ -242,6 +120,57 @@ TEST_F(AgentTest, SettleDelayCoversAKeyThatIsNotReadyAtOnce) {
     EXPECT_EQ(launchesOnceQuiet(), 1u);
 }
 
+// A key manager that cannot be started: the agent says so on standard error
+// and goes on as if it had been (the next removal is seen); a launch that
+// works says nothing there.
+TEST_F(AgentTest, AManagerThatCannotStartIsLoggedAndTheAgentGoesOn) {
+    const std::string missing = (dir_ / "missing" / "kelvane").string();
+    setenv("QD_MANAGER_EXECUTABLE", missing.c_str(), 1);
+    makeKey("bank");
+    startAgent();
+    waitUntilWatching();
+    keysim({"plug", "bank"});
+    const std::string expected = "marrowby: launch " + missing + " failed: No such file or directory";
+    auto errors = [this] {
+        std::ifstream in(dir_ / "agent.err");
+        return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    };
+    const auto deadline = std::chrono::steady_clock::now() + standintest::kPatience;
+    while (errors().find(expected) == std::string::npos && std::chrono::steady_clock::now() < deadline)
+        std::this_thread::sleep_for(20ms);
+    EXPECT_NE(errors().find(expected), std::string::npos) << errors();
+    keysim({"unplug", "bank"});
+    EXPECT_TRUE(waitForOutput("DeviceDisappeared", 3));
+}
+
+// Each arrival's decision thread leaves nothing behind once it is done: a
+// thread nobody joins or detaches would keep its stack mapped, several
+// megabytes per plug, for the life of the agent.
+TEST_F(AgentTest, ArrivalsLeaveNoThreadBehind) {
+    makeKey("foreign", 4711);
+    startAgent();
+    waitUntilWatching();
+    auto mappedKb = [this] {
+        std::ifstream status("/proc/" + std::to_string(agent_) + "/status");
+        for (std::string line; std::getline(status, line);)
+            if (line.rfind("VmSize:", 0) == 0) return std::stol(line.substr(7));
+        return -1L;
+    };
+    // The first decision's stack may stay cached for the next ones.
+    size_t appeared = 2;
+    long first = 0;
+    for (int plug = 0; plug < 8; ++plug) {
+        keysim({"plug", "foreign"});
+        ASSERT_TRUE(waitForOutput("DeviceAppeared", ++appeared));
+        std::this_thread::sleep_for(agent::kSettleDelay + 200ms);  // the decision is done
+        keysim({"unplug", "foreign"});
+        ASSERT_TRUE(waitForOutput("DeviceDisappeared", appeared));
+        if (plug == 0) first = mappedKb();
+    }
+    ASSERT_GT(first, 0);
+    EXPECT_LT(mappedKb() - first, 4 * 1024) << "kB mapped after 7 more arrivals";
+}
+
 TEST_F(AgentTest, MissingTokenLibraryNeverLaunches) {
     setenv("QD_TOKEN_LIBRARY", (dir_ / "absent.so").c_str(), 1);
     makeKey("bank");
@@ -290,6 +219,171 @@ TEST_F(AgentTest, IdlesWithoutProcessorTimeAndSigintEndsWithStatusZero) {
     EXPECT_EQ(WEXITSTATUS(status), 0);
     const std::string& out = output();
     EXPECT_TRUE(out.size() > 13 && out.compare(out.size() - 13, 13, "\nInterrupted\n") == 0) << out;
+}
+
+// Every fault the simulated key offers, met on a real arrival: the agent
+// starts the manager exactly when the key answers its PCODE by the end of the
+// settle delay, and goes on watching either way. A key not ready for 280 ms
+// is ready when the 0.3 s delay ends (the read comes at least that long after
+// the plug); one not ready for 500 ms still refuses then (200 ms of margin
+// for the agent's own reaction), and the agent does not try again.
+TEST_F(AgentTest, EveryKeyFaultOnArrivalLaunchesExactlyWhenThePcodeAnswersInTime) {
+    struct Row {
+        const char* fault;
+        bool launches;
+    };
+    const Row rows[] = {
+        {"none", true},
+        {"nocert0", true},  // the agent reads no certificate
+        {"overlong", true},
+        {"unterminated", true},
+        {"slow:50", true},
+        {"notready:280", true},
+        {"notready:500", false},
+        {"status:0xE0001234", false},   // the list, and every call after it, fails
+        {"connect:0xE0005678", false},  // listed, but the connect fails
+    };
+    startAgent();
+    waitUntilWatching();
+    size_t appeared = 2, gone = 2, launches = 0;
+    int index = 0;
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.fault);
+        const std::string name = "k" + std::to_string(index);
+        // Both kinds of key, in turn.
+        makeKey(name, agent::kBankPcode, index % 2 ? agent::kVendor2 : agent::kVendor1);
+        ++index;
+        keysim({"set", name, "fault", row.fault});
+        keysim({"plug", name});
+        ASSERT_TRUE(waitForOutput("DeviceAppeared", ++appeared)) << output();
+        if (row.launches) {
+            ASSERT_TRUE(waitForManager("launch ", ++launches));
+        } else {
+            // Long enough for a late read or a second try to launch.
+            ASSERT_EQ(launchesOnceQuiet(), launches);
+        }
+        keysim({"unplug", name});
+        ASSERT_TRUE(waitForOutput("DeviceDisappeared", ++gone));
+        if (row.launches) {
+            ASSERT_TRUE(waitForManager("term ", launches));
+        }
+    }
+    EXPECT_EQ(launchesOnceQuiet(), launches);
+    EXPECT_EQ(countEqual(splitLines(output()), "DeviceAppeared"), appeared);
+}
+
+// Which USB devices are keys: exactly vendor 0xD449 or 0x6A9F with product 4.
+// Every neighbour of those ids, and a key wrong in both at once, neither
+// arrives nor leaves nor launches, though each carries the bank's PCODE (a
+// decision on any of them would launch). A key deleted from the simulator
+// while plugged in leaves as if pulled out.
+TEST_F(AgentTest, OnlyTheTwoWatchedVendorsWithProductFourAreKeys) {
+    struct Ids {
+        unsigned vendor, product;
+    };
+    const Ids foreign[] = {
+        {0xD448, 4}, {0xD44A, 4},      {0x6A9E, 4}, {0x6AA0, 4},      {0xD449, 3},
+        {0xD449, 5}, {0x6A9F, 3},      {0x6A9F, 5}, {0xD449, 0x0104}, {0x0000, 4},
+        {0xFFFF, 4}, {0xD449, 0xFFFF}, {4, 0xD449},  // the two ids swapped
+        {0xD448, 5},                                 // both wrong
+    };
+    startAgent();
+    waitUntilWatching();
+    std::vector<std::string> names;
+    for (const Ids& ids : foreign) {
+        const std::string name = "f" + std::to_string(names.size());
+        makeKey(name, agent::kBankPcode, ids.vendor);
+        keysim({"set", name, "product", std::to_string(ids.product)});
+        keysim({"plug", name});
+        names.push_back(name);
+    }
+    // Watched keys after them: the very next arrivals are theirs.
+    makeKey("one");
+    makeKey("two", agent::kBankPcode, agent::kVendor2);
+    keysim({"plug", "one"});
+    ASSERT_TRUE(waitForManager("launch ", 1));
+    keysim({"unplug", "one"});
+    ASSERT_TRUE(waitForManager("term ", 1));
+    keysim({"plug", "two"});
+    ASSERT_TRUE(waitForManager("launch ", 2));
+    for (const std::string& name : names) keysim({"unplug", name});
+    keysim({"remove", "two"});
+    ASSERT_TRUE(waitForManager("term ", 2));
+    std::this_thread::sleep_for(kQuietPeriod);
+    const auto lines = splitLines(output());
+    EXPECT_EQ(countEqual(lines, "DeviceAppeared"), 4u) << output();
+    EXPECT_EQ(countEqual(lines, "DeviceDisappeared"), 4u) << output();
+    EXPECT_EQ(managerLog("launch ").size(), 2u);
+}
+
+// The reader list the agent reads into its 1024-byte buffer, the bank's key
+// listed first and keys the agent does not watch making the list long (reader
+// names are at most 255 bytes): a list of exactly 1024 bytes (names, their
+// NULs and the final empty name) launches; at 1025 the library answers that
+// the buffer is too small and writes nothing, so no name is found and nothing
+// launches (the agent looks at no status); the shortest reader name launches.
+TEST_F(AgentTest, ReaderListUpToTheBufferLaunchesAndOneByteMoreDoesNot) {
+    makeKey("bank");
+    keysim({"set", "bank", "reader", std::string(255, 'b')});
+    const size_t fillers[] = {255, 255, 254};  // 255 + 255 + 255 + 254 + 4 NULs + 1 = 1024
+    for (size_t i = 0; i < 3; ++i) {
+        const std::string name = "filler" + std::to_string(i);
+        makeKey(name, agent::kBankPcode, 0x1234);
+        keysim({"set", name, "reader", std::string(fillers[i], static_cast<char>('x' + i))});
+        keysim({"plug", name});
+    }
+    startAgent();
+    waitUntilWatching();
+
+    keysim({"plug", "bank"});
+    ASSERT_TRUE(waitForManager("launch ", 1)) << "a list of exactly 1024 bytes";
+    keysim({"unplug", "bank"});
+    ASSERT_TRUE(waitForManager("term ", 1));
+
+    keysim({"set", "filler2", "reader", std::string(255, 'z')});
+    keysim({"plug", "bank"});
+    ASSERT_TRUE(waitForOutput("DeviceAppeared", 4));
+    EXPECT_EQ(launchesOnceQuiet(), 1u) << "a list of 1025 bytes";
+    keysim({"unplug", "bank"});
+    ASSERT_TRUE(waitForOutput("DeviceDisappeared", 4));
+
+    for (const char* name : {"filler0", "filler1", "filler2"}) keysim({"unplug", name});
+    keysim({"set", "bank", "reader", "b"});
+    keysim({"plug", "bank"});
+    ASSERT_TRUE(waitForManager("launch ", 2)) << "a one-byte reader name";
+}
+
+// A key that hangs inside the token library holds up its own decision only:
+// its removal is seen and asks the running manager to quit at once, and
+// SIGINT still ends the agent with status 0 while the call hangs.
+TEST_F(AgentTest, AHungKeyHoldsUpNeitherItsRemovalNorTheInterrupt) {
+    makeKey("hung");
+    keysim({"set", "hung", "fault", "slow:8000"});
+    startAgent();
+    waitUntilWatching();
+    ASSERT_TRUE(platform::launchManager());
+    ASSERT_TRUE(waitForManager("launch ", 1));
+
+    keysim({"plug", "hung"});
+    ASSERT_TRUE(waitForOutput("DeviceAppeared", 3));
+    // The decision is inside the reader list now, for 8 s.
+    std::this_thread::sleep_for(agent::kSettleDelay + 300ms);
+    auto start = std::chrono::steady_clock::now();
+    keysim({"unplug", "hung"});
+    ASSERT_TRUE(waitForManager("term ", 1));
+    EXPECT_LT(std::chrono::steady_clock::now() - start, 3s) << "the removal waited for the hung call";
+
+    start = std::chrono::steady_clock::now();
+    ASSERT_EQ(kill(agent_, SIGINT), 0);
+    int status = -1;
+    pid_t done = 0;
+    while ((done = waitpid(agent_, &status, WNOHANG)) == 0 && std::chrono::steady_clock::now() - start < 3s)
+        std::this_thread::sleep_for(20ms);
+    ASSERT_EQ(done, agent_) << "SIGINT waited for the hung call";
+    agent_ = -1;
+    ASSERT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), 0);
+    EXPECT_EQ(managerLog("launch ").size(), 1u);
 }
 
 // The PCODE read itself, in this process through the plain binding.

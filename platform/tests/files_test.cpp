@@ -1,7 +1,9 @@
 #include "platform/files.h"
 
 #include <gtest/gtest.h>
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <cstdio>
 #include <cstdlib>
@@ -64,9 +66,54 @@ TEST_F(SmallFiles, OnlyRegularFilesWithinTheLimitAreRead) {
     EXPECT_NE(content.find("r"), std::string::npos);
 }
 
+// The limit at its edges, for a regular file (held to it by its size) and a
+// /proc file that claims a size of 0 (held to it by what is read).
+TEST_F(SmallFiles, LimitHoldsAtItsEdges) {
+    std::ofstream(path("empty"));
+    std::ofstream(path("one")) << "x";
+    struct Case {
+        std::string file;
+        size_t limit;
+        bool ok;
+    } cases[] = {
+        {path("empty"), 0, true},  {path("one"), 0, false},  {path("one"), 1, true},
+        {"/proc/sys/kernel/ostype", 6, true},  // "Linux\n", exactly the limit
+        {"/proc/sys/kernel/ostype", 5, false}, {"/proc/sys/kernel/ostype", 0, false},
+    };
+    for (const auto& c : cases) {
+        std::string content = "untouched", error;
+        EXPECT_EQ(platform::readSmallFile(c.file, c.limit, &content, &error), c.ok) << c.file << " " << c.limit;
+        if (c.ok) {
+            EXPECT_EQ(content.size(), c.limit) << c.file;
+        } else {
+            EXPECT_EQ(error, "cannot read " + c.file + ": larger than " + std::to_string(c.limit) + " bytes");
+            EXPECT_EQ(content, "untouched");
+        }
+    }
+}
+
+// A program started with standard input closed gets descriptor 0 for the
+// first file it opens: that is a file like any other.
+TEST_F(SmallFiles, ReadsWithStandardInputClosed) {
+    std::ofstream(path("key.hex")) << "C0FFEE";
+    const int savedStdin = ::dup(0);  // -1: closed already
+    if (savedStdin >= 0) ::close(0);
+    std::string content, error;
+    const bool ok = platform::readSmallFile(path("key.hex"), 100, &content, &error);
+    const bool zeroFreeAgain = ::fcntl(0, F_GETFD) == -1;
+    if (savedStdin >= 0) {
+        ::dup2(savedStdin, 0);
+        ::close(savedStdin);
+    }
+    EXPECT_TRUE(ok) << error;
+    EXPECT_EQ(content, "C0FFEE");
+    EXPECT_TRUE(zeroFreeAgain) << "descriptor 0 was left open";
+}
+
 TEST(Quoted, LongValuesAreCutWithTheirSize) {
     EXPECT_EQ(platform::quoted("abc"), "\"abc\"");
     EXPECT_EQ(platform::quoted(std::string(64, 'a')), "\"" + std::string(64, 'a') + "\"");
+    EXPECT_EQ(platform::quoted(std::string(65, 'a')), "\"" + std::string(64, 'a') + "...\" (65 bytes)");
     EXPECT_EQ(platform::quoted(std::string(100000, 'a')),
               "\"" + std::string(64, 'a') + "...\" (100000 bytes)");
     // Never half of a character: "é" is two bytes and would straddle byte 4.

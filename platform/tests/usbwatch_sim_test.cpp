@@ -109,6 +109,26 @@ TEST_F(SimBus, PresentKeysComeBeforeTheMarkAndLaterArrivalsAfterIt) {
     EXPECT_EQ(watch.waitForEvents(4), Events({"+a", "+b", "=", "+c"}));
 }
 
+// Ids at their edges: only the watched pair arrives. Each neighbour, both
+// wrong at once, an id above 16 bits (not cut down to the watched one) and a
+// vendor written as a fraction are not it; the largest ids are watched as
+// any other.
+TEST_F(SimBus, OnlyTheWatchedIdsArriveAtTheirEdges) {
+    writeKeys({key("v-1", true, kVendorA - 1), key("v+1", true, kVendorA + 1), key("p3", true, kVendorA, 3),
+               key("p5", true, kVendorA, 5), key("both", true, kVendorA + 1, 5),
+               key("v17", true, kVendorA + 0x10000), key("p17", true, kVendorA, 4 + 0x10000),
+               "{\"name\":\"float\",\"plugged\":true,\"vendor\":54345.0,\"product\":4}", key("max", true, 0xFFFF, 0xFFFF),
+               key("max17", true, 0x1FFFF, 0xFFFF), key("ok", true)});
+    WatchRunner watch(kVendorA, 4);
+    watch.markPresentReported();
+    watch.start();
+    EXPECT_EQ(watch.waitForEvents(2), Events({"+ok", "="}));
+    WatchRunner largest(0xFFFF, 0xFFFF);
+    largest.markPresentReported();
+    largest.start();
+    EXPECT_EQ(largest.waitForEvents(2), Events({"+max", "="}));
+}
+
 TEST_F(SimBus, DamagedOrMissingFileMeansNoKeyAndOneDiagnostic) {
     writeKeys({key("s", true)});
     testing::internal::CaptureStderr();

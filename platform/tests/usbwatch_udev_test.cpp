@@ -7,6 +7,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <memory>
 
 #include "platform/usbwatch.h"
 #include "scoped_env.h"
@@ -169,6 +170,26 @@ TEST_F(UdevBus, RemovalAfterTheSysfsAttributesAreGone) {
     ASSERT_EQ(devices.size(), 2u);
     EXPECT_EQ(devices[1].name, "Going");
     EXPECT_EQ(devices[1].locationId, devices[0].locationId);
+}
+
+// A stop asked for while the devices present at start are being reported
+// (here by the first arrival's callback) ends the scan there, and run()
+// returns as after any stop: true, nothing more reported.
+TEST_F(UdevBus, StopDuringTheScanOfPresentDevicesEndsItCleanly) {
+    addKey("5-1", "d449", "0004", "First", "1", "5");
+    addKey("5-2", "d449", "0004", "Second", "2", "5");
+    int arrivals = 0;
+    std::unique_ptr<platform::UsbWatch> watch;
+    watch = std::make_unique<platform::UsbWatch>(
+        0xD449, 4,
+        [&](const platform::UsbDevice&) {
+            ++arrivals;
+            watch->stop();
+        },
+        [](const platform::UsbDevice&) {});
+    std::string error;
+    EXPECT_TRUE(watch->run(&error)) << error;
+    EXPECT_EQ(arrivals, 1);
 }
 
 TEST_F(UdevBus, StopReturnsRunFromAnotherThread) {

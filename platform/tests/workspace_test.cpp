@@ -51,8 +51,12 @@ TEST_F(WorkspaceTest, LaunchIsDetachedReapedAndFreeOfTheCallersSignalMask) {
     sigaddset(&block, SIGTERM);
     pthread_sigmask(SIG_BLOCK, &block, &old);
     std::string error;
+    const pid_t caller = getpid();
     const bool launched = platform::launchApplication(standin_, &error);
     pthread_sigmask(SIG_SETMASK, &old, nullptr);
+    // The caller comes back from the launch, not one of its children (the
+    // caller ending there would look like a pass: see workspace.cmake).
+    ASSERT_EQ(getpid(), caller) << "the launch returned in another process";
     ASSERT_TRUE(launched) << error;
 
     ASSERT_TRUE(waitFor("launch ", 1));
@@ -186,6 +190,38 @@ TEST_F(WorkspaceTest, LockFilesNobodyHoldsOrThatDisagreeAreNotSignalled) {
     EXPECT_EQ(kill(live, 0), 0);
 }
 
+// Which files of the lock folder are taken for lock files: "manager-", one
+// to nine digits, ".lock". Nobody holds any of these files, so asking the
+// managers to quit removes exactly those taken for lock files (never one
+// naming this process) and signals nobody.
+TEST_F(WorkspaceTest, OnlyLockNamesOfOneToNineDigitsAreLockFiles) {
+    setenv("QD_MANAGER_EXECUTABLE", "/nonexistent/kelvane", 1);
+    fs::create_directories(folder_.lockDir());
+    fs::permissions(folder_.lockDir(), fs::perms::owner_all);
+    const struct {
+        std::string name;
+        bool lockFile;
+    } rows[] = {
+        {"manager-1.lock", true},                                   // the shortest
+        {"manager-999999999.lock", true},                           // nine digits, the longest
+        {"manager-1000000000.lock", false},                         // ten
+        {"manager-.lock", false},                                   // none
+        {"manager-x23.lock", false},                                // not a digit at the first place
+        {"manager-12x.lock", false},                                // nor at the last
+        {"manager-0.lock", false},                                  // no process 0
+        {"manager-" + std::to_string(getpid()) + ".lock", false},  // this process
+        {"Manager-12.lock", false},
+        {"manager-12.lockx", false},
+        {"manager-12.loc", false},
+        {"Manager-12.loc", false},                                  // prefix and suffix both wrong
+        {"manager-1234567890x.lock", false},                        // too long and not digits
+    };
+    for (const auto& row : rows) std::ofstream(fs::path(folder_.lockDir()) / row.name) << "1\n";
+    EXPECT_EQ(platform::terminateManagers(), 0);
+    for (const auto& row : rows)
+        EXPECT_EQ(fs::exists(fs::path(folder_.lockDir()) / row.name), !row.lockFile) << row.name;
+}
+
 TEST_F(WorkspaceTest, ManagerLockLivesWithItsObjectInAPrivateFolder) {
     std::string path;
     {
@@ -223,6 +259,13 @@ TEST_F(WorkspaceTest, ManagerLockLivesWithItsObjectInAPrivateFolder) {
     platform::ManagerLock refused;
     EXPECT_FALSE(refused.held());
     EXPECT_NE(refused.error().find(folder_.lockDir()), std::string::npos) << refused.error();
+
+    // A folder that cannot be made: the reason is the making, not what follows.
+    std::ofstream(dir_ / "plain") << "x";
+    watchtest::ScopedEnv under("QD_MANAGER_LOCK_DIR", (dir_ / "plain" / "locks").c_str());
+    platform::ManagerLock unmade;
+    EXPECT_FALSE(unmade.held());
+    EXPECT_EQ(unmade.error().rfind("mkdir ", 0), 0u) << unmade.error();
 }
 
 // Where the key manager runs: a scope of its own when the session's systemd
@@ -232,7 +275,10 @@ TEST_F(WorkspaceTest, ManagerLockLivesWithItsObjectInAPrivateFolder) {
 struct ScopeCase {
     const char* name;
     // "listening", "stale" (file, nobody listening), "none", "toolong" (a
-    // runtime folder whose socket path no unix address holds)
+    // runtime folder whose socket path no unix address holds), "longest" (a
+    // listening socket whose path is the longest a unix address holds with
+    // its NUL, 107 bytes), "onemore" (108 bytes: Linux binds it without the
+    // NUL, and it is not used)
     const char* socket;
     bool runInPath;
     bool viaScope;
@@ -241,13 +287,14 @@ struct ScopeCase {
 class ManagerScopeTest : public WorkspaceTest, public ::testing::WithParamInterface<ScopeCase> {
 protected:
     // A unix socket at $runtime/systemd/private, listening or left closed.
-    void makeManagerSocket(bool listening) {
-        fs::create_directories(runtime_ / "systemd");
-        const std::string path = (runtime_ / "systemd" / "private").string();
+    void makeManagerSocket(bool listening) { makeManagerSocket(listening, runtime_); }
+    void makeManagerSocket(bool listening, const fs::path& runtime) {
+        fs::create_directories(runtime / "systemd");
+        const std::string path = (runtime / "systemd" / "private").string();
         sockaddr_un address{};
         address.sun_family = AF_UNIX;
-        ASSERT_LT(path.size(), sizeof address.sun_path);
-        std::memcpy(address.sun_path, path.c_str(), path.size() + 1);
+        ASSERT_LE(path.size(), sizeof address.sun_path);
+        std::memcpy(address.sun_path, path.data(), path.size());
         listener_ = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
         ASSERT_GE(listener_, 0);
         ASSERT_EQ(bind(listener_, reinterpret_cast<const sockaddr*>(&address), sizeof address), 0);
@@ -286,11 +333,18 @@ protected:
 TEST_P(ManagerScopeTest, KeyManagerLeavesTheAgentsUnitOnlyThroughAnAnsweringManager) {
     const ScopeCase& c = GetParam();
     const std::string socket = c.socket;
-    if (socket == "listening" || socket == "stale") makeManagerSocket(socket == "listening");
+    // The runtime folder, padded so that its socket path has the length asked.
+    const size_t socketPathSize = socket == "longest" ? 107 : socket == "onemore" ? 108 : 0;
+    const size_t fixed = runtime_.string().size() + std::string("//systemd/private").size();
+    const std::string runtimeDir =
+        socket == "toolong" ? runtime_.string() + "/" + std::string(120, 'r')
+        : socketPathSize    ? runtime_.string() + "/" + std::string(socketPathSize - fixed, 'r')
+                            : runtime_.string();
+    if (socket == "listening" || socket == "stale" || socketPathSize)
+        makeManagerSocket(socket != "stale", runtimeDir);
     if (c.runInPath) writeFakeRun();
     fs::create_directories(bin_);
     fs::create_directories(dir_ / "empty");
-    const std::string runtimeDir = socket == "toolong" ? runtime_.string() + "/" + std::string(120, 'r') : runtime_.string();
     // systemd-run is found in the second folder of PATH.
     const std::string searchPath = (dir_ / "empty").string() + ":" + bin_.string();
     watchtest::ScopedEnv runtime("XDG_RUNTIME_DIR", runtimeDir.c_str()), path("PATH", searchPath.c_str());
@@ -319,7 +373,9 @@ INSTANTIATE_TEST_SUITE_P(Sessions, ManagerScopeTest,
                          ::testing::Values(ScopeCase{"ManagerAnswers", "listening", true, true},
                                            ScopeCase{"ManagerSocketStale", "stale", true, false},
                                            ScopeCase{"NoManager", "none", true, false},
-                      ScopeCase{"RuntimeFolderTooLong", "toolong", true, false},
+                                           ScopeCase{"RuntimeFolderTooLong", "toolong", true, false},
+                                           ScopeCase{"SocketPathOfTheLongestAddress", "longest", true, true},
+                                           ScopeCase{"SocketPathOneByteLonger", "onemore", true, false},
                                            ScopeCase{"NoSystemdRun", "listening", false, false}),
                          [](const auto& info) { return std::string(info.param.name); });
 

@@ -417,7 +417,8 @@ void cmdSet(const std::vector<std::string>& args) {
         } else if (field == "fault") {
             if (!kpsim::parseFault(value))
                 badInput("fault: " + platform::quoted(value) +
-                         " is not none, overlong, unterminated, status:0xHEX, connect:0xHEX, slow:MS or notready:MS");
+                         " is not none, overlong, unterminated, status:0xHEX, connect:0xHEX, slow:MS, notready:MS or "
+                         "nocert0");
             key.fault = value;
         } else {
             badInput(

@@ -4,6 +4,7 @@
 #include "sim/token/keystore.h"
 
 #include <gtest/gtest.h>
+#include <openssl/bn.h>
 #include <openssl/evp.h>
 #include <openssl/pem.h>
 #include <openssl/x509.h>
@@ -12,6 +13,7 @@
 #include <filesystem>
 #include <fstream>
 #include <memory>
+#include <set>
 #include <string>
 #include <thread>
 #include <vector>
@@ -90,6 +92,14 @@ TEST_F(Keysim, BadInputExitsTwoWithOneLineAndChangesNothing) {
         {{"set", "a", "fault", "status:12"}, "fault: \"status:12\" is not"},
         {{"set", "a", "fault", "slow:fast"}, "fault: \"slow:fast\" is not"},
         {{"set", "a", "fault", "sometimes"}, "fault: \"sometimes\" is not"},
+        {{"set", "a", "fault", "nocert1"},
+         "fault: \"nocert1\" is not none, overlong, unterminated, status:0xHEX, connect:0xHEX, slow:MS, "
+         "notready:MS or nocert0"},
+        // Two faults at once: the first check wins.
+        {{"set", "nokey", "color", "red"}, "no key named \"nokey\""},
+        {{"set", "nokey", "fault", "sometimes"}, "no key named \"nokey\""},
+        {{"import", "nokey", "c", "both", "x"}, "\"both\" is neither sign nor enc"},
+        {{"set", "a", "reader", std::string(256, 'r')}, "reader name must have 1 to 255 bytes"},
         {{"set", "a", "reader", ""}, "reader name must have 1 to 255 bytes"},
         {{"set", "a", "reader", "USBQdvKey b"}, "reader \"USBQdvKey b\" is already the reader of key \"b\""},
         {{"set", "a", "serial", std::string(64, '1')}, "serial must have 1 to 63 bytes"},
@@ -228,11 +238,26 @@ TEST_F(Keysim, DemoKeyIsRealistic) {
     ASSERT_TRUE(ca);
     std::unique_ptr<EVP_PKEY, decltype(&EVP_PKEY_free)> caKey(X509_get_pubkey(ca.get()), EVP_PKEY_free);
 
+    // Version 3 (they carry extensions) and a serial of their own each.
+    EXPECT_EQ(X509_get_version(ca.get()), X509_VERSION_3);
+    std::set<std::string> serials;
+    auto serialOf = [](X509* cert) {
+        std::unique_ptr<BIGNUM, decltype(&BN_free)> bn(ASN1_INTEGER_to_BN(X509_get_serialNumber(cert), nullptr),
+                                                      BN_free);
+        if (!bn || BN_is_zero(bn.get())) return std::string();
+        char* hex = BN_bn2hex(bn.get());
+        std::string text = hex ? hex : "";
+        OPENSSL_free(hex);
+        return text;
+    };
+    serials.insert(serialOf(ca.get()));
     int withoutCn = 0, generalized = 0, utc = 0;
     for (const auto& container : a.containers) {
         for (const auto* der : {&container.sign, &container.enc}) {
             auto cert = parseDer(*der);
             ASSERT_TRUE(cert);
+            EXPECT_EQ(X509_get_version(cert.get()), X509_VERSION_3);
+            serials.insert(serialOf(cert.get()));
             EXPECT_EQ(X509_verify(cert.get(), caKey.get()), 1);  // issued by the test CA
             std::unique_ptr<EVP_PKEY, decltype(&EVP_PKEY_free)> key(X509_get_pubkey(cert.get()), EVP_PKEY_free);
             EXPECT_EQ(EVP_PKEY_get_base_id(key.get()), EVP_PKEY_RSA);
@@ -250,6 +275,8 @@ TEST_F(Keysim, DemoKeyIsRealistic) {
         }
     }
     EXPECT_EQ(withoutCn, 1);
+    EXPECT_EQ(serials.size(), 5u);
+    EXPECT_EQ(serials.count(""), 0u) << "a certificate without a serial";
     EXPECT_GE(generalized, 1);
     EXPECT_GE(utc, 1);
     EXPECT_TRUE(std::filesystem::exists(keys_.dir() + "/a.demo/container2-enc-key.pem"));

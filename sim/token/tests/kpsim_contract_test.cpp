@@ -160,8 +160,16 @@ TEST_F(Simulator, ReadsTheKeysAttributes) {
     EXPECT_EQ(lib_.KpGetChangePINFlage(h, &value), 0u);
     EXPECT_EQ(value, 1u);
     EXPECT_EQ(tries(h), 4u);
-    len = 8;
-    EXPECT_EQ(lib_.KpReadDSN(h, dsn, &len), kBufferTooSmall);
+    // The serial's 16 bytes and its NUL: 17 fit exactly, 16 are one short.
+    for (const uint32_t capacity : {17u, 16u, 8u}) {
+        std::memset(dsn, 0x55, sizeof dsn);
+        len = capacity;
+        EXPECT_EQ(lib_.KpReadDSN(h, dsn, &len), capacity >= 17 ? 0u : kBufferTooSmall) << capacity;
+        EXPECT_EQ(len, 16u) << capacity;
+        if (capacity >= 17) {
+            EXPECT_STREQ(dsn, "QD20244000000042");
+        }
+    }
     EXPECT_EQ(lib_.KpDisconnectDev(h), 0u);
 }
 
@@ -533,6 +541,8 @@ TEST_F(Simulator, InvalidFieldValuesInTheFileAreDamage) {
              {"\"button\":\"press:0\"", "\"button\":\"jump\""},
              {"\"fault\":\"none\"", "\"fault\":\"status:12\""},
              {"\"containers\":[]", "\"containers\":[{\"name\":\"c\",\"sign\":\"!!!!\"}]"},
+             {"\"containers\":[]", "\"containers\":{}"},  // not a list, though empty
+             {",\"containers\":[]", ""},                    // missing
              {"\"vendor\":54345", "\"vendor\":65536"},
              {"\"next_id\":2", "\"next_id\":1"}}) {
         std::string text = kValid;
