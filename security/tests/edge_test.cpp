@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "decoder.h"
+#include "demo_keys_fixture.h"
 #include "security/security.h"
 #include "security/secutil.h"
 #include "sm_helpers.h"
@@ -22,23 +23,8 @@ using decoder::Bytes;
 
 namespace {
 
-struct Edges : ::testing::Test {
-    static void SetUpTestSuite() {
-        std::string error;
-        app = decoder::loadPrivateKey(sectest::keyPath("app_rsa1024.pem"), error).release();
-        platformRsa = decoder::loadPrivateKey(sectest::keyPath("platform_rsa1024.pem"), error).release();
-        platformSm2 = decoder::loadPrivateKey(sectest::keyPath("platform_sm2.pem"), error).release();
-        appHex = sectest::readText(sectest::keyPath("app_rsa1024.modulus.hex"));
-        rsaHex = sectest::readText(sectest::keyPath("platform_rsa1024.modulus.hex"));
-        sm2Hex = sectest::readText(sectest::keyPath("platform_sm2.pub.hex"));
-    }
-    static void TearDownTestSuite() {
-        EVP_PKEY_free(app);
-        EVP_PKEY_free(platformRsa);
-        EVP_PKEY_free(platformSm2);
-    }
+struct Edges : sectest::DemoKeys {
     void SetUp() override { ASSERT_TRUE(app && platformRsa && platformSm2 && sm2Hex.size() == 128); }
-    void TearDown() override { secutil::setRandomSourceForTesting(nullptr); }
 
     // One call: the output ("" when none) and what went to standard error.
     static std::string run(int mode, const EncryptionKeys* keys, const char* text, const char* extra,
@@ -74,11 +60,7 @@ struct Edges : ::testing::Test {
         return {std::string(start.begin(), start.begin() + 8), std::string(start.end() - 8, start.end())};
     }
 
-    static EVP_PKEY *app, *platformRsa, *platformSm2;
-    static std::string appHex, rsaHex, sm2Hex;
 };
-EVP_PKEY *Edges::app, *Edges::platformRsa, *Edges::platformSm2;
-std::string Edges::appHex, Edges::rsaHex, Edges::sm2Hex;
 
 std::string repeat(size_t n, char c) { return std::string(n, c); }
 

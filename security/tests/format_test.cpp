@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "decoder.h"
+#include "demo_keys_fixture.h"
 #include "platform/tests/secret_watch.h"
 #include "security/deployment.h"
 #include "security/des.h"
@@ -90,27 +91,11 @@ void operator delete[](void* p, size_t) noexcept { operator delete(p); }
 // ---- fixture ---------------------------------------------------------------
 namespace {
 
-struct Formats : ::testing::Test {
-    static void SetUpTestSuite() {
-        std::string error;
-        app = decoder::loadPrivateKey(sectest::keyPath("app_rsa1024.pem"), error).release();
-        platformRsa = decoder::loadPrivateKey(sectest::keyPath("platform_rsa1024.pem"), error).release();
-        platformSm2 = decoder::loadPrivateKey(sectest::keyPath("platform_sm2.pem"), error).release();
-        appHex = sectest::readText(sectest::keyPath("app_rsa1024.modulus.hex"));
-        rsaHex = sectest::readText(sectest::keyPath("platform_rsa1024.modulus.hex"));
-        sm2Hex = sectest::readText(sectest::keyPath("platform_sm2.pub.hex"));
-    }
-    static void TearDownTestSuite() {
-        EVP_PKEY_free(app);
-        EVP_PKEY_free(platformRsa);
-        EVP_PKEY_free(platformSm2);
-    }
+struct Formats : sectest::DemoKeys {
     void SetUp() override {
         ASSERT_TRUE(app && platformRsa && platformSm2);
         ASSERT_EQ(appHex.size(), 256u);
     }
-    void TearDown() override { secutil::setRandomSourceForTesting(nullptr); }
-
     // One call; returns the output ("" when none) and the stderr text.
     static std::string run(int mode, const EncryptionKeys* keys, const char* text, const char* extra,
                            std::string* messages = nullptr) {
@@ -151,11 +136,7 @@ struct Formats : ::testing::Test {
         return r;
     }
 
-    static EVP_PKEY *app, *platformRsa, *platformSm2;
-    static std::string appHex, rsaHex, sm2Hex;
 };
-EVP_PKEY *Formats::app, *Formats::platformRsa, *Formats::platformSm2;
-std::string Formats::appHex, Formats::rsaHex, Formats::sm2Hex;
 
 }  // namespace
 
