@@ -26,7 +26,9 @@ TEST(QdKeyinfo, ShowsTheDemoKey) {
     EXPECT_NE(r.out.find("[1] USBQdvKey demo"), std::string::npos);
     EXPECT_NE(r.out.find("PCODE:               20244"), std::string::npos);
     EXPECT_NE(r.out.find("Serial (DSN):        QD20244"), std::string::npos);
-    EXPECT_NE(r.out.find("User PIN tries left: 6"), std::string::npos);
+    EXPECT_NE(r.out.find("User PIN tries left: 6\n"), std::string::npos);
+    EXPECT_NE(r.out.find("Key type:            2\n"), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("Change-PIN flag:     0\n"), std::string::npos) << r.out;
     EXPECT_NE(r.out.find("Containers:          2"), std::string::npos);
     EXPECT_NE(r.out.find("CN = 张三"), std::string::npos);
     EXPECT_NE(r.out.find("OU = 上海某某贸易有限公司, serialNumber"), std::string::npos);
