@@ -24,12 +24,20 @@ macro(qd_test_program name)
 endmacro()
 
 function(qd_test name)
-  cmake_parse_arguments(T "" "TIMEOUT;PREFIX" "SOURCES;LIBS;ENV;LABELS;PROPERTIES" ${ARGN})
+  cmake_parse_arguments(T "OWN_PIDS" "TIMEOUT;PREFIX" "SOURCES;LIBS;ENV;LABELS;PROPERTIES" ${ARGN})
   qd_test_program(${name})
   # ENVIRONMENT lists do not survive gtest_discover_tests (CMake splits them),
   # so every case runs through `env` with the variables instead.
+  set(emulator "")
+  if(T_OWN_PIDS)
+    # Tests of code that signals processes by their executable.
+    set(emulator sh ${PROJECT_SOURCE_DIR}/platform/tests/own-pid-space.sh)
+  endif()
   if(T_ENV)
-    set_target_properties(${name} PROPERTIES CROSSCOMPILING_EMULATOR "env;${T_ENV}")
+    list(APPEND emulator env ${T_ENV})
+  endif()
+  if(emulator)
+    set_target_properties(${name} PROPERTIES CROSSCOMPILING_EMULATOR "${emulator}")
   endif()
   set(props TIMEOUT ${T_TIMEOUT})
   if(T_LABELS)

@@ -17,6 +17,6 @@ add_dependencies(workspace_testing workspace_standin)
 # A case passes only when its program says so: launching forks, and a fork
 # that went wrong can end the test program with status 0 in the middle of a
 # case while a child carries on and reports the failure.
-qd_test(platform_workspace_tests SOURCES ${CMAKE_CURRENT_LIST_DIR}/tests/workspace_test.cpp
+qd_test(platform_workspace_tests OWN_PIDS SOURCES ${CMAKE_CURRENT_LIST_DIR}/tests/workspace_test.cpp
   LIBS platform workspace_testing
   PROPERTIES PASS_REGULAR_EXPRESSION "\\[  PASSED  \\] 1 test" FAIL_REGULAR_EXPRESSION "\\[  FAILED  \\]")
