@@ -67,23 +67,26 @@ const RuleCase kRuleCases[] = {
 
 }  // namespace
 
+namespace {
+
+// The first rule broken (0: none), and what the PIN windows' check does with
+// it: passes silently, or refuses with that rule's one alert.
+void expectFirstBrokenRule(const QString& o, const QString& n1, const QString& n2, int rule) {
+    EXPECT_EQ(firstBrokenPinRule(o, n1, n2), rule);
+    AlertRecorder alerts;
+    Qd_MacIntf intf;
+    EXPECT_EQ(intf.chackPswd(o, n1, n2), rule == 0);
+    EXPECT_EQ(alerts.messages(), rule == 0 ? QStringList{} : QStringList{pinRuleMessage(rule)});
+}
+
+}  // namespace
+
 TEST(CorePinRules, FirstBrokenRuleInOrderWithItsMessage) {
     coretest::ensureApp();
     for (const RuleCase& c : kRuleCases) {
         SCOPED_TRACE(std::string(c.oldPin) + " / " + c.newOne + " / " + c.newTwo);
-        const QString o = QString::fromUtf8(c.oldPin);
-        const QString n1 = QString::fromUtf8(c.newOne);
-        const QString n2 = QString::fromUtf8(c.newTwo);
-        EXPECT_EQ(firstBrokenPinRule(o, n1, n2), c.rule);
-
-        AlertRecorder alerts;
-        Qd_MacIntf intf;
-        EXPECT_EQ(intf.chackPswd(o, n1, n2), c.rule == 0);
-        if (c.rule == 0) {
-            EXPECT_TRUE(alerts.messages().isEmpty());
-        } else {
-            EXPECT_EQ(alerts.messages(), QStringList{pinRuleMessage(c.rule)});
-        }
+        expectFirstBrokenRule(QString::fromUtf8(c.oldPin), QString::fromUtf8(c.newOne), QString::fromUtf8(c.newTwo),
+                              c.rule);
     }
 }
 
@@ -190,14 +193,8 @@ TEST(CorePinRules, EdgesOfEachRuleAndTheOrderBetweenThem) {
     };
     for (const EdgeRow& row : rows) {
         SCOPED_TRACE(row.label);
-        const QString o = QString::fromStdString(row.oldPin);
-        const QString n1 = QString::fromStdString(row.newOne);
-        const QString n2 = QString::fromStdString(row.newTwo);
-        EXPECT_EQ(firstBrokenPinRule(o, n1, n2), row.rule);
-        AlertRecorder alerts;
-        Qd_MacIntf intf;
-        EXPECT_EQ(intf.chackPswd(o, n1, n2), row.rule == 0);
-        EXPECT_EQ(alerts.messages(), row.rule == 0 ? QStringList{} : QStringList{pinRuleMessage(row.rule)});
+        expectFirstBrokenRule(QString::fromStdString(row.oldPin), QString::fromStdString(row.newOne),
+                              QString::fromStdString(row.newTwo), row.rule);
     }
 }
 
