@@ -72,13 +72,18 @@ bool decodeHandle(KPHANDLE handle, HandleBits* bits) {
     return true;
 }
 
-// The key a handle was taken on, when it is still plugged in since.
-Key* currentKey(State& state, const HandleBits& bits) {
+// The key whose id a handle carries (its low 20 bits), plugged in or not.
+Key* keyOfId(State& state, uint64_t id) {
     for (Key& key : state.keys) {
-        if ((key.id & 0xFFFFFull) == bits.id)
-            return key.plugged && (key.plugCount & 0xFFFFu) == bits.plugCount ? &key : nullptr;
+        if ((key.id & 0xFFFFFull) == (id & 0xFFFFFull)) return &key;
     }
     return nullptr;
+}
+
+// The key a handle was taken on, when it is still plugged in since.
+Key* currentKey(State& state, const HandleBits& bits) {
+    Key* key = keyOfId(state, bits.id);
+    return key != nullptr && key->plugged && (key->plugCount & 0xFFFFu) == bits.plugCount ? key : nullptr;
 }
 
 kpsim::OpenHandle* recordOf(State& state, uint32_t serial) {
@@ -89,11 +94,9 @@ kpsim::OpenHandle* recordOf(State& state, uint32_t serial) {
     return nullptr;
 }
 
-std::string keyLabel(const State& state, uint64_t id) {
-    for (const Key& key : state.keys) {
-        if ((key.id & 0xFFFFFull) == (id & 0xFFFFFull)) return "key \"" + key.name + "\"";
-    }
-    return "a removed key";
+std::string keyLabel(State& state, uint64_t id) {
+    const Key* key = keyOfId(state, id);
+    return key != nullptr ? "key \"" + key->name + "\"" : "a removed key";
 }
 
 uint32_t myPid() { return static_cast<uint32_t>(::getpid()); }
@@ -415,9 +418,8 @@ uint32_t KpDisconnectDev(KPHANDLE hDev) {
         State state;
         if (!loadState(&state)) return kpsim::kStateError;
         uint32_t faultStatus = 0;
-        for (const Key& key : state.keys) {
-            if ((key.id & 0xFFFFFull) != bits.id) continue;
-            Fault fault = faultOf(key);
+        if (const Key* key = keyOfId(state, bits.id)) {
+            Fault fault = faultOf(*key);
             if (fault.kind == Fault::kSlow) sleepMillis(fault.millis);
             if (fault.kind == Fault::kStatus) faultStatus = fault.status;
         }
