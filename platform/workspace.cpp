@@ -121,7 +121,6 @@ bool launchArgs(const std::vector<std::string>& args, std::string* error) {
     std::vector<char*> argv;
     for (auto& text : texts) argv.push_back(text.data());
     argv.push_back(nullptr);
-    char* const* path = argv.data();
     Fd nullFd(::open("/dev/null", O_RDONLY | O_CLOEXEC));
 
     int report[2];
@@ -147,7 +146,7 @@ bool launchArgs(const std::vector<std::string>& args, std::string* error) {
         if (program > 0) {
             ::_exit(0);
         }
-        execDetached(path[0], argv.data(), writer.get(), nullFd.get());
+        execDetached(argv[0], argv.data(), writer.get(), nullFd.get());
     }
     writer.reset();
     int status = 0;
