@@ -530,10 +530,7 @@ int cmdStatus(const std::vector<std::string>& args) {
     }
     if (state.handles.empty()) std::printf("no open handles\n");
     for (const kpsim::OpenHandle& h : state.handles) {
-        const Key* key = nullptr;
-        for (const Key& k : state.keys) {
-            if (k.id == h.keyId) key = &k;
-        }
+        const Key* key = state.findById(h.keyId);
         std::string where = key == nullptr ? "a removed key" : "key " + platform::quoted(key->name);
         std::string flags;
         if (h.transaction) flags += ", holds the transaction";
