@@ -6,10 +6,12 @@
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <spawn.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <nlohmann/json.hpp>
 #include <string>
@@ -168,6 +170,21 @@ TEST_F(HostProcess, SurvivesHostileInputAnsweringEachFrame) {
     }
     // Still in step: the next good request gets its own answer.
     EXPECT_EQ(host.ask(request("call", "getProviderName"))["result"], "dorn");
+    EXPECT_EQ(host.finish(), 0) << host.errors();
+}
+
+// A FIFO where the user's allow-list belongs: the host reads the lists at
+// every request and must not wait for a writer that never comes.
+TEST_F(HostProcess, AFifoInPlaceOfTheUsersAllowListIsNotWaitedOn) {
+    const std::string config = standIn_.dir() + "/config";
+    std::filesystem::create_directories(config + "/ombrel-bridge");
+    ASSERT_EQ(::mkfifo((config + "/ombrel-bridge/allowed-origins").c_str(), 0600), 0);
+    ScopedEnv xdg("XDG_CONFIG_HOME", config.c_str());
+    Host host;
+    EXPECT_EQ(host.ask(request("call", "getVersion")), (json{{"id", 1}, {"result", "1.0.0.28"}}));
+    auto other = request("call", "getVersion");
+    other["origin"] = "https://other.example";
+    EXPECT_EQ(host.ask(other)["error"]["code"], "not-allowed");
     EXPECT_EQ(host.finish(), 0) << host.errors();
 }
 
