@@ -46,3 +46,12 @@ if(NOT QD_XDG_AUTOSTART_DIR STREQUAL "/etc/xdg/autostart")
   message(WARNING "The agent's autostart entry goes to ${QD_XDG_AUTOSTART_DIR}, where desktops do not look "
                   "(they read /etc/xdg/autostart): configure with -DCMAKE_INSTALL_PREFIX=/usr")
 endif()
+
+# Kelvane in the desktop's application menu: its entry, its icon in the
+# hicolor theme and its AppStream data are all named by one id, the reverse
+# DNS of the bank's domain (a deployment sets its own).
+set(QD_APP_ID com.example.ebank.kelvane CACHE STRING "Id of the key manager's menu entry, icon and AppStream data")
+set(QD_DESKTOP_ENTRY_PATH ${CMAKE_INSTALL_FULL_DATADIR}/applications/${QD_APP_ID}.desktop)
+set(QD_ICON_THEME_DIR ${CMAKE_INSTALL_FULL_DATADIR}/icons/hicolor)
+set(QD_METAINFO_DIR ${CMAKE_INSTALL_FULL_DATADIR}/metainfo)
+set(QD_MAN1_DIR ${CMAKE_INSTALL_FULL_MANDIR}/man1)

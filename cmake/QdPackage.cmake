@@ -1,6 +1,8 @@
 # The Debian package (`cpack -G DEB`, scripts/package): every file of the
 # install layout (cmake/QdLayout.cmake), dependencies from the shared
-# libraries, maintainer scripts that only enable the agent's user unit.
+# libraries, maintainer scripts that only enable the agent's user unit, and
+# what Debian's tools ask of a package (packaging/debian: copyright,
+# changelog, lintian overrides, the ldconfig trigger; manual pages in docs/man).
 include_guard(GLOBAL)
 
 set(QD_PACKAGE_NAME vostrel CACHE STRING "Name of the Debian package")
@@ -18,7 +20,8 @@ the PIN prompt library that the token maker's PKCS#11 module calls. The
 browser plug-ins Varnex and Ombrel, and the signing bridge for today's
 browsers. The token maker's token library and PKCS#11 module are not part
 of it.")
-set(CPACK_DEBIAN_PACKAGE_RELEASE 1)
+# The Debian revision is the changelog's (cmake/QdRelease.cmake).
+set(CPACK_DEBIAN_PACKAGE_RELEASE ${QD_PACKAGE_RELEASE})
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEBIAN_PACKAGE_SECTION utils)
 set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
@@ -45,8 +48,12 @@ foreach(script postinst postrm)
   configure_file(${PROJECT_SOURCE_DIR}/packaging/${script}.in ${QD_PACKAGE_CONTROL}/${script} @ONLY
     FILE_PERMISSIONS OWNER_READ OWNER_WRITE OWNER_EXECUTE GROUP_READ GROUP_EXECUTE WORLD_READ WORLD_EXECUTE)
 endforeach()
+# Carrow lies in a folder of the dynamic linker (/usr/local/lib): its cache
+# is brought up to date by libc's trigger, not by the maintainer scripts.
+configure_file(${PROJECT_SOURCE_DIR}/packaging/debian/triggers ${QD_PACKAGE_CONTROL}/triggers COPYONLY)
 set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA
-  ${QD_PACKAGE_CONTROL}/conffiles ${QD_PACKAGE_CONTROL}/postinst ${QD_PACKAGE_CONTROL}/postrm)
+  ${QD_PACKAGE_CONTROL}/conffiles ${QD_PACKAGE_CONTROL}/postinst ${QD_PACKAGE_CONTROL}/postrm
+  ${QD_PACKAGE_CONTROL}/triggers)
 set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION TRUE)
 
 include(CPack)
@@ -55,4 +62,4 @@ include(CPack)
 # not the tests. A program with an install rule that is missing here makes
 # cpack fail on the missing file.
 add_custom_target(deliverables)
-add_dependencies(deliverables kelvane marrowby Carrow varnex ombrel ombrel-bridge)
+add_dependencies(deliverables kelvane marrowby Carrow varnex ombrel ombrel-bridge kelvane_icons package_docs)

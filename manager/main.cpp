@@ -10,11 +10,31 @@
 #include "MailWinCtr.h"
 #include "Screenshots.h"
 #include "alert.h"
+#include "platform/cli.h"
 #include "platform/log.h"
 #include "platform/workspace.h"
 
 namespace {
 constexpr int kMaxScreenshotWait = 3600;
+
+const char* const kUsage =
+    "usage: kelvane [--screenshots DIR [--screenshot-wait SECONDS]] [Qt options]\n"
+    "       kelvane --help | --version\n"
+    "\n"
+    "The key manager: shows the plugged-in key of the bank (serial number, PIN\n"
+    "tries left, certificates) and changes its PIN. The key agent starts it when a\n"
+    "key is plugged in; the application menu starts it too.\n"
+    "\n"
+    "  --screenshots DIR          once a key is shown, save PNGs of the three panels\n"
+    "                             into DIR and quit (alerts go to standard error)\n"
+    "  --screenshot-wait SECONDS  how long screenshot mode waits for a key, 1 to 3600\n"
+    "                             (default 10)\n"
+    "  -h, --help                 show this help\n"
+    "  -v, --version              show the version\n"
+    "\n"
+    "Environment: QD_TOKEN_LIBRARY (token library), QD_BUNDLE_DIR (pictures),\n"
+    "QD_USB_BACKEND (udev or sim), QD_BANK_URL (site opened for a key, or none),\n"
+    "QD_MANAGER_LOCK_DIR. See kelvane(1).\n";
 }  // namespace
 
 #ifndef QD_APP_VERSION
@@ -22,15 +42,13 @@ constexpr int kMaxScreenshotWait = 3600;
 #endif
 
 int main(int argc, char* argv[]) {
-    QApplication app(argc, argv);
-    QApplication::setApplicationName(QStringLiteral("Kelvane"));
-    QApplication::setApplicationVersion(QStringLiteral(QD_APP_VERSION));
-    QApplication::setQuitOnLastWindowClosed(AppDelegate::applicationShouldTerminateAfterLastWindowClosed());
-
     QCommandLineParser options;
-    options.setApplicationDescription(QStringLiteral("Kelvane key manager"));
-    options.addHelpOption();
-    options.addVersionOption();
+    // "-stylesheet" is Qt's option, not -s -t -y ... -h (help).
+    options.setSingleDashWordOptionMode(QCommandLineParser::ParseAsLongOptions);
+    const QCommandLineOption help({QStringLiteral("h"), QStringLiteral("help")},
+                                  QStringLiteral("Show this help."));
+    const QCommandLineOption version({QStringLiteral("v"), QStringLiteral("version")},
+                                     QStringLiteral("Show the version."));
     QCommandLineOption screenshots(
         QStringLiteral("screenshots"),
         QStringLiteral("Once a key is shown, save PNGs of the three panels into <dir> and quit."),
@@ -39,8 +57,22 @@ int main(int argc, char* argv[]) {
         QStringLiteral("screenshot-wait"),
         QStringLiteral("Seconds to wait for a key in screenshot mode, 1 to 3600 (default 10)."),
         QStringLiteral("seconds"), QStringLiteral("10"));
-    options.addOption(screenshots);
-    options.addOption(patience);
+    options.addOptions({help, version, screenshots, patience});
+
+    // Help and the version are answered before the application object exists:
+    // it would connect to the display (and fail without one). Qt's own options
+    // (-platform offscreen) are unknown here and skipped; the full check is below.
+    QStringList arguments;
+    for (int i = 0; i < argc; ++i) arguments << QString::fromLocal8Bit(argv[i]);
+    options.parse(arguments);
+    if (options.isSet(help) || options.isSet(version))
+        return platform::answer(options.isSet(help) ? platform::Asked::Help : platform::Asked::Version,
+                                "kelvane", kUsage);
+
+    QApplication app(argc, argv);
+    QApplication::setApplicationName(QStringLiteral("Kelvane"));
+    QApplication::setApplicationVersion(QStringLiteral(QD_APP_VERSION));
+    QApplication::setQuitOnLastWindowClosed(AppDelegate::applicationShouldTerminateAfterLastWindowClosed());
     options.process(app);
 
     // Screenshot mode's options are checked before anything starts, so a

@@ -14,6 +14,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/cli.h"
 #include "platform/log.h"
 #include "platform/paths.h"
 #include "token/Func_init.h"
@@ -135,14 +136,18 @@ void showReader(int index, const std::string& reader) {
 int main(int argc, char** argv) {
     if (argc > 1) {
         // Asked for, the usage is the output; otherwise it explains an error.
-        const bool help = std::strcmp(argv[1], "--help") == 0;
-        if (!help) std::fprintf(stderr, "qd-keyinfo: unknown option %s\n", platform::quoted(argv[1]).c_str());
-        std::fprintf(help ? stdout : stderr,
-                     "usage: qd-keyinfo\n\n"
-                     "Shows through the token library binding what the key manager reads of the\n"
-                     "attached keys. Library: $QD_TOKEN_LIBRARY, else %s.\n",
-                     platform::tokenLibraryDefault().c_str());
-        return help ? 0 : 2;
+        const std::string usage =
+            "usage: qd-keyinfo [--help | --version]\n\n"
+            "Shows through the token library binding what the key manager reads of the\n"
+            "attached keys. Library: $QD_TOKEN_LIBRARY, else " +
+            platform::tokenLibraryDefault() + ".\n";
+        const platform::Asked asked = platform::askedFor(argv[1]);
+        if (asked != platform::Asked::Nothing && argc == 2)
+            return platform::answer(asked, "qd-keyinfo", usage);
+        const char* odd = asked == platform::Asked::Nothing ? argv[1] : argv[2];
+        std::fprintf(stderr, "qd-keyinfo: unknown option %s\n%s", platform::quoted(odd).c_str(),
+                     usage.c_str());
+        return 2;
     }
 
     const std::string library = platform::tokenLibraryPath();

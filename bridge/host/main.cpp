@@ -18,18 +18,19 @@
 #include "bridge/host/check.h"
 #include "bridge/host/codec.h"
 #include "bridge/host/session.h"
+#include "platform/cli.h"
 #include "sign/PKCS11Impl.h"
 
 namespace {
 
-void usage(FILE* to) {
-    std::fputs(
-        "usage: ombrel-bridge --check [--root DIR]\n"
-        "  A browser starts ombrel-bridge for its signing extension; --check tells\n"
-        "  which browsers will find it and which web origins may sign (--root: judge\n"
-        "  a staged install under DIR).\n",
-        to);
-}
+const char* const kUsage =
+    "usage: ombrel-bridge --check [--root DIR]\n"
+    "       ombrel-bridge --help | --version\n"
+    "  A browser starts ombrel-bridge for its signing extension; --check tells\n"
+    "  which browsers will find it and which web origins may sign (--root: judge\n"
+    "  a staged install under DIR). See ombrel-bridge(1).\n";
+
+void usage(FILE* to) { std::fputs(kUsage, to); }
 
 bool hasDisplay() {
     for (const char* name : {"DISPLAY", "WAYLAND_DISPLAY", "QT_QPA_PLATFORM"}) {
@@ -93,10 +94,10 @@ int main(int argc, char** argv) {
             for (const auto& line : lines) std::printf("%s\n", line.c_str());
             return status;
         }
-        if (argc >= 2 && (std::strcmp(argv[1], "--help") == 0 || std::strcmp(argv[1], "-h") == 0)) {
-            usage(stdout);
-            return 0;
-        }
+        // Asked from a terminal or a script: nothing is served.
+        if (const auto asked = argc >= 2 ? platform::askedFor(argv[1]) : platform::Asked::Nothing;
+            asked != platform::Asked::Nothing)
+            return platform::answer(asked, "ombrel-bridge", kUsage);
         if (::isatty(STDIN_FILENO)) {
             std::fputs(
                 "ombrel-bridge: started from a terminal; a browser starts this program. Try --check.\n",

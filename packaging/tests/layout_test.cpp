@@ -8,6 +8,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <iterator>
 #include <nlohmann/json.hpp>
 #include <set>
 #include <string>
@@ -80,6 +81,44 @@ TEST_F(InstallLayout, LoginStartFilesRunTheInstalledAgentFromTheBundle) {
     EXPECT_EQ(value(entry, "X-systemd-skip"), "true");
     EXPECT_EQ(value(entry, "X-GNOME-HiddenUnderSystemd"), "true");
     EXPECT_EQ(value(unit, "WantedBy"), "graphical-session.target");
+}
+
+// The menu entry a customer opens the key manager from: the installed key
+// manager, an icon of every size desktops ask the hicolor theme for (a PNG
+// of exactly that size, and the SVG), the AppStream data naming this entry,
+// and the manual pages of the programs off the search path.
+TEST_F(InstallLayout, MenuEntryStartsTheInstalledKeyManagerWithItsIcon) {
+    const std::string entry = QD_DESKTOP_ENTRY_PATH;
+    EXPECT_EQ(value(entry, "Exec"), platform::managerExecutable());
+    EXPECT_EQ(value(entry, "TryExec"), platform::managerExecutable());
+    const std::string icon = value(entry, "Icon");
+    ASSERT_FALSE(icon.empty());
+    const std::string theme = QD_ICON_THEME_DIR;
+    EXPECT_TRUE(fs::is_regular_file(staged(theme + "/scalable/apps/" + icon + ".svg"))) << icon;
+    for (unsigned size : {16u, 22u, 24u, 32u, 48u, 64u, 128u, 256u}) {
+        const std::string dim = std::to_string(size) + "x" + std::to_string(size);
+        std::ifstream png(staged(theme + "/" + dim + "/apps/" + icon + ".png"), std::ios::binary);
+        ASSERT_TRUE(png) << dim << " icon missing";
+        unsigned char header[24] = {};
+        png.read(reinterpret_cast<char*>(header), sizeof header);
+        const auto be32 = [&](int at) {
+            return unsigned(header[at]) << 24 | unsigned(header[at + 1]) << 16 |
+                   unsigned(header[at + 2]) << 8 | unsigned(header[at + 3]);
+        };
+        EXPECT_EQ(std::string(reinterpret_cast<char*>(header) + 1, 3), "PNG") << dim;
+        EXPECT_EQ(be32(16), size) << dim << " icon's width";
+        EXPECT_EQ(be32(20), size) << dim << " icon's height";
+    }
+    std::ifstream metainfo(staged(std::string(QD_METAINFO_DIR) + "/" + QD_APP_ID + ".metainfo.xml"));
+    ASSERT_TRUE(metainfo);
+    const std::string xml{std::istreambuf_iterator<char>(metainfo), {}};
+    EXPECT_NE(
+        xml.find("<launchable type=\"desktop-id\">" + fs::path(entry).filename().string() + "</launchable>"),
+        std::string::npos);
+    for (const std::string& program : {platform::managerExecutable(), std::string(QD_AGENT_PATH)})
+        EXPECT_TRUE(fs::is_regular_file(
+            staged(std::string(QD_MAN1_DIR) + "/" + fs::path(program).filename().string() + ".1.gz")))
+            << program << " has no manual page";
 }
 
 TEST_F(InstallLayout, BrowserManifestsRunTheInstalledBridge) {

@@ -2,7 +2,9 @@
 # Builds the Debian package of BUILD with CPack and checks it with dpkg-deb:
 # control fields, dependencies from the shared libraries, the file list
 # against the staged install, conffiles, and maintainer scripts that start
-# nothing. Usage: package_test.sh BUILD STAGE WORKDIR
+# nothing; then with Debian's own checker, lintian: no error and no warning
+# (the package's overrides, each with its reason, are lintian's to apply).
+# Usage: package_test.sh BUILD STAGE WORKDIR
 # Environment: QD_PACKAGE_NAME, QD_PACKAGE_VERSION, QD_PACKAGE_MAINTAINER, QD_AGENT_UNIT.
 set -uo pipefail
 build=$1 stage=$2 work=$3
@@ -42,6 +44,9 @@ fi
 # Control part: every file under /etc is a conffile; maintainer scripts
 # start no service (as root) and only enable the agent's user unit.
 dpkg-deb -e "$deb" "$work/control"
+mkdir -p "$work/package.files.d"
+dpkg-deb --fsys-tarfile "$deb" | tar -x -C "$work/package.files.d" ./usr/share/doc/"$QD_PACKAGE_NAME"/changelog.Debian.gz 2>/dev/null &&
+  mv "$work/package.files.d/usr/share/doc/$QD_PACKAGE_NAME/changelog.Debian.gz" "$work/package.files.d/"
 grep '^/etc/' "$work/package.files" > "$work/etc.files"
 sort "$work/control/conffiles" 2>/dev/null | diff -u "$work/etc.files" - > "$work/conffiles.diff" ||
   { fail "conffiles are not the files under /etc:"; cat "$work/conffiles.diff"; }
@@ -57,6 +62,24 @@ grep -q "deb-systemd-helper --user enable $QD_AGENT_UNIT" "$work/control/postins
   fail "postinst does not enable $QD_AGENT_UNIT for the users"
 grep -q "deb-systemd-helper --user purge $QD_AGENT_UNIT" "$work/control/postrm" ||
   fail "postrm leaves $QD_AGENT_UNIT enabled"
+
+# The changelog's top entry is this version; the ldconfig trigger is there
+# because Carrow lies in a folder of the dynamic linker.
+[ "$(zcat "$work/package.files.d/changelog.Debian.gz" 2>/dev/null | dpkg-parsechangelog -l - -S Version)" = "$QD_PACKAGE_VERSION" ] ||
+  fail "changelog.Debian.gz does not start with version $QD_PACKAGE_VERSION"
+grep -qx 'activate-noawait ldconfig' "$work/control/triggers" 2>/dev/null || fail "no ldconfig trigger"
+
+if command -v lintian >/dev/null; then
+  # Info tags are shown, not counted. As root lintian warns that it runs as
+  # root; that line is not a finding of the package.
+  lintian --fail-on error,warning --display-info "$deb" > "$work/lintian.log" 2>&1
+  rc=$?
+  grep -v 'running with root privileges' "$work/lintian.log"
+  [ $rc -eq 0 ] || fail "lintian found errors or warnings (status $rc)"
+  ! grep -q '^[EW]: ' "$work/lintian.log" || fail "lintian: errors or warnings above"
+else
+  fail "lintian is not installed (scripts/setup installs it)"
+fi
 
 [ $status -eq 0 ] && echo "package: fields, dependencies, $(wc -l < "$work/package.files") files, conffiles and scripts as expected"
 exit $status

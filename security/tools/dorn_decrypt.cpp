@@ -17,12 +17,14 @@
 #include <string>
 
 #include "decoder.h"
+#include "platform/cli.h"
 #include "platform/log.h"
 
 namespace {
 
 constexpr char kUsage[] =
     "usage: dorn-decrypt --mode N [--app-key FILE] [--platform-key FILE]\n"
+    "       dorn-decrypt --help | --version\n"
     "       the encrypted output is read from standard input\n";
 // Far above any output of a 1 MiB text, far below what would exhaust memory.
 constexpr size_t kMaxInput = 16u << 20;
@@ -67,10 +69,8 @@ int main(int argc, char** argv) {
     std::string appPath, platformPath;
     for (int i = 1; i < argc; ++i) {
         const std::string opt = argv[i];
-        if (opt == "--help" || opt == "-h") {
-            std::fputs(kUsage, stdout);
-            return std::fflush(stdout) == 0 ? 0 : 1;
-        }
+        if (const platform::Asked asked = platform::askedFor(opt); asked != platform::Asked::Nothing)
+            return platform::answer(asked, "dorn-decrypt", kUsage);
         if (opt != "--mode" && opt != "--app-key" && opt != "--platform-key")
             return usage("unknown option " + platform::quoted(opt));
         if (i + 1 >= argc) return usage("missing value for " + opt);

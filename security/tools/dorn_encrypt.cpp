@@ -19,6 +19,7 @@
 #include <optional>
 #include <string>
 
+#include "platform/cli.h"
 #include "platform/files.h"
 #include "platform/log.h"
 #include "security/security.h"
@@ -27,6 +28,7 @@ namespace {
 
 constexpr char kUsage[] =
     "usage: dorn-encrypt --mode N [--app-key HEX|@FILE] [--platform-key HEX|@FILE] [--extra TEXT]\n"
+    "       dorn-encrypt --help | --version\n"
     "       the text to encrypt is read from standard input\n";
 constexpr size_t kMaxText = 1u << 20;
 constexpr size_t kMaxKeyFile = 64u << 10;  // a 16384-bit modulus is 4096 digits
@@ -118,10 +120,8 @@ int main(int argc, char** argv) {
     std::optional<std::string> appKey, platformKey, extra;
     for (int i = 1; i < argc; ++i) {
         const std::string opt = argv[i];
-        if (opt == "--help" || opt == "-h") {
-            std::fputs(kUsage, stdout);
-            return std::fflush(stdout) == 0 ? 0 : 1;
-        }
+        if (const platform::Asked asked = platform::askedFor(opt); asked != platform::Asked::Nothing)
+            return platform::answer(asked, "dorn-encrypt", kUsage);
         if (opt != "--mode" && opt != "--app-key" && opt != "--platform-key" && opt != "--extra")
             return usage("unknown option " + platform::quoted(opt));
         if (i + 1 >= argc) return usage("missing value for " + opt);

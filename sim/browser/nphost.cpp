@@ -1,6 +1,8 @@
 // nphost: a browser host a person can script, to see and try our plug-ins.
 // Reads one action per line from a script file (or standard input) and
 // prints what the page would see. `nphost --help` lists the actions.
+#include <unistd.h>
+
 #include <QApplication>
 #include <QFileInfo>
 #include <QImage>
@@ -9,9 +11,6 @@
 #include <QPushButton>
 #include <QTimer>
 #include <QWidget>
-
-#include <unistd.h>
-
 #include <cerrno>
 #include <cmath>
 #include <cstdio>
@@ -25,11 +24,13 @@
 #include <vector>
 
 #include "npbrowser.h"
+#include "platform/cli.h"
 
 namespace {
 
 const char* kUsage =
     "usage: nphost [SCRIPT]   (standard input when SCRIPT is - or missing)\n"
+    "       nphost --help | --version\n"
     "\n"
     "One action per line; # starts a comment.\n"
     "  browser coregraphics|cocoa yes|no|fail   answers to the plug-in's questions (before new)\n"
@@ -438,10 +439,10 @@ int main(int argc, char** argv) {
         std::fputs(kUsage, stderr);
         return 2;
     }
-    if (argc == 2 && (std::strcmp(argv[1], "--help") == 0 || std::strcmp(argv[1], "-h") == 0)) {
-        std::fputs(kUsage, stdout);
-        return 0;
-    }
+    // A script named --version would have to be given as ./--version.
+    if (const platform::Asked asked = argc == 2 ? platform::askedFor(argv[1]) : platform::Asked::Nothing;
+        asked != platform::Asked::Nothing)
+        return platform::answer(asked, "nphost", kUsage);
     std::ifstream file;
     std::istream* in = &std::cin;
     if (argc == 2 && std::strcmp(argv[1], "-") != 0) {

@@ -21,6 +21,7 @@
 #include <memory>
 #include <sstream>
 
+#include "platform/cli.h"
 #include "platform/files.h"
 #include "platform/log.h"
 #include "platform/paths.h"
@@ -37,6 +38,7 @@ constexpr int kBadInput = 2;
 constexpr int kFailure = 1;
 
 const char* const kUsage = R"(usage: keysim COMMAND [ARGS]
+       keysim --help | --version
 
 Provisions and drives the simulated USB keys that the simulated token library
 (libUSBQdvKey_20244.so) shows. State folder: $KEYSIM_DIR (else
@@ -546,10 +548,9 @@ int cmdStatus(const std::vector<std::string>& args) {
 int run(const std::vector<std::string>& args) {
     if (args.empty()) badInput("no command (keysim --help lists them)");
     const std::string& command = args[0];
-    if (command == "--help" || command == "-h" || command == "help") {
-        std::fputs(kUsage, stdout);
-        return 0;
-    }
+    if (command == "help") return platform::answer(platform::Asked::Help, "keysim", kUsage);
+    if (const platform::Asked asked = platform::askedFor(command); asked != platform::Asked::Nothing)
+        return platform::answer(asked, "keysim", kUsage);
     if (std::string error;
         command != "dir" && !platform::checkSimStateDir(Store::fromEnvironment().dir(), &error))
         badInput(error);
