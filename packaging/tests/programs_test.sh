@@ -2,8 +2,9 @@
 # Every program answers --help and --version and starts nothing else:
 # --help prints its usage ("usage: NAME ...") and --version "NAME VERSION" on
 # standard output, nothing on standard error, status 0, and a failed write of
-# that answer (a full disk) is status 1.
-# Usage: programs_test.sh VERSION NAME=PATH...
+# that answer (a full disk) is status 1. Where a manual page is given, it
+# documents every long option the usage lists.
+# Usage: programs_test.sh VERSION NAME=PATH[=MANUAL]...
 #
 # The programs run where starting would show: standard input is a pipe that
 # never ends (a program that serves or reads its input never returns and the
@@ -41,7 +42,8 @@ run() {  # run NAME PATH ARGS... > out, 2> err; prints the status
 }
 
 for pair in "$@"; do
-  name=${pair%%=*} path=${pair#*=}
+  name=${pair%%=*} path=${pair#*=} manual=
+  case $path in *=*) manual=${path#*=} path=${path%%=*} ;; esac
   [ -x "$path" ] || { fail "$name: $path is not built"; continue; }
 
   run "$path" --help > "$work/out" 2> "$work/err"
@@ -62,6 +64,14 @@ for pair in "$@"; do
     rc=$?
     [ $rc -eq 1 ] || fail "$name $ask into a full disk: status $rc, not 1"
   done
+  if [ -n "$manual" ]; then
+    run "$path" --help > "$work/usage" 2> /dev/null
+    LC_ALL=C.UTF-8 MANWIDTH=200 man -E UTF-8 -l "$manual" 2> "$work/man.err" | col -b > "$work/manual"
+    [ -s "$work/man.err" ] && fail "$name: man -l $manual: $(head -3 "$work/man.err")"
+    for option in $(grep -o -- '--[a-z][a-z-]*' "$work/usage" | sort -u); do
+      grep -q -- "$option\b" "$work/manual" || fail "$name: its manual page does not document $option"
+    done
+  fi
   echo "$name: --help and --version answered"
 done
 
