@@ -75,5 +75,15 @@ for pair in "$@"; do
   echo "$name: --help and --version answered"
 done
 
+# The agent takes no other argument: it refuses one, and does not start.
+for pair in "$@"; do
+  [ "${pair%%=*}" = marrowby ] || continue
+  path=${pair#*=}
+  run "${path%%=*}" --watch > "$work/out" 2> "$work/err"
+  rc=$?
+  [ $rc -eq 2 ] || fail "marrowby --watch: status $rc, not 2$([ $rc -eq 124 ] && echo ' (it started)')"
+  grep -q "unexpected argument" "$work/err" || fail "marrowby --watch: no refusal on standard error"
+done
+
 kill -0 "$standin" 2>/dev/null || fail "a program asked to quit the running key manager"
 exit $status
