@@ -45,8 +45,8 @@ fi
 # start no service (as root) and only enable the agent's user unit.
 dpkg-deb -e "$deb" "$work/control"
 mkdir -p "$work/package.files.d"
-dpkg-deb --fsys-tarfile "$deb" | tar -x -C "$work/package.files.d" ./usr/share/doc/"$QD_PACKAGE_NAME"/changelog.Debian.gz 2>/dev/null &&
-  mv "$work/package.files.d/usr/share/doc/$QD_PACKAGE_NAME/changelog.Debian.gz" "$work/package.files.d/"
+dpkg-deb --fsys-tarfile "$deb" | tar -x -C "$work/package.files.d" ./usr/share/doc/"$QD_PACKAGE_NAME"/ 2>/dev/null &&
+  mv "$work/package.files.d/usr/share/doc/$QD_PACKAGE_NAME"/* "$work/package.files.d/"
 grep '^/etc/' "$work/package.files" > "$work/etc.files"
 sort "$work/control/conffiles" 2>/dev/null | diff -u "$work/etc.files" - > "$work/conffiles.diff" ||
   { fail "conffiles are not the files under /etc:"; cat "$work/conffiles.diff"; }
@@ -68,6 +68,20 @@ grep -q "deb-systemd-helper --user purge $QD_AGENT_UNIT" "$work/control/postrm" 
 [ "$(zcat "$work/package.files.d/changelog.Debian.gz" 2>/dev/null | dpkg-parsechangelog -l - -S Version)" = "$QD_PACKAGE_VERSION" ] ||
   fail "changelog.Debian.gz does not start with version $QD_PACKAGE_VERSION"
 grep -qx 'activate-noawait ldconfig' "$work/control/triggers" 2>/dev/null || fail "no ldconfig trigger"
+# lintian reads a binary package's copyright file loosely: the
+# machine-readable form is checked here, strictly, with every licence that a
+# Files paragraph names spelled out in a paragraph of its own.
+/usr/bin/python3 - "$work/package.files.d/copyright" <<'PY' || fail "copyright is not a complete machine-readable file"
+import re, sys
+from debian import copyright as dep5
+with open(sys.argv[1], encoding="utf-8") as f:
+    c = dep5.Copyright(f, strict=True)
+texts = {p.license.synopsis for p in c.all_license_paragraphs() if p.license.text.strip()}
+missing = [name for p in c.all_files_paragraphs() for name in re.split(r" or | and |, ", p.license.synopsis)
+           if not p.license.text.strip() and name.split(" with ")[0] not in texts]
+if not c.header.known_format() or missing:
+    sys.exit("copyright: %s" % (missing or "unknown Format"))
+PY
 
 if command -v lintian >/dev/null; then
   # Info tags are shown, not counted. As root lintian warns that it runs as
