@@ -59,6 +59,13 @@ public:
     void setMode(signed char) {}
     void focus() {}
     void setWindow(NPWindow* aWindow) { window = aWindow; }
+    // The page has removed the plug-in: the browser's instance handle and
+    // window record are gone, so nothing is invalidated, no cursor set and no
+    // listener called any more (the object may still be finishing a key).
+    void detach() {
+        npp = nullptr;
+        window = nullptr;
+    }
     void invalidatePlugin();
 
     // Checks.
