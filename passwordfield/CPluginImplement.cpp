@@ -199,8 +199,7 @@ void CPluginImplement::distill_arg(nsPluginCreateData* data) {
 // ---- Editing ----
 
 void CPluginImplement::invalidatePlugin() {
-    if (window == nullptr)
-        return;
+    if (window == nullptr || npp == nullptr) return;
     NPRect rect{0, 0, static_cast<uint16_t>(window->height & 0xFFFF), static_cast<uint16_t>(window->width & 0xFFFF)};
     NPN_InvalidateRect(npp, &rect);
 }
@@ -413,6 +412,7 @@ void CPluginImplement::handleMouseDown(NPCocoaEvent* event) {
 }
 
 void CPluginImplement::setCursor(int kind) {
+    if (npp == nullptr) return;
     NPN_SetValue(npp, NPPVpluginCursorKind_Linux, reinterpret_cast<void*>(static_cast<intptr_t>(kind)));
 }
 
@@ -550,6 +550,17 @@ int16_t CPluginImplement::Verify() {
         ascii = ascii && c.unicode() < 0x80;
     const QByteArray pattern = acceptsPattern.toLatin1();
     CRegexpT re(ascii ? pattern.constData() : nullptr);
+    // The page's developer learns why the pattern matches nothing.
+    if (!ascii)
+        lastErrorText = "accepts pattern refused: a character outside ASCII";
+    else if (re.refusal() == CRegexpT::Refusal::RepeatLimit)
+        lastErrorText =
+            "accepts pattern refused: a counted repeat {n,m} needs n <= m <= 1000 (nested repeats: their "
+            "product)";
+    else if (re.refusal() == CRegexpT::Refusal::TooLarge)
+        lastErrorText = "accepts pattern refused: too large to compile";
+    else if (re.refusal() == CRegexpT::Refusal::Invalid)
+        lastErrorText = "accepts pattern refused: not a valid pattern";
     // The typed characters are counted, not the shown window: a password
     // longer than a narrow field is not "too short".
     if (inputText.empty())
@@ -569,7 +580,16 @@ int16_t CPluginImplement::Verify() {
 std::string CPluginImplement::plainTimestamp() const { return std::to_string(timestamp); }
 
 std::string CPluginImplement::elapsedTimestamp() const {
-    const long long elapsed = (wallSeconds() - createdAt) * 1000 + timestamp;
+    // The page's timestamp may be anything: at either end of the range the
+    // sum stays there instead of wrapping (a clock set back gives a
+    // negative number of seconds).
+    const long long seconds = wallSeconds() - createdAt;
+    long long milliseconds = 0;
+    long long elapsed = 0;
+    if (__builtin_mul_overflow(seconds, 1000LL, &milliseconds))
+        elapsed = seconds < 0 ? LLONG_MIN : LLONG_MAX;
+    else if (__builtin_add_overflow(milliseconds, timestamp, &elapsed))
+        elapsed = timestamp < 0 ? LLONG_MIN : LLONG_MAX;
     return std::to_string(elapsed);
 }
 
@@ -807,8 +827,7 @@ namespace {
 // Calls a page function with the arguments; the listener is held for the
 // length of the call, since it may remove itself from inside.
 void callListener(NPP npp, NPObject* listener, const NPVariant* args, uint32_t count) {
-    if (listener == nullptr)
-        return;
+    if (listener == nullptr || npp == nullptr) return;
     NPN_RetainObject(listener);
     NPVariant result;
     VOID_TO_NPVARIANT(result);
