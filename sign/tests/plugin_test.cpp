@@ -203,7 +203,13 @@ TEST(OmbrelScript, WhatThePageDoesWhileThePinWindowIsUpLeavesTheSigningWhole) {
         {"removes the plug-in",
          [](Page& p) {
              p.plugin->destroy();
-             return p.call("LastError");  // the object it still holds answers nothing
+             return std::string("removed");
+         },
+         "removed"},
+        {"removes the plug-in and calls the object it kept",
+         [](Page& p) {
+             p.plugin->destroy();
+             return p.call("LastError");  // it answers nothing
          },
          "<failed>"},
     };
