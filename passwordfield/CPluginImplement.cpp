@@ -199,7 +199,8 @@ void CPluginImplement::distill_arg(nsPluginCreateData* data) {
 // ---- Editing ----
 
 void CPluginImplement::invalidatePlugin() {
-    if (window == nullptr || npp == nullptr) return;
+    if (window == nullptr)
+        return;
     NPRect rect{0, 0, static_cast<uint16_t>(window->height & 0xFFFF), static_cast<uint16_t>(window->width & 0xFFFF)};
     NPN_InvalidateRect(npp, &rect);
 }
@@ -412,7 +413,6 @@ void CPluginImplement::handleMouseDown(NPCocoaEvent* event) {
 }
 
 void CPluginImplement::setCursor(int kind) {
-    if (npp == nullptr) return;
     NPN_SetValue(npp, NPPVpluginCursorKind_Linux, reinterpret_cast<void*>(static_cast<intptr_t>(kind)));
 }
 
@@ -580,15 +580,13 @@ int16_t CPluginImplement::Verify() {
 std::string CPluginImplement::plainTimestamp() const { return std::to_string(timestamp); }
 
 std::string CPluginImplement::elapsedTimestamp() const {
-    // The page's timestamp may be anything: at either end of the range the
-    // sum stays there instead of wrapping (a clock set back gives a
-    // negative number of seconds).
-    const long long seconds = wallSeconds() - createdAt;
-    long long milliseconds = 0;
-    long long elapsed = 0;
-    if (__builtin_mul_overflow(seconds, 1000LL, &milliseconds))
-        elapsed = seconds < 0 ? LLONG_MIN : LLONG_MAX;
-    else if (__builtin_add_overflow(milliseconds, timestamp, &elapsed))
+    // The seconds since creation times 1000 stay far inside 64 bits (the
+    // clock and createdAt are both near 2^31), but the page's timestamp may
+    // be anything: at either end of the range the sum stays there instead
+    // of wrapping (a clock set back gives a negative number of seconds).
+    const long long milliseconds = (wallSeconds() - createdAt) * 1000;
+    long long elapsed;  // written by the builtin, wrapped on overflow
+    if (__builtin_add_overflow(milliseconds, timestamp, &elapsed))
         elapsed = timestamp < 0 ? LLONG_MIN : LLONG_MAX;
     return std::to_string(elapsed);
 }
@@ -827,7 +825,8 @@ namespace {
 // Calls a page function with the arguments; the listener is held for the
 // length of the call, since it may remove itself from inside.
 void callListener(NPP npp, NPObject* listener, const NPVariant* args, uint32_t count) {
-    if (listener == nullptr || npp == nullptr) return;
+    if (listener == nullptr)
+        return;
     NPN_RetainObject(listener);
     NPVariant result;
     VOID_TO_NPVARIANT(result);
