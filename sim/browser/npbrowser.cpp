@@ -860,8 +860,6 @@ bool Instance::dropReference(NPObject* object) {
     auto it = std::find(held_.begin(), held_.end(), object);
     if (it == held_.end()) return false;
     held_.erase(it);
-    if (scriptable_ == object && std::find(held_.begin(), held_.end(), object) == held_.end())
-        scriptable_ = nullptr;
     HostSide::releaseobject(object);
     return true;
 }

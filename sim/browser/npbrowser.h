@@ -207,8 +207,8 @@ public:
     // runs onCall (page script reacting inside the event, e.g. reading the field).
     NPObject* newListener(const std::string& name, std::function<void()> onCall = {});
     // The page lets go of its own reference to an object the host holds (a
-    // listener it made, the scriptable object it asked for); false when the
-    // host holds none.
+    // listener it made); false when the host holds none. Not for the
+    // scriptable object the host makes its own calls through.
     bool dropReference(NPObject* object);
     const std::vector<ListenerCall>& listenerCalls() const { return listenerCalls_; }
     void clearListenerCalls() { listenerCalls_.clear(); }
