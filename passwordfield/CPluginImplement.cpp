@@ -550,6 +550,17 @@ int16_t CPluginImplement::Verify() {
         ascii = ascii && c.unicode() < 0x80;
     const QByteArray pattern = acceptsPattern.toLatin1();
     CRegexpT re(ascii ? pattern.constData() : nullptr);
+    // The page's developer learns why the pattern matches nothing.
+    if (!ascii)
+        lastErrorText = "accepts pattern refused: a character outside ASCII";
+    else if (re.refusal() == CRegexpT::Refusal::RepeatLimit)
+        lastErrorText =
+            "accepts pattern refused: a counted repeat {n,m} needs n <= m <= 1000 (nested repeats: their "
+            "product)";
+    else if (re.refusal() == CRegexpT::Refusal::TooLarge)
+        lastErrorText = "accepts pattern refused: too large to compile";
+    else if (re.refusal() == CRegexpT::Refusal::Invalid)
+        lastErrorText = "accepts pattern refused: not a valid pattern";
     // The typed characters are counted, not the shown window: a password
     // longer than a narrow field is not "too short".
     if (inputText.empty())
@@ -569,7 +580,14 @@ int16_t CPluginImplement::Verify() {
 std::string CPluginImplement::plainTimestamp() const { return std::to_string(timestamp); }
 
 std::string CPluginImplement::elapsedTimestamp() const {
-    const long long elapsed = (wallSeconds() - createdAt) * 1000 + timestamp;
+    // The seconds since creation times 1000 stay far inside 64 bits (the
+    // clock and createdAt are both near 2^31), but the page's timestamp may
+    // be anything: at either end of the range the sum stays there instead
+    // of wrapping (a clock set back gives a negative number of seconds).
+    const long long milliseconds = (wallSeconds() - createdAt) * 1000;
+    long long elapsed;  // written by the builtin, wrapped on overflow
+    if (__builtin_add_overflow(milliseconds, timestamp, &elapsed))
+        elapsed = timestamp < 0 ? LLONG_MIN : LLONG_MAX;
     return std::to_string(elapsed);
 }
 

@@ -59,6 +59,14 @@ public:
     void setMode(signed char) {}
     void focus() {}
     void setWindow(NPWindow* aWindow) { window = aWindow; }
+    // The page has removed the plug-in: the browser frees its instance
+    // handle and window record, so the field forgets them (it may still be
+    // finishing the key whose listener removed it; nothing of a key's
+    // handling uses them after the listener has returned).
+    void detach() {
+        npp = nullptr;
+        window = nullptr;
+    }
     void invalidatePlugin();
 
     // Checks.

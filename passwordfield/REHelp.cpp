@@ -83,8 +83,10 @@ std::string CRegexpT::translate(std::string_view p) {
 }
 
 CRegexpT::CRegexpT(const char* pattern, int /*flags*/) {
-    if (pattern == nullptr)
+    if (pattern == nullptr) {
+        refusal_ = Refusal::Invalid;
         return;
+    }
     RE2::Options options;
     options.set_encoding(RE2::Options::EncodingLatin1);
     options.set_log_errors(false);
@@ -92,6 +94,12 @@ CRegexpT::CRegexpT(const char* pattern, int /*flags*/) {
     auto re = std::make_unique<RE2>(translate(pattern), options);
     if (re->ok())
         re_ = std::move(re);
+    else if (re->error_code() == RE2::ErrorRepeatSize)
+        refusal_ = Refusal::RepeatLimit;
+    else if (re->error_code() == RE2::ErrorPatternTooLarge)
+        refusal_ = Refusal::TooLarge;
+    else
+        refusal_ = Refusal::Invalid;
 }
 
 CRegexpT::~CRegexpT() = default;

@@ -37,11 +37,18 @@ public:
     bool compiled() const;
     MatchResult MatchExact(std::string_view text) const;
 
+    // Why a pattern did not compile. RE2 takes counted repeats up to 1000
+    // (nested ones: their product up to 1000) and programs up to its memory
+    // budget; larger ones are refused rather than rewritten.
+    enum class Refusal { None, RepeatLimit, TooLarge, Invalid };
+    Refusal refusal() const { return refusal_; }
+
     // The pattern as RE2 reads it: a bare "[:class:]" becomes "[[:class:]]".
     static std::string translate(std::string_view pattern);
 
 private:
     std::unique_ptr<re2::RE2> re_;
+    Refusal refusal_ = Refusal::None;
 };
 
 // Whole-string tests on a NUL-terminated byte string; non-zero on a match.

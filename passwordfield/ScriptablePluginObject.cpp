@@ -196,12 +196,11 @@ bool ScriptablePluginObject::Invoke(NPIdentifier name, const NPVariant* args, ui
     case kGetPinValue:
         return textResult(HeapText(field->getPinValue()), result);
     case kSetMode: {
+        // Exactly one value of any type; only a text has a first byte to pass.
         if (argCount != 1)
             return false;
         const auto text = textOf(args[0]);
-        if (!text)
-            return false;
-        field->setMode(text->empty() ? 0 : static_cast<signed char>((*text)[0]));
+        field->setMode(!text || text->empty() ? 0 : static_cast<signed char>((*text)[0]));
         return true;
     }
     case kGetComplexDegree:

@@ -10,6 +10,8 @@ void PluginContentDestroy(PluginContent* content) { delete content; }
 
 void PluginContentSetWindow(PluginContent* content, NPWindow* window) { content->setWindow(window); }
 
+void PluginContentDetach(PluginContent* content) { content->detach(); }
+
 int16_t PluginContentHandleEvent(PluginContent* field, NPCocoaEvent* event) {
     switch (event->type) {
     case NPCocoaEventDrawRect:

@@ -1,5 +1,7 @@
 #include "ScriptableBase.h"
 
+#include "pluginbase.h"
+
 namespace {
 
 using Base = PLUGIN_SCRIPTABLE_BASE;
@@ -13,6 +15,22 @@ bool guarded(NPObject* npobj, F&& operation) {
         return false;
     try {
         return operation(self(npobj));
+    } catch (...) {
+        return false;
+    }
+}
+
+// The same, holding the object's instance for the length of the operation.
+// The hold may be the one that deletes the instance, and with it the
+// instance's reference to this object: nothing of the object is used after.
+template <typename F>
+bool held(NPObject* npobj, F&& operation) {
+    if (npobj == nullptr) return false;
+    try {
+        Base* object = self(npobj);
+        const NPP npp = object->npp();
+        InstanceHold hold(npp == nullptr ? nullptr : static_cast<nsPluginInstanceBase*>(npp->pdata));
+        return operation(object);
     } catch (...) {
         return false;
     }
@@ -54,11 +72,11 @@ bool Base::_HasMethod(NPObject* npobj, NPIdentifier name) {
 
 bool Base::_Invoke(NPObject* npobj, NPIdentifier name, const NPVariant* args, uint32_t argCount,
                    NPVariant* result) {
-    return guarded(npobj, [&](Base* o) { return o->Invoke(name, args, argCount, result); });
+    return held(npobj, [&](Base* o) { return o->Invoke(name, args, argCount, result); });
 }
 
 bool Base::_InvokeDefault(NPObject* npobj, const NPVariant* args, uint32_t argCount, NPVariant* result) {
-    return guarded(npobj, [&](Base* o) { return o->InvokeDefault(args, argCount, result); });
+    return held(npobj, [&](Base* o) { return o->InvokeDefault(args, argCount, result); });
 }
 
 bool Base::_HasProperty(NPObject* npobj, NPIdentifier name) {
@@ -66,11 +84,11 @@ bool Base::_HasProperty(NPObject* npobj, NPIdentifier name) {
 }
 
 bool Base::_GetProperty(NPObject* npobj, NPIdentifier name, NPVariant* result) {
-    return guarded(npobj, [&](Base* o) { return o->GetProperty(name, result); });
+    return held(npobj, [&](Base* o) { return o->GetProperty(name, result); });
 }
 
 bool Base::_SetProperty(NPObject* npobj, NPIdentifier name, const NPVariant* value) {
-    return guarded(npobj, [&](Base* o) { return o->SetProperty(name, value); });
+    return held(npobj, [&](Base* o) { return o->SetProperty(name, value); });
 }
 
 bool Base::_RemoveProperty(NPObject* npobj, NPIdentifier name) {

@@ -5,6 +5,8 @@
 // operation of the same name. Named per plug-in (PLUGIN_SCRIPTABLE_BASE).
 //
 // No exception leaves a thunk: a throwing operation answers as a failed call.
+// The thunks that run the object's operations hold its instance while they
+// run (InstanceHold): a script call may run page script that removes the plug-in.
 #pragma once
 
 #include "npapi/npruntime.h"
@@ -28,7 +30,10 @@ public:
     virtual bool Enumerate(NPIdentifier**, uint32_t*) { return false; }
     virtual bool Construct(const NPVariant*, uint32_t, NPVariant*) { return false; }
 
+    // The owning instance's handle; null once the instance has ended (the
+    // page may keep the object and call it long after).
     NPP npp() const { return mNpp; }
+    void forgetInstance() { mNpp = nullptr; }
 
     // A class record of structure version 3 with the plug-in's allocation
     // function and the thunks below.

@@ -68,12 +68,14 @@ NPError NPP_Destroy(NPP instance, NPSavedData** /*save*/) {
         return NPERR_INVALID_INSTANCE_ERROR;
     nsPluginInstanceBase* plugin = objectOf(instance);
     if (plugin != nullptr) {
+        // Deleted now, or by the call of the plug-in's that is still running
+        // (page script removed the plug-in from inside it) once it returns.
+        instance->pdata = nullptr;
         guarded(0, [&] {
             plugin->shut();
-            NS_DestroyPluginInstance(plugin);
+            NS_RetirePluginInstance(plugin);
             return 0;
         });
-        instance->pdata = nullptr;
     }
     return NPERR_NO_ERROR;
 }
@@ -88,8 +90,8 @@ NPError NPP_SetWindow(NPP instance, NPWindow* pNPWindow) {
         return NPERR_GENERIC_ERROR;
     if (!plugin->isInitialized() && pNPWindow->window != nullptr) {
         if (!plugin->init(pNPWindow)) {
-            NS_DestroyPluginInstance(plugin);
             instance->pdata = nullptr;
+            NS_RetirePluginInstance(plugin);
             return NPERR_MODULE_LOAD_FAILED_ERROR;
         }
     }
@@ -148,6 +150,7 @@ int16_t NPP_HandleEvent(NPP instance, void* event) {
     nsPluginInstanceBase* plugin = objectOf(instance);
     if (plugin == nullptr)
         return 0;
+    InstanceHold hold(plugin);  // the event may fire page script that removes the plug-in
     return guarded<int16_t>(0, [&] { return plugin->HandleEvent(instance, event); });
 }
 

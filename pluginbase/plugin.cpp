@@ -2,6 +2,8 @@
 
 #include <new>
 
+#include "ScriptableBase.h"
+
 nsPluginInstanceBase* NS_NewPluginInstance(nsPluginCreateData* aCreateDataStruct) {
     if (aCreateDataStruct == nullptr)
         return nullptr;
@@ -9,6 +11,10 @@ nsPluginInstanceBase* NS_NewPluginInstance(nsPluginCreateData* aCreateDataStruct
 }
 
 void NS_DestroyPluginInstance(nsPluginInstanceBase* aPlugin) { delete static_cast<nsPluginInstance*>(aPlugin); }
+
+void NS_DetachPluginInstance(nsPluginInstanceBase* aPlugin) {
+    if (aPlugin != nullptr) static_cast<nsPluginInstance*>(aPlugin)->detach();
+}
 
 NPError NS_PluginInitialize() { return NPERR_NO_ERROR; }
 void NS_PluginShutdown() {}
@@ -31,6 +37,15 @@ bool nsPluginInstance::init(NPWindow* aWindow) {
 }
 
 void nsPluginInstance::shut() { mInitialized = false; }
+
+void nsPluginInstance::detach() {
+    mInstance = nullptr;
+    mWindow = nullptr;
+    // The object is ours (made with our class), and the page may keep it.
+    if (mScriptableObject != nullptr)
+        static_cast<PLUGIN_SCRIPTABLE_BASE*>(mScriptableObject)->forgetInstance();
+    if (mContent != nullptr) PluginContentDetach(mContent);
+}
 
 bool nsPluginInstance::isInitialized() { return mInitialized; }
 

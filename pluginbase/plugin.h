@@ -27,7 +27,11 @@ public:
     NPObject* GetScriptableObject();
     // The plug-in's content object (null when it could not be made).
     PluginContent* PLUGIN_CONTENT_GETTER() const { return mContent; }
+    // Null once NPP_Destroy has come (the browser frees the handle).
     NPP instance() const { return mInstance; }
+    // Lets go of the browser's handle and window record, here, in the
+    // scriptable object and in the content.
+    void detach();
 
 private:
     NPObject* ensureScriptableObject();
@@ -43,6 +47,9 @@ private:
 PluginContent* PluginContentCreate(nsPluginCreateData* data);
 void PluginContentDestroy(PluginContent* content);
 void PluginContentSetWindow(PluginContent* content, NPWindow* window);
+// The instance has ended for the browser: the content must not use the
+// instance handle or the window record it was given again.
+void PluginContentDetach(PluginContent* content);
 // The result of a Cocoa event: non-zero when handled.
 int16_t PluginContentHandleEvent(PluginContent* content, NPCocoaEvent* event);
 NPClass* PluginScriptableClass();

@@ -42,13 +42,44 @@ public:
 
 protected:
     ~nsPluginInstanceBase() = default;
+
+private:
+    // How long the instance lives (InstanceHold, NS_RetirePluginInstance).
+    friend class InstanceHold;
+    friend void NS_RetirePluginInstance(nsPluginInstanceBase* aPlugin);
+    unsigned mHolds = 0;
+    bool mRetired = false;
 };
 
 // Implemented once per plug-in by the frame's plugin.cpp.
 nsPluginInstanceBase* NS_NewPluginInstance(nsPluginCreateData* aCreateDataStruct);
 void NS_DestroyPluginInstance(nsPluginInstanceBase* aPlugin);
+// The instance lets go of everything it has of the browser's for this
+// instance (the instance handle, the window record), in itself, its
+// scriptable object and its content: the browser frees them after NPP_Destroy.
+void NS_DetachPluginInstance(nsPluginInstanceBase* aPlugin);
 NPError NS_PluginInitialize();
 void NS_PluginShutdown();
+
+// The end of an instance (NPP_Destroy): it is detached from the browser at
+// once and deleted now, or, while a hold is on it, when the last hold ends.
+void NS_RetirePluginInstance(nsPluginInstanceBase* aPlugin);
+
+// Held by every call of the browser's that can run page script inside the
+// plug-in's code (events fire listeners; a script call may wait in a window's
+// nested event loop), for as long as that code is on the stack: page script
+// there may have the browser destroy the instance, and its objects must
+// outlive the code that uses them. A null instance holds nothing.
+class InstanceHold {
+public:
+    explicit InstanceHold(nsPluginInstanceBase* plugin);
+    ~InstanceHold();
+    InstanceHold(const InstanceHold&) = delete;
+    InstanceHold& operator=(const InstanceHold&) = delete;
+
+private:
+    nsPluginInstanceBase* mPlugin;
+};
 
 // The browser's function table, copied by NP_Initialize.
 extern NPNetscapeFuncs NPNFuncs;

@@ -37,6 +37,21 @@ int indexOf(NPIdentifier (&table)[N], NPIdentifier name) {
     return -1;
 }
 
+// Script calls into the signing service in progress, in the whole process.
+// A signing call waits in the module's PIN window, whose event loop runs page
+// script: a second call from there would run a bracket of its own on the
+// same module (and finalise it under the first), or change what the first
+// is signing. It is refused.
+int gServiceCalls = 0;
+
+struct ServiceCall {
+    const bool refused = gServiceCalls > 0;
+    ServiceCall() { ++gServiceCalls; }
+    ~ServiceCall() { --gServiceCalls; }
+    ServiceCall(const ServiceCall&) = delete;
+    ServiceCall& operator=(const ServiceCall&) = delete;
+};
+
 // A text result: its length is the text's up to the first NUL.
 bool textResult(const std::string& text, NPVariant* result) {
     return setTextResult(result, text.c_str(), std::strlen(text.c_str()));
@@ -61,9 +76,9 @@ bool ScriptableObject::HasProperty(NPIdentifier name) { return indexOf(propertyI
 
 bool ScriptableObject::GetProperty(NPIdentifier name, NPVariant* result) {
     VOID_TO_NPVARIANT(*result);
+    const ServiceCall call;
     PKCS11Impl* service = PluginContentOf(mNpp);
-    if (service == nullptr)
-        return false;
+    if (service == nullptr || call.refused) return false;
     const int which = indexOf(propertyIdentifiers, name);
     // CN, IssuerCN, HashAlgorithm and JSCB are written, never read.
     if (which < 0 || script::kProperties[which].read == nullptr) return false;
@@ -71,9 +86,9 @@ bool ScriptableObject::GetProperty(NPIdentifier name, NPVariant* result) {
 }
 
 bool ScriptableObject::SetProperty(NPIdentifier name, const NPVariant* value) {
+    const ServiceCall call;
     PKCS11Impl* service = PluginContentOf(mNpp);
-    if (service == nullptr || value == nullptr)
-        return false;
+    if (service == nullptr || value == nullptr || call.refused) return false;
     const int which = indexOf(propertyIdentifiers, name);
     if (which < 0 || script::kProperties[which].write == nullptr) return false;
     // Only a text is a text: a number is not read as one. The service keeps
@@ -87,9 +102,9 @@ bool ScriptableObject::SetProperty(NPIdentifier name, const NPVariant* value) {
 
 bool ScriptableObject::Invoke(NPIdentifier name, const NPVariant* args, uint32_t argCount, NPVariant* result) {
     VOID_TO_NPVARIANT(*result);
+    const ServiceCall call;
     PKCS11Impl* service = PluginContentOf(mNpp);
-    if (service == nullptr)
-        return false;
+    if (service == nullptr || call.refused) return false;
     const int which = indexOf(methodIdentifiers, name);
     if (which < 0) return false;
     const script::Method& method = script::kMethods[which];

@@ -1,7 +1,9 @@
 // The signing plug-in as page script sees it: 7 properties and 19 methods,
 // each forwarded to the instance's signing service. Reading "SignData" or
 // "Signature" signs there and then, and blocks while the PKCS#11 module asks
-// the user for the PIN.
+// the user for the PIN; a script call that arrives meanwhile (page script run
+// by the PIN window's event loop) is refused, on any signing plug-in of the
+// process.
 #pragma once
 
 #include "ScriptableBase.h"

@@ -11,6 +11,9 @@ void PluginContentDestroy(PluginContent* service) { delete service; }
 
 void PluginContentSetWindow(PluginContent*, NPWindow*) {}
 
+// The signing service keeps nothing of the browser's.
+void PluginContentDetach(PluginContent*) {}
+
 int16_t PluginContentHandleEvent(PluginContent*, NPCocoaEvent* event) {
     switch (event->type) {
     case NPCocoaEventDrawRect:

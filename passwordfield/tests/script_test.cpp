@@ -8,6 +8,7 @@
 
 #include "decoder.h"
 #include "field_support.h"
+#include "platform/tests/secret_watch.h"
 #include "varnex_deployment.h"
 
 namespace {
@@ -84,8 +85,11 @@ TEST(Script, MethodsCheckTheirArgumentCountsAndTypes) {
         {"setCalcFactor", {num(3)}, "<failed>"},
         {"setCalcFactor", {text("ABCDEFGHIJ")}, "void"},
         {"setMode", {}, "<failed>"},
-        {"setMode", {num(1)}, "<failed>"},
+        {"setMode", {num(1)}, "void"},
+        {"setMode", {Value::makeNull()}, "void"},
+        {"setMode", {Value::makeObject(listener)}, "void"},
         {"setMode", {text("1")}, "void"},
+        {"setMode", {text("1"), num(2)}, "<failed>"},
         {"getComplexDegree", {}, "\"S\""},
         {"publicKeyBlob", {}, "<failed>"},
         {"publicKeyBlob", {num(1)}, "void"},
@@ -154,15 +158,28 @@ TEST(Script, ListenersAreChosenByTheSixthCharacterAndFiredWhileTheKeyIsHandled) 
     f.page->pressKey("return");
     EXPECT_EQ(seen, (std::vector<std::string>{"degree -2", "degree 0", "3"}));
 
-    // Removal by the same rule; a listener that removes itself inside its call is safe.
+    // Removal by the same rule. A listener that removes itself inside its
+    // call, the page keeping no reference of its own, lives through that
+    // call (the field holds it) and goes right after.
     f.call("removeEventListener", {text("....?d")});
     f.page->typeText("d");
     EXPECT_EQ(seen.size(), 3u);
-    NPObject* once = f.page->newListener("once", [&] { f.call("removeEventListener", {text("eventTab")}); });
+    NPObject* once = nullptr;
+    bool aliveAfterRemoving = false;
+    once = f.page->newListener("once", [&f, &once, &aliveAfterRemoving] {
+        // Taken first: this function object goes with the listener if the field lets it go.
+        Field* field = &f;
+        NPObject* self = once;
+        bool* alive = &aliveAfterRemoving;
+        field->call("removeEventListener", {text("eventTab")});
+        *alive = npbrowser::isLiveObject(self);
+    });
     f.call("addEventListener", {text("eventTab"), Value::makeObject(once)});
+    ASSERT_TRUE(f.page->dropReference(once));  // only the field holds it now
     f.page->pressKey("tab");
+    EXPECT_TRUE(aliveAfterRemoving);
+    EXPECT_FALSE(npbrowser::isLiveObject(once));
     f.page->pressKey("tab");
-    EXPECT_EQ(once->referenceCount, 1u);  // the field held it only during its call
     EXPECT_EQ(onReturn->referenceCount, 2u);  // the host's and the field's, after many calls
     int tabs = 0;
     for (const auto& c : f.page->listenerCalls())
@@ -190,6 +207,63 @@ TEST(Script, ReplacedAndDestroyedListenersAreReleased) {
     EXPECT_EQ(npbrowser::ledger().memAllocated, 0) << "browser memory left behind";
 }
 
+// A page handler that removes the field from inside the field's own event
+// (the field calls page script from its key handling): the field stays whole
+// until that handling has returned and goes then; what the page still holds
+// of it answers nothing, and the browser's handle, freed as the page removes
+// the plug-in, is not used again.
+TEST(Script, AHandlerThatRemovesTheFieldInsideItsEventEndsItSafely) {
+    struct Row {
+        const char* event;
+        const char* key;  // null: a character is typed
+    } rows[] = {{"eventDegree", nullptr}, {"eventReturn", "return"}, {"eventTab", "tab"}};
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.event);
+        Field f;
+        NPObject* handler = nullptr;
+        std::vector<std::string> answers;
+        uint32_t heldDuringCall = 0;
+        handler = f.page->newListener("remover", [&] {
+            f.page->destroy();
+            answers.push_back(f.call("getLength"));
+            answers.push_back(f.call("getValue"));
+            heldDuringCall = handler->referenceCount;
+        });
+        ASSERT_EQ(f.call("addEventListener", {text(row.event), Value::makeObject(handler)}), "void");
+        f.activate();
+        if (row.key != nullptr)
+            f.page->pressKey(row.key);
+        else
+            f.page->typeText("a");
+        EXPECT_EQ(answers, (std::vector<std::string>{"<failed>", "<failed>"}));
+        EXPECT_EQ(heldDuringCall, 3u);  // the page's, the field's and the call's own: the field was whole
+        EXPECT_EQ(handler->referenceCount, 1u);  // the field let go once the key was handled
+        EXPECT_EQ(f.call("getLength"), "<failed>");
+    }
+}
+
+// The typed characters leave no copy once the page clears the field, nor in
+// the memory given back when the field goes (password mode: nothing else
+// holds them as UTF-16; each key event carries one character).
+TEST(Script, TheTypedTextIsWipedByClearAndWhenTheFieldGoes) {
+    static const char16_t typed[] = u"Qz7Wipe9Me";
+    const size_t bytes = sizeof typed - sizeof typed[0];
+    auto type = [](Field& f) {
+        f.activate();
+        for (const char16_t* c = typed; *c != 0; ++c) f.page->keyDown(QString(QChar(*c)));
+    };
+    Field cleared;
+    type(cleared);
+    ASSERT_GE(secretwatch::copiesInProcessMemory(typed, bytes), 1u)
+        << "the watch does not see the field's text";
+    EXPECT_EQ(cleared.call("clear"), "void");
+    EXPECT_EQ(secretwatch::copiesInProcessMemory(typed, bytes), 0u);
+
+    Field removed(cleared, {{"width", "220"}, {"height", "30"}});
+    type(removed);
+    EXPECT_EQ(secretwatch::copiesFreedDuring(typed, bytes, [&] { removed.page->destroy(); }), 0L);
+}
+
 TEST(Outputs, GetValueIsTheEnvelopeOfTheTypedTextAndItsTimestamp) {
     Field f;
     f.activate();
@@ -215,11 +289,18 @@ TEST(Outputs, GetValueIsTheEnvelopeOfTheTypedTextAndItsTimestamp) {
 }
 
 TEST(Outputs, VerifyCodesComeInTheirOrder) {
+    // Why a page's pattern matches nothing, for the page's developer.
+    const char* const kRepeatLimit =
+        "accepts pattern refused: a counted repeat {n,m} needs n <= m <= 1000 (nested repeats: their "
+        "product)";
+    const char* const kInvalid = "accepts pattern refused: not a valid pattern";
+    const char* const kNotAscii = "accepts pattern refused: a character outside ASCII";
     struct Row {
         Params params;
         std::string typed;
         int32_t minLength;
         const char* code;
+        const char* lastError = "";
     } rows[] = {
         {{}, "", 6, "-1"},
         {{}, "", -1, "-1"},
@@ -238,8 +319,15 @@ TEST(Outputs, VerifyCodesComeInTheirOrder) {
         {{{"accepts", "(a|aa)*b"}}, "aaaaaaab", 6, "0"},
         {{{"accepts", "[:digit:]+"}}, "digitdigit", 6, "-3"},
         {{{"accepts", "[:digit:]+"}}, "123456", 6, "0"},
-        {{{"accepts", "(unclosed"}}, "abcdef", 6, "-3"},
-        {{{"accepts", "\xC3\xA9+"}}, "abcdef", 6, "-3"},  // no ASCII form: matches nothing
+        {{{"accepts", "(unclosed"}}, "abcdef", 6, "-3", kInvalid},
+        {{{"accepts", "(unclosed"}}, "", 6, "-1", kInvalid},
+        {{{"accepts", "\xC3\xA9+"}}, "abcdef", 6, "-3", kNotAscii},  // no ASCII form: matches nothing
+        {{{"accepts", "\\w{6,1000}"}}, "abcdef", 6, "0"},
+        {{{"accepts", "\\w{6,1001}"}}, "abcdef", 6, "-3", kRepeatLimit},
+        {{{"accepts", "\\w{1001,}"}}, "abcdef", 6, "-3", kRepeatLimit},
+        {{{"accepts", "(\\w{1,50}){1,20}"}}, "abcdef", 6, "0"},
+        {{{"accepts", "(\\w{1,50}){1,30}"}}, "abcdef", 6, "-3", kRepeatLimit},
+        {{{"accepts", "\\w{7,6}"}}, "abcdef", 6, "-3", kRepeatLimit},
         {{}, "\xC3\xA9\xC3\xA9\xC3\xA9\xC3\xA9\xC3\xA9\xC3\xA9", 6, "-3"},
     };
     for (const auto& row : rows) {
@@ -251,16 +339,27 @@ TEST(Outputs, VerifyCodesComeInTheirOrder) {
         f.page->typeText(QString::fromUtf8(row.typed.c_str()));
         EXPECT_EQ(f.call("verify"), row.code) << "'" << row.typed << "' min " << row.minLength;
         EXPECT_EQ(f.call("getValue") == "<failed>", std::string(row.code) != "0") << row.typed;
+        EXPECT_EQ(f.call("lastError"), "\"" + std::string(row.lastError) + "\"") << row.params.back().second;
     }
 }
 
 TEST(Outputs, APasswordLongerThanANarrowFieldIsNotTooShort) {
-    Field f({{"width", "65"}, {"height", "30"}});
-    f.activate();
-    f.page->typeText("abcdefgh");
-    ASSERT_EQ(f.impl->visibleCapacityForTesting(), 5u);
-    EXPECT_EQ(f.call("verify"), "0");
-    EXPECT_EQ(open(unquote(f.call("getValue"))).text, "abcdefgh");
+    // 65 points show 5 characters; 20 points not even one (about 0.9), and
+    // the field still shows one at a time rather than an unlimited window.
+    struct Row {
+        const char* width;
+        uint64_t capacity;
+        const char* shown;
+    } rows[] = {{"65", 5, "*****"}, {"20", 1, "*"}};
+    for (const auto& row : rows) {
+        Field f({{"width", row.width}, {"height", "30"}});
+        f.activate();
+        f.page->typeText("abcdefgh");
+        ASSERT_EQ(f.impl->visibleCapacityForTesting(), row.capacity) << row.width;
+        EXPECT_EQ(f.shown(), row.shown);
+        EXPECT_EQ(f.call("verify"), "0");
+        EXPECT_EQ(open(unquote(f.call("getValue"))).text, "abcdefgh");
+    }
 }
 
 TEST(Outputs, MeasureDigestIsTheSaltedMd5OfTheTypedText) {
@@ -285,6 +384,33 @@ TEST(Outputs, TimestampsParseLeadingDigitsAndNeverGoBackToZero) {
     for (const auto& r : rows) {
         f.call("setTimestamp", {text(r.text)});
         EXPECT_EQ(f.impl->timestampForTesting(), r.stored) << r.text;
+    }
+}
+
+// The edit-mode timestamp is the page's advanced by the seconds since the
+// field was made; at the ends of its range it stays there instead of
+// wrapping to the other end (also for a clock set back since).
+TEST(Outputs, ElapsedTimestampsStopAtTheEndsOfTheirRange) {
+    struct Row {
+        const char* set;
+        int secondsAgo;
+        const char* sent;
+    } rows[] = {
+        {"9223372036854775807", 2, "9223372036854775807"},
+        {"9223372036854774808", 2, "9223372036854775807"},
+        {"9223372036854773807", 2, "9223372036854775807"},  // exactly at the end: 2000 later
+        {"-9223372036854775808", -2, "-9223372036854775808"},
+        {"-9223372036854774808", -2, "-9223372036854775808"},
+    };
+    Field page;
+    for (const auto& row : rows) {
+        Field f(page, {{"width", "220"}, {"height", "30"}, {"entertype", "edit"}});
+        f.activate();
+        f.page->typeText("abc_12");
+        f.call("setTimestamp", {text(row.set)});
+        // A second passing before getValue moves nothing: every row is at an end.
+        f.impl->setCreatedAtForTesting(static_cast<int32_t>(std::time(nullptr) - row.secondsAgo));
+        EXPECT_EQ(open(unquote(f.call("getValue"))).timestamp, row.sent) << row.set;
     }
 }
 

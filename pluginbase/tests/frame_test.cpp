@@ -224,6 +224,11 @@ TEST(Scriptable, ScriptCallsAfterTheInstanceEndedFailCleanly) {
     NPVariant value;
     INT32_TO_NPVARIANT(3, value);
     EXPECT_FALSE(object->_class->setProperty(object, version, &value));
+    // A browser that hands no object gets a failed call, not a crash.
+    EXPECT_FALSE(object->_class->invoke(nullptr, version, nullptr, 0, &result));
+    EXPECT_FALSE(object->_class->invokeDefault(nullptr, nullptr, 0, &result));
+    EXPECT_FALSE(object->_class->getProperty(nullptr, version, &result));
+    EXPECT_FALSE(object->_class->setProperty(nullptr, version, &value));
 }
 
 }  // namespace

@@ -6,21 +6,19 @@
 #include <gtest/gtest.h>
 
 #include <QApplication>
-#include <QLabel>
-#include <QLineEdit>
-#include <QMessageBox>
-#include <QPushButton>
 #include <QTimer>
-#include <functional>
 #include <string>
-#include <vector>
 
 #include "sign/PKCS11Impl.h"
+#include "sign/tests/pin_user.h"
 #include "sign/tests/sign_testing.h"
 
 namespace {
 
+using signtest::countdownWindow;
+using signtest::playUser;
 using signtest::ScopedEnv;
+using signtest::Seen;
 using signtest::StandIn;
 using signtest::Tokens;
 
@@ -30,53 +28,6 @@ QApplication& application() {
     static char* argv[] = {name, nullptr};
     static QApplication* app = new QApplication(argc, argv);
     return *app;
-}
-
-// What the user sees of the countdown, sampled as it runs.
-struct Seen {
-    bool prompt = false;
-    QString promptText;
-    bool countdown = false;
-    QString title;
-    std::vector<QString> lines;
-};
-
-QWidget* countdownWindow() {
-    for (QWidget* w : QApplication::topLevelWidgets()) {
-        if (qstrcmp(w->metaObject()->className(), "Carrow") == 0 && w->isVisible()) return w;
-    }
-    return nullptr;
-}
-
-// Types the PIN into the prompt when it shows, and watches the countdown;
-// `onCountdown` is called once when the countdown window first shows.
-QTimer* playUser(Seen* seen, const QString& pin, std::function<void(QWidget*)> onCountdown) {
-    auto* timer = new QTimer(&application());
-    QObject::connect(timer, &QTimer::timeout, timer, [=] {
-        if (auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget())) {
-            if (auto* field = box->findChild<QLineEdit*>("pinField"); field && !seen->prompt) {
-                seen->prompt = true;
-                seen->promptText = box->text();
-                field->insert(pin);
-                for (auto* button : box->findChildren<QPushButton*>()) {
-                    if (button->text() == "OK") button->click();
-                }
-                return;
-            }
-        }
-        if (QWidget* window = countdownWindow()) {
-            const bool first = !seen->countdown;
-            seen->countdown = true;
-            seen->title = window->windowTitle();
-            if (auto* line = window->findChild<QLabel*>("nameLabel")) {
-                if (seen->lines.empty() || seen->lines.back() != line->text())
-                    seen->lines.push_back(line->text());
-            }
-            if (first && onCountdown) onCountdown(window);
-        }
-    });
-    timer->start(20);
-    return timer;
 }
 
 class PinPrompt : public ::testing::Test {

@@ -4,18 +4,22 @@
 #include <gtest/gtest.h>
 #include <openssl/evp.h>
 
+#include <QTimer>
+#include <functional>
 #include <map>
 #include <memory>
 #include <string>
 #include <vector>
 
 #include "np_entry.h"
+#include "sign/tests/pin_user.h"
 #include "sign/tests/sign_testing.h"
 #include "sim/browser/npbrowser.h"
 
 namespace {
 
 using npbrowser::Value;
+using signtest::ScopedEnv;
 using signtest::StandIn;
 using signtest::Tokens;
 
@@ -175,6 +179,70 @@ TEST(OmbrelScript, APageListsSignsAndExportsThroughThePlugin) {
         EXPECT_TRUE(standIn.tornDown());
     }
     EXPECT_EQ(page.call("LastError"), "\"OK\"");
+}
+
+// Page script runs while a signing call waits in the module's PIN window (a
+// page timer fires in the window's nested event loop): whatever the page
+// does there, the call in progress goes on to its signature. A script call
+// that arrives meanwhile is refused (a second bracket would finalise the
+// module under the first); a page that removes the plug-in gets its
+// signature all the same, and the instance goes once the call has returned.
+TEST(OmbrelScript, WhatThePageDoesWhileThePinWindowIsUpLeavesTheSigningWhole) {
+    ScopedEnv carrow("QD_CARROW_LIBRARY", QD_CARROW_PATH);
+    const auto& cert = Tokens::get().one().byId("QD Key A", "02");
+    struct Row {
+        const char* label;
+        std::function<std::string(Page&)> meanwhile;  // what the page's timer does; what it got
+        const char* got;
+    } rows[] = {
+        {"reads SignData again", [](Page& p) { return p.get("SignData"); }, "<failed>"},
+        {"lists the certificates", [](Page& p) { return p.call("getCertList"); }, "<failed>"},
+        {"sets the hash algorithm",
+         [](Page& p) { return p.set("HashAlgorithm", text("md5")) ? "ok" : "<failed>"; }, "<failed>"},
+        {"asks for the last error", [](Page& p) { return p.call("LastError"); }, "<failed>"},
+        {"removes the plug-in",
+         [](Page& p) {
+             p.plugin->destroy();
+             return std::string("removed");
+         },
+         "removed"},
+        {"removes the plug-in and calls the object it kept",
+         [](Page& p) {
+             p.plugin->destroy();
+             return p.call("LastError");  // it answers nothing
+         },
+         "<failed>"},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.label);
+        StandIn standIn(Tokens::get().one(), nullptr);  // no test PIN: the module asks the user
+        Page page;
+        ASSERT_TRUE(page.set("CN", text(cert.serial)));
+        ASSERT_TRUE(page.set("SignData", text("pay 100 to 6222")));
+        ASSERT_TRUE(page.set("HashAlgorithm", text("sha256")));
+        NPObject* scriptable = page.plugin->scriptableObject();
+        ASSERT_NE(scriptable, nullptr);
+        std::string got = "<not run>";
+        signtest::Seen seen;
+        QTimer* user = signtest::playUser(&seen, "12345678", nullptr, [&] { got = row.meanwhile(page); });
+        const std::string signedText = unquote(page.get("SignData"));
+        delete user;
+
+        EXPECT_EQ(got, row.got);
+        EXPECT_EQ(seen.prompts, 1);
+        EXPECT_EQ(signedText.substr(0, 27), "UD65001:00000015pay 100 to ")
+            << signedText << " " << (page.plugin->destroyed() ? "" : page.call("LastError"));
+        EXPECT_TRUE(signedText.size() > 39 &&
+                    signtest::verifies(cert.der(), "pay 100 to 6222",
+                                       signtest::fromHex(signedText.substr(39)), EVP_sha256()));
+        EXPECT_EQ(standIn.counter("pin_prompts"), 1);
+        EXPECT_TRUE(standIn.tornDown());
+        if (!page.plugin->destroyed()) {
+            EXPECT_EQ(page.call("LastError"), "\"OK\"");
+        }
+        page.plugin.reset();  // the page goes: the host lets go of what it held
+        EXPECT_FALSE(npbrowser::isLiveObject(scriptable));
+    }
 }
 
 TEST(OmbrelEvents, AcknowledgesDrawMouseAndFocusOnly) {

@@ -4,7 +4,7 @@
 
 #include <QApplication>
 #include <QPainter>
-
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
@@ -597,6 +597,7 @@ std::unique_ptr<Instance> Browser::newInstance(const std::string& mimeType,
         *error = rc;
     if (rc != NPERR_NO_ERROR) {
         in->destroyed_ = true;
+        in->npp_.reset();
         return nullptr;
     }
     return in;
@@ -604,7 +605,9 @@ std::unique_ptr<Instance> Browser::newInstance(const std::string& mimeType,
 
 // ---- Instance ----
 
-Instance::Instance(Browser& browser) : browser_(browser) { npp_.ndata = this; }
+Instance::Instance(Browser& browser) : browser_(browser), npp_(std::make_unique<NPP_t>()) {
+    npp_->ndata = this;
+}
 
 Instance::~Instance() {
     destroy();
@@ -620,7 +623,9 @@ NPError Instance::destroy() {
         return NPERR_NO_ERROR;
     destroyed_ = true;
     NPSavedData* saved = nullptr;
-    return browser_.pluginFuncs().destroy(&npp_, &saved);
+    const NPError rc = browser_.pluginFuncs().destroy(npp_.get(), &saved);
+    npp_.reset();  // as a browser does: the plug-in must not use it again
+    return rc;
 }
 
 NPError Instance::setWindow(uint32_t width, uint32_t height) {
@@ -635,12 +640,15 @@ NPError Instance::setWindow(uint32_t width, uint32_t height) {
     return setWindowRecord(&window_);
 }
 
-NPError Instance::setWindowRecord(NPWindow* window) { return browser_.pluginFuncs().setwindow(&npp_, window); }
+NPError Instance::setWindowRecord(NPWindow* window) {
+    if (destroyed_) return NPERR_INVALID_INSTANCE_ERROR;
+    return browser_.pluginFuncs().setwindow(npp_.get(), window);
+}
 
 int16_t Instance::sendEvent(NPCocoaEvent& event) {
     if (destroyed_)
         return 0;
-    const int16_t handled = browser_.pluginFuncs().event(&npp_, &event);
+    const int16_t handled = browser_.pluginFuncs().event(npp_.get(), &event);
     if (event.type != NPCocoaEventDrawRect && autoRedraw_)
         redrawIfInvalidated();
     return handled;
@@ -748,7 +756,11 @@ QImage Instance::draw() {
 
 NPObject* Instance::scriptableObject(NPError* error) {
     NPObject* object = nullptr;
-    const NPError rc = browser_.pluginFuncs().getvalue(&npp_, NPPVpluginScriptableNPObject, &object);
+    if (destroyed_) {
+        if (error != nullptr) *error = NPERR_INVALID_INSTANCE_ERROR;
+        return nullptr;
+    }
+    const NPError rc = browser_.pluginFuncs().getvalue(npp_.get(), NPPVpluginScriptableNPObject, &object);
     if (error != nullptr)
         *error = rc;
     if (rc != NPERR_NO_ERROR || object == nullptr)
@@ -767,12 +779,12 @@ NPObject* cachedScriptable(Instance* in, NPObject*& cached) {
 
 bool Instance::hasMethod(const std::string& name) {
     NPObject* o = cachedScriptable(this, scriptable_);
-    return HostSide::hasmethod(&npp_, o, internString(name));
+    return HostSide::hasmethod(npp_.get(), o, internString(name));
 }
 
 bool Instance::hasProperty(const std::string& name) {
     NPObject* o = cachedScriptable(this, scriptable_);
-    return HostSide::hasproperty(&npp_, o, internString(name));
+    return HostSide::hasproperty(npp_.get(), o, internString(name));
 }
 
 namespace {
@@ -801,7 +813,7 @@ bool Instance::invoke(const std::string& method, const std::vector<Value>& value
     Args args(values);
     NPVariant r;
     VOID_TO_NPVARIANT(r);
-    const bool ok = HostSide::invoke(&npp_, o, internString(method), args.v.data(),
+    const bool ok = HostSide::invoke(npp_.get(), o, internString(method), args.v.data(),
                                      static_cast<uint32_t>(args.v.size()), &r);
     if (autoRedraw_)
         redrawIfInvalidated();
@@ -814,7 +826,7 @@ bool Instance::invokeDefault(const std::vector<Value>& values, Value* result) {
     NPVariant r;
     VOID_TO_NPVARIANT(r);
     const bool ok =
-        HostSide::invokeDefault(&npp_, o, args.v.data(), static_cast<uint32_t>(args.v.size()), &r);
+        HostSide::invokeDefault(npp_.get(), o, args.v.data(), static_cast<uint32_t>(args.v.size()), &r);
     return finish(ok, r, result);
 }
 
@@ -822,18 +834,18 @@ bool Instance::getProperty(const std::string& name, Value* result) {
     NPObject* o = cachedScriptable(this, scriptable_);
     NPVariant r;
     VOID_TO_NPVARIANT(r);
-    const bool ok = HostSide::getproperty(&npp_, o, internString(name), &r);
+    const bool ok = HostSide::getproperty(npp_.get(), o, internString(name), &r);
     return finish(ok, r, result);
 }
 
 bool Instance::setProperty(const std::string& name, const Value& value) {
     NPObject* o = cachedScriptable(this, scriptable_);
     Args args({value});
-    return HostSide::setproperty(&npp_, o, internString(name), &args.v[0]);
+    return HostSide::setproperty(npp_.get(), o, internString(name), &args.v[0]);
 }
 
 NPObject* Instance::newListener(const std::string& name, std::function<void()> onCall) {
-    NPObject* o = HostSide::createobject(&npp_, &gListenerClass);
+    NPObject* o = HostSide::createobject(npp_.get(), &gListenerClass);
     if (o == nullptr)
         return nullptr;
     auto* l = static_cast<ListenerObject*>(o);
@@ -842,6 +854,14 @@ NPObject* Instance::newListener(const std::string& name, std::function<void()> o
     l->onCall = std::move(onCall);
     held_.push_back(o);
     return o;
+}
+
+bool Instance::dropReference(NPObject* object) {
+    auto it = std::find(held_.begin(), held_.end(), object);
+    if (it == held_.end()) return false;
+    held_.erase(it);
+    HostSide::releaseobject(object);
+    return true;
 }
 
 }  // namespace npbrowser

@@ -153,7 +153,9 @@ public:
     Instance(const Instance&) = delete;
     Instance& operator=(const Instance&) = delete;
 
-    NPP npp() { return &npp_; }
+    // The instance handle; null once destroyed (the browser frees it then, so
+    // a plug-in that keeps using it shows up under AddressSanitizer).
+    NPP npp() { return npp_.get(); }
     Browser& browser() { return browser_; }
     int width() const { return static_cast<int>(window_.width); }
     int height() const { return static_cast<int>(window_.height); }
@@ -161,6 +163,9 @@ public:
     // NPP_SetWindow with an opaque non-null window of that size.
     NPError setWindow(uint32_t width, uint32_t height);
     NPError setWindowRecord(NPWindow* window);
+    // NPP_Destroy, as when the page removes the plug-in (also from inside a
+    // call or event of that plug-in: page script runs there); then the
+    // handle is freed.
     NPError destroy();
     bool destroyed() const { return destroyed_; }
 
@@ -201,6 +206,10 @@ public:
     // A script function object that records each call it receives and then
     // runs onCall (page script reacting inside the event, e.g. reading the field).
     NPObject* newListener(const std::string& name, std::function<void()> onCall = {});
+    // The page lets go of its own reference to an object the host holds (a
+    // listener it made); false when the host holds none. Not for the
+    // scriptable object the host makes its own calls through.
+    bool dropReference(NPObject* object);
     const std::vector<ListenerCall>& listenerCalls() const { return listenerCalls_; }
     void clearListenerCalls() { listenerCalls_.clear(); }
 
@@ -217,7 +226,7 @@ private:
     explicit Instance(Browser& browser);
 
     Browser& browser_;
-    NPP_t npp_{};
+    std::unique_ptr<NPP_t> npp_;
     NPWindow window_{};
     int windowHandle_ = 0;  // its address is the opaque window
     bool destroyed_ = false;

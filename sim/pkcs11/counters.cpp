@@ -21,6 +21,7 @@ void eachField(C& c, F&& f) {
     f("logouts", c.logouts);
     f("pin_prompts", c.pin_prompts);
     f("countdowns", c.countdowns);
+    f("unknown_objects", c.unknown_objects);
 }
 
 }  // namespace

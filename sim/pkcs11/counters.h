@@ -6,9 +6,11 @@
 // File: one "name value" pair per line, in this order:
 //   loads unloads loaded initializations finalizations initialized
 //   sessions_opened sessions_closed logins logouts pin_prompts countdowns
-//   open_sessions
+//   unknown_objects open_sessions
 // initializations counts successful C_Initialize calls, finalizations every
 // C_Finalize call (also one that fails), logins and logouts every call.
+// unknown_objects counts attribute reads of an object handle that no search
+// of this load handed out (a caller reading past what it was given).
 // open_sessions = sessions_opened - sessions_closed: the sessions that callers
 // opened and never closed (C_Finalize does not count as closing them).
 #pragma once
@@ -30,6 +32,7 @@ struct Counters {
     long logouts = 0;
     long pin_prompts = 0;
     long countdowns = 0;
+    long unknown_objects = 0;
 
     // Reads the totals from `path`; a missing or unreadable file leaves zeros.
     void load(const std::string& path);

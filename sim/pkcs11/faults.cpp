@@ -90,11 +90,12 @@ std::optional<Faults> parseFaults(std::string_view text, std::string* error) {
         } else if (key == "slotcount") {
             faults.slotCount = number(value);
             if (!faults.slotCount) return fail(directive, "bad number");
-        } else if (key == "longsig" || key == "certs" || key == "nulllist") {
+        } else if (key == "longsig" || key == "certs" || key == "overcount" || key == "nulllist") {
             const auto n = number(value);
             if (!n || *n > 1000000) return fail(directive, "bad number");
             if (key == "longsig") faults.longSignature = *n;
             if (key == "certs") faults.certificates = *n;
+            if (key == "overcount") faults.overCount = *n;
             if (key == "nulllist") faults.nullFunctionList = *n != 0;
         } else {
             // C_Name[.ATTR][@N]

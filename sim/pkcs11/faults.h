@@ -14,6 +14,8 @@
 //   certs=N                  a certificate search finds N handles, the real
 //                            certificates repeated in their order (searches
 //                            list objects by CKA_ID)
+//   overcount=N              C_FindObjects claims N more objects than it wrote
+//                            into the caller's room
 //   nulllist=1               C_GetFunctionList answers CKR_OK without a list
 //   badlength=ATTR           a length query of ID or VALUE answers CKR_OK with
 //                            CK_UNAVAILABLE_INFORMATION
@@ -51,6 +53,7 @@ struct Faults {
     std::vector<std::string> noVerify;
     CK_ULONG longSignature = 0;
     CK_ULONG certificates = 0;
+    CK_ULONG overCount = 0;
     bool nullFunctionList = false;
     std::vector<CK_ATTRIBUTE_TYPE> badLength;
     std::vector<CK_ATTRIBUTE_TYPE> overLength;

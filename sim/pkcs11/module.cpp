@@ -50,6 +50,7 @@ struct Module {
     // Certificate searches served by the module itself (the certs= fault).
     std::map<CK_SESSION_HANDLE, std::vector<CK_OBJECT_HANDLE>> searches;
     std::map<CK_OBJECT_HANDLE, CK_OBJECT_HANDLE> copies;  // extra handle -> real certificate
+    std::set<CK_OBJECT_HANDLE> handedOut;                 // every handle a search gave a caller
 };
 
 // Made at load and destroyed at the end of the unload hook, so the hook still
@@ -241,6 +242,7 @@ CK_RV standIn_Finalize(CK_VOID_PTR reserved) {
     m.initialized = false;
     m.searches.clear();
     m.copies.clear();
+    m.handedOut.clear();
     m.sessions.clear();
     m.sessionSlots.clear();
     m.counters.initialized = 0;
@@ -446,8 +448,11 @@ CK_RV standIn_FindObjects(CK_SESSION_HANDLE session, CK_OBJECT_HANDLE_PTR handle
     auto& pending = search->second;
     const CK_ULONG n = std::min<CK_ULONG>(maximum, pending.size());
     std::copy(pending.begin(), pending.begin() + n, handles);
+    m.handedOut.insert(pending.begin(), pending.begin() + n);
     pending.erase(pending.begin(), pending.begin() + n);
-    *count = n;
+    // The overcount= fault: more counted than written (a module that counts
+    // what it found, not what fitted).
+    *count = n + m.faults.overCount;
     return CKR_OK;
 }
 
@@ -462,6 +467,10 @@ CK_RV standIn_GetAttributeValue(CK_SESSION_HANDLE session, CK_OBJECT_HANDLE obje
     Module& m = module();
     const CK_ATTRIBUTE* first = (templ != nullptr && count > 0) ? templ : nullptr;
     if (CK_RV rv = enter("C_GetAttributeValue", Target::Session, first); rv != CKR_OK) return rv;
+    if (m.handedOut.count(object) == 0) {
+        ++m.counters.unknown_objects;
+        saveCounters();
+    }
     if (auto copy = m.copies.find(object); copy != m.copies.end()) object = copy->second;
     auto faulty = [&](const std::vector<CK_ATTRIBUTE_TYPE>& types) {
         return first != nullptr && std::find(types.begin(), types.end(), first->type) != types.end();
