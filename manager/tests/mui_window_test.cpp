@@ -534,8 +534,8 @@ TEST_F(MuiWindow, LongCertificateNamesAreElidedWithTheWholeNameInTheTooltip) {
     EXPECT_EQ(tipAsRead(row.data(Qt::ToolTipRole).toString()), rowText);
 
     // A cut that fits the width exactly is kept, after a whole escape (each
-    // kind a name can show) and after a character outside the BMP (never
-    // between its two halves).
+    // kind a name can show) and after a character outside the BMP; never
+    // inside one, nor between its two halves.
     const struct {
         QString name;
         qsizetype piece;
@@ -549,6 +549,9 @@ TEST_F(MuiWindow, LongCertificateNamesAreElidedWithTheWholeNameInTheTooltip) {
     for (const auto& [name, piece] : cuts) {
         const int exact = win->fontMetrics().horizontalAdvance(name.left(piece) + QChar(0x2026));
         EXPECT_EQ(NameLabel::elided(name, win->fontMetrics(), exact), name.left(piece) + QChar(0x2026))
+            << name.toStdString();
+        // A pixel less and the piece goes whole: nothing of it is drawn.
+        EXPECT_EQ(NameLabel::elided(name, win->fontMetrics(), exact - 1), QString(QChar(0x2026)))
             << name.toStdString();
     }
     // A name that fits is drawn whole.
@@ -657,11 +660,11 @@ TEST_F(MuiWindow, CertificateNamesAreShownAsTheCertificatesHoldThem) {
          "\\uFEFF张三",
          "CN = \\uFEFF张三",
          "\\xEF\\xBB\\xBF\\xE5\\xBC\\xA0\\xE4\\xB8\\x89"},
-        {"tag character",
-         {{"CN", utf8, "A\xF3\xA0\x81\x81"}},
-         "A\\U000E0041",
-         "CN = A\\U000E0041",
-         "A\\xF3\\xA0\\x81\\x81"},
+        {"beyond U+FFFF",  // a CJK character there, shown; a tag character, escaped
+         {{"CN", utf8, "𠮷\xF3\xA0\x81\x81"}},
+         "𠮷\\U000E0041",
+         "CN = 𠮷\\U000E0041",
+         "\\xF0\\xA0\\xAE\\xB7\\xF3\\xA0\\x81\\x81"},
         {"markup",
          {{"CN", utf8, "<b>张三</b>"}},
          "<b>张三</b>",
