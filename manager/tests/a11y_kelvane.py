@@ -24,7 +24,7 @@ subprocess.run([keysim, "set", "demo", "changepin", "0"], check=True)
 # T61String) and a name that is the ASCII text of 张三's escapes.
 made = [("names", "sign", "/CN=李四", "default"), ("names", "enc", "/CN=Hélène", "default"),
         ("literal", "sign", "/CN=\\\\xE5\\\\xBC\\\\xA0\\\\xE4\\\\xB8\\\\x89", "utf8only")]
-for i, (container, spec, subject, mask) in enumerate(made):
+for i, (container, kind, subject, mask) in enumerate(made):
     conf = os.path.join(os.environ["KEYSIM_DIR"], "req%d.cnf" % i)
     with open(conf, "w") as f:
         f.write("[req]\ndistinguished_name=dn\nstring_mask=%s\n[dn]\n" % mask)
@@ -32,7 +32,7 @@ for i, (container, spec, subject, mask) in enumerate(made):
     subprocess.run(["openssl", "req", "-x509", "-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:P-256", "-nodes",
                     "-keyout", "/dev/null", "-subj", subject, "-utf8", "-config", conf, "-days", "1", "-out", pem],
                    check=True, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-    subprocess.run([keysim, "import", "demo", container, spec, pem], check=True)
+    subprocess.run([keysim, "import", "demo", container, kind, pem], check=True)
 
 proc = t.start([kelvane], {"QD_USB_BACKEND": "sim", "QD_BANK_URL": "none", "TZ": "CST-8"})
 app = t.app("Kelvane")
