@@ -1,6 +1,5 @@
 #include "CerViewDlg.h"
 
-#include <openssl/bio.h>
 #include <openssl/bn.h>
 #include <openssl/evp.h>
 #include <openssl/objects.h>
@@ -15,30 +14,17 @@
 #include <QVBoxLayout>
 #include <memory>
 
+#include "CertName.h"
 #include "OpensslOperate.h"
 
 namespace {
 
-struct BioFree {
-    void operator()(BIO* b) const { BIO_free(b); }
-};
 struct BnFree {
     void operator()(BIGNUM* b) const { BN_free(b); }
 };
 struct OsslFree {
     void operator()(char* p) const { OPENSSL_free(p); }
 };
-
-// "CN = 张三, O = Bank" with non-ASCII text kept as UTF-8 instead of escapes.
-QString nameText(const X509_NAME* name) {
-    std::unique_ptr<BIO, BioFree> bio(BIO_new(BIO_s_mem()));
-    if (!bio || !name) return {};
-    const unsigned long flags = (XN_FLAG_ONELINE & ~ASN1_STRFLGS_ESC_MSB) | ASN1_STRFLGS_UTF8_CONVERT;
-    if (X509_NAME_print_ex(bio.get(), name, 0, flags) < 0) return {};
-    char* data = nullptr;
-    const long len = BIO_get_mem_data(bio.get(), &data);
-    return QString::fromUtf8(data, len);
-}
 
 QString timeText(const ASN1_TIME* t) {
     struct tm parts {};
@@ -81,8 +67,8 @@ QList<QPair<QString, QString>> CerViewDlg::certificateFields(const QByteArray& d
     if (!cert) return {};
     const int sigNid = X509_get_signature_nid(cert.get());
     return {
-        {QStringLiteral("使用者"), nameText(X509_get_subject_name(cert.get()))},
-        {QStringLiteral("颁发者"), nameText(X509_get_issuer_name(cert.get()))},
+        {QStringLiteral("使用者"), kelvane::shownFullName(X509_get_subject_name(cert.get()))},
+        {QStringLiteral("颁发者"), kelvane::shownFullName(X509_get_issuer_name(cert.get()))},
         {QStringLiteral("版本"), QString::number(X509_get_version(cert.get()) + 1)},
         {QStringLiteral("序列号"), serialText(cert.get())},
         {QStringLiteral("有效期自"), timeText(X509_get0_notBefore(cert.get()))},
@@ -104,6 +90,8 @@ CerViewDlg::CerViewDlg(const QByteArray& der, QWidget* parent) : QDialog(parent)
     form->setLabelAlignment(Qt::AlignRight);
     for (const auto& [caption, value] : m_fields) {
         auto* text = new QLabel(value);
+        // Names come from whoever made the certificate: never markup.
+        text->setTextFormat(Qt::PlainText);
         text->setTextInteractionFlags(Qt::TextSelectableByMouse);
         text->setWordWrap(true);
         text->setMinimumWidth(360);

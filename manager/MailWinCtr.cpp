@@ -24,6 +24,7 @@
 #include "BankSite.h"
 #include "BusyWait.h"
 #include "CerViewDlg.h"
+#include "CertName.h"
 #include "EndModal.h"
 #include "NameLabel.h"
 #include "OneChangePinCtr.h"
@@ -89,24 +90,20 @@ QString serialText(const char* buf, uint32_t reported) {
     return text;
 }
 
-// A certificate name as a person reads it; the record keeps the reader's text.
-QString shownName(const CertificateRecord& rec, const char* key) {
-    return NameLabel::readable(rec.value(key).toString());
-}
-
-QString certificateRowText(const CertificateRecord& rec) {
+QString certificateRowText(const CertificateRecord& rec, const kelvane::ShownNames& names) {
     // "%@(%@)" of the kind and "%@'s %@ ID" of subject and issuer.
-    const QString who =
-        QStringLiteral("%1's %2 ID").arg(shownName(rec, CertKey::sub), shownName(rec, CertKey::isser));
+    const QString who = QStringLiteral("%1's %2 ID").arg(names.subject, names.issuer);
     return QStringLiteral("%1(%2)").arg(rec.value(CertKey::cerState).toString(), who);
 }
 
-// Rows that show their whole text when pointed at (a row is often cut).
+// Rows that show their whole text when pointed at (a row is often cut),
+// as text even where a name looks like markup.
 class RowsWithTips : public QStringListModel {
 public:
     using QStringListModel::QStringListModel;
     QVariant data(const QModelIndex& index, int role) const override {
-        return QStringListModel::data(index, role == Qt::ToolTipRole ? Qt::DisplayRole : role);
+        if (role != Qt::ToolTipRole) return QStringListModel::data(index, role);
+        return NameLabel::plainTip(QStringListModel::data(index, Qt::DisplayRole).toString());
     }
 };
 
@@ -327,9 +324,15 @@ void MailWinCtr::setCertificates(CertificateList list) {
     cerAry = std::move(list);
     // A new list invalidates the selected row.
     index = 0;
+    // Names are shown as the certificates hold them; the records keep the
+    // reader's one-line texts.
+    cerNames.clear();
     QStringList rows;
     rows.reserve(cerAry.size());
-    for (const CertificateRecord& rec : cerAry) rows << certificateRowText(rec);
+    for (const CertificateRecord& rec : cerAry) {
+        cerNames << kelvane::shownNames(rec.value(CertKey::cerDt).toByteArray());
+        rows << certificateRowText(rec, cerNames.last());
+    }
     cerModel->setStringList(rows);
 }
 
@@ -472,8 +475,8 @@ void MailWinCtr::cerTextFdfz(int row) {
     if (row < 0 || row >= cerAry.size()) return;
     const CertificateRecord& rec = cerAry.at(row);
     kelvane::setTagText(this, MailTag::cerState, rec.value(CertKey::cerState).toString());
-    kelvane::setTagText(this, MailTag::cerIssuer, shownName(rec, CertKey::isser));
-    kelvane::setTagText(this, MailTag::cerSubject, shownName(rec, CertKey::sub));
+    kelvane::setTagText(this, MailTag::cerIssuer, cerNames.at(row).issuer);
+    kelvane::setTagText(this, MailTag::cerSubject, cerNames.at(row).subject);
     kelvane::setTagText(this, MailTag::cerValid, rec.value(CertKey::valid).toString());
 }
 

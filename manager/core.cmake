@@ -11,6 +11,7 @@ add_library(kelvane_core STATIC
   ${CMAKE_CURRENT_LIST_DIR}/alert.cpp
   ${CMAKE_CURRENT_LIST_DIR}/BusyWait.cpp
   ${CMAKE_CURRENT_LIST_DIR}/PinPolicy.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/CertName.cpp
   ${CMAKE_CURRENT_LIST_DIR}/OpensslOperate.cpp
   ${CMAKE_CURRENT_LIST_DIR}/Qd_MacIntf.cpp)
 set_target_properties(kelvane_core PROPERTIES AUTOMOC ON)

@@ -19,6 +19,20 @@ kelvane, keysim = sys.argv[1], sys.argv[2]
 os.environ["KEYSIM_DIR"] = tempfile.mkdtemp(prefix="a11y-keys-")
 subprocess.run([keysim, "create", "--demo", "demo"], check=True, stdout=subprocess.DEVNULL)
 subprocess.run([keysim, "set", "demo", "changepin", "0"], check=True)
+# Beside the demo key's certificates, names in other string types
+# (OpenSSL's "default" string mask makes 李四 a BMPString and Hélène a
+# T61String) and a name that is the ASCII text of 张三's escapes.
+made = [("names", "sign", "/CN=李四", "default"), ("names", "enc", "/CN=Hélène", "default"),
+        ("literal", "sign", "/CN=\\\\xE5\\\\xBC\\\\xA0\\\\xE4\\\\xB8\\\\x89", "utf8only")]
+for i, (container, kind, subject, mask) in enumerate(made):
+    conf = os.path.join(os.environ["KEYSIM_DIR"], "req%d.cnf" % i)
+    with open(conf, "w") as f:
+        f.write("[req]\ndistinguished_name=dn\nstring_mask=%s\n[dn]\n" % mask)
+    pem = os.path.join(os.environ["KEYSIM_DIR"], "made%d.pem" % i)
+    subprocess.run(["openssl", "req", "-x509", "-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:P-256", "-nodes",
+                    "-keyout", "/dev/null", "-subj", subject, "-utf8", "-config", conf, "-days", "1", "-out", pem],
+                   check=True, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    subprocess.run([keysim, "import", "demo", container, kind, pem], check=True)
 
 proc = t.start([kelvane], {"QD_USB_BACKEND": "sim", "QD_BANK_URL": "none", "TZ": "CST-8"})
 app = t.app("Kelvane")
@@ -108,7 +122,13 @@ if table:
     cells = t.wait_for(lambda: [a.name for a in t.find_all(table, lambda a: t.role(a) == "table cell" and a.name)], 5)
     cells = cells or []
     t.check(any("张三" in c for c in cells), "a certificate row reads its subject 张三: %r" % cells)
-    t.check(cells and not any("\\x" in c for c in cells), "no row is read as escapes: %r" % cells)
+    for name in ("李四", "Hélène"):
+        t.check(any("(%s's %s ID)" % (name, name) in c for c in cells), "a row reads %s: %r" % (name, cells))
+    literal = "\\\\xE5\\\\xBC\\\\xA0\\\\xE4\\\\xB8\\\\x89"
+    t.check(any("(%s's %s ID)" % (literal, literal) in c for c in cells),
+            "the ASCII text of escapes is read as that text, backslashes doubled, never as 张三: %r" % cells)
+    t.check(cells and not any("\\x" in c for c in cells if literal not in c), "no other row is read as escapes: %r"
+            % cells)
 labels = [a.name for a in t.find_all(main, lambda a: t.role(a) == "label" and t.showing(a))]
 t.check(not any("\\x" in n for n in labels), "no detail field is read as escapes: %r" % labels)
 t.check(any("张三" in n for n in labels), "the subject field reads 张三: %r" % labels)

@@ -29,6 +29,19 @@ QByteArray makeCert(const std::string& subjectCN, const std::string& issuerCN,
                     const std::string& notBefore = "200101000000Z",
                     const std::string& notAfter = "300101000000Z", long serial = 1);
 
+// One entry of a made name: field ("CN", "O", ...), ASN.1 string type
+// (V_ASN1_UTF8STRING, V_ASN1_BMPSTRING, ...) and the value's bytes in that
+// type's own encoding (UTF-16BE for BMPString, Latin-1 for T61String).
+struct NameEntry {
+    std::string field;
+    int type;
+    std::string bytes;
+};
+
+// A certificate like makeCert's whose subject and issuer hold exactly these
+// entries, in this order.
+QByteArray makeCertNamed(const std::vector<NameEntry>& subject, const std::vector<NameEntry>& issuer);
+
 // Writes bytes to a file in dir; returns its path.
 std::string writeFile(const std::string& dir, const std::string& name, const QByteArray& bytes);
 

@@ -2,6 +2,7 @@
 // platform, against simulated keys (a fresh state folder per test). Alerts
 // are recorded instead of shown.
 #include <gtest/gtest.h>
+#include <openssl/asn1.h>
 
 #include <QAccessible>
 #include <QApplication>
@@ -9,6 +10,7 @@
 #include <QCursor>
 #include <QDialogButtonBox>
 #include <QElapsedTimer>
+#include <QFile>
 #include <QHelpEvent>
 #include <QLabel>
 #include <QLineEdit>
@@ -19,10 +21,12 @@
 #include <QStringListModel>
 #include <QTableView>
 #include <QTest>
+#include <QTextDocument>
 #include <QTimer>
 #include <QToolTip>
 #include <cstdlib>
 #include <cstring>
+#include <tuple>
 
 #include "AboutWinCtr.h"
 #include "AppDelegate.h"
@@ -57,6 +61,15 @@ const QString kNoCert = QStringLiteral("此设备没有证书！");
 
 // The two colours of the meter that tell a user most: strong and warning.
 const QColor kStrong = QColor::fromRgbF(0.059f, 0.663f, 0.0f, 1.0f);
+
+// What a person reads in a tooltip: text that looks like markup is taken
+// for markup, so this is the text such a tooltip shows.
+QString tipAsRead(const QString& tip) {
+    if (!Qt::mightBeRichText(tip)) return tip;
+    QTextDocument doc;
+    doc.setHtml(tip);
+    return doc.toPlainText();
+}
 
 class MuiWindow : public ::testing::Test {
 protected:
@@ -162,12 +175,16 @@ TEST_F(MuiWindow, KeyPresentAtStartIsShownAndItsRemovalClearsTheWindow) {
     EXPECT_EQ(win->nameComBox()->count(), 1);
     EXPECT_TRUE(win->nameComBox()->itemText(0).isEmpty());
 
-    // Plugged in again while running.
+    // Plugged in again while running, as a key that answers only 100 ms
+    // after it arrives: the settle delay before the arrival's work covers it.
     ASSERT_EQ(keysim({"set", "demo", "tries", "2"}), 0);
+    ASSERT_EQ(keysim({"set", "demo", "fault", "notready:100"}), 0);
     ASSERT_EQ(keysim({"plug", "demo"}), 0);
-    ASSERT_TRUE(waitFor([&] { return connectedTo("QDTEST0001"); }));
+    ASSERT_TRUE(waitFor([&] { return connectedTo("QDTEST0001"); }))
+        << alerts.messages().join('|').toStdString();
     EXPECT_EQ(tag(MailTag::retryText), QStringLiteral("口令重试次数为2次"));
     EXPECT_EQ(certRows().size(), 4);
+    EXPECT_TRUE(alerts.messages().isEmpty()) << alerts.messages().join('|').toStdString();
 }
 
 // The outcome of a PIN change always reaches the user: pulling the key out
@@ -403,8 +420,7 @@ TEST_F(MuiWindow, CertificatePanelShowsDetailsAndTheViewer) {
     win->cerTabVw()->selectRow(1);
     EXPECT_EQ(win->selectedIndex(), 2);
     EXPECT_EQ(tag(MailTag::cerState), QStringLiteral("加密证书"));
-    EXPECT_EQ(tag(MailTag::cerIssuer),
-              NameLabel::readable(win->certificates().at(1).value("isser").toString()));
+    EXPECT_EQ(tag(MailTag::cerIssuer), QStringLiteral("中国某某银行测试CA"));
 
     // The viewer lists the certificate's fields and closes with "关闭".
     bool seen = false;
@@ -506,7 +522,7 @@ TEST_F(MuiWindow, LongCertificateNamesAreElidedWithTheWholeNameInTheTooltip) {
         // Pointing at it shows the whole name as text.
         QHelpEvent help(QEvent::ToolTip, QPoint(5, 5), label->mapToGlobal(QPoint(5, 5)));
         QApplication::sendEvent(label, &help);
-        EXPECT_EQ(QToolTip::text(), QString::fromStdString(name));
+        EXPECT_EQ(tipAsRead(QToolTip::text()), QString::fromStdString(name));
         QToolTip::hideText();
     }
 
@@ -515,16 +531,28 @@ TEST_F(MuiWindow, LongCertificateNamesAreElidedWithTheWholeNameInTheTooltip) {
     const QString rowText = row.data().toString();
     EXPECT_EQ(rowText, QStringLiteral("签名证书(%1's %2 ID)")
                            .arg(QString::fromStdString(subject), QString::fromStdString(issuer)));
-    EXPECT_EQ(row.data(Qt::ToolTipRole).toString(), rowText);
+    EXPECT_EQ(tipAsRead(row.data(Qt::ToolTipRole).toString()), rowText);
 
-    // A cut that fits the width exactly is kept, at an escape left as it is
-    // and at a character outside the BMP (never between its two halves).
-    for (const QString& name :
-         {QStringLiteral("\\xE5\\xBC\\xFF\\xE4\\xB8\\x89"),
-          QString::fromUtf8("\xF0\x9F\x94\x91\xF0\x9F\x94\x92\xF0\x9F\x94\x91\xF0\x9F\x94\x92")}) {
-        const qsizetype piece = name.startsWith(u'\\') ? 4 : 2;
+    // A cut that fits the width exactly is kept, after a whole escape (each
+    // kind a name can show) and after a character outside the BMP; never
+    // inside one, nor between its two halves.
+    const struct {
+        QString name;
+        qsizetype piece;
+    } cuts[] = {
+        {QStringLiteral("\\xE5\\xBC\\xFF\\xE4\\xB8\\x89"), 4},
+        {QStringLiteral("\\u202Eabcdefghijklmnopqrstuvwxyz"), 6},
+        {QStringLiteral("\\U000E0041abcdefghijklmnopqrstuvwxyz"), 10},
+        {QStringLiteral("\\\\xE5\\\\xBC\\\\xA0\\\\xE4"), 2},
+        {QString::fromUtf8("\xF0\x9F\x94\x91\xF0\x9F\x94\x92\xF0\x9F\x94\x91\xF0\x9F\x94\x92"), 2},
+    };
+    for (const auto& [name, piece] : cuts) {
         const int exact = win->fontMetrics().horizontalAdvance(name.left(piece) + QChar(0x2026));
-        EXPECT_EQ(NameLabel::elided(name, win->fontMetrics(), exact), name.left(piece) + QChar(0x2026));
+        EXPECT_EQ(NameLabel::elided(name, win->fontMetrics(), exact), name.left(piece) + QChar(0x2026))
+            << name.toStdString();
+        // A pixel less and the piece goes whole: nothing of it is drawn.
+        EXPECT_EQ(NameLabel::elided(name, win->fontMetrics(), exact - 1), QString(QChar(0x2026)))
+            << name.toStdString();
     }
     // A name that fits is drawn whole.
     EXPECT_EQ(NameLabel::elided(QStringLiteral("Test CA"), win->fontMetrics(), 270),
@@ -537,34 +565,227 @@ TEST_F(MuiWindow, LongCertificateNamesAreElidedWithTheWholeNameInTheTooltip) {
     EXPECT_TRUE(broken.startsWith(cut.chopped(1)));
 }
 
-// What a person reads of a one-line name: each run of escapes that is UTF-8
-// as a whole becomes its characters; any other run stays as written.
-TEST(NameLabelReadable, DecodesWholeRunsOfValidUtf8Only) {
-    const struct {
-        const char* raw;
-        const char* shown;
-    } cases[] = {
-        {"Test User", "Test User"},
-        {"\\xE5\\xBC\\xA0\\xE4\\xB8\\x89", "张三"},          // one run, two characters
-        {"\\xE5\\xBC\\xA0 \\xE4\\xB8\\x89", "张 三"},        // two runs, split between characters
-        {"\\xE5\\xBC\\xA0/OU=\\xE4\\xB8\\x89", "张/OU=三"},  // parts after the common name
-        {"\\xe5\\xbc\\xa0", "张"},                           // lower-case hex
-        {"\\xF0\\x9F\\x94\\x91", "\xF0\x9F\x94\x91"},        // four bytes, outside the BMP
-        {"\\xE5\\xBC x\\xA0", "\\xE5\\xBC x\\xA0"},          // a character cut by a letter
-        {"\\xE5\\xBC", "\\xE5\\xBC"},                        // a run ending inside a character
-        {"\\xFF\\xFE", "\\xFF\\xFE"},                        // bytes UTF-8 never has
-        {"\\xC0\\xAF", "\\xC0\\xAF"},                        // overlong "/"
-        {"\\xED\\xA0\\x80", "\\xED\\xA0\\x80"},              // a surrogate half
-        {"\\xE5\\xBC\\xA0\\xFF", "\\xE5\\xBC\\xA0\\xFF"},    // a good character, then a bad byte
-        {"\\xE5\\xBC\\xA0 \\xFF", "张 \\xFF"},               // the bad run alone stays
-        {"a\\x0Ab", "a\\x0Ab"},                              // a control character
-        {"x\\xZZ\\x4", "x\\xZZ\\x4"},                        // not escapes at all
-        {"\\x41\\x42", "AB"},
-        {"", ""},
-    };
-    for (const auto& c : cases) {
-        EXPECT_EQ(NameLabel::readable(QString::fromUtf8(c.raw)), QString::fromUtf8(c.shown)) << c.raw;
+// Everything a person reads of one certificate's names once its row is
+// chosen: the row and its tooltip, the issuer and subject fields, their
+// tooltips and what a screen reader hears of them, and the viewer's
+// subject (its text, and what a screen reader hears of it).
+struct NamesRead {
+    QString row, rowTip, issuer, subject, issuerTip, subjectTip, issuerSpoken, subjectSpoken, viewer,
+        viewerSpoken;
+};
+
+NamesRead readNames(MailWinCtr* win, int row) {
+    NamesRead r;
+    const QModelIndex cell = win->cerTabVw()->model()->index(row, 0);
+    r.row = cell.data().toString();
+    r.rowTip = tipAsRead(cell.data(Qt::ToolTipRole).toString());
+    win->cerTabVw()->selectRow(row);
+    for (auto [t, text, tip, spoken] :
+         {std::tuple{MailTag::cerIssuer, &r.issuer, &r.issuerTip, &r.issuerSpoken},
+          std::tuple{MailTag::cerSubject, &r.subject, &r.subjectTip, &r.subjectSpoken}}) {
+        auto* label = qobject_cast<QLabel*>(win->view(t));
+        *text = label->text();
+        QHelpEvent help(QEvent::ToolTip, QPoint(5, 5), label->mapToGlobal(QPoint(5, 5)));
+        QApplication::sendEvent(label, &help);
+        *tip = tipAsRead(QToolTip::text());
+        QToolTip::hideText();
+        *spoken = QAccessible::queryAccessibleInterface(label)->text(QAccessible::Name);
     }
+    QTimer::singleShot(0, [&] {
+        auto* dialog = qobject_cast<CerViewDlg*>(QApplication::activeModalWidget());
+        if (!dialog) return;
+        const QString subject = dialog->fields().at(0).second;
+        for (QLabel* label : dialog->findChildren<QLabel*>()) {
+            if (label->text() != subject) continue;
+            r.viewer = subject;
+            r.viewerSpoken = QAccessible::queryAccessibleInterface(label)->text(QAccessible::Name);
+        }
+        dialog->accept();
+    });
+    QTest::mouseClick(win->findChild<QPushButton*>("lookYCBtn"), Qt::LeftButton);
+    return r;
+}
+
+// Certificates made with names of every string type and with the texts that
+// fooled the window before: each name is shown (and spoken) as the
+// certificate holds it, converted from its own entries; the records keep
+// the reader's one-line text byte for byte, where a literal backslash and
+// an escape look the same.
+TEST_F(MuiWindow, CertificateNamesAreShownAsTheCertificatesHoldThem) {
+    const int utf8 = V_ASN1_UTF8STRING;
+    const struct {
+        const char* label;
+        std::vector<coretest::NameEntry> subject;
+        const char* shown;   // what the window shows
+        const char* viewer;  // the viewer's subject field
+        const char* record;  // the record's "sub"
+    } cases[] = {
+        {"UTF8String",
+         {{"C", V_ASN1_PRINTABLESTRING, "CN"}, {"CN", utf8, "张三"}},
+         "张三",
+         "C = CN\nCN = 张三",
+         "\\xE5\\xBC\\xA0\\xE4\\xB8\\x89"},
+        {"BMPString",
+         {{"CN", V_ASN1_BMPSTRING, std::string("\x67\x4E\x56\xDB", 4)}},
+         "李四",
+         "CN = 李四",
+         "gNV\\xDB"},
+        {"T61String", {{"CN", V_ASN1_T61STRING, "H\xE9l\xE8ne"}}, "Hélène", "CN = Hélène", "H\\xE9l\\xE8ne"},
+        {"literal backslashes",
+         {{"CN", utf8, "\\xE5\\xBC\\xA0\\xE4\\xB8\\x89"}},
+         "\\\\xE5\\\\xBC\\\\xA0\\\\xE4\\\\xB8\\\\x89",
+         "CN = \\\\xE5\\\\xBC\\\\xA0\\\\xE4\\\\xB8\\\\x89",
+         "\\xE5\\xBC\\xA0\\xE4\\xB8\\x89"},
+        {"slash inside", {{"CN", utf8, "ACME/Sales"}}, "ACME/Sales", "CN = ACME/Sales", "ACME\\/Sales"},
+        {"entries after",
+         {{"CN", utf8, "张三"}, {"O", utf8, "银行"}},
+         "张三/O=银行",
+         "CN = 张三\nO = 银行",
+         "\\xE5\\xBC\\xA0\\xE4\\xB8\\x89/O=\\xE9\\x93\\xB6\\xE8\\xA1\\x8C"},
+        {"no common name",
+         {{"O", utf8, "Bank"}, {"OU", V_ASN1_BMPSTRING, std::string("\x67\x4E\x56\xDB", 4)}},
+         "/O=Bank/OU=李四",
+         "O = Bank\nOU = 李四",
+         "/O=Bank/OU=gNV\\xDB"},
+        {"line break", {{"CN", utf8, "Bob\nEvil"}}, "Bob\\u000AEvil", "CN = Bob\\u000AEvil", "Bob\\x0AEvil"},
+        {"direction override",
+         {{"CN", utf8,
+           "invoice\xE2\x80\xAE"
+           "fdp.exe"}},
+         "invoice\\u202Efdp.exe",
+         "CN = invoice\\u202Efdp.exe",
+         "invoice\\xE2\\x80\\xAEfdp.exe"},
+        {"leading BOM",
+         {{"CN", utf8, "\xEF\xBB\xBF张三"}},
+         "\\uFEFF张三",
+         "CN = \\uFEFF张三",
+         "\\xEF\\xBB\\xBF\\xE5\\xBC\\xA0\\xE4\\xB8\\x89"},
+        {"beyond U+FFFF",  // a CJK character there, shown; a tag character, escaped
+         {{"CN", utf8, "𠮷\xF3\xA0\x81\x81"}},
+         "𠮷\\U000E0041",
+         "CN = 𠮷\\U000E0041",
+         "\\xF0\\xA0\\xAE\\xB7\\xF3\\xA0\\x81\\x81"},
+        {"markup",
+         {{"CN", utf8, "<b>张三</b>"}},
+         "<b>张三</b>",
+         "CN = <b>张三</b>",
+         "<b>\\xE5\\xBC\\xA0\\xE4\\xB8\\x89<\\/b>"},
+        {"not text", {{"CN", V_ASN1_BIT_STRING, "a\\b\x01"}}, "a\\\\b\\x01", "CN = a\\\\b\\x01", "a\\b\\x01"},
+    };
+    // One issuer for all: a "/" inside its common name, and an entry after it.
+    const std::vector<coretest::NameEntry> issuer{
+        {"CN", utf8, "Bank/Root CA"}, {"OU", V_ASN1_BMPSTRING, std::string("\x6D\x4B\x8B\xD5", 4)}};
+    const QString issuerShown = QStringLiteral("Bank/Root CA/OU=测试");
+
+    makeKey("names", "QDNAMES02", false, false);
+    for (size_t i = 0; i < std::size(cases); ++i) {
+        const QByteArray der = coretest::makeCertNamed(cases[i].subject, issuer);
+        const std::string file = coretest::writeFile(sim.dir(), "n" + std::to_string(i) + ".der", der);
+        ASSERT_EQ(keysim({"import", "names", QStringLiteral("c%1").arg(i, 2, 10, QChar('0')), "sign",
+                          QString::fromStdString(file)}),
+                  0)
+            << cases[i].label;
+    }
+    ASSERT_EQ(keysim({"plug", "names"}), 0);
+    launch();
+    ASSERT_TRUE(waitFor([&] { return certRows().size() == int(std::size(cases)); }));
+    clickTab(MailTag::tabCert);
+
+    for (int i = 0; i < int(std::size(cases)); ++i) {
+        const auto& c = cases[i];
+        SCOPED_TRACE(c.label);
+        const QString shown = QString::fromUtf8(c.shown);
+        EXPECT_EQ(win->certificates().at(i).value("sub").toString(), QString::fromUtf8(c.record));
+        EXPECT_EQ(win->certificates().at(i).value("isser").toString(),
+                  QStringLiteral("Bank\\/Root CA/OU=mK\\x8B\\xD5"));
+        const NamesRead r = readNames(win, i);
+        EXPECT_EQ(r.row, QStringLiteral("签名证书(%1's %2 ID)").arg(shown, issuerShown));
+        EXPECT_EQ(r.rowTip, r.row);
+        EXPECT_EQ(r.subject, shown);
+        EXPECT_EQ(r.subjectTip, shown);
+        EXPECT_EQ(r.subjectSpoken, shown);
+        EXPECT_EQ(r.issuer, issuerShown);
+        EXPECT_EQ(r.issuerTip, issuerShown);
+        EXPECT_EQ(r.issuerSpoken, issuerShown);
+        EXPECT_EQ(r.viewer, QString::fromUtf8(c.viewer));
+        EXPECT_EQ(r.viewerSpoken, r.viewer);
+    }
+    // A genuine 张三 and the ASCII text of its escapes share a record text,
+    // never a shown name.
+    EXPECT_EQ(win->certificates().at(0).value("sub"), win->certificates().at(3).value("sub"));
+    EXPECT_NE(readNames(win, 0).subject, readNames(win, 3).subject);
+    EXPECT_TRUE(alerts.messages().isEmpty()) << alerts.messages().join('|').toStdString();
+}
+
+// The certificates of the system's CA bundle, made by others: every name
+// shows as the characters its one-line text escapes (none holds a backslash
+// or a control character), in the rows, the fields and the viewer.
+TEST_F(MuiWindow, CaBundleNamesAreShownAsTheirOneLineTextsEncode) {
+    QFile bundle(QStringLiteral("/etc/ssl/certs/ca-certificates.crt"));
+    ASSERT_TRUE(bundle.open(QIODevice::ReadOnly)) << "ca-certificates is installed by scripts/setup";
+    const QByteArray pem = bundle.readAll();
+    QList<QByteArray> certs;
+    static constexpr char kEnd[] = "-----END CERTIFICATE-----";
+    for (qsizetype from = 0, begin; (begin = pem.indexOf("-----BEGIN CERTIFICATE-----", from)) >= 0;) {
+        const qsizetype end = pem.indexOf(kEnd, begin);
+        ASSERT_GT(end, begin);
+        certs << pem.mid(begin, end + qsizetype(sizeof kEnd) - 1 - begin) + '\n';
+        from = end;
+    }
+    ASSERT_GE(certs.size(), 100);
+    makeKey("bundle", "QDBUNDLE1", false, false);
+    for (qsizetype i = 0; i < certs.size(); ++i) {
+        const std::string file = coretest::writeFile(sim.dir(), "ca" + std::to_string(i) + ".pem", certs[i]);
+        ASSERT_EQ(keysim({"import", "bundle", QStringLiteral("c%1").arg(i / 2), i % 2 ? "enc" : "sign",
+                          QString::fromStdString(file)}),
+                  0);
+    }
+    ASSERT_EQ(keysim({"plug", "bundle"}), 0);
+    launch();
+    ASSERT_TRUE(waitFor([&] { return certRows().size() == certs.size(); }));
+    clickTab(MailTag::tabCert);
+
+    // The one-line text's escapes decoded: right for these names alone.
+    const auto decoded = [](QString oneline) {
+        QByteArray bytes;
+        for (qsizetype i = 0; i < oneline.size();) {
+            if (oneline.mid(i, 2) == QStringLiteral("\\x")) {
+                bytes.append(char(oneline.mid(i + 2, 2).toInt(nullptr, 16)));
+                i += 4;
+            } else {
+                bytes.append(oneline.mid(i, 1).toUtf8());
+                ++i;
+            }
+        }
+        return QString::fromUtf8(bytes);
+    };
+    int nonAscii = 0;
+    QStringList subjects;
+    for (int i = 0; i < certs.size(); ++i) {
+        const CertificateRecord& rec = win->certificates().at(i);
+        SCOPED_TRACE(rec.value("sub").toString().toStdString());
+        const QString issuer = decoded(rec.value("isser").toString());
+        const QString subject = decoded(rec.value("sub").toString());
+        nonAscii += subject != rec.value("sub").toString();
+        const NamesRead r = readNames(win, i);
+        EXPECT_EQ(r.row,
+                  QStringLiteral("%1(%2's %3 ID)").arg(rec.value("cerState").toString(), subject, issuer));
+        EXPECT_EQ(r.rowTip, r.row);
+        EXPECT_EQ(r.subject, subject);
+        EXPECT_EQ(r.subjectTip, subject);
+        EXPECT_EQ(r.subjectSpoken, subject);
+        EXPECT_EQ(r.issuer, issuer);
+        EXPECT_EQ(r.issuerSpoken, issuer);
+        EXPECT_FALSE(r.viewer.contains(u'\\')) << r.viewer.toStdString();
+        EXPECT_EQ(r.viewerSpoken, r.viewer);
+        subjects << r.subject;
+    }
+    // Names in other scripts were among them, and names of other shapes.
+    EXPECT_GE(nonAscii, 1);
+    EXPECT_TRUE(subjects.contains(QStringLiteral("NetLock Arany (Class Gold) Főtanúsítvány")));
+    EXPECT_TRUE(subjects.contains(QStringLiteral("ACCVRAIZ1/OU=PKIACCV/O=ACCV/C=ES")));
+    EXPECT_TRUE(subjects.contains(
+        QStringLiteral("/C=JP/O=SECOM Trust Systems CO.,LTD./OU=Security Communication RootCA2")));
 }
 
 // A screen reader hears each field by the caption beside it, and goes on

@@ -10,6 +10,7 @@
 #include <QLineEdit>
 #include <QMessageBox>
 #include <QMovie>
+#include <QPointer>
 #include <QPushButton>
 #include <QTest>
 #include <QTimer>
@@ -21,6 +22,7 @@
 #include <cstring>
 #include <fstream>
 #include <functional>
+#include <future>
 #include <ostream>
 #include <string>
 #include <thread>
@@ -361,6 +363,39 @@ TEST_F(CarrowTest, CountdownEndsSoonAfterOtherThreadsAskIt) {
         EXPECT_LT(Clock::now() - start, std::chrono::seconds(10)) << "ender " << i;
         EXPECT_EQ(countdownWindow(), nullptr) << "ender " << i;
     }
+}
+
+// A countdown asked for from a timer while another runs (the module's own
+// event handling can do that) returns 0 at once, showing nothing: the
+// running one keeps its window, its count and its caller's flag, which a
+// close request then clears. If the nested call ran a countdown after all,
+// its flag ends it after 3 seconds instead of 60.
+TEST_F(CarrowTest, CountdownStartedInsideAnotherReturnsAtOnceAndLeavesItAlone) {
+    int32_t outerFlag = 1;
+    int32_t innerFlag = 1;
+    int nestedResult = -1;
+    bool outerKept = false;
+    std::promise<void> nestedDone;
+    std::thread guard([&, done = nestedDone.get_future()] {
+        if (done.wait_for(std::chrono::seconds(3)) == std::future_status::timeout) {
+            __atomic_store_n(&innerFlag, 0, __ATOMIC_RELEASE);
+        }
+    });
+    whenModalShown([&](QWidget* w) {
+        const QPointer<QWidget> outer(w);
+        nestedResult = showCountDownWindow(60, "QDCountDown", "", 100, 200, &innerFlag);
+        nestedDone.set_value();
+        outerKept = outer && outer->isVisible() && countdownWindow() == outer &&
+                    outer->findChild<QLabel*>("nameLabel") != nullptr;
+        if (outer) outer->close();  // a close request: clears the outer caller's flag
+    });
+    EXPECT_EQ(showCountDownWindow(60, "QDCountDown", "", 200, 300, &outerFlag), 0);
+    guard.join();
+    EXPECT_EQ(nestedResult, 0);
+    EXPECT_EQ(innerFlag, 1) << "the nested call ran a countdown until its flag ended it";
+    EXPECT_TRUE(outerKept);
+    EXPECT_EQ(outerFlag, 0);
+    EXPECT_EQ(countdownWindow(), nullptr);
 }
 
 // On the GUI thread closeWindow_t closes the window before it returns, not
