@@ -5,8 +5,11 @@ One scenario, run in Chromium (through Debian's chromedriver and Selenium) or
 in Firefox ESR (through its built-in WebDriver BiDi): a local https page on an
 allowed origin lists the certificates of a SoftHSM2 test token through the
 stand-in PKCS#11 module, signs a text, exports the certificate, and OpenSSL
-verifies the signature; the same page on an origin that is not allowed gets
-the refusal; a missing host manifest, a missing program, a host that exits, a
+verifies the signature; two frames signing at once both get every
+signature; pages of other sites are refused as themselves whatever their
+requests claim, are told nothing of the machine, and cannot start more than a
+few hosts, which end after refusing; sandboxed pages at the allowed URL get
+nothing; a missing host manifest, a missing program, a host that exits, a
 request over 1 MiB and an answer over 1 MiB each reach the page as their
 documented error code, whatever each browser's own text for them.
 
