@@ -64,10 +64,13 @@ std::variant<json, Refusal> run(ServiceBase& service, const json& request, const
         std::string why;
         turn = turns->take(&failure, &why);
         if (turn) return std::nullopt;
-        std::fprintf(stderr, "ombrel-bridge: %s\n", why.c_str());
-        if (failure == Turns::Failure::TimedOut)
+        if (failure == Turns::Failure::TimedOut) {
+            std::fprintf(stderr, "ombrel-bridge: %s\n", why.c_str());
             return refuse("busy", "another page is signing with the key; try again when it is done");
-        return refuse("internal", "the signing service cannot take its turn at the key");
+        }
+        std::fprintf(stderr, "ombrel-bridge: %s; using the key without waiting for other pages\n",
+                     why.c_str());
+        return std::nullopt;
     };
     const int ops = static_cast<int>(request.contains("set")) + static_cast<int>(request.contains("get")) +
                     static_cast<int>(request.contains("call"));

@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <thread>
@@ -17,8 +18,9 @@ constexpr std::chrono::milliseconds kDefaultWait{90'000};
 // How often a waiting host tries again: short against a signing of a few ms.
 constexpr std::chrono::milliseconds kRetry{10};
 
-// The folder below /tmp is made by whoever comes first; it is used only when
-// it is this user's own folder and nobody else may enter it.
+// The lock's folder is used only when it is this user's own and nobody else
+// may enter it: someone who could would hold the lock forever, or put a link
+// where the lock file goes. The one below /tmp is made by whoever comes first.
 bool privateFolder(const std::string& folder, std::string* why) {
     if (::mkdir(folder.c_str(), 0700) != 0 && errno != EEXIST) {
         *why = "cannot make " + folder + ": " + std::strerror(errno);
@@ -36,14 +38,12 @@ bool privateFolder(const std::string& folder, std::string* why) {
     return true;
 }
 
-std::string sharedFolder() { return "/tmp/ombrel-bridge-" + std::to_string(::geteuid()); }
-
 }  // namespace
 
 std::string turnsLockPath() {
     const char* runtime = std::getenv("XDG_RUNTIME_DIR");
     if (runtime != nullptr && runtime[0] == '/') return std::string(runtime) + "/ombrel-bridge.lock";
-    return sharedFolder() + "/lock";
+    return "/tmp/ombrel-bridge-" + std::to_string(::geteuid()) + "/lock";
 }
 
 std::chrono::milliseconds turnsWait() {
@@ -69,7 +69,9 @@ Turns::Turn& Turns::Turn::operator=(Turn&& other) noexcept {
 
 std::optional<Turns::Turn> Turns::take(Failure* failure, std::string* why) const {
     *failure = Failure::NoLockFile;
-    if (path_ == sharedFolder() + "/lock" && !privateFolder(sharedFolder(), why)) return std::nullopt;
+    const auto slash = path_.rfind('/');
+    if (!privateFolder(slash == std::string::npos || slash == 0 ? "/" : path_.substr(0, slash), why))
+        return std::nullopt;
     const int fd = ::open(path_.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC | O_NOCTTY, 0600);
     if (fd < 0) {
         *why = "cannot open the lock file " + path_ + ": " + std::strerror(errno);
@@ -87,8 +89,9 @@ std::optional<Turns::Turn> Turns::take(Failure* failure, std::string* why) const
         std::this_thread::sleep_for(kRetry);
     }
     *failure = Failure::TimedOut;
-    *why = "another signing held " + path_ + " for longer than " +
-           std::to_string(std::chrono::duration_cast<std::chrono::seconds>(wait_).count()) + " s";
+    char waited[32];
+    std::snprintf(waited, sizeof waited, "%g", static_cast<double>(wait_.count()) / 1000);
+    *why = "another signing held " + path_ + " for longer than " + waited + " s";
     return std::nullopt;
 }
 

@@ -6,9 +6,9 @@
 // ("C_Login failed:General error", "Not found UKey").
 //
 // The lock is flock(2) on $XDG_RUNTIME_DIR/ombrel-bridge.lock, else on
-// /tmp/ombrel-bridge-<uid>/lock in a folder that must be the user's own
-// (0700): a lock file others can open is a lock others can hold forever.
-// A host that exits, however it ends, releases it.
+// /tmp/ombrel-bridge-<uid>/lock, in a folder that must be the user's own
+// and closed to others (0700): a lock file others can open is a lock others
+// can hold forever. A host that exits, however it ends, releases it.
 //
 // Threads: one Turns per thread. Nothing throws but std::bad_alloc.
 #pragma once
@@ -43,6 +43,10 @@ public:
         int fd_;
     };
 
+    // TimedOut: another host held the lock all along the wait. NoLockFile:
+    // the lock cannot be used (its folder is not the user's own and private,
+    // or a call failed); the caller then goes on without its turn rather
+    // than let another user stop every signing by making that folder first.
     enum class Failure { TimedOut, NoLockFile };
     // Waits up to the bound for the turn. Nothing on failure: *failure says
     // which, and *why is one line for this machine's diagnostics.

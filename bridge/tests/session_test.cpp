@@ -7,6 +7,7 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/file.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -316,6 +317,52 @@ TEST_F(SessionTest, AModuleCallWaitsItsTurnAndIsBusyWhenItDoesNotCome) {
     ::close(other);  // its signing is done
     EXPECT_EQ(ask(signedData)["result"].get<std::string>().rfind("UD65001:00000003abc", 0), 0u);
     EXPECT_TRUE(standIn_.tornDown());
+}
+
+// A lock in a folder others may enter is not waited on (whoever could enter
+// could hold it forever, stopping every signing): the host signs without its
+// turn and says why on standard error.
+TEST_F(SessionTest, ALockOthersCouldHoldIsNotWaitedOn) {
+    set("SignData", "abc");
+    set("CN", kSerial);
+    const std::string open = standIn_.dir() + "/open";
+    std::filesystem::create_directories(open);
+    ::chmod(open.c_str(), 0777);
+    const std::string theirs = standIn_.dir() + "/theirs";
+    std::filesystem::create_directories(theirs);
+    ::chmod(theirs.c_str(), 0700);
+    const bool asRoot = ::geteuid() == 0 && ::chown(theirs.c_str(), 4321, 4321) == 0;
+    struct Case {
+        std::string lock;
+        std::string why;  // what Turns::take says
+    };
+    std::vector<Case> cases = {
+        {open + "/lock", open + " is not a folder of this user's that only this user may enter"},
+        {standIn_.dir() + "/missing/folder/lock",
+         "cannot make " + standIn_.dir() + "/missing/folder: No such file or directory"},
+    };
+    if (asRoot)
+        cases.push_back(
+            {theirs + "/lock", theirs + " is not a folder of this user's that only this user may enter"});
+    for (const auto& c : cases) {
+        const int held = ::open(c.lock.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);  // someone holds it
+        if (held >= 0) {
+            ASSERT_EQ(::flock(held, LOCK_EX), 0);
+        }
+        const bridge::Turns turns(c.lock, std::chrono::milliseconds(200));
+        bridge::Turns::Failure failure{};
+        std::string why;
+        EXPECT_FALSE(turns.take(&failure, &why)) << c.lock;
+        EXPECT_EQ(failure, bridge::Turns::Failure::NoLockFile) << c.lock;
+        EXPECT_EQ(why, c.why);
+        bridge::Session session(engine_, bridge::AllowList({allowList_}), &turns);
+        bridge::Frame frame;
+        frame.body = json({{"id", 1}, {"origin", kBank}, {"get", "SignData"}}).dump();
+        const json reply = json::parse(session.answer(frame));
+        EXPECT_EQ(reply.value("result", std::string()).rfind("UD65001:00000003abc", 0), 0u)
+            << c.lock << reply;
+        if (held >= 0) ::close(held);
+    }
 }
 
 }  // namespace
