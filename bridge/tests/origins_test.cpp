@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cstdlib>
@@ -277,6 +278,22 @@ TEST_F(AllowListFiles, AListOthersCouldWriteAllowsNothingAndSaysWhy) {
     EXPECT_TRUE(AllowList({safe}).decide("https://mine.example").allowed);
     std::filesystem::create_symlink(safe, dir_ / "safe/good-link");
     EXPECT_TRUE(AllowList({(dir_ / "safe/good-link").string()}).decide("https://mine.example").allowed);
+
+    // Root's lists are every user's: a user who is not root trusts them (the
+    // system list in /etc), and not another user's.
+    if (::geteuid() != 0) return;
+    const auto theirs = write("safe/theirs", "https://theirs.example\n");
+    ASSERT_EQ(::chown(theirs.c_str(), 4322, 4322), 0);
+    const pid_t child = ::fork();
+    if (child == 0) {
+        const bool trusted = ::seteuid(4321) == 0 &&
+                             AllowList({safe}).decide("https://mine.example").allowed &&
+                             !AllowList({theirs}).decide("https://theirs.example").allowed;
+        ::_exit(trusted ? 0 : 1);
+    }
+    int status = 0;
+    ASSERT_EQ(::waitpid(child, &status, 0), child);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "as uid 4321, a list of root's is trusted";
 }
 
 TEST_F(AllowListFiles, ThePerUserFileFollowsXdgConfigHomeElseHome) {
