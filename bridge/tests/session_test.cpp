@@ -17,6 +17,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/tests/scoped_env.h"
 #include "sign/PKCS11Impl.h"
 #include "sign/tests/sign_testing.h"
 
@@ -317,6 +318,25 @@ TEST_F(SessionTest, AModuleCallWaitsItsTurnAndIsBusyWhenItDoesNotCome) {
     ::close(other);  // its signing is done
     EXPECT_EQ(ask(signedData)["result"].get<std::string>().rfind("UD65001:00000003abc", 0), 0u);
     EXPECT_TRUE(standIn_.tornDown());
+
+    // The first host of the user makes the lock's folder, closed to others.
+    const std::string fresh = standIn_.dir() + "/fresh";
+    bridge::Turns::Failure failure{};
+    std::string why;
+    EXPECT_TRUE(bridge::Turns(fresh + "/lock", std::chrono::milliseconds(0)).take(&failure, &why)) << why;
+    struct stat st {};
+    ASSERT_EQ(::stat(fresh.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0700u);
+}
+
+TEST(Turns, TheLockIsInTheUsersRuntimeFolderElseInTmp) {
+    const std::string fallback = "/tmp/ombrel-bridge-" + std::to_string(::geteuid()) + "/lock";
+    for (const char* runtime : {static_cast<const char*>(nullptr), "", "relative/run"}) {
+        watchtest::ScopedEnv env("XDG_RUNTIME_DIR", runtime);  // nullptr: unset
+        EXPECT_EQ(bridge::turnsLockPath(), fallback) << (runtime ? runtime : "(unset)");
+    }
+    watchtest::ScopedEnv env("XDG_RUNTIME_DIR", "/run/user/7");
+    EXPECT_EQ(bridge::turnsLockPath(), "/run/user/7/ombrel-bridge.lock");
 }
 
 // A lock in a folder others may enter is not waited on (whoever could enter
