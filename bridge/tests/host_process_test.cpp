@@ -6,12 +6,10 @@
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <spawn.h>
-#include <sys/file.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <chrono>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
@@ -287,36 +285,6 @@ TEST_F(HostProcess, TwoHostsSigningAtOnceOnOneTokenBothGetEverySignature) {
         EXPECT_TRUE(list.empty()) << list.size() << " of " << kRounds
                                   << " failed, the first: " << list.front();
     }
-}
-
-// Another host holding the user's lock for longer than the wait: the page
-// is told the key is busy, in the time the wait allows, and the module is
-// not touched; once the other is done, it signs.
-TEST_F(HostProcess, AHostWaitsItsTurnForAsLongAsItMayThenTheKeyIsBusy) {
-    ScopedEnv wait("QD_BRIDGE_LOCK_WAIT", "0.5");
-    const int other =
-        ::open((standIn_.dir() + "/ombrel-bridge.lock").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
-    ASSERT_GE(other, 0);
-    ASSERT_EQ(::flock(other, LOCK_EX), 0);
-    Host host;
-    auto cn = request("set", "CN");
-    cn["value"] = "80F00D2048";
-    host.ask(cn);
-    auto data = request("set", "SignData");
-    data["value"] = "abc";
-    host.ask(data);
-    const auto start = std::chrono::steady_clock::now();
-    EXPECT_EQ(host.ask(request("get", "SignData"))["error"]["code"], "busy");
-    const auto waited = std::chrono::steady_clock::now() - start;
-    EXPECT_GE(waited, std::chrono::milliseconds(500));
-    EXPECT_LT(waited, std::chrono::seconds(30)) << "the wait QD_BRIDGE_LOCK_WAIT gives, not the default";
-    EXPECT_EQ(standIn_.counter("loads"), 0);
-    ::close(other);
-    EXPECT_EQ(host.ask(request("get", "SignData"))["result"].get<std::string>().rfind("UD65001:", 0), 0u);
-    EXPECT_EQ(host.finish(), 0);
-    EXPECT_NE(host.errors().find("another signing held " + standIn_.dir() + "/ombrel-bridge.lock"),
-              std::string::npos)
-        << host.errors();
 }
 
 TEST_F(HostProcess, FromATerminalItSaysWhatStartsIt) {
