@@ -5,7 +5,8 @@
 //   host-missing   the program ombrel-bridge is not installed for this browser
 //   host-failed    the program stopped or could not be talked to
 //   too-large      a message over the 1 MiB limit
-//   not-allowed    this page's origin is not on the allow-list
+//   not-allowed    this page's origin is not on the allow-list (or it has none of its own)
+//   busy           another page's signing held the key too long, or too many pages use the service
 //   bad-request    a request the service does not know (a page's mistake)
 //   refused        a property read or written the wrong way (as the plug-in refuses it)
 "use strict";

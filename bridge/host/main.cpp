@@ -61,7 +61,8 @@ int serve() {
     if (!hasDisplay()) noScreen = std::make_unique<QCoreApplication>(argc, argv);
 
     PKCS11Impl engine;
-    bridge::Session session(engine, bridge::AllowList());
+    const bridge::Turns turns(bridge::turnsLockPath(), bridge::turnsWait());
+    bridge::Session session(engine, bridge::AllowList(), &turns);
     bridge::FrameReader reader(STDIN_FILENO);
     for (;;) {
         const bridge::Frame frame = reader.next();
@@ -74,6 +75,8 @@ int serve() {
             std::fputs("ombrel-bridge: the browser stopped listening\n", stderr);
             return 1;
         }
+        // A page that may not sign keeps no process of ours alive.
+        if (session.ended()) return 0;
     }
 }
 

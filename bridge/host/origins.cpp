@@ -1,10 +1,14 @@
 #include "bridge/host/origins.h"
 
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdio>
 #include <cstdlib>
+#include <cstring>
+#include <memory>
 #include <sstream>
 
 #include "platform/files.h"
@@ -50,6 +54,44 @@ std::string_view trim(std::string_view text) {
 std::string shown(std::string_view text) {
     constexpr size_t kShown = 200;
     return text.size() <= kShown ? std::string(text) : std::string(text.substr(0, kShown)) + "...";
+}
+
+// Why `path` and the folders above it are not safe from other users, or ""
+// when they are. Each name is followed through links as stat does.
+std::string unsafeOnPath(std::string path) {
+    const uid_t me = ::geteuid();
+    for (bool file = true;; file = false) {
+        struct stat st {};
+        if (::stat(path.c_str(), &st) != 0) return "cannot read " + path + ": " + std::strerror(errno);
+        const std::string what = (file ? "the file " : "the folder ") + path;
+        if (st.st_uid != 0 && st.st_uid != me)
+            return what + " belongs to uid " + std::to_string(st.st_uid) + ", neither root nor this user";
+        // Everyone may add to /tmp, but only the owner of a name there may
+        // rename or remove it, so what lies below stays its owner's.
+        const bool rootsSticky =
+            !file && S_ISDIR(st.st_mode) && (st.st_mode & S_ISVTX) != 0 && st.st_uid == 0;
+        if ((st.st_mode & (S_IWGRP | S_IWOTH)) != 0 && !rootsSticky) {
+            char mode[8];
+            std::snprintf(mode, sizeof mode, "%04o", static_cast<unsigned>(st.st_mode & 07777));
+            return what + " can be written by " + ((st.st_mode & S_IWOTH) != 0 ? "others" : "its group") +
+                   " (mode " + mode + ")";
+        }
+        const auto slash = path.find_last_of('/');
+        if (slash == std::string::npos || path == "/") return "";
+        path = slash == 0 ? "/" : path.substr(0, slash);
+    }
+}
+
+// Why the list `file` is not trusted, or "": its path as named (every link
+// on it lies in a checked folder) and as resolved (where the bytes are).
+std::string distrust(const std::string& file) {
+    std::string why = unsafeOnPath(file);
+    if (why.empty()) {
+        const std::unique_ptr<char, decltype(&std::free)> resolved(::realpath(file.c_str(), nullptr),
+                                                                   &std::free);
+        why = resolved ? unsafeOnPath(resolved.get()) : "cannot read " + file + ": " + std::strerror(errno);
+    }
+    return why.empty() ? why : file + " is not trusted: " + why;
 }
 
 }  // namespace
@@ -130,8 +172,8 @@ std::vector<AllowListEntry> AllowList::entries() const {
         // huge one fill the memory) allows nothing and is reported.
         struct stat st {};
         if (::stat(file.c_str(), &st) != 0 && errno == ENOENT) continue;
-        std::string content, error;
-        if (!platform::readSmallFile(file, kAllowListLimit, &content, &error)) {
+        std::string content, error = distrust(file);
+        if (!error.empty() || !platform::readSmallFile(file, kAllowListLimit, &content, &error)) {
             AllowListEntry entry;
             entry.file = file;
             entry.why = error;
@@ -163,24 +205,29 @@ AllowList::Decision AllowList::decide(std::string_view text) const {
     if (!origin) {
         decision.origin = shown(text);
         decision.refusal = "origin \"" + decision.origin + "\" may not use the signing service: " + why;
+        decision.detail = decision.refusal;
         return decision;
     }
     decision.origin = origin->text();
+    std::string untrusted;
     for (const auto& entry : entries()) {
         if (entry.origin && *entry.origin == *origin) {
             decision.allowed = true;
             return decision;
         }
+        if (entry.line == 0) untrusted += "; " + entry.why;
     }
+    // Any site can make its page ask, so what it is told names nothing of
+    // this machine (not the user's home folder); the files go to diagnostics.
+    decision.refusal = "origin " + decision.origin + " is not allowed to use the signing service";
     std::string where;
     for (size_t i = 0; i < files_.size(); ++i) {
         if (i > 0) where += " or ";
         where += files_[i];
         if (standard_) where += i == 0 ? " (every user)" : " (this user)";
     }
-    decision.refusal = "origin " + decision.origin +
-                       " is not allowed to use the signing service; to allow it, add the line " +
-                       decision.origin + " to " + where;
+    decision.detail =
+        decision.refusal + "; to allow it, add the line " + decision.origin + " to " + where + untrusted;
     return decision;
 }
 

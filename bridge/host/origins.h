@@ -12,7 +12,15 @@
 // and blank lines are skipped.
 //
 // The files are read again on every decision, so an origin removed from them
-// is refused from the next request on. Nothing here throws but std::bad_alloc.
+// is refused from the next request on.
+//
+// A list is trusted only when nobody but root and this user can change it,
+// as sshd's strict modes judge authorized_keys: the file and every folder on
+// its path (as named, and as the links resolve) must belong to root or this
+// user and be writable by neither group nor others. One exception: a folder
+// of root's with the sticky bit (/tmp), where nobody may rename or remove
+// what another made. A list that fails allows nothing, and
+// `ombrel-bridge --check` names why. Nothing here throws but std::bad_alloc.
 #pragma once
 
 #include <optional>
@@ -36,7 +44,7 @@ std::optional<Origin> parseOrigin(std::string_view text, std::string* why = null
 
 struct AllowListEntry {
     std::string file;
-    int line = 0;                  // 0: the file itself could not be read
+    int line = 0;                  // 0: the file itself could not be read or is not trusted
     std::string text;              // the line as written, trimmed
     std::optional<Origin> origin;  // nothing: an invalid line
     std::string why;               // why it is invalid
@@ -64,7 +72,12 @@ public:
     struct Decision {
         bool allowed = false;
         std::string origin;   // the canonical origin when it parsed, else the text given
-        std::string refusal;  // one line naming the origin and how to allow it
+        // For the page: one line naming the origin and nothing of this
+        // machine (any site may read it).
+        std::string refusal;
+        // For this machine's diagnostics (standard error): the refusal, the
+        // files to add the origin to, and each list that was not trusted.
+        std::string detail;
     };
     Decision decide(std::string_view origin) const;
 

@@ -1,6 +1,8 @@
 #include "bridge/host/session.h"
 
+#include <cstdio>
 #include <nlohmann/json.hpp>
+#include <optional>
 #include <variant>
 
 #include "sign/ScriptTable.h"
@@ -15,6 +17,10 @@ using nlohmann::json;
 constexpr int kMaxDepth = 4;
 // Ids are echoed in every answer, so they stay short.
 constexpr size_t kMaxId = 256;
+// Room kept for the signature in a signed-data answer judged before signing:
+// the hexadecimal signature of a 16384-bit RSA key. A longer one (a larger
+// key) is still caught once made.
+constexpr size_t kSignatureRoom = 2 * 2048;
 
 struct Refusal {
     const char* code;
@@ -38,10 +44,34 @@ std::string errorReply(const json& id, const char* code, const std::string& mess
     return serialise(json{{"id", id}, {"error", {{"code", code}, {"message", message}}}});
 }
 
+// The requests whose engine call loads the module (and unloads it before it
+// returns): these take turns with other hosts.
+bool usesModule(std::string_view op, std::string_view name) {
+    return op == "get" ? name == "SignData" || name == "Signature"
+                       : name == "SignCert" || name == "getCertList";
+}
+
 // The answer of one well-formed request, or the reason it is refused.
 // Nothing is changed before every check has passed.
-std::variant<json, Refusal> run(ServiceBase& service, const json& request) {
+std::variant<json, Refusal> run(ServiceBase& service, const json& request, const json& id,
+                                const Turns* turns) {
     auto refuse = [](const char* code, std::string message) { return Refusal{code, std::move(message)}; };
+    std::optional<Turns::Turn> turn;
+    // Called once every check has passed, right before the engine.
+    auto takeTurn = [&](std::string_view op, std::string_view name) -> std::optional<Refusal> {
+        if (turns == nullptr || !usesModule(op, name)) return std::nullopt;
+        Turns::Failure failure{};
+        std::string why;
+        turn = turns->take(&failure, &why);
+        if (turn) return std::nullopt;
+        if (failure == Turns::Failure::TimedOut) {
+            std::fprintf(stderr, "ombrel-bridge: %s\n", why.c_str());
+            return refuse("busy", "another page is signing with the key; try again when it is done");
+        }
+        std::fprintf(stderr, "ombrel-bridge: %s; using the key without waiting for other pages\n",
+                     why.c_str());
+        return std::nullopt;
+    };
     const int ops = static_cast<int>(request.contains("set")) + static_cast<int>(request.contains("get")) +
                     static_cast<int>(request.contains("call"));
     if (ops != 1) return refuse("bad-request", "a request names exactly one of set, get or call");
@@ -56,6 +86,20 @@ std::variant<json, Refusal> run(ServiceBase& service, const json& request) {
         if (op[0] == 'g') {
             if (property->read == nullptr)
                 return refuse("refused", std::string(property->name) + " can be written, not read");
+            if (std::string_view(property->name) == "SignData") {
+                // The answer holds the data: judge its size before the user
+                // types the PIN and the key signs, not after. The base class
+                // answers the stored sign data without signing.
+                const std::string data = service.ServiceBase::getSignData();
+                const json answer = {
+                    {"id", id},
+                    {"result", "UD65001:" + std::string(16, '0') + data + std::string(kSignatureRoom, 'F')}};
+                if (serialise(answer).size() > kMaxMessage)
+                    return refuse(
+                        "reply-too-large",
+                        "the signed data would be over the browsers' limit of 1 MiB; sign less data");
+            }
+            if (auto busy = takeTurn(op, property->name)) return *busy;
             return json((service.*property->read)());
         }
         if (property->write == nullptr)
@@ -89,6 +133,7 @@ std::variant<json, Refusal> run(ServiceBase& service, const json& request) {
             texts.push_back(arg.get_ref<const std::string&>());
         }
     }
+    if (auto busy = takeTurn("call", method->name)) return *busy;
     return answerJson(method->run(service, texts));
 }
 
@@ -127,13 +172,19 @@ std::string Session::handle(std::string_view body) {
         return errorReply(id, "bad-request", "a request carries the page's origin");
 
     const auto decision = allowList_.decide(request["origin"].get<std::string>());
-    if (!decision.allowed) return errorReply(id, "not-allowed", decision.refusal);
-    if (!boundOrigin_.empty() && decision.origin != boundOrigin_)
+    if (!decision.allowed) {
+        std::fprintf(stderr, "ombrel-bridge: %s\n", decision.detail.c_str());
+        ended_ = true;
+        return errorReply(id, "not-allowed", decision.refusal);
+    }
+    if (!boundOrigin_.empty() && decision.origin != boundOrigin_) {
+        ended_ = true;
         return errorReply(id, "not-allowed",
                           "this connection serves " + boundOrigin_ + ", not " + decision.origin +
                               "; each page opens its own");
+    }
 
-    auto outcome = run(service_, request);
+    auto outcome = run(service_, request, id, turns_);
     if (auto* refusal = std::get_if<Refusal>(&outcome))
         return errorReply(id, refusal->code, refusal->message);
     boundOrigin_ = decision.origin;

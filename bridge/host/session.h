@@ -18,12 +18,21 @@
 // methods. Error codes: "malformed" (not JSON), "too-large" (over 1 MiB),
 // "bad-request" (not a request object, an unknown name, a value of the wrong
 // type), "refused" (a property the plug-in does not read or write that way),
-// "not-allowed" (origin), "reply-too-large", "internal". A request that gets
-// an error changes nothing.
+// "not-allowed" (origin), "reply-too-large" (found before the module signs
+// whenever the answer's size is known beforehand: reading SignData), "busy"
+// (another signing held the key for longer than the wait), "internal". A
+// request that gets an error changes nothing.
 //
 // A session serves one origin: the first allowed origin binds it, and a
 // request from any other origin is refused, so one page's texts never reach
-// another's requests.
+// another's requests. A session that has refused an origin is over
+// (ended()): its host exits after the answer, and the extension refuses that
+// origin itself for a while without starting another.
+// The page's refusal names nothing of this machine; the allow-list files go
+// to standard error.
+//
+// The requests that use the module (reading SignData or Signature, SignCert,
+// getCertList) take turns with other hosts of the user (turns.h).
 //
 // Threads: one call at a time; reading SignData or Signature blocks through
 // the module's PIN window. Nothing throws.
@@ -34,6 +43,7 @@
 
 #include "bridge/host/codec.h"
 #include "bridge/host/origins.h"
+#include "bridge/host/turns.h"
 
 class ServiceBase;
 
@@ -41,19 +51,25 @@ namespace bridge {
 
 class Session {
 public:
-    Session(ServiceBase& service, AllowList allowList)
-        : service_(service), allowList_(std::move(allowList)) {}
+    // `turns` null: the module is used without waiting for other hosts.
+    Session(ServiceBase& service, AllowList allowList, const Turns* turns = nullptr)
+        : service_(service), allowList_(std::move(allowList)), turns_(turns) {}
 
     // The answer to one frame from the reader (a message or one too large);
     // never longer than kMaxMessage.
     std::string answer(const Frame& frame);
+
+    // True once an origin has been refused: the host stops after this answer.
+    bool ended() const { return ended_; }
 
 private:
     std::string handle(std::string_view body);
 
     ServiceBase& service_;
     AllowList allowList_;
+    const Turns* turns_;
     std::string boundOrigin_;
+    bool ended_ = false;
 };
 
 }  // namespace bridge

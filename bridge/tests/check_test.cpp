@@ -225,7 +225,7 @@ TEST_F(Machine, TheReportListsTheOriginsThatMaySignAndTheLinesIgnored) {
                   "pages may sign");
 }
 
-TEST_F(Machine, AnAllowListThatCannotBeReadIsReportedNotWaitedOn) {
+TEST_F(Machine, AnAllowListThatCannotBeReadOrTrustedIsReportedWithItsReason) {
     fs::create_directories(root_ / "home/.config/ombrel-bridge");
     const std::string fifo = root() + "/home/.config/ombrel-bridge/allowed-origins";
     ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
@@ -234,6 +234,18 @@ TEST_F(Machine, AnAllowListThatCannotBeReadIsReportedNotWaitedOn) {
     ASSERT_EQ(lines.size(), 4u);
     EXPECT_EQ(lines[2], "origins: cannot read " + fifo + ": not a regular file; nothing in it may sign");
     EXPECT_EQ(lines[3].rfind("origins: none may sign yet", 0), 0u);
+
+    // A system list anyone may write: its origin may not sign, and the check says why.
+    fs::create_directories(root_ / "etc/ombrel-bridge");
+    const std::string system = root() + "/etc/ombrel-bridge/allowed-origins";
+    std::ofstream(system) << "https://bank.example\n";
+    ::chmod(system.c_str(), 0666);
+    lines.clear();
+    bridge::runCheck(root(), &lines);
+    ASSERT_EQ(lines.size(), 5u);
+    EXPECT_EQ(lines[2], "origins: " + system + " is not trusted: the file " + system +
+                            " can be written by others (mode 0666); nothing in it may sign");
+    EXPECT_EQ(lines[4].rfind("origins: none may sign yet", 0), 0u);
 }
 
 // The manifests this build generates for installing, judged by the check on

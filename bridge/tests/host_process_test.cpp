@@ -15,6 +15,7 @@
 #include <fstream>
 #include <nlohmann/json.hpp>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "bridge/host/codec.h"
@@ -41,7 +42,10 @@ class Host {
 public:
     explicit Host(std::vector<std::string> args = {"chrome-extension://test/"}) {
         int in[2], out[2], err[2];
-        if (::pipe(in) != 0 || ::pipe(out) != 0 || ::pipe(err) != 0) throw std::runtime_error("pipe");
+        // Close-on-exec: a host started by another thread at the same time
+        // must not inherit these, or neither host would see its input end.
+        if (::pipe2(in, O_CLOEXEC) != 0 || ::pipe2(out, O_CLOEXEC) != 0 || ::pipe2(err, O_CLOEXEC) != 0)
+            throw std::runtime_error("pipe");
         posix_spawn_file_actions_t actions;
         posix_spawn_file_actions_init(&actions);
         posix_spawn_file_actions_adddup2(&actions, in[0], 0);
@@ -93,9 +97,11 @@ public:
         if (in_ >= 0) ::close(in_);
         in_ = -1;
     }
-    // Exit status (or 128 + signal); the rest of its output and its diagnostics.
-    int finish() {
-        closeInput();
+    // Exit status (or 128 + signal); the rest of its output and its
+    // diagnostics. `closing`: the browser closes the pipe first, else the
+    // host must end by itself.
+    int finish(bool closing = true) {
+        if (closing) closeInput();
         int status = 0;
         ::waitpid(pid_, &status, 0);
         pid_ = -1;
@@ -121,7 +127,8 @@ protected:
           system_("QD_BRIDGE_SYSTEM_ORIGINS", (standIn_.dir() + "/allowed-origins").c_str()),
           noDisplay_("DISPLAY", ""),
           noWayland_("WAYLAND_DISPLAY", ""),
-          noPlatform_("QT_QPA_PLATFORM", "") {
+          noPlatform_("QT_QPA_PLATFORM", ""),
+          runtime_("XDG_RUNTIME_DIR", standIn_.dir().c_str()) {
         std::ofstream(standIn_.dir() + "/allowed-origins") << "https://bank.example\n";
     }
     json request(const char* op, const std::string& name) {
@@ -129,7 +136,8 @@ protected:
     }
 
     StandIn standIn_;
-    ScopedEnv system_, noDisplay_, noWayland_, noPlatform_;
+    // runtime_: the hosts take their turns apart from other test runs'.
+    ScopedEnv system_, noDisplay_, noWayland_, noPlatform_, runtime_;
 };
 
 TEST_F(HostProcess, AnswersEachFrameAndEndsCleanlyWhenTheBrowserCloses) {
@@ -188,6 +196,24 @@ TEST_F(HostProcess, AFifoInPlaceOfTheUsersAllowListIsNotWaitedOn) {
     EXPECT_EQ(host.finish(), 0) << host.errors();
 }
 
+// Any site can make its page ask: the refusal it reads names nothing of
+// this machine, the host's diagnostics name the lists to add it to, and the
+// host ends by itself instead of waiting for the page to go.
+TEST_F(HostProcess, ARefusedPageLearnsNothingOfTheMachineAndTheHostEnds) {
+    Host host;
+    auto other = request("call", "getVersion");
+    other["origin"] = "https://other.example";
+    EXPECT_EQ(host.ask(other), (json{{"id", 1},
+                                     {"error",
+                                      {{"code", "not-allowed"},
+                                       {"message",
+                                        "origin https://other.example is not allowed to use the "
+                                        "signing service"}}}}));
+    EXPECT_EQ(host.finish(false), 0);
+    EXPECT_NE(host.errors().find(standIn_.dir() + "/allowed-origins (every user)"), std::string::npos)
+        << host.errors();
+}
+
 TEST_F(HostProcess, AFrameCutShortEndsTheHostWithOneLine) {
     for (const std::string& tail : {frame("{}", 100), std::string("\x01\x00", 2)}) {
         Host host;
@@ -225,6 +251,40 @@ TEST_F(HostProcess, WithNoScreenForThePinWindowSigningFailsAtTheLogin) {
     EXPECT_EQ(reason.rfind("C_Login failed:", 0), 0u) << reason;
     EXPECT_EQ(host.finish(), 0) << host.errors();
     EXPECT_TRUE(standIn_.tornDown());
+}
+
+// Two pages signing at once on one key: two hosts over one token, each
+// signing in turn as fast as its page asks. SoftHSM2 rewrites the token's
+// files at every login, as a key's module may touch the key, so the two must
+// take turns; every signature succeeds.
+TEST_F(HostProcess, TwoHostsSigningAtOnceOnOneTokenBothGetEverySignature) {
+    ScopedEnv noCounters("QDPKCS11_STATE", nullptr);  // one counters file would be two writers' race
+    constexpr int kRounds = 40;
+    std::vector<std::string> failures[2];
+    auto page = [&](int which) {
+        Host host;
+        auto cn = request("set", "CN");
+        cn["value"] = "80F00D2048";
+        host.ask(cn);
+        auto data = request("set", "SignData");
+        data["value"] = "page " + std::to_string(which);
+        host.ask(data);
+        for (int round = 0; round < kRounds; ++round) {
+            const json signedData = host.ask(request("get", "SignData"));
+            const std::string text = signedData.value("result", std::string());
+            if (text.rfind("UD65001:", 0) != 0)
+                failures[which].push_back(signedData.dump() + " " +
+                                          host.ask(request("call", "LastError")).dump());
+        }
+        host.finish();
+    };
+    std::thread first(page, 0), second(page, 1);
+    first.join();
+    second.join();
+    for (const auto& list : failures) {
+        EXPECT_TRUE(list.empty()) << list.size() << " of " << kRounds
+                                  << " failed, the first: " << list.front();
+    }
 }
 
 TEST_F(HostProcess, FromATerminalItSaysWhatStartsIt) {

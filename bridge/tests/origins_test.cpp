@@ -4,10 +4,13 @@
 
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -160,14 +163,18 @@ TEST_F(AllowListFiles, AListThatIsNoSmallFileAllowsNothingAndSaysWhy) {
     EXPECT_TRUE(AllowList({system, fits}).decide("https://fits.example").allowed);
 }
 
-TEST_F(AllowListFiles, ARefusalNamesTheOriginAndBothFilesToAddItTo) {
+// Any site reads the page's refusal: it names the origin and nothing of this
+// machine. The files to add it to go to this machine's diagnostics.
+TEST_F(AllowListFiles, ARefusalTellsThePageTheOriginAndTheMachineBothFiles) {
     ScopedEnv system("QD_BRIDGE_SYSTEM_ORIGINS", (dir_ / "etc-list").string());
     ScopedEnv xdg("XDG_CONFIG_HOME", (dir_ / "config").string());
     const auto decision = AllowList().decide("https://Other.Example:8443/");
     EXPECT_FALSE(decision.allowed);
     EXPECT_EQ(decision.origin, "https://other.example:8443");
+    EXPECT_EQ(decision.refusal,
+              "origin https://other.example:8443 is not allowed to use the signing service");
     EXPECT_EQ(
-        decision.refusal,
+        decision.detail,
         "origin https://other.example:8443 is not allowed to use the signing service; to allow it, add the "
         "line https://other.example:8443 to " +
             (dir_ / "etc-list").string() + " (every user) or " +
@@ -180,6 +187,113 @@ TEST_F(AllowListFiles, ARefusalNamesTheOriginAndBothFilesToAddItTo) {
 
     const auto huge = AllowList().decide("http://" + std::string(100000, 'a'));
     EXPECT_LT(huge.refusal.size(), 400u) << "a page's long text is cut in the refusal";
+}
+
+// A list that someone else could have written allows nothing, as sshd's
+// strict modes judge authorized_keys: the file and every folder on its path,
+// as named and as its links resolve. The other list still counts, and the
+// machine's diagnostics say why the list was passed over.
+TEST_F(AllowListFiles, AListOthersCouldWriteAllowsNothingAndSaysWhy) {
+    const auto system = write("system", "https://bank.example\n");
+    const auto safe = write("safe/list", "https://mine.example\n");
+    struct Case {
+        const char* what;
+        std::function<std::string()> make;  // the user's list, made unsafe
+        std::string why;                    // after "LIST is not trusted: "
+        bool chowns = false;                // gives a file away: only root can
+    };
+    auto list = [this](const std::string& name, mode_t mode) {
+        const auto path = write(name, "https://mine.example\n");
+        ::chmod(path.c_str(), mode);
+        return path;
+    };
+    auto folder = [this](const std::string& name, mode_t mode) {
+        std::filesystem::create_directories(dir_ / name);
+        ::chmod((dir_ / name).c_str(), mode);
+        return (dir_ / name).string();
+    };
+    const std::string d = dir_.string();
+    const std::vector<Case> cases = {
+        {"a file anyone may write", [&] { return list("anyone", 0666); },
+         "the file " + d + "/anyone can be written by others (mode 0666)"},
+        {"a file its group may write", [&] { return list("group", 0620); },
+         "the file " + d + "/group can be written by its group (mode 0620)"},
+        {"a file in a folder anyone may write",
+         [&] {
+             folder("open", 0777);
+             return list("open/list", 0644);
+         },
+         "the folder " + d + "/open can be written by others (mode 0777)"},
+        {"a file in a folder its group may write",
+         [&] {
+             folder("shared", 0775);
+             return list("shared/list", 0644);
+         },
+         "the folder " + d + "/shared can be written by its group (mode 0775)"},
+        {"a file of another user's",
+         [&] {
+             const auto path = list("theirs", 0644);
+             EXPECT_EQ(::chown(path.c_str(), 4321, 4321), 0);
+             return path;
+         },
+         "the file " + d + "/theirs belongs to uid 4321, neither root nor this user", true},
+        {"a file in another user's folder with the sticky bit",
+         [&] {
+             const auto sticky = folder("sticky", 01777);
+             EXPECT_EQ(::chown(sticky.c_str(), 4321, 4321), 0);
+             return list("sticky/list", 0644);
+         },
+         "the folder " + d + "/sticky belongs to uid 4321, neither root nor this user", true},
+        {"a link, in a safe folder, to a file in a folder anyone may write",
+         [&] {
+             folder("open2", 0777);
+             const auto target = list("open2/list", 0644);
+             std::filesystem::create_symlink(target, dir_ / "safe/link");
+             return (dir_ / "safe/link").string();
+         },
+         "the folder " + d + "/open2 can be written by others (mode 0777)"},
+        {"a link, in a folder anyone may write, to a safe file",
+         [&] {
+             folder("open3", 0777);
+             std::filesystem::create_symlink(safe, dir_ / "open3/link");
+             return (dir_ / "open3/link").string();
+         },
+         "the folder " + d + "/open3 can be written by others (mode 0777)"},
+    };
+    for (const auto& c : cases) {
+        if (c.chowns && ::geteuid() != 0) continue;
+        const std::string user = c.make();
+        const AllowList both({system, user});
+        EXPECT_FALSE(both.decide("https://mine.example").allowed) << c.what;
+        EXPECT_TRUE(both.decide("https://bank.example").allowed) << c.what;
+        const auto entries = both.entries();
+        ASSERT_EQ(entries.size(), 2u) << c.what;
+        EXPECT_EQ(entries[1].line, 0) << c.what;
+        EXPECT_EQ(entries[1].why, user + " is not trusted: " + c.why) << c.what;
+        EXPECT_NE(both.decide("https://mine.example").detail.find(entries[1].why), std::string::npos)
+            << c.what;
+    }
+    // What is safe is read: root's sticky /tmp above a private folder, a
+    // link in a safe folder to a safe file.
+    EXPECT_TRUE(AllowList({safe}).decide("https://mine.example").allowed);
+    std::filesystem::create_symlink(safe, dir_ / "safe/good-link");
+    EXPECT_TRUE(AllowList({(dir_ / "safe/good-link").string()}).decide("https://mine.example").allowed);
+
+    // Root's lists are every user's: a user who is not root trusts them (the
+    // system list in /etc), and not another user's.
+    if (::geteuid() != 0) return;
+    const auto theirs = write("safe/theirs", "https://theirs.example\n");
+    ASSERT_EQ(::chown(theirs.c_str(), 4322, 4322), 0);
+    const pid_t child = ::fork();
+    if (child == 0) {
+        const bool trusted = ::seteuid(4321) == 0 &&
+                             AllowList({safe}).decide("https://mine.example").allowed &&
+                             !AllowList({theirs}).decide("https://theirs.example").allowed;
+        ::_exit(trusted ? 0 : 1);
+    }
+    int status = 0;
+    ASSERT_EQ(::waitpid(child, &status, 0), child);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "as uid 4321, a list of root's is trusted";
 }
 
 TEST_F(AllowListFiles, ThePerUserFileFollowsXdgConfigHomeElseHome) {

@@ -4,14 +4,20 @@
 // allowed origin is served.
 #include "bridge/host/session.h"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
+#include <chrono>
 #include <filesystem>
 #include <fstream>
 #include <nlohmann/json.hpp>
 #include <string>
 #include <vector>
 
+#include "platform/tests/scoped_env.h"
 #include "sign/PKCS11Impl.h"
 #include "sign/tests/sign_testing.h"
 
@@ -188,6 +194,7 @@ TEST_F(SessionTest, ABadRequestGetsItsErrorAndChangesNothing) {
          "bad-request"},
         {R"({"id":1,"origin":"https://evil.example","set":"CN","value":"0A1024"})", "not-allowed"},
         {R"({"id":1,"origin":"http://bank.example","set":"CN","value":"0A1024"})", "not-allowed"},
+        {R"({"id":1,"origin":"null","set":"CN","value":"0A1024"})", "not-allowed"},  // an opaque origin
         {R"({"id":1,"origin":"https://second.example","set":"CN","value":"0A1024"})", "not-allowed"},
         {R"(["set","CN"])", "bad-request"},
         {R"("text")", "bad-request"},
@@ -223,10 +230,12 @@ TEST_F(SessionTest, AnswersEchoTheIdOfTheRequest) {
 }
 
 TEST_F(SessionTest, ASessionServesOnlyTheFirstOriginItServed) {
+    EXPECT_FALSE(session_.ended());
     const json refused = ask(json{{"id", 1}, {"origin", "https://evil.example"}, {"call", "getVersion"}});
     EXPECT_EQ(errorCode(refused), "not-allowed");
-    EXPECT_NE(refused["error"]["message"].get<std::string>().find("https://evil.example"), std::string::npos);
-    EXPECT_NE(refused["error"]["message"].get<std::string>().find(allowList_), std::string::npos);
+    EXPECT_EQ(refused["error"]["message"],
+              "origin https://evil.example is not allowed to use the signing service");
+    EXPECT_TRUE(session_.ended()) << "the host stops after refusing";
     // A refusal binds nothing: the first origin served is the allowed one that comes next.
     EXPECT_EQ(set("CN", kSerial, "https://second.example")["result"], nullptr);
     const json other = set("CN", "0A1024", "https://BANK.example/");
@@ -252,14 +261,128 @@ TEST_F(SessionTest, MessagesTooLargeAndAnswersTooLargeAreRefused) {
     EXPECT_EQ(errorCode(tooLarge), "too-large");
     EXPECT_NE(tooLarge["error"]["message"].get<std::string>().find("1048577"), std::string::npos);
 
-    // Control characters take six bytes each in JSON: a signed-data answer
-    // for 300,000 of them is about 1.8 MB, over what a browser accepts.
+    // An answer that would be over what a browser accepts is refused before
+    // the module is loaded: the user types no PIN for a signature thrown
+    // away. Control characters take six bytes each in JSON (300,000 of
+    // them, about 1.8 MB); plain data just under 1 MiB leaves no room for
+    // the signature.
     set("CN", kSerial);
-    ASSERT_EQ(set("SignData", std::string(300000, '\x01'))["result"], nullptr);
+    set("HashAlgorithm", "sha256");
+    for (const std::string& data :
+         {std::string(300000, '\x01'), std::string(bridge::kMaxMessage - 200, 'a')}) {
+        ASSERT_EQ(set("SignData", data)["result"], nullptr);
+        const json reply = get("SignData");
+        EXPECT_EQ(errorCode(reply), "reply-too-large") << reply.dump().substr(0, 200);
+        EXPECT_EQ(reply["id"], id_);
+    }
+    EXPECT_EQ(standIn_.counter("loads"), 0) << "nothing was signed to be thrown away";
+    // Data with room for its signature is signed.
+    const std::string fits(bridge::kMaxMessage - 6000, 'a');
+    set("SignData", fits);
     const json reply = get("SignData");
-    EXPECT_EQ(errorCode(reply), "reply-too-large") << reply.dump().substr(0, 200);
-    EXPECT_EQ(reply["id"], id_);
+    ASSERT_TRUE(reply.contains("result")) << reply.dump().substr(0, 200);
+    EXPECT_EQ(reply["result"].get<std::string>().rfind("UD65001:0" + std::to_string(fits.size()) + "aaa", 0),
+              0u);
     EXPECT_TRUE(standIn_.tornDown());
+}
+
+// Signing operations take turns with other hosts of the user; one that
+// cannot get its turn within the wait is told the key is busy, and the
+// module is not touched.
+TEST_F(SessionTest, AModuleCallWaitsItsTurnAndIsBusyWhenItDoesNotCome) {
+    const std::string lockPath = standIn_.dir() + "/turns.lock";
+    const bridge::Turns turns(lockPath, std::chrono::milliseconds(300));
+    bridge::Session session(engine_, bridge::AllowList({allowList_}), &turns);
+    auto ask = [&session](const json& request) {
+        bridge::Frame frame;
+        frame.body = request.dump();
+        return json::parse(session.answer(frame));
+    };
+    const json version = {{"id", 1}, {"origin", kBank}, {"call", "getVersion"}};
+    const json list = {{"id", 2}, {"origin", kBank}, {"call", "getCertList"}};
+    const json signedData = {{"id", 3}, {"origin", kBank}, {"get", "SignData"}};
+    ask({{"id", 0}, {"origin", kBank}, {"set", "SignData"}, {"value", "abc"}});
+    ask({{"id", 0}, {"origin", kBank}, {"set", "CN"}, {"value", kSerial}});
+
+    const int other = ::open(lockPath.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+    ASSERT_GE(other, 0);
+    ASSERT_EQ(::flock(other, LOCK_EX), 0);  // another host is signing
+    EXPECT_EQ(ask(version)["result"], "1.0.0.28") << "what needs no module does not wait";
+    for (const json& request : {list, signedData}) {
+        const auto start = std::chrono::steady_clock::now();
+        const json reply = ask(request);
+        EXPECT_EQ(errorCode(reply), "busy") << reply;
+        EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(300));
+    }
+    EXPECT_EQ(standIn_.counter("loads"), 0);
+    ::close(other);  // its signing is done
+    EXPECT_EQ(ask(signedData)["result"].get<std::string>().rfind("UD65001:00000003abc", 0), 0u);
+    EXPECT_TRUE(standIn_.tornDown());
+
+    // The first host of the user makes the lock's folder, closed to others.
+    const std::string fresh = standIn_.dir() + "/fresh";
+    bridge::Turns::Failure failure{};
+    std::string why;
+    EXPECT_TRUE(bridge::Turns(fresh + "/lock", std::chrono::milliseconds(0)).take(&failure, &why)) << why;
+    struct stat st {};
+    ASSERT_EQ(::stat(fresh.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0700u);
+}
+
+TEST(Turns, TheLockIsInTheUsersRuntimeFolderElseInTmp) {
+    const std::string fallback = "/tmp/ombrel-bridge-" + std::to_string(::geteuid()) + "/lock";
+    for (const char* runtime : {static_cast<const char*>(nullptr), "", "relative/run"}) {
+        watchtest::ScopedEnv env("XDG_RUNTIME_DIR", runtime);  // nullptr: unset
+        EXPECT_EQ(bridge::turnsLockPath(), fallback) << (runtime ? runtime : "(unset)");
+    }
+    watchtest::ScopedEnv env("XDG_RUNTIME_DIR", "/run/user/7");
+    EXPECT_EQ(bridge::turnsLockPath(), "/run/user/7/ombrel-bridge.lock");
+}
+
+// A lock in a folder others may enter is not waited on (whoever could enter
+// could hold it forever, stopping every signing): the host signs without its
+// turn and says why on standard error.
+TEST_F(SessionTest, ALockOthersCouldHoldIsNotWaitedOn) {
+    set("SignData", "abc");
+    set("CN", kSerial);
+    const std::string open = standIn_.dir() + "/open";
+    std::filesystem::create_directories(open);
+    ::chmod(open.c_str(), 0777);
+    const std::string theirs = standIn_.dir() + "/theirs";
+    std::filesystem::create_directories(theirs);
+    ::chmod(theirs.c_str(), 0700);
+    const bool asRoot = ::geteuid() == 0 && ::chown(theirs.c_str(), 4321, 4321) == 0;
+    struct Case {
+        std::string lock;
+        std::string why;  // what Turns::take says
+    };
+    std::vector<Case> cases = {
+        {open + "/lock", open + " is not a folder of this user's that only this user may enter"},
+        {standIn_.dir() + "/missing/folder/lock",
+         "cannot make " + standIn_.dir() + "/missing/folder: No such file or directory"},
+    };
+    if (asRoot)
+        cases.push_back(
+            {theirs + "/lock", theirs + " is not a folder of this user's that only this user may enter"});
+    for (const auto& c : cases) {
+        const int held = ::open(c.lock.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);  // someone holds it
+        if (held >= 0) {
+            ASSERT_EQ(::flock(held, LOCK_EX), 0);
+        }
+        const bridge::Turns turns(c.lock, std::chrono::milliseconds(200));
+        bridge::Turns::Failure failure{};
+        std::string why;
+        EXPECT_FALSE(turns.take(&failure, &why)) << c.lock;
+        EXPECT_EQ(failure, bridge::Turns::Failure::NoLockFile) << c.lock;
+        EXPECT_EQ(why, c.why);
+        bridge::Session session(engine_, bridge::AllowList({allowList_}), &turns);
+        bridge::Frame frame;
+        frame.body = json({{"id", 1}, {"origin", kBank}, {"get", "SignData"}}).dump();
+        const json reply = json::parse(session.answer(frame));
+        EXPECT_EQ(reply.value("result", std::string()).rfind("UD65001:00000003abc", 0), 0u)
+            << c.lock << reply;
+        if (held >= 0) ::close(held);
+    }
 }
 
 }  // namespace

@@ -44,4 +44,15 @@ printf 'pay 100 to 6222' | openssl dgst -sha256 -verify "$work/pub.pem" -signatu
     fail "the signature does not verify"
 printf 'pay 100 to 6223' | openssl dgst -sha256 -verify "$work/pub.pem" -signature "$work/sig.bin" > /dev/null 2>&1 &&
     fail "a changed text verifies"
+# Where the browser tells the page's origin, only the allow-list's origins are served.
+echo "https://bank.example" > "$work/allowed-origins"
+export QD_BRIDGE_SYSTEM_ORIGINS="$work/allowed-origins" XDG_CONFIG_HOME="$work/config"
+for origin in https://evil.example https://bank.example; do
+    printf 'browser origin %s\nnew %s\ncall getCertList\n' "$origin" "$lib/libombrel.so" > "$work/origin.txt"
+    "$nphost" "$work/origin.txt" > "$work/out" 2> "$work/err" || fail "nphost ($origin): $(cat "$work/err")"
+    case $origin in
+    *evil*) grep -qx 'getCertList -> failed' "$work/out" || fail "a foreign page was served: $(cat "$work/out")" ;;
+    *) grep -q "^getCertList -> \"CN=.*,$serial;" "$work/out" || fail "the bank's page: $(cat "$work/out")" ;;
+    esac
+done
 echo "signing session: verified"

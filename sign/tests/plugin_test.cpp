@@ -5,9 +5,11 @@
 #include <openssl/evp.h>
 
 #include <QTimer>
+#include <fstream>
 #include <functional>
 #include <map>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -31,8 +33,10 @@ struct Page {
     npbrowser::Browser browser;
     std::unique_ptr<npbrowser::Instance> plugin;
 
-    Page() {
+    // `origin`: what the browser reports as the page's origin (nothing: it does not say).
+    explicit Page(std::optional<std::string> origin = std::nullopt) {
         std::string error;
+        browser.settings().documentOrigin = std::move(origin);
         EXPECT_TRUE(browser.attach(NP_Initialize, NP_GetEntryPoints, NP_Shutdown, NP_GetValue, &error)) << error;
         plugin = browser.newInstance("application/x-vnd-nptest-demo", {{"width", "1"}, {"height", "1"}}, nullptr);
         EXPECT_NE(plugin, nullptr);
@@ -242,6 +246,42 @@ TEST(OmbrelScript, WhatThePageDoesWhileThePinWindowIsUpLeavesTheSigningWhole) {
         }
         page.plugin.reset();  // the page goes: the host lets go of what it held
         EXPECT_FALSE(npbrowser::isLiveObject(scriptable));
+    }
+}
+
+// Any page that loads the plug-in could read the key's certificates. Where
+// the browser tells the page's origin, only the origins the signing bridge's
+// allow-list names get the service; a browser that does not tell serves
+// every page, as before.
+TEST(OmbrelScript, WhereTheBrowserTellsTheOriginOnlyAllowedPagesAreServed) {
+    StandIn standIn(Tokens::get().one());
+    const std::string list = standIn.dir() + "/allowed-origins";
+    std::ofstream(list) << "https://bank.example\n";
+    signtest::ScopedEnv system("QD_BRIDGE_SYSTEM_ORIGINS", list);
+    signtest::ScopedEnv user("XDG_CONFIG_HOME", standIn.dir() + "/config");
+    const std::vector<std::pair<std::optional<std::string>, bool>> pages = {
+        {"https://bank.example", true},
+        {"https://BANK.example:443", true},
+        {std::nullopt, true},
+        {"https://evil.example", false},
+        {"null", false},  // an opaque origin: a sandboxed page
+        {"http://bank.example", false},
+        {"", false},
+    };
+    for (const auto& [origin, served] : pages) {
+        const long loads = standIn.counter("loads");
+        {
+            Page page(origin);
+            const std::string certs = page.call("getCertList");
+            EXPECT_EQ(certs.rfind("\"CN=", 0) == 0, served) << origin.value_or("(not told)") << ": " << certs;
+            if (!served) {
+                EXPECT_EQ(page.call("getVersion"), "<failed>");
+                EXPECT_FALSE(page.set("CN", text("80F00D2048")));
+                EXPECT_EQ(page.get("SignData"), "<failed>");
+                EXPECT_EQ(standIn.counter("loads"), loads) << "a refused page never reaches the module";
+            }
+        }
+        EXPECT_EQ(npbrowser::ledger().memAllocated, 0) << "the origin's text goes back to the browser";
     }
 }
 

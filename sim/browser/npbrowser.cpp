@@ -76,6 +76,18 @@ struct HostSide {
         if (gBrowser == nullptr || value == nullptr)
             return NPERR_INVALID_PARAM;
         ++gBrowser->questions_[variable];
+        if (variable == NPNVdocumentOrigin) {
+            const auto& origin = gBrowser->settings().documentOrigin;
+            if (instanceOf(npp) == nullptr)
+                return NPERR_INVALID_INSTANCE_ERROR;
+            if (!origin)
+                return NPERR_GENERIC_ERROR;
+            char* copy = copyToBrowserMemory(*origin);
+            if (copy == nullptr)
+                return NPERR_OUT_OF_MEMORY_ERROR;
+            *static_cast<char**>(value) = copy;
+            return NPERR_NO_ERROR;
+        }
         Answer answer;
         if (variable == NPNVsupportsCoreGraphicsBool)
             answer = gBrowser->settings().coreGraphics;

@@ -19,6 +19,7 @@
 #include <functional>
 #include <map>
 #include <memory>
+#include <optional>
 #include <string>
 #include <utility>
 #include <vector>
@@ -62,6 +63,10 @@ struct Settings {
     Answer cocoa = Answer::Yes;
     uint16_t version = 27;  // major 0 (high byte), minor 27
     uint16_t tableSize = sizeof(NPNetscapeFuncs);
+    // The page's origin, as the browser reports it for NPNVdocumentOrigin
+    // (22) in browser memory the plug-in frees ("null" for an opaque one);
+    // nothing: the question fails, as in a browser that does not know it.
+    std::optional<std::string> documentOrigin;
 };
 
 // A call a listener object received from the plug-in.

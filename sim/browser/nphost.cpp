@@ -19,6 +19,7 @@
 #include <fstream>
 #include <iostream>
 #include <memory>
+#include <optional>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -35,6 +36,9 @@ const char* kUsage =
     "One action per line; # starts a comment.\n"
     "  browser coregraphics|cocoa yes|no|fail   answers to the plug-in's questions (before new)\n"
     "  browser version N                        the browser's version field (before new)\n"
+    "  browser origin ORIGIN|none               the page's origin the browser reports to the\n"
+    "                                           instances made after it (none: the question\n"
+    "                                           fails, the default)\n"
     "  new PLUGIN [name=value ...]              load PLUGIN (a path, or a name looked up in\n"
     "                                           $NPHOST_PLUGIN_PATH and the build's lib folder)\n"
     "                                           and create an instance with the page parameters;\n"
@@ -342,7 +346,15 @@ private:
     }
 
     void browserSetting(const std::vector<std::string>& w) {
-        needWords(w, 3, "browser coregraphics|cocoa yes|no|fail, or browser version N");
+        needWords(w, 3, "browser coregraphics|cocoa yes|no|fail, browser version N, or browser origin ORIGIN|none");
+        if (w[1] == "origin") {
+            // Any time: the page the next instances are made on.
+            const auto origin = w[2] == "none" ? std::nullopt : std::optional<std::string>(w[2]);
+            settings_.documentOrigin = origin;
+            if (browser_)
+                browser_->settings().documentOrigin = origin;
+            return;
+        }
         if (browser_)
             throw Failure{"browser settings come before the first 'new'"};
         if (w[1] == "version") {

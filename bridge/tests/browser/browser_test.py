@@ -5,8 +5,11 @@ One scenario, run in Chromium (through Debian's chromedriver and Selenium) or
 in Firefox ESR (through its built-in WebDriver BiDi): a local https page on an
 allowed origin lists the certificates of a SoftHSM2 test token through the
 stand-in PKCS#11 module, signs a text, exports the certificate, and OpenSSL
-verifies the signature; the same page on an origin that is not allowed gets
-the refusal; a missing host manifest, a missing program, a host that exits, a
+verifies the signature; two frames signing at once both get every
+signature; pages of other sites are refused as themselves whatever their
+requests claim, are told nothing of the machine, and cannot start more than a
+few hosts, which end after refusing; sandboxed pages at the allowed URL get
+nothing; a missing host manifest, a missing program, a host that exits, a
 request over 1 MiB and an answer over 1 MiB each reach the page as their
 documented error code, whatever each browser's own text for them.
 
@@ -59,8 +62,18 @@ def make_certificate(folder):
 
 
 class QuietHandler(http.server.SimpleHTTPRequestHandler):
+    """The test page; under /sandboxed/ the same page with a sandbox policy (an opaque origin)."""
+
     def __init__(self, *args, **kwargs):
         super().__init__(*args, directory=os.path.join(HERE, "page"), **kwargs)
+
+    def translate_path(self, path):
+        return super().translate_path(path[len("/sandboxed"):] if path.startswith("/sandboxed/") else path)
+
+    def end_headers(self):
+        if self.path.startswith("/sandboxed/"):
+            self.send_header("Content-Security-Policy", "sandbox allow-scripts")
+        super().end_headers()
 
     def log_message(self, *args):
         pass
@@ -96,6 +109,9 @@ def host_environment(work, tokens, allowed):
         "HOME": os.path.join(work, "home"),
     })
     os.makedirs(env["HOME"])
+    # The hosts' turns at the key (a lock file there), apart from other runs.
+    env["XDG_RUNTIME_DIR"] = os.path.join(work, "run")
+    os.makedirs(env["XDG_RUNTIME_DIR"], mode=0o700)
     # A sanitizer build's host reports into files the test reads afterwards.
     env["ASAN_OPTIONS"] = env.get("ASAN_OPTIONS", "") + f":log_path={work}/sanitizer"
     env["UBSAN_OPTIONS"] = env.get("UBSAN_OPTIONS", "") + f":log_path={work}/sanitizer"
@@ -268,7 +284,85 @@ def page_error(browser, call):
     return json.loads(browser.evaluate(f"outcome({call})"))
 
 
-def scenario(browser, work, build, port, started, screenshot):
+def counting_host(work, build):
+    """A host program that notes each start (its PID) and then is the real host."""
+    path = os.path.join(work, "counting-host")
+    with open(path, "w") as f:
+        f.write(f'#!/bin/sh\necho $$ >> "{work}/host-starts"\nexec "{build}/bin/ombrel-bridge" "$@"\n')
+    os.chmod(path, 0o755)
+    return path
+
+
+def host_starts(work):
+    try:
+        with open(os.path.join(work, "host-starts")) as f:
+            return [int(line) for line in f if line.strip()]
+    except FileNotFoundError:
+        return []
+
+
+def running(pid):
+    try:
+        with open(f"/proc/{pid}/stat") as f:
+            return f.read().rsplit(")", 1)[1].split()[0] != "Z"
+    except FileNotFoundError:
+        return False
+
+
+def still_running(pids, seconds=20):
+    deadline = time.monotonic() + seconds
+    while any(running(pid) for pid in pids) and time.monotonic() < deadline:
+        time.sleep(0.1)
+    return [pid for pid in pids if running(pid)]
+
+
+def foreign_pages(browser, work, build, port, foreign_port):
+    """What other sites' pages can do: claim an allowed origin, read the
+    refusal, start hosts from a hundred frames, hide behind a sandbox."""
+    allowed = f"https://127.0.0.1:{port}"
+    install_manifest(browser, build, path=counting_host(work, build))
+
+    foreign = f"https://localhost:{port}"
+    browser.open(f"{foreign}/index.html")
+    claimed = json.loads(browser.evaluate(f"claimedOrigin({json.dumps(allowed)})"))
+    check(claimed.get("code") == "not-allowed" and foreign in claimed.get("message", ""),
+          "a foreign page whose request claims an allowed origin is refused as itself", claimed)
+    refusal = page_error(browser, "ombrel.getCertList()")
+    check(refusal.get("code") == "not-allowed"
+          and refusal.get("message") == f"origin {foreign} is not allowed to use the signing service",
+          "the refusal names the page's origin and nothing of the machine", refusal)
+    started = host_starts(work)
+    check(len(started) == 1, "the refused origin's next request started no host", started)
+    check(not still_running(started), "a host that refused its page has ended", started)
+
+    # A hundred frames of a site the host has not yet refused, all asking at once.
+    flood = f"https://localhost:{foreign_port}"
+    browser.open(f"{flood}/index.html")
+    first = json.loads(browser.evaluate("askInFrames(100)"))
+    started = host_starts(work)[1:]
+    check(set(first) <= {"not-allowed", "busy"} and sum(first.values()) == 100 and 1 <= len(started) <= 4,
+          "a hundred foreign frames asking at once start at most four hosts and are all refused",
+          f"{first}, {len(started)} hosts")
+    check(not still_running(started), "each of those hosts ended after its refusal", started)
+    again = json.loads(browser.evaluate("askInFrames(100)"))
+    check(again == {"not-allowed": 100} and len(host_starts(work)) == 1 + len(started),
+          "asking again, they are refused without a host", again)
+
+    # A page with no origin of its own at an allowed URL: a document served
+    # with a sandbox policy, and a sandboxed frame of the allowed page inside
+    # the foreign one.
+    before = len(host_starts(work))
+    sandboxed = json.loads(browser.evaluate(f"askInSandboxedFrame({json.dumps(allowed + '/index.html')})"))
+    check(sandboxed.get("code") == "not-allowed", "a sandboxed frame of an allowed page gets no service",
+          sandboxed)
+    browser.open(f"{allowed}/sandboxed/index.html")
+    opaque = page_error(browser, "ombrel.getCertList()")
+    check(opaque.get("code") == "not-allowed",
+          "a document of an allowed URL served with a sandbox policy gets no service", opaque)
+    check(len(host_starts(work)) == before, "and neither started a host", host_starts(work)[before:])
+
+
+def scenario(browser, work, build, port, foreign_port, started, screenshot):
     allowed = f"https://127.0.0.1:{port}"
     install_manifest(browser, build)
 
@@ -293,12 +387,13 @@ def scenario(browser, work, build, port, started, screenshot):
     check(after.get("result", "").startswith(f"UD65001:{len(TEXT.encode()):08d}"),
           "and changes nothing: the earlier sign data still signs", after)
 
-    foreign = f"https://localhost:{port}"
-    browser.open(f"{foreign}/index.html")
-    refusal = page_error(browser, "ombrel.getCertList()")
-    check(refusal.get("code") == "not-allowed" and foreign in refusal.get("message", "")
-          and "allowed-origins" in refusal.get("message", ""),
-          "a page on an origin that is not allowed gets the refusal naming it and the file", refusal)
+    # Two pages signing at once on one key: both get every signature.
+    outcomes = json.loads(browser.evaluate(f"parallelSigning({json.dumps(SERIAL)}, {json.dumps(TEXT)}, 25)"))
+    failed = [outcome for outcome in outcomes if outcome != "signed"]
+    check(len(outcomes) == 50 and not failed, "two frames signing at once get all 50 signatures",
+          f"{len(failed)} failed, the first: {failed[:1]}")
+
+    foreign_pages(browser, work, build, port, foreign_port)
 
     os.remove(os.path.join(browser.hosts, "ombrel_bridge.json"))
     browser.open(f"{allowed}/index.html")
@@ -332,16 +427,17 @@ def main():
     build = os.path.abspath(args.build)
 
     work = tempfile.mkdtemp(prefix=f"bridge-{args.browser}-")
-    server = browser = None
+    server = second = browser = None
     try:
         cert, key = make_certificate(work)
         server, port = start_server(cert, key)
+        second, foreign_port = start_server(cert, key)  # another site's origin
         env = host_environment(work, os.path.abspath(args.tokens), f"https://127.0.0.1:{port}")
         env["QD_PKCS11_MODULE"] = os.path.join(build, "lib", "qdpkcs11-darwin.so")
         extension = os.path.join(SOURCE, "extension")
         started = time.monotonic()
         browser = BROWSERS[args.browser](work, env, extension)
-        first = scenario(browser, work, build, port, started, args.screenshot)
+        first = scenario(browser, work, build, port, foreign_port, started, args.screenshot)
         print(f"{args.browser}: browser start to first signature {first:.2f} s")
         browser.quit()
         browser = None
@@ -358,8 +454,9 @@ def main():
     finally:
         if browser is not None:
             browser.quit()
-        if server is not None:
-            server.shutdown()
+        for each in (server, second):
+            if each is not None:
+                each.shutdown()
         shutil.rmtree(work, ignore_errors=True)
 
 
