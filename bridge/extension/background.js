@@ -276,7 +276,9 @@ function pageConnected(page) {
   function fieldEvent(record, event) {
     if (pageGone || !record.created) return;
     if (event === "return" || event === "tab") {
-      page.postMessage({ event, field: record.number });
+      // In turn with the degree events before it, as the plug-in fires them.
+      queue.push({ local: () => page.postMessage({ event, field: record.number }) });
+      pump();
     } else if (event === "input" && record.listed) {
       // The degree letter, for origins on the allow-list only (its timing tells the typing rhythm).
       queue.push({
@@ -330,6 +332,11 @@ function pageConnected(page) {
   function pump() {
     if (inFlight !== null || queue.length === 0 || pageGone) return;
     const next = queue.shift();
+    if (next.local) {
+      next.local();
+      pump();
+      return;
+    }
     if (next.onlyIfRunning && native === null) {
       pump();
       return;

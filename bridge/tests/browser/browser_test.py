@@ -152,6 +152,17 @@ class Chromium:
     def screenshot(self, path):
         self.driver.save_screenshot(path)
 
+    def click(self, x, y):
+        from selenium.webdriver.common.actions.action_builder import ActionBuilder
+        actions = ActionBuilder(self.driver)
+        actions.pointer_action.move_to_location(int(x), int(y)).click()
+        actions.perform()
+
+    def keys(self, text):
+        """Key presses, one per character, into whatever has the focus."""
+        from selenium.webdriver.common.action_chains import ActionChains
+        ActionChains(self.driver).send_keys(text).perform()
+
     def quit(self):
         self.driver.quit()
 
@@ -220,6 +231,20 @@ class Firefox:
             raise Failure(f"script failed: {result.get('exceptionDetails', {}).get('text')}")
         value = result["result"]
         return value.get("value")
+
+    def click(self, x, y):
+        self.command("input.performActions", {"context": self.context, "actions": [{
+            "type": "pointer", "id": "mouse", "parameters": {"pointerType": "mouse"},
+            "actions": [{"type": "pointerMove", "x": int(x), "y": int(y)},
+                        {"type": "pointerDown", "button": 0}, {"type": "pointerUp", "button": 0}]}]})
+
+    def keys(self, text):
+        """Key presses, one per character, into whatever has the focus."""
+        actions = []
+        for character in text:
+            actions += [{"type": "keyDown", "value": character}, {"type": "keyUp", "value": character}]
+        self.command("input.performActions", {"context": self.context,
+                                              "actions": [{"type": "key", "id": "keyboard", "actions": actions}]})
 
     def screenshot(self, path):
         data = self.command("browsingContext.captureScreenshot", {"context": self.context})["data"]

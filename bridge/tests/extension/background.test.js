@@ -233,11 +233,12 @@ test("the measure and the degree events are for listed origins only; Return and 
     frame.onMessage.fire({ event: "tab" });
     if (listed) {
       assert.deepStrictEqual(host.sent[1], { field: 1, call: "degree", id: 2, origin: "https://bank.example", text: SECRET });
+      assert.strictEqual(bank.port.sent.length, 1, "Return and Tab wait for the degree typed before them");
       host.reply({ result: "S" });
       assert.deepStrictEqual(bank.port.sent.slice(1), [
+        { event: "degree", field: 1, value: "S" },
         { event: "return", field: 1 },
         { event: "tab", field: 1 },
-        { event: "degree", field: 1, value: "S" },
       ]);
     } else {
       assert.strictEqual(host.sent.length, 1, "no degree request for an unlisted origin");
