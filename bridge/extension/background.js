@@ -54,7 +54,7 @@ const REFUSALS = {
   }),
   listedOnly: (name) => ({
     code: "refused",
-    message: `${name} is answered only to origins on the allow-list`,
+    message: `${name} is answered to allow-listed origins only`,
   }),
   noField: (field) => ({ code: "bad-request", message: `there is no password field ${field} on this page` }),
   notACall: (name) => ({ code: "bad-request", message: `the password field has no method ${name}` }),
