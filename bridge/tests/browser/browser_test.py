@@ -437,7 +437,8 @@ def field_host_starts(work):
 def wait_for(browser, expression, seconds=20):
     deadline = time.monotonic() + seconds
     while True:
-        value = json.loads(browser.evaluate(expression))
+        raw = browser.evaluate(expression)
+        value = json.loads(raw) if isinstance(raw, str) else raw
         if value or time.monotonic() > deadline:
             return value
         time.sleep(0.05)
