@@ -580,7 +580,7 @@ def password_field(browser, work, build, port, screenshot):
     ten = json.loads(browser.evaluate("Promise.all(Array.from({length: 10}, () => makeField({}, 'more')))"
                                       ".then(JSON.stringify)"))
     check(ten == list(range(10)), "a page opens ten fields at once", ten)
-    gone = json.loads(browser.evaluate("fields.forEach((f) => f.holder.remove()); outcome(Promise.resolve(1))"))
+    gone = json.loads(browser.evaluate("(fields.forEach((f) => f.holder.remove()), outcome(Promise.resolve(1)))"))
     started = field_host_starts(work)
     browser.open(f"{allowed}/index.html")
     check(gone == {"result": 1} and not still_running(started), "removing them and leaving leaves no host", started)
