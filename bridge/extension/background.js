@@ -41,6 +41,7 @@ const LIMITS = {
   hostsPerTab: 4,
   hosts: 16,
   refusalMs: 60 * 1000,  // after that the host decides again (the lists may have changed)
+  frameMs: 10 * 1000,  // a field's frame that has not connected by then will not (the page blocks it)
 };
 
 const REFUSALS = {
@@ -56,6 +57,11 @@ const REFUSALS = {
     code: "refused",
     message: `${name} is answered to allow-listed origins only`,
   }),
+  noFrame: {
+    code: "not-allowed",
+    message: "the password field could not be shown in this page (its content security policy may forbid the field's frame)",
+  },
+  elementGone: { code: "bad-request", message: "the field's element left the page before the field was shown" },
   noField: (field) => ({ code: "bad-request", message: `there is no password field ${field} on this page` }),
   notACall: (name) => ({ code: "bad-request", message: `the password field has no method ${name}` }),
 };
@@ -120,6 +126,7 @@ function fieldFrameConnected(frame) {
       ({ record, session } = bound);
       record.frame = frame;
       frame.postMessage({ setup: appearance(record.params) });
+      session.frameBound(record);
     } else if ("ticket" in message) {
       session.textArrived(record, message.ticket, message.text);
     } else if ("event" in message) {
@@ -241,7 +248,14 @@ function pageConnected(page) {
       }
       record.created = true;
       record.listed = Boolean(reply.result && reply.result.listed === true);
-      if (record.removed) queueDestroy(record);
+      if (record.removed) {
+        queueDestroy(record);
+      } else if (record.frame === null) {
+        // The page hears of its field once the user can type into it.
+        record.deferred = entry;
+        record.timer = setTimeout(() => frameMissing(record), LIMITS.frameMs);
+        return null;
+      }
       return { result: { field: record.number } };
     }
     if (!("error" in reply) && record.frame !== null) {
@@ -298,11 +312,28 @@ function pageConnected(page) {
   // connect before the host has made it.
   function newField(entry, token) {
     const record = { number: nextField++, token, params: entry.request.create, frame: null,
-                     created: false, removed: false, listed: false, wanted: null };
+                     created: false, removed: false, listed: false, wanted: null, deferred: null, timer: null };
     fields.set(record.number, record);
     fieldTokens.set(token, { record, session });
     entry.request = { create: entry.request.create, field: record.number };
     entry.record = record;
+  }
+
+  // The frame has connected: a create that waited for it is answered.
+  function frameBound(record) {
+    const entry = record.deferred;
+    if (!entry) return;
+    record.deferred = null;
+    clearTimeout(record.timer);
+    answer(entry.id, { result: { field: record.number } });
+  }
+
+  function frameMissing(record) {
+    const entry = record.deferred;
+    if (!entry) return;
+    record.deferred = null;
+    answer(entry.id, { error: REFUSALS.noFrame });
+    removeField(record);
   }
 
   function dropRecord(record) {
@@ -321,11 +352,16 @@ function pageConnected(page) {
   function removeField(record) {
     if (record.removed) return;
     record.removed = true;
+    if (record.deferred) {
+      clearTimeout(record.timer);
+      answer(record.deferred.id, { error: REFUSALS.elementGone });
+      record.deferred = null;
+    }
     dropRecord(record);
     if (record.created) queueDestroy(record);
   }
 
-  const session = { tab, textArrived, fieldEvent, removeField };
+  const session = { tab, textArrived, fieldEvent, removeField, frameBound };
 
   // ---- the queue ----
 
@@ -356,6 +392,7 @@ function pageConnected(page) {
       const reply = next.onReply;
       next.onReply = (answered) => {
         const told = fieldAnswered(next, answered);
+        if (told === null) return;
         if (reply) reply(told);
         else answer(next.id, told);
       };

@@ -56,7 +56,24 @@ function world() {
       },
     },
   };
-  const context = vm.createContext({ chrome, Date: { now: () => clock.now }, importScripts() {} });
+  const timers = new Map();
+  let timerIds = 0;
+  clock.advance = (ms) => {
+    clock.now += ms;
+    for (const [id, timer] of [...timers]) {
+      if (timer.at <= clock.now) {
+        timers.delete(id);
+        timer.run();
+      }
+    }
+  };
+  const context = vm.createContext({
+    chrome,
+    Date: { now: () => clock.now },
+    setTimeout: (run, ms) => (timers.set(++timerIds, { run, at: clock.now + ms }), timerIds),
+    clearTimeout: (id) => timers.delete(id),
+    importScripts() {},
+  });
   for (const source of SOURCES) vm.runInContext(source, context);
   const limits = vm.runInContext("LIMITS", context);
 
@@ -273,6 +290,35 @@ test("a field's frame is bound by its token once, in the page's tab, from the fi
   w.hosts[0].reply({ result: { listed: true } });
   bank.ask({ call: "getValue", args: [], field: 1 });
   assert.strictEqual(w.hosts[0].sent[1].text, SECRET);
+});
+
+test("a field is answered once its frame can take typing; a frame that never comes ends the field", () => {
+  const w = world();
+  const bank = w.page("https://bank.example", { service: "varnex-bridge" });
+  bank.ask({ create: {} }, { token: "late" });
+  w.hosts[0].reply({ result: { listed: true } });
+  assert.strictEqual(bank.port.sent.length, 0, "not before the frame is there");
+  w.frame("late");
+  assert.deepStrictEqual(bank.port.sent, [{ id: 1, result: { field: 1 } }]);
+  w.clock.advance(w.limits.frameMs);
+  assert.strictEqual(bank.port.sent.length, 1, "and only once");
+
+  bank.ask({ create: {} }, { token: "blocked" });  // a page whose policy forbids the frame
+  w.hosts[0].reply({ result: { listed: true } });
+  w.clock.advance(w.limits.frameMs - 1);
+  assert.strictEqual(bank.port.sent.length, 1);
+  w.clock.advance(1);
+  assert.strictEqual(bank.port.sent[1].error.code, "not-allowed");
+  assert.deepStrictEqual(w.hosts[0].sent[2], { field: 2, destroy: true, id: 3, origin: "https://bank.example" });
+  w.hosts[0].reply({ result: null });
+  assert.strictEqual(w.frame("blocked").closed, true, "its token binds nothing any more");
+
+  bank.ask({ create: {} }, { token: "removed" });
+  w.hosts[0].reply({ result: { listed: true } });
+  bank.tell({ remove: "removed" });  // its element left before the frame loaded
+  assert.strictEqual(bank.port.sent[2].error.code, "bad-request");
+  w.clock.advance(w.limits.frameMs);
+  assert.strictEqual(bank.port.sent.length, 3);
 });
 
 test("a page's fields share one host; a removed frame ends its field there; a page that goes ends the host", () => {
