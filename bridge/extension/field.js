@@ -75,6 +75,10 @@
     }
   });
   input.addEventListener("input", () => port.postMessage({ event: "input" }));
+  // Its page is left (or kept for the back button, with the host gone): the text goes.
+  window.addEventListener("pagehide", () => {
+    input.value = "";
+  });
   // Nothing of the text by other roads.
   for (const name of ["copy", "cut", "dragstart"]) input.addEventListener(name, (event) => event.preventDefault());
 })();

@@ -96,6 +96,15 @@
     });
   }
 
+  // A page kept for the back button (Firefox keeps its port open) lets its
+  // host go now; coming back, its fields answer that they are gone.
+  window.addEventListener("pagehide", () => {
+    if (port === null) return;
+    port.disconnect();
+    port = null;
+    pending.clear();
+  });
+
   // varnex.create dispatches this on the page's element just before it asks.
   window.addEventListener("varnex-bridge-place", (event) => {
     if (event.target instanceof Element) placeFor.set(String(event.detail), event.target);
