@@ -75,6 +75,10 @@
     }
   });
   input.addEventListener("input", () => port.postMessage({ event: "input" }));
+  // The focus border follows the input's focus events (a headless or
+  // inactive window matches no :focus in some browsers).
+  for (const name of ["focus", "pointerdown", "keydown"]) input.addEventListener(name, () => input.classList.add("focused"));
+  input.addEventListener("blur", () => input.classList.remove("focused"));
   // Its page is left (or kept for the back button, with the host gone): the text goes.
   window.addEventListener("pagehide", () => {
     input.value = "";
