@@ -202,7 +202,7 @@ function pageConnected(page) {
       if (inFlight !== null) {
         const done = inFlight;
         inFlight = null;
-        finish(done, { error: mapNativeError(text) });
+        finish(done, { error: mapNativeError(text, page.name) });
       }
       pump();  // the next request starts the program again (it may have been installed meanwhile)
     });

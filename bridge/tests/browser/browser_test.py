@@ -599,6 +599,13 @@ def password_field(browser, work, build, port, screenshot):
     measure = page_error(browser, "fields[0].field.getMeasureValue()")
     check(measure.get("code") == "refused" and "allow-listed" in measure.get("message", ""),
           "and no measure value", measure)
+
+    os.remove(os.path.join(browser.hosts, "varnex_bridge.json"))
+    browser.open(f"{allowed}/field.html")
+    missing = page_error(browser, "makeField({})")
+    frames = browser.evaluate("document.querySelectorAll('iframe').length")
+    check(missing.get("code") == "host-missing" and "varnex-bridge" in missing.get("message", "") and frames == 0,
+          "with no host manifest the page is told to install the field's program, and no frame stays", (missing, frames))
     browser.open(f"{allowed}/index.html")
 
 
