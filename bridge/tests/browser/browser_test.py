@@ -548,6 +548,8 @@ def password_field(browser, work, build, port, screenshot):
     type_into(browser, 0, [("tab",)])
     tabs = wait_for(browser, "fields[0].seen.tabs")
     check(tabs == 1, "Tab in the field reaches the page as eventTab", tabs)
+    cleared = json.loads(browser.evaluate("outcome(fields[0].field.clear().then(() => fields[0].field.getLength()))"))
+    check(cleared == {"result": 0}, "clear empties the field", cleared)
 
     bad = [
         ("fields[0].field.setTimestamp()", "bad-request"),

@@ -201,7 +201,8 @@ const SECRET = "Tr0ub4dor&3";
 function fieldPage({ listed = true, origin = "https://bank.example" } = {}) {
   const w = world();
   const bank = w.page(origin, { service: "varnex-bridge" });
-  bank.ask({ create: { maxlength: "20" }, field: 7 }, { token: "t1" });  // a field number the page claims
+  // A field number and an origin the page claims.
+  bank.ask({ create: { maxlength: "20" }, field: 7, origin: "https://else.example" }, { token: "t1", origin: "https://else.example" });
   const host = w.hosts[0];
   const frame = w.frame("t1", { text: SECRET });
   host.reply({ result: { listed } });
@@ -238,8 +239,12 @@ test("the typed text goes to the host only with the calls that read it, and neve
   assert.strictEqual(host.sent[host.sent.length - 1].text, SECRET);
   host.reply({ result: 0 });
   assert.strictEqual(frame.sent.filter((m) => "want" in m).length, 7, "the frame is asked once per text call");
+  // The text lives in the frame: clearing is the frame's (the host's answer alone would change nothing).
+  bank.ask({ call: "clear", args: [], field: 1 });
+  host.reply({ result: null });
+  assert.deepStrictEqual(frame.sent[frame.sent.length - 1], { clear: true });
   assert.ok(!JSON.stringify(bank.port.sent).includes(SECRET), "the page's channel never carries the text");
-  assert.strictEqual(bank.port.sent.length, calls.length + 2);
+  assert.strictEqual(bank.port.sent.length, calls.length + 3);
 });
 
 test("the measure and the degree events are for listed origins only; Return and Tab for every page", () => {
