@@ -136,7 +136,12 @@ int16_t FieldEngine::Verify() {
     bool ascii = true;
     for (const char c : acceptsPattern_)
         ascii = ascii && static_cast<unsigned char>(c) < 0x80;
-    CRegexpT re(ascii ? acceptsPattern_.c_str() : nullptr);
+    // Compiling dominates a check of a password's length: once per pattern.
+    if (!accepts_ || acceptsCompiledFrom_ != acceptsPattern_) {
+        accepts_ = std::make_unique<CRegexpT>(ascii ? acceptsPattern_.c_str() : nullptr);
+        acceptsCompiledFrom_ = acceptsPattern_;
+    }
+    const CRegexpT& re = *accepts_;
     // The page's developer learns why the pattern matches nothing.
     if (!ascii)
         lastErrorText = "accepts pattern refused: a character outside ASCII";

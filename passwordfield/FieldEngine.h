@@ -19,6 +19,8 @@
 #include "SecretText.h"
 #include "security/security.h"
 
+class CRegexpT;
+
 class FieldEngine {
 public:
     FieldEngine();
@@ -98,6 +100,9 @@ private:
 
     SecretText inputText{255};
     std::string acceptsPattern_{"\\w{0,}"};
+    // The pattern compiled once, for the text it was compiled from.
+    std::unique_ptr<CRegexpT> accepts_;
+    std::string acceptsCompiledFrom_;
     int32_t maxLength = 255;
     int32_t minLength = 6;
     int32_t contentType = 0;

@@ -3,6 +3,8 @@
 // Firefox the manifest's path and the add-on id; neither is needed) and
 // talks to it over standard input and output until the page goes away. One
 // process serves all the password fields of one page.
+//
+//   varnex-bridge --check [--root DIR]   which browsers will find this host
 #include <openssl/crypto.h>
 #include <signal.h>
 #include <unistd.h>
@@ -10,18 +12,23 @@
 #include <cstdio>
 #include <cstring>
 #include <exception>
+#include <string>
+#include <vector>
 
 #include "bridge/field/session.h"
+#include "bridge/host/check.h"
 #include "bridge/host/codec.h"
 #include "platform/cli.h"
 
 namespace {
 
 const char* const kUsage =
-    "usage: varnex-bridge --help | --version\n"
+    "usage: varnex-bridge --check [--root DIR]\n"
+    "       varnex-bridge --help | --version\n"
     "  A browser starts varnex-bridge for its password field extension: it checks\n"
-    "  and encrypts what the user types into the bank's password fields. See\n"
-    "  varnex-bridge(1).\n";
+    "  and encrypts what the user types into the bank's password fields. --check\n"
+    "  tells which browsers will find it and which web origins are listed (--root:\n"
+    "  judge a staged install under DIR). See varnex-bridge(1).\n";
 
 int serve() {
     // Only messages may reach the browser: whatever a library prints goes to
@@ -64,11 +71,25 @@ int serve() {
 
 int main(int argc, char** argv) {
     try {
+        if (argc >= 2 && std::strcmp(argv[1], "--check") == 0) {
+            std::string root;
+            if (argc == 4 && std::strcmp(argv[2], "--root") == 0) {
+                root = argv[3];
+            } else if (argc != 2) {
+                std::fputs(kUsage, stderr);
+                return 2;
+            }
+            std::vector<std::string> lines;
+            const int status = bridge::runCheck(root, &lines, bridge::kFieldHost);
+            for (const auto& line : lines) std::printf("%s\n", line.c_str());
+            return status;
+        }
         if (const auto asked = argc >= 2 ? platform::askedFor(argv[1]) : platform::Asked::Nothing;
             asked != platform::Asked::Nothing)
             return platform::answer(asked, "varnex-bridge", kUsage);
         if (::isatty(STDIN_FILENO)) {
-            std::fputs("varnex-bridge: started from a terminal; a browser starts this program.\n", stderr);
+            std::fputs("varnex-bridge: started from a terminal; a browser starts this program. Try --check.\n",
+                       stderr);
             return 2;
         }
         return serve();

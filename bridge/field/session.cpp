@@ -3,6 +3,7 @@
 #include <openssl/crypto.h>
 #include <string.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
 #include <nlohmann/json.hpp>
@@ -23,6 +24,7 @@ using nlohmann::json;
 constexpr int kMaxDepth = 4;
 // Ids are echoed in every answer, so they stay short.
 constexpr size_t kMaxId = 256;
+const nlohmann::json kNull;
 
 struct Refusal {
     const char* code;
@@ -43,6 +45,27 @@ int hexDigit(char c) {
     if (c >= 'a' && c <= 'f') return c - 'a' + 10;
     if (c >= 'A' && c <= 'F') return c - 'A' + 10;
     return -1;
+}
+
+// Whether brackets outside strings reach `depth` levels: a body that might
+// nest deeper than the parser's callback allows (it decides exactly).
+bool nestsDeeperThan(const std::string& text, int depth) {
+    int level = 0;
+    bool inString = false;
+    for (size_t i = 0; i < text.size(); ++i) {
+        const char c = text[i];
+        if (inString) {
+            if (c == '\\') ++i;
+            else if (c == '"') inString = false;
+        } else if (c == '"') {
+            inString = true;
+        } else if (c == '{' || c == '[') {
+            if (++level > depth) return true;
+        } else if (c == '}' || c == ']') {
+            --level;
+        }
+    }
+    return false;
 }
 
 // The UTF-16 unit of a \uXXXX escape at `at` (the backslash), or -1.
@@ -99,10 +122,59 @@ const char* listedOnly(std::string_view call) {
     return nullptr;
 }
 
-json answerJson(const fieldscript::Answer& answer) {
-    if (const auto* text = std::get_if<std::string>(&answer)) return json(*text);
-    if (const auto* number = std::get_if<int32_t>(&answer)) return json(*number);
-    return json();
+// The members of a request, found in one pass over it (null: absent).
+struct Members {
+    json* id = nullptr;
+    json* origin = nullptr;
+    json* field = nullptr;
+    json* text = nullptr;
+    json* args = nullptr;
+    json* value = nullptr;
+    const char* op = nullptr;  // create, call, get, set or destroy
+    json* operand = nullptr;
+    int ops = 0;
+};
+
+Members membersOf(json& request) {
+    Members m;
+    if (!request.is_object()) return m;
+    static const char* const kOps[] = {"create", "call", "get", "set", "destroy"};
+    for (auto it = request.begin(); it != request.end(); ++it) {
+        const std::string& key = it.key();
+        json* value = &*it;
+        if (key == "id") m.id = value;
+        else if (key == "origin") m.origin = value;
+        else if (key == "field") m.field = value;
+        else if (key == "text") m.text = value;
+        else if (key == "args") m.args = value;
+        else if (key == "value") m.value = value;
+        else
+            for (const char* op : kOps)
+                if (key == op) {
+                    m.op = op;
+                    m.operand = value;
+                    ++m.ops;
+                }
+    }
+    return m;
+}
+
+// A call's answer, ready to send. Written by hand: an envelope is a few
+// hundred bytes of Base64, which need no escaping, and escaping them through
+// the serialiser was a fifth of the host's own share of getValue.
+std::string answerReply(const json& id, const fieldscript::Answer& answer) {
+    std::string reply = "{\"id\":" + serialise(id) + ",\"result\":";
+    if (const auto* text = std::get_if<std::string>(&answer)) {
+        const bool plain = std::all_of(text->begin(), text->end(), [](char c) {
+            return c >= 0x20 && c < 0x7F && c != '"' && c != '\\';
+        });
+        reply += plain ? "\"" + *text + "\"" : serialise(json(*text));
+    } else if (const auto* number = std::get_if<int32_t>(&answer)) {
+        reply += std::to_string(*number);
+    } else {
+        reply += "null";
+    }
+    return reply + "}";
 }
 
 // Puts the text through the engine's typing path for the length of one
@@ -183,67 +255,76 @@ std::string Session::answer(Frame& frame) {
 std::string Session::handle(std::string& body) {
     const bool loneSurrogate = replaceLoneSurrogates(body);
     bool tooDeep = false;
-    json request = json::parse(
-        body.begin(), body.end(),
-        [&tooDeep](int depth, json::parse_event_t, json&) {
-            if (depth > kMaxDepth) tooDeep = true;
-            return depth <= kMaxDepth;
-        },
-        false);
+    // The parser's callback, which keeps what is too deep out of the
+    // request, slows every parse: only a body that nests deeper needs it.
+    json request = nestsDeeperThan(body, kMaxDepth)
+                       ? json::parse(
+                             body.begin(), body.end(),
+                             [&tooDeep](int depth, json::parse_event_t, json&) {
+                                 if (depth > kMaxDepth) tooDeep = true;
+                                 return depth <= kMaxDepth;
+                             },
+                             false)
+                       : json::parse(body.begin(), body.end(), nullptr, false);
+    const Members m = membersOf(request);
     // The text's own copy goes when the request does.
     struct WipeText {
-        json& request;
+        json* text;
         ~WipeText() {
-            if (request.is_object() && request.contains("text") && request["text"].is_string()) {
-                auto& text = request["text"].get_ref<std::string&>();
-                OPENSSL_cleanse(text.data(), text.capacity());
+            if (text != nullptr && text->is_string()) {
+                auto& bytes = text->get_ref<std::string&>();
+                OPENSSL_cleanse(bytes.data(), bytes.capacity());
             }
         }
-    } wipeText{request};
+    } wipeText{m.text};
     if (request.is_discarded()) return errorReply(nullptr, "malformed", "the message is not JSON");
     if (!request.is_object()) return errorReply(nullptr, "bad-request", "a request is a JSON object");
-    const json id = request.contains("id") ? request["id"] : json();
+    const json& id = m.id != nullptr ? *m.id : kNull;
     if ((!id.is_null() && !id.is_number() && !id.is_string()) ||
         (id.is_string() && id.get_ref<const std::string&>().size() > kMaxId))
         return errorReply(nullptr, "bad-request", "id is a number or a text of at most 256 bytes");
     if (tooDeep)
         return errorReply(id, "bad-request", "a request nests no deeper than its parameters or arguments");
-    if (!request.contains("origin") || !request["origin"].is_string())
+    if (m.origin == nullptr || !m.origin->is_string())
         return errorReply(id, "bad-request", "a request carries the page's origin");
 
     // Any https page may use the field; an origin that is not one (opaque,
     // empty, http) ends the session, as does a second origin.
-    const AllowList::Decision decision = allowList_.decide(request["origin"].get_ref<const std::string&>());
-    if (!parseOrigin(request["origin"].get_ref<const std::string&>())) {
+    const std::string& originText = m.origin->get_ref<const std::string&>();
+    const auto parsed = parseOrigin(originText);
+    if (!parsed) {
         ended_ = true;
         return errorReply(id, "not-allowed",
-                          "origin \"" + decision.origin + "\" may not use the password field: only https pages may");
+                          "origin \"" + originText.substr(0, 256) +
+                              "\" may not use the password field: only https pages may");
     }
-    if (!boundOrigin_.empty() && decision.origin != boundOrigin_) {
+    const std::string origin = parsed->text();
+    if (!boundOrigin_.empty() && origin != boundOrigin_) {
         ended_ = true;
         return errorReply(id, "not-allowed",
-                          "this connection serves " + boundOrigin_ + ", not " + decision.origin +
-                              "; each page opens its own");
+                          "this connection serves " + boundOrigin_ + ", not " + origin + "; each page opens its own");
     }
-    boundOrigin_ = decision.origin;
+    boundOrigin_ = origin;
+    // The lists are read again whenever it matters (an origin taken off them
+    // is refused from then on), and only then: most requests do not ask.
+    auto listed = [&] { return allowList_.decide(origin).allowed; };
     if (loneSurrogate)
         return errorReply(id, "bad-request", "a text holds a lone UTF-16 surrogate (half of a pair)");
 
-    if (!request.contains("field") || !request["field"].is_number_integer() || request["field"].get<int64_t>() < 1 ||
-        (request["field"].is_number_unsigned() && request["field"].get<uint64_t>() > INT64_MAX))
+    if (m.field == nullptr || !m.field->is_number_integer() || m.field->get<int64_t>() < 1 ||
+        (m.field->is_number_unsigned() && m.field->get<uint64_t>() > INT64_MAX))
         return errorReply(id, "bad-request", "a request names its field: an integer from 1");
-    const int64_t number = request["field"].get<int64_t>();
-    int ops = 0;
-    for (const char* op : {"create", "call", "get", "set", "destroy"}) ops += request.contains(op) ? 1 : 0;
-    if (ops != 1)
+    const int64_t number = m.field->get<int64_t>();
+    if (m.ops != 1)
         return errorReply(id, "bad-request", "a request names exactly one of create, call, get, set or destroy");
-    const bool hasText = request.contains("text");
-    if (hasText && !request["text"].is_string()) return errorReply(id, "bad-request", "text is a text");
+    const std::string_view op = m.op;
+    const bool hasText = m.text != nullptr;
+    if (hasText && !m.text->is_string()) return errorReply(id, "bad-request", "text is a text");
 
     const auto found = fields_.find(number);
-    if (request.contains("create")) {
+    if (op == "create") {
         if (hasText) return errorReply(id, "bad-request", "create takes no text");
-        const json& params = request["create"];
+        const json& params = *m.operand;
         if (!params.is_object()) return errorReply(id, "bad-request", "create takes an object of page parameters");
         if (found != fields_.end())
             return errorReply(id, "bad-request", "field " + std::to_string(number) + " exists already");
@@ -262,35 +343,34 @@ std::string Session::handle(std::string& body) {
             engine->setParameter(item.key().c_str(), value.c_str());
         }
         fields_.emplace(number, std::move(engine));
-        return serialise(json{{"id", id}, {"result", {{"listed", decision.allowed}}}});
+        return serialise(json{{"id", id}, {"result", {{"listed", listed()}}}});
     }
     if (found == fields_.end())
         return errorReply(id, "bad-request", "field " + std::to_string(number) + " has not been created");
     FieldEngine& engine = *found->second;
 
-    if (request.contains("destroy")) {
+    if (op == "destroy") {
         if (hasText) return errorReply(id, "bad-request", "destroy takes no text");
-        if (request["destroy"] != true) return errorReply(id, "bad-request", "destroy takes true");
+        if (*m.operand != true) return errorReply(id, "bad-request", "destroy takes true");
         fields_.erase(found);
-        return serialise(json{{"id", id}, {"result", nullptr}});
+        return answerReply(id, fieldscript::Answer());
     }
 
-    for (const char* op : {"get", "set"}) {
-        if (!request.contains(op)) continue;
+    if (op == "get" || op == "set") {
         if (hasText) return errorReply(id, "bad-request", std::string(op) + " takes no text");
-        const json& name = request[op];
+        const json& name = *m.operand;
         if (!name.is_string()) return errorReply(id, "bad-request", std::string(op) + " takes a property name");
         const auto current = fieldscript::getProperty(engine, name.get_ref<const std::string&>());
         if (!current) return errorReply(id, "bad-request", "no property " + shown(name));
-        if (op[0] == 'g') return serialise(json{{"id", id}, {"result", *current}});
-        const auto value = request.contains("value") ? int32Of(request["value"]) : std::nullopt;
+        if (op == "get") return answerReply(id, fieldscript::Answer(*current));
+        const auto value = m.value != nullptr ? int32Of(*m.value) : std::nullopt;
         if (!value)
             return errorReply(id, "bad-request", shown(name) + " takes a number within 32 bits");
         fieldscript::setProperty(engine, name.get_ref<const std::string&>(), *value);
-        return serialise(json{{"id", id}, {"result", nullptr}});
+        return answerReply(id, fieldscript::Answer());
     }
 
-    const json& name = request["call"];
+    const json& name = *m.operand;
     if (!name.is_string()) return errorReply(id, "bad-request", "call takes a method name");
     const std::string& call = name.get_ref<const std::string&>();
     const bool degree = call == "degree";
@@ -303,7 +383,7 @@ std::string Session::handle(std::string& body) {
         return errorReply(id, "bad-request",
                           readsText ? call + " needs the typed text" : call + " takes no text");
     const json empty = json::array();
-    const json& args = request.contains("args") ? request["args"] : empty;
+    const json& args = m.args != nullptr ? *m.args : empty;
     if (!args.is_array()) return errorReply(id, "bad-request", "args is a list");
     fieldscript::Args values(args.size());
     for (size_t i = 0; i < args.size(); ++i)
@@ -312,11 +392,11 @@ std::string Session::handle(std::string& body) {
         const char* takes = method->rule == fieldscript::Rule::OneText ? " takes one text" : " takes one value";
         return errorReply(id, "bad-request", call + takes);
     }
-    if (const char* refusal = listedOnly(call); refusal != nullptr && !decision.allowed) {
+    if (const char* refusal = listedOnly(call); refusal != nullptr && !listed()) {
         std::string files;
         for (const auto& file : allowList_.files()) files += (files.empty() ? "" : " or ") + file;
         std::fprintf(stderr, "varnex-bridge: %s, and %s is not one; to list it, add the line %s to %s\n", refusal,
-                     decision.origin.c_str(), decision.origin.c_str(), files.c_str());
+                     origin.c_str(), origin.c_str(), files.c_str());
         return errorReply(id, "refused", refusal);
     }
 
@@ -324,7 +404,7 @@ std::string Session::handle(std::string& body) {
     std::string failure;
     {
         std::optional<Typed> typed;
-        if (hasText) typed.emplace(engine, request["text"].get_ref<const std::string&>());
+        if (hasText) typed.emplace(engine, m.text->get_ref<const std::string&>());
         if (degree) {
             answer = fieldscript::Answer(std::string(1, static_cast<char>(engine.pinComplexDegree())));
         } else {
@@ -335,7 +415,7 @@ std::string Session::handle(std::string& body) {
     }
     if (!answer)
         return errorReply(id, "refused", failure.empty() ? call + " gives no value" : failure);
-    return serialise(json{{"id", id}, {"result", answerJson(*answer)}});
+    return answerReply(id, *answer);
 }
 
 }  // namespace bridge::field
