@@ -22,6 +22,7 @@
 #include "decoder.h"
 #include "field_support.h"
 #include "platform/tests/scoped_env.h"
+#include "platform/tests/secret_watch.h"
 
 namespace {
 
@@ -414,7 +415,8 @@ size_t copiesInMemoryOf(pid_t pid, const std::string& needle) {
         const ssize_t got = ::pread(mem, bytes.data(), bytes.size(), static_cast<off_t>(start));
         if (got <= 0) continue;
         bytes.resize(static_cast<size_t>(got));
-        for (size_t at = bytes.find(needle); at != std::string::npos; at = bytes.find(needle, at + 1)) ++copies;
+        copies += secretwatch::countCopies(reinterpret_cast<const unsigned char*>(bytes.data()), bytes.size(),
+                                           needle.data(), needle.size());
     }
     ::close(mem);
     return copies;

@@ -311,6 +311,7 @@ TEST(Outputs, VerifyCodesComeInTheirOrder) {
         {{}, "abc", -1, "-2"},  // a negative minimum compares as a huge one
         {{}, "ab-", 6, "-2"},   // too short wins over the pattern
         {{{"contentType", "3"}}, "abcdef", 6, "-6"},
+        {{{"contentType", "2"}}, "123456", 6, "-6"},
         {{{"contentType", "3"}}, "abc123", 6, "0"},
         {{{"contentType", "8"}}, "abcdef", 6, "0"},
         {{{"contentType", "4"}}, "abc123", 6, "-6"},
