@@ -262,6 +262,12 @@ TEST(Script, TheTypedTextIsWipedByClearAndWhenTheFieldGoes) {
     Field removed(cleared, {{"width", "220"}, {"height", "30"}});
     type(removed);
     EXPECT_EQ(secretwatch::copiesFreedDuring(typed, bytes, [&] { removed.page->destroy(); }), 0L);
+
+    // The calculation factor, which goes into an envelope beside the text, too.
+    static const char factor[] = "Fq3Factor7";
+    Field withFactor(cleared, {{"width", "220"}, {"height", "30"}});
+    ASSERT_EQ(withFactor.call("setCalcFactor", {text(factor)}), "void");
+    EXPECT_EQ(secretwatch::copiesFreedDuring(factor, sizeof factor - 1, [&] { withFactor.page->destroy(); }), 0L);
 }
 
 TEST(Outputs, GetValueIsTheEnvelopeOfTheTypedTextAndItsTimestamp) {
