@@ -4,6 +4,7 @@
 #include <openssl/evp.h>
 #include <strings.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <climits>
 #include <cstdio>
@@ -73,6 +74,11 @@ FieldEngine::~FieldEngine() {
     std::free(pageKey);
 }
 
+namespace {
+// A negative maxLength, read as unsigned, sets no limit (as it always has).
+uint64_t limitOf(int32_t maxLength) { return static_cast<uint64_t>(static_cast<int64_t>(maxLength)); }
+}  // namespace
+
 bool FieldEngine::setParameter(const char* name, const char* value) {
     if (value == nullptr)
         value = "";
@@ -81,7 +87,7 @@ bool FieldEngine::setParameter(const char* name, const char* value) {
     else if (equalsIgnoringCase(name, "accepts"))
         acceptsPattern_ = value;
     else if (equalsIgnoringCase(name, "maxlength"))
-        maxLength = readNumber(value);
+        widestLimit = limitOf(maxLength = readNumber(value));  // read before anything is typed
     else if (equalsIgnoringCase(name, "minlength"))
         minLength = readNumber(value);
     else if (equalsIgnoringCase(name, "contentType"))
@@ -94,12 +100,25 @@ bool FieldEngine::setParameter(const char* name, const char* value) {
 // ---- The typed text ----
 
 bool FieldEngine::full() const {
-    return inputText.size() >= static_cast<uint64_t>(static_cast<int64_t>(maxLength));
+    return inputText.size() >= limitOf(maxLength);
+}
+
+void FieldEngine::setMaxLength(int value) {
+    maxLength = value;
+    widestLimit = std::max(widestLimit, limitOf(value));
+}
+
+size_t FieldEngine::retype(const char16_t* units, size_t length) {
+    const int32_t kept = maxLength;
+    maxLength = static_cast<int32_t>(static_cast<int64_t>(widestLimit));
+    clear();
+    const size_t typed = type(0, units, length);
+    maxLength = kept;
+    return typed;
 }
 
 size_t FieldEngine::type(size_t at, const char16_t* units, size_t length) {
-    // A negative maxLength, read as unsigned, sets no limit (as it always has).
-    const auto limit = static_cast<uint64_t>(static_cast<int64_t>(maxLength));
+    const uint64_t limit = limitOf(maxLength);
     size_t typed = 0;
     for (size_t i = 0; i < length; ++i) {
         const bool pairTail = i > 0 && isHighSurrogate(units[i - 1]) && isLowSurrogate(units[i]);

@@ -43,6 +43,11 @@ public:
     // Typing: inserts the units at `at` one at a time until maxLength is
     // reached (a surrogate pair stays whole); returns how many went in.
     size_t type(size_t at, const char16_t* units, size_t length);
+    // The whole text of a front end that kept maxLength itself while the
+    // user typed: typed under the widest limit the field has had, so what
+    // was typed before the page lowered maxLength stays, as it does when
+    // typed here key by key.
+    size_t retype(const char16_t* units, size_t length);
     void remove(size_t at) { inputText.remove(at); }
     void clear() { inputText.clear(); }
     int getLength() const;
@@ -51,7 +56,7 @@ public:
     int getMinLength() const { return minLength; }
     void setMinLength(int value) { minLength = value; }
     int getMaxLength() const { return maxLength; }
-    void setMaxLength(int value) { maxLength = value; }
+    void setMaxLength(int value);
     int getContentType() const { return contentType; }
     void setContentType(int value) { contentType = value; }
     // 1: edit (plain text shown), 0: password.
@@ -104,6 +109,7 @@ private:
     std::unique_ptr<CRegexpT> accepts_;
     std::string acceptsCompiledFrom_;
     int32_t maxLength = 255;
+    uint64_t widestLimit = 255;  // of every maxLength the field has had, read as type() reads it
     int32_t minLength = 6;
     int32_t contentType = 0;
     int32_t enterType_ = 0;

@@ -184,8 +184,7 @@ public:
     Typed(FieldEngine& engine, const std::string& text) : engine_(engine) {
         SecretText units(text.size() + 1);
         toUnits(text, units);
-        engine_.clear();
-        engine_.type(0, units.data(), units.size());
+        engine_.retype(units.data(), units.size());
     }
     ~Typed() { engine_.clear(); }
     Typed(const Typed&) = delete;

@@ -203,6 +203,7 @@ TEST_F(FieldHost, TheSameTypingAndSettingsGiveThePlugInsAnswers) {
     struct Row {
         json params;
         std::string text;
+        int lowered = 0;  // maxLength the page sets once the text is typed (0: none)
     };
     const std::vector<Row> rows = {
         {json::object(), "abc_12"},
@@ -217,6 +218,7 @@ TEST_F(FieldHost, TheSameTypingAndSettingsGiveThePlugInsAnswers) {
         {{{"maxlength", "5"}}, "abcdefgh"},
         {{{"maxlength", "3"}, {"accepts", ".*"}, {"minlength", "1"}}, "ab\xF0\x9F\x98\x80z"},
         {{{"minlength", "10"}}, "short1"},
+        {{{"maxlength", "8"}, {"accepts", ".*"}}, "abcdefgh", 6},  // what was typed stays
         {{{"minlength", "-4"}, {"maxlength", "-1"}}, std::string(300, 'x')},
         {{{"entertype", "edit"}, {"accepts", ".*"}}, "plain text 1"},
         {{{"accepts", ".*"}}, "p\xC3\xA4ssw\xC3\xB6rd\\"},
@@ -234,6 +236,11 @@ TEST_F(FieldHost, TheSameTypingAndSettingsGiveThePlugInsAnswers) {
         const auto& events = plugin.page->listenerCalls();
 
         ASSERT_EQ(host.ask({{"field", number}, {"create", row.params}})["result"]["listed"], true);
+        if (row.lowered != 0) {
+            ASSERT_TRUE(plugin.page->setProperty("maxLength", Value::makeInt(row.lowered)));
+            // The frame's input kept what it had; the page's later settings reach the host.
+            ASSERT_EQ(host.ask({{"field", number}, {"set", "maxLength"}, {"value", row.lowered}})["result"], nullptr);
+        }
         auto ask = [&](const char* method) {
             return host.ask({{"field", number}, {"call", method}, {"text", row.text}});
         };
@@ -296,7 +303,7 @@ TEST_F(FieldHost, RequestsOfTheWrongShapeAreRefusedAndChangeNothing) {
         {R"({"set":"minLength","value":-2.9})", "null"},
         {R"({"get":"minLength"})", "-2"},
         {R"({"set":"maxLength","value":3})", "null"},
-        {R"({"call":"getLength","text":"abcdef"})", "3"},
+        {R"({"call":"getLength","text":"abcdefghij"})", "8"},  // typed under the widest maxLength it had
         {R"({"call":"getLength"})", "bad-request"},
         {R"({"call":"degree"})", "bad-request"},
         {R"({"call":"getLength","text":5})", "bad-request"},
@@ -307,7 +314,7 @@ TEST_F(FieldHost, RequestsOfTheWrongShapeAreRefusedAndChangeNothing) {
         {R"({"call":["getVersion"]})", "bad-request"},
         {R"({"call":"getLength","text":"a\ud800b"})", "bad-request"},
         {R"({"call":"getLength","text":"a\udc00\ud800"})", "bad-request"},
-        {R"({"call":"getLength","text":"a\\ud800"})", "3"},  // a backslash and letters, no escape
+        {R"({"call":"getLength","text":"a\\ud800"})", "7"},  // a backslash and letters, no escape
         {R"({"call":"getLength","text":"\ud83d\ude00"})", "2"},
         {R"({"id":{"a":1},"call":"getVersion"})", "bad-request"},
         {R"({"call":"getVersion","origin":5})", "bad-request"},
