@@ -8,6 +8,7 @@
 #include "CPluginImplement.h"
 #include "FieldScript.h"
 #include "plugin.h"
+#include "plugin_hooks.h"
 #include "variants.h"
 
 using pluginbase::int32Of;
@@ -60,7 +61,7 @@ bool ScriptablePluginObject::HasProperty(NPIdentifier name) {
 
 bool ScriptablePluginObject::GetProperty(NPIdentifier name, NPVariant* result) {
     VOID_TO_NPVARIANT(*result);
-    CPluginImplement* field = PluginContentOf(mNpp);
+    CPluginImplement* field = GetImplement(mNpp);
     const int which = indexOf(pluginPropertyIdentifiers, name);
     if (field == nullptr || which < 0)
         return false;
@@ -72,7 +73,7 @@ bool ScriptablePluginObject::GetProperty(NPIdentifier name, NPVariant* result) {
 }
 
 bool ScriptablePluginObject::SetProperty(NPIdentifier name, const NPVariant* value) {
-    CPluginImplement* field = PluginContentOf(mNpp);
+    CPluginImplement* field = GetImplement(mNpp);
     if (field == nullptr || value == nullptr)
         return false;
     const int which = indexOf(pluginPropertyIdentifiers, name);
@@ -88,7 +89,7 @@ bool ScriptablePluginObject::SetProperty(NPIdentifier name, const NPVariant* val
 bool ScriptablePluginObject::Invoke(NPIdentifier name, const NPVariant* args, uint32_t argCount,
                                     NPVariant* result) {
     VOID_TO_NPVARIANT(*result);
-    CPluginImplement* field = PluginContentOf(mNpp);
+    CPluginImplement* field = GetImplement(mNpp);
     const int which = indexOf(pluginMethodIdentifiers, name);
     if (field == nullptr || which < 0)
         return false;

@@ -4,7 +4,7 @@
 
 namespace {
 
-using Base = PLUGIN_SCRIPTABLE_BASE;
+using Base = ScriptablePluginObjectBase;
 
 Base* self(NPObject* npobj) { return static_cast<Base*>(npobj); }
 

@@ -2,7 +2,8 @@
 // carry, right after their virtual table, the NPObject header the browser
 // sees, followed by the owning instance handle. The class record's thunks
 // turn the browser's NPObject pointer back into the object and call the
-// operation of the same name. Named per plug-in (PLUGIN_SCRIPTABLE_BASE).
+// operation of the same name. One class for both plug-ins; the signing
+// plug-in knows it as ScriptableObjectBase.
 //
 // No exception leaves a thunk: a throwing operation answers as a failed call.
 // The thunks that run the object's operations hold its instance while they
@@ -10,14 +11,13 @@
 #pragma once
 
 #include "npapi/npruntime.h"
-#include "pluginconfig.h"
 
-class PLUGIN_SCRIPTABLE_BASE : public NPObject {
+class ScriptablePluginObjectBase : public NPObject {
 public:
-    explicit PLUGIN_SCRIPTABLE_BASE(NPP npp) : NPObject{}, mNpp(npp) {}
-    virtual ~PLUGIN_SCRIPTABLE_BASE() = default;
-    PLUGIN_SCRIPTABLE_BASE(const PLUGIN_SCRIPTABLE_BASE&) = delete;
-    PLUGIN_SCRIPTABLE_BASE& operator=(const PLUGIN_SCRIPTABLE_BASE&) = delete;
+    explicit ScriptablePluginObjectBase(NPP npp) : NPObject{}, mNpp(npp) {}
+    virtual ~ScriptablePluginObjectBase() = default;
+    ScriptablePluginObjectBase(const ScriptablePluginObjectBase&) = delete;
+    ScriptablePluginObjectBase& operator=(const ScriptablePluginObjectBase&) = delete;
 
     virtual void Invalidate() {}
     virtual bool HasMethod(NPIdentifier) { return false; }

@@ -5,9 +5,9 @@
 #include <cstddef>
 #include <cstring>
 
+#include "identity.h"
 #include "npp_gate.h"
 #include "pluginbase.h"
-#include "pluginconfig.h"
 
 #define NP_EXPORT(type) extern "C" __attribute__((visibility("default"))) type
 
@@ -54,7 +54,7 @@ NP_EXPORT(NPError) NP_GetEntryPoints(NPPluginFuncs* pFuncs) {
     if (pFuncs == nullptr)
         return NPERR_INVALID_FUNCTABLE_ERROR;
     // size and javaClass stay as the browser filled them.
-    pFuncs->version = (NP_VERSION_MAJOR << 8) | PLUGIN_API_MINOR;
+    pFuncs->version = static_cast<uint16_t>((NP_VERSION_MAJOR << 8) | kPluginIdentity.apiMinor);
     pFuncs->newp = NPP_New;
     pFuncs->destroy = NPP_Destroy;
     pFuncs->setwindow = NPP_SetWindow;
@@ -81,12 +81,12 @@ NP_EXPORT(NPError) NP_GetValue(void* /*future*/, NPPVariable variable, void* val
         return NPERR_INVALID_PARAM;
     switch (variable) {
     case NPPVpluginNameString:
-        *static_cast<const char**>(value) = PLUGIN_NAME;
+        *static_cast<const char**>(value) = kPluginIdentity.name;
         return NPERR_NO_ERROR;
     case NPPVpluginDescriptionString:
         return NPERR_NO_ERROR;
     case NPPVpluginNeedsXEmbed:
-        if (PLUGIN_NEEDS_XEMBED)
+        if (kPluginIdentity.needsXEmbed)
             *static_cast<NPBool*>(value) = 1;
         return NPERR_NO_ERROR;
     default:
@@ -95,4 +95,6 @@ NP_EXPORT(NPError) NP_GetValue(void* /*future*/, NPPVariable variable, void* val
 }
 
 // Mangled on purpose: browsers look this one up as a C++ symbol.
-__attribute__((visibility("default"))) const char* NPP_GetMIMEDescription() { return PLUGIN_MIME_DESCRIPTION; }
+__attribute__((visibility("default"))) const char* NPP_GetMIMEDescription() {
+    return kPluginIdentity.mimeDescription;
+}

@@ -1,7 +1,7 @@
 // NPN_ wrappers over the copied browser table, with the version gates the
 // frame keeps: stream output needs minor version 8, notifications 9.
+#include "identity.h"
 #include "pluginbase.h"
-#include "pluginconfig.h"
 
 namespace {
 
@@ -16,7 +16,7 @@ void NPN_Version(int* plugin_major, int* plugin_minor, int* netscape_major, int*
     if (plugin_major != nullptr)
         *plugin_major = NP_VERSION_MAJOR;
     if (plugin_minor != nullptr)
-        *plugin_minor = PLUGIN_API_MINOR;
+        *plugin_minor = kPluginIdentity.apiMinor;
     if (netscape_major != nullptr)
         *netscape_major = NPNFuncs.version >> 8;
     if (netscape_minor != nullptr)

@@ -5,8 +5,8 @@
 #include <cstdio>
 #include <new>
 
+#include "identity.h"
 #include "pluginbase.h"
-#include "pluginconfig.h"
 
 namespace {
 
@@ -169,8 +169,8 @@ NPError NPP_GetValue(NPP instance, NPPVariable variable, void* value) {
     // instance is asked, which then answers with its own code.
     if (value != nullptr) {
         if (variable == NPPVpluginNameString || variable == NPPVpluginDescriptionString)
-            *static_cast<const char**>(value) = PLUGIN_NAME;
-        else if (variable == NPPVpluginNeedsXEmbed && PLUGIN_NEEDS_XEMBED)
+            *static_cast<const char**>(value) = kPluginIdentity.name;
+        else if (variable == NPPVpluginNeedsXEmbed && kPluginIdentity.needsXEmbed)
             *static_cast<NPBool*>(value) = 1;
     }
     return guarded<NPError>(NPERR_GENERIC_ERROR, [&] { return plugin->GetValue(variable, value); });

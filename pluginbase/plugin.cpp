@@ -19,15 +19,15 @@ void NS_DetachPluginInstance(nsPluginInstanceBase* aPlugin) {
 NPError NS_PluginInitialize() { return NPERR_NO_ERROR; }
 void NS_PluginShutdown() {}
 
-nsPluginInstance::nsPluginInstance(nsPluginCreateData* data) : mInstance(data->instance) {
-    mContent = PluginContentCreate(data);
+nsPluginInstance::nsPluginInstance(nsPluginCreateData* data)
+    : mInstance(data->instance), mContent(PluginContentCreate(data)) {
     ensureScriptableObject();
 }
 
 nsPluginInstance::~nsPluginInstance() {
     if (mScriptableObject != nullptr)
         NPN_ReleaseObject(mScriptableObject);
-    PluginContentDestroy(mContent);
+    // mContent goes after this body: after the object is let go of.
 }
 
 bool nsPluginInstance::init(NPWindow* aWindow) {
@@ -43,8 +43,8 @@ void nsPluginInstance::detach() {
     mWindow = nullptr;
     // The object is ours (made with our class), and the page may keep it.
     if (mScriptableObject != nullptr)
-        static_cast<PLUGIN_SCRIPTABLE_BASE*>(mScriptableObject)->forgetInstance();
-    if (mContent != nullptr) PluginContentDetach(mContent);
+        static_cast<ScriptablePluginObjectBase*>(mScriptableObject)->forgetInstance();
+    if (mContent != nullptr) mContent->detach();
 }
 
 bool nsPluginInstance::isInitialized() { return mInitialized; }
@@ -52,14 +52,14 @@ bool nsPluginInstance::isInitialized() { return mInitialized; }
 NPError nsPluginInstance::SetWindow(NPP, NPWindow* pNPWindow) {
     mWindow = pNPWindow;
     if (mContent != nullptr)
-        PluginContentSetWindow(mContent, pNPWindow);
+        mContent->setWindow(pNPWindow);
     return NPERR_NO_ERROR;
 }
 
 int16_t nsPluginInstance::HandleEvent(NPP, void* event) {
     if (mContent == nullptr || event == nullptr)
         return 0;
-    return PluginContentHandleEvent(mContent, static_cast<NPCocoaEvent*>(event));
+    return mContent->handleEvent(static_cast<NPCocoaEvent*>(event));
 }
 
 NPObject* nsPluginInstance::ensureScriptableObject() {
@@ -89,5 +89,5 @@ NPObject* nsPluginInstance::GetScriptableObject() {
 PluginContent* PluginContentOf(NPP npp) {
     if (npp == nullptr || npp->pdata == nullptr)
         return nullptr;
-    return static_cast<nsPluginInstance*>(static_cast<nsPluginInstanceBase*>(npp->pdata))->PLUGIN_CONTENT_GETTER();
+    return static_cast<nsPluginInstance*>(static_cast<nsPluginInstanceBase*>(npp->pdata))->content();
 }

@@ -1,12 +1,27 @@
-// nsPluginInstance: the one instance class of a plug-in. It keeps the
+// nsPluginInstance: the one instance class of both plug-ins. It keeps the
 // browser's instance handle, the initialised flag, the last window, the
 // instance's scriptable object and the plug-in's own content object (the
 // password field's edit control, or the signing service), which the plug-in
-// supplies through the hooks below.
+// makes through the hooks below.
 #pragma once
 
+#include <memory>
+
 #include "pluginbase.h"
-#include "pluginconfig.h"
+
+// What a plug-in keeps per instance. The frame owns it: made with the
+// instance, deleted with it after the scriptable object is released.
+class PluginContent {
+public:
+    virtual ~PluginContent() = default;
+    // The browser's window record for the instance (it stays the browser's).
+    virtual void setWindow(NPWindow*) {}
+    // The instance has ended for the browser: the instance handle and the
+    // window record it was given must not be used again.
+    virtual void detach() {}
+    // A Cocoa event (never null): non-zero when handled.
+    virtual int16_t handleEvent(NPCocoaEvent* event) = 0;
+};
 
 class nsPluginInstance final : public nsPluginInstanceBase {
 public:
@@ -25,8 +40,8 @@ public:
     // The scriptable object, made when missing and retained once for the
     // caller; null when it cannot be made.
     NPObject* GetScriptableObject();
-    // The plug-in's content object (null when it could not be made).
-    PluginContent* PLUGIN_CONTENT_GETTER() const { return mContent; }
+    // The plug-in's content object (null when the plug-in made none).
+    PluginContent* content() const { return mContent.get(); }
     // Null once NPP_Destroy has come (the browser frees the handle).
     NPP instance() const { return mInstance; }
     // Lets go of the browser's handle and window record, here, in the
@@ -40,18 +55,14 @@ private:
     bool mInitialized = false;
     NPWindow* mWindow = nullptr;
     NPObject* mScriptableObject = nullptr;
-    PluginContent* mContent = nullptr;
+    std::unique_ptr<PluginContent> mContent;
 };
 
-// Hooks each plug-in implements for its content object and script class.
-PluginContent* PluginContentCreate(nsPluginCreateData* data);
-void PluginContentDestroy(PluginContent* content);
-void PluginContentSetWindow(PluginContent* content, NPWindow* window);
-// The instance has ended for the browser: the content must not use the
-// instance handle or the window record it was given again.
-void PluginContentDetach(PluginContent* content);
-// The result of a Cocoa event: non-zero when handled.
-int16_t PluginContentHandleEvent(PluginContent* content, NPCocoaEvent* event);
+// Hooks each plug-in implements, found when the plug-in is linked.
+// The instance's content; null leaves the instance without one, and its
+// script calls then answer no value and false.
+std::unique_ptr<PluginContent> PluginContentCreate(nsPluginCreateData* data);
+// The class record of the plug-in's scriptable object.
 NPClass* PluginScriptableClass();
 
 // The content object behind a script object's instance handle, or null when

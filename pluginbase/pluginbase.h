@@ -1,7 +1,7 @@
 // The browser plug-in frame shared by both plug-ins: the instance interface
 // that the NPP_ gate drives, the record an instance is created from, and the
-// frame's hooks into the plug-in. Compiled into each plug-in with that
-// plug-in's pluginconfig.h (names, strings, API minor version, content).
+// frame's hooks into the plug-in. Compiled once; each plug-in brings its
+// identity record (identity.h) and its content (plugin.h) when it is linked.
 //
 // Threads: the browser calls everything on its plug-in thread, one call at a
 // time; nothing here locks.

@@ -7,6 +7,7 @@
 #include <variant>
 
 #include "plugin.h"
+#include "plugin_hooks.h"
 #include "sign/PKCS11Impl.h"
 #include "sign/ScriptTable.h"
 #include "variants.h"
@@ -77,7 +78,7 @@ bool ScriptableObject::HasProperty(NPIdentifier name) { return indexOf(propertyI
 bool ScriptableObject::GetProperty(NPIdentifier name, NPVariant* result) {
     VOID_TO_NPVARIANT(*result);
     const ServiceCall call;
-    PKCS11Impl* service = PluginContentOf(mNpp);
+    PKCS11Impl* service = GetService(mNpp);
     if (service == nullptr || call.refused) return false;
     const int which = indexOf(propertyIdentifiers, name);
     // CN, IssuerCN, HashAlgorithm and JSCB are written, never read.
@@ -87,7 +88,7 @@ bool ScriptableObject::GetProperty(NPIdentifier name, NPVariant* result) {
 
 bool ScriptableObject::SetProperty(NPIdentifier name, const NPVariant* value) {
     const ServiceCall call;
-    PKCS11Impl* service = PluginContentOf(mNpp);
+    PKCS11Impl* service = GetService(mNpp);
     if (service == nullptr || value == nullptr || call.refused) return false;
     const int which = indexOf(propertyIdentifiers, name);
     if (which < 0 || script::kProperties[which].write == nullptr) return false;
@@ -103,7 +104,7 @@ bool ScriptableObject::SetProperty(NPIdentifier name, const NPVariant* value) {
 bool ScriptableObject::Invoke(NPIdentifier name, const NPVariant* args, uint32_t argCount, NPVariant* result) {
     VOID_TO_NPVARIANT(*result);
     const ServiceCall call;
-    PKCS11Impl* service = PluginContentOf(mNpp);
+    PKCS11Impl* service = GetService(mNpp);
     if (service == nullptr || call.refused) return false;
     const int which = indexOf(methodIdentifiers, name);
     if (which < 0) return false;

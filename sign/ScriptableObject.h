@@ -8,6 +8,9 @@
 
 #include "ScriptableBase.h"
 
+// The frame's scriptable base, by the signing plug-in's name for it.
+using ScriptableObjectBase = ScriptablePluginObjectBase;
+
 class ScriptableObject : public ScriptableObjectBase {
 public:
     explicit ScriptableObject(NPP npp);

@@ -1,7 +1,10 @@
 // The signing plug-in's side of the plug-in frame: its content object is the
 // signing service; it draws nothing and only acknowledges the events a
 // browser insists on.
+#include "plugin_hooks.h"
+
 #include <cstdio>
+#include <memory>
 #include <new>
 #include <string>
 
@@ -28,35 +31,39 @@ bool pageMaySign(NPP instance) {
     return decision.allowed;
 }
 
+class SigningContent final : public PluginContent {
+public:
+    int16_t handleEvent(NPCocoaEvent* event) override {
+        switch (event->type) {
+            case NPCocoaEventDrawRect:
+            case NPCocoaEventMouseDown:
+            case NPCocoaEventMouseMoved:
+            case NPCocoaEventFocusChanged:
+                return 1;
+            default:
+                return 0;
+        }
+    }
+    // It keeps nothing of the browser's: no window, nothing to detach.
+
+    PKCS11Impl service;
+};
+
 }  // namespace
 
 // A page that may not sign gets no service: every script call then answers
 // no value and false, as for an instance without one.
-PluginContent* PluginContentCreate(nsPluginCreateData* data) {
+std::unique_ptr<PluginContent> PluginContentCreate(nsPluginCreateData* data) {
     try {
-        return pageMaySign(data->instance) ? new PKCS11Impl() : nullptr;
+        return pageMaySign(data->instance) ? std::make_unique<SigningContent>() : nullptr;
     } catch (const std::bad_alloc&) {
         return nullptr;
     }
 }
 
-void PluginContentDestroy(PluginContent* service) { delete service; }
-
-void PluginContentSetWindow(PluginContent*, NPWindow*) {}
-
-// The signing service keeps nothing of the browser's.
-void PluginContentDetach(PluginContent*) {}
-
-int16_t PluginContentHandleEvent(PluginContent*, NPCocoaEvent* event) {
-    switch (event->type) {
-    case NPCocoaEventDrawRect:
-    case NPCocoaEventMouseDown:
-    case NPCocoaEventMouseMoved:
-    case NPCocoaEventFocusChanged:
-        return 1;
-    default:
-        return 0;
-    }
-}
-
 NPClass* PluginScriptableClass() { return &sScriptableObject_NPClass; }
+
+PKCS11Impl* GetService(NPP npp) {
+    auto* content = static_cast<SigningContent*>(PluginContentOf(npp));
+    return content == nullptr ? nullptr : &content->service;
+}

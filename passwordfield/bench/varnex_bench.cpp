@@ -16,7 +16,9 @@
 #include <string>
 
 #include "CPluginImplement.h"
+#include "identity.h"
 #include "np_entry.h"
+#include "passwordfield/plugin_hooks.h"
 #include "plugin.h"
 #include "security/deployment.h"
 #include "sim/browser/npbrowser.h"
@@ -36,9 +38,9 @@ struct Page {
             std::cerr << error << "\n";
             std::exit(1);
         }
-        field = browser.newInstance("application/x-vnd-dorn-varnex-qmrt", params, nullptr);
+        field = browser.newInstance(kPluginIdentity.mimeType, params, nullptr);
         field->setWindow(220, 30);
-        impl = PluginContentOf(field->npp());
+        impl = GetImplement(field->npp());
         field->focus(true);
         field->click(10, 15);
     }

@@ -12,7 +12,9 @@
 #include <vector>
 
 #include "CPluginImplement.h"
+#include "identity.h"
 #include "np_entry.h"
+#include "passwordfield/plugin_hooks.h"
 #include "plugin.h"
 #include "sim/browser/npbrowser.h"
 
@@ -47,13 +49,13 @@ public:
                 h = static_cast<uint32_t>(std::stoul(v));
         }
         NPError rc = 0;
-        page = browser->newInstance("application/x-vnd-dorn-varnex-qmrt", params, &rc);
+        page = browser->newInstance(kPluginIdentity.mimeType, params, &rc);
         if (!page) {
             ADD_FAILURE() << "NPP_New " << rc;
             return;
         }
         page->setWindow(w, h);
-        impl = PluginContentOf(page->npp());
+        impl = GetImplement(page->npp());
     }
 
     // What a user does to start typing: the browser focuses the plug-in and

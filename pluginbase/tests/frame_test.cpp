@@ -1,7 +1,7 @@
 // The plug-in frame as a browser meets it: the built plug-in library loaded
 // by path, its entry points, negotiation, gates and scriptable object.
-// PLUGIN_PATH, PLUGIN_NAME_TEXT, PLUGIN_MIME_TEXT, PLUGIN_MINOR and
-// PLUGIN_XEMBED come from the build, one test binary per plug-in.
+// PLUGIN_PATH comes from the build, one test binary per plug-in; what the
+// plug-in should answer, from its identity record linked in.
 #include <gtest/gtest.h>
 
 #include <dlfcn.h>
@@ -11,6 +11,7 @@
 #include <memory>
 #include <string>
 
+#include "identity.h"
 #include "sim/browser/npbrowser.h"
 
 namespace {
@@ -26,12 +27,7 @@ std::unique_ptr<Browser> loaded(Settings settings = {}) {
     return b;
 }
 
-const char* kMime = PLUGIN_MIME_TEXT;
-
-std::string mimeType() {
-    std::string m = kMime;
-    return m.substr(0, m.find(':'));
-}
+std::string mimeType() { return kPluginIdentity.mimeType; }
 
 TEST(Entry, InitializeAndGetEntryPointsCheckTheirTables) {
     void* lib = dlopen(PLUGIN_PATH, RTLD_NOW | RTLD_LOCAL);
@@ -56,7 +52,7 @@ TEST(Entry, InitializeAndGetEntryPointsCheckTheirTables) {
     funcs.size = 1234;
     void* const javaClass = funcs.javaClass;
     EXPECT_EQ(entry(&funcs), NPERR_NO_ERROR);
-    EXPECT_EQ(funcs.version, PLUGIN_MINOR);
+    EXPECT_EQ(funcs.version, kPluginIdentity.apiMinor);
     EXPECT_EQ(funcs.size, 1234);         // left as the browser filled it
     EXPECT_EQ(funcs.javaClass, javaClass);
     for (void* p : {(void*)funcs.newp, (void*)funcs.destroy, (void*)funcs.setwindow, (void*)funcs.newstream,
@@ -69,20 +65,20 @@ TEST(Entry, InitializeAndGetEntryPointsCheckTheirTables) {
     const char* name = nullptr;
     EXPECT_EQ(value(nullptr, NPPVpluginNameString, nullptr), NPERR_INVALID_PARAM);
     EXPECT_EQ(value(nullptr, NPPVpluginNameString, &name), NPERR_NO_ERROR);
-    EXPECT_STREQ(name, PLUGIN_NAME_TEXT);
+    EXPECT_STREQ(name, kPluginIdentity.name);
     const char* description = "untouched";
     EXPECT_EQ(value(nullptr, NPPVpluginDescriptionString, &description), NPERR_NO_ERROR);
     EXPECT_STREQ(description, "untouched");
     NPBool xembed = 7;
     EXPECT_EQ(value(nullptr, NPPVpluginNeedsXEmbed, &xembed), NPERR_NO_ERROR);
-    EXPECT_EQ(xembed, PLUGIN_XEMBED ? 1 : 7);
+    EXPECT_EQ(xembed, kPluginIdentity.needsXEmbed ? 1 : 7);
     EXPECT_EQ(value(nullptr, NPPVpluginScriptableNPObject, &name), NPERR_INVALID_PARAM);
     EXPECT_EQ(shutdown(), NPERR_NO_ERROR);
 
     using MimeFn = const char* (*)();
     auto mime = reinterpret_cast<MimeFn>(dlsym(lib, "_Z22NPP_GetMIMEDescriptionv"));
     ASSERT_NE(mime, nullptr);
-    EXPECT_STREQ(mime(), kMime);
+    EXPECT_STREQ(mime(), kPluginIdentity.mimeDescription);
     dlclose(lib);
 }
 
@@ -156,13 +152,13 @@ TEST(Gates, InstanceAnswersItsNameAndStreamsByTheBaseRules) {
     const NPPluginFuncs& f = b->pluginFuncs();
     const char* name = nullptr;
     EXPECT_EQ(f.getvalue(in->npp(), NPPVpluginNameString, &name), NPERR_GENERIC_ERROR);
-    EXPECT_STREQ(name, PLUGIN_NAME_TEXT);  // stored, although the instance answers 1
+    EXPECT_STREQ(name, kPluginIdentity.name);  // stored, although the instance answers 1
     name = nullptr;
     EXPECT_EQ(f.getvalue(in->npp(), NPPVpluginDescriptionString, &name), NPERR_GENERIC_ERROR);
-    EXPECT_STREQ(name, PLUGIN_NAME_TEXT);
+    EXPECT_STREQ(name, kPluginIdentity.name);
     NPBool xembed = 7;
     EXPECT_EQ(f.getvalue(in->npp(), NPPVpluginNeedsXEmbed, &xembed), NPERR_GENERIC_ERROR);
-    EXPECT_EQ(xembed, PLUGIN_XEMBED ? 1 : 7);
+    EXPECT_EQ(xembed, kPluginIdentity.needsXEmbed ? 1 : 7);
 
     NPStream stream{};
     uint16_t stype = 0;

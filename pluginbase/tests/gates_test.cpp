@@ -7,9 +7,9 @@
 #include <memory>
 #include <string>
 
+#include "identity.h"
 #include "np_entry.h"
 #include "pluginbase.h"
-#include "pluginconfig.h"
 #include "sim/browser/npbrowser.h"
 
 namespace {
@@ -59,7 +59,7 @@ TEST(VersionGates, VersionReportsThePluginsMinorAndTheBrowsers) {
     int pluginMajor = -1, pluginMinor = -1, browserMajor = -1, browserMinor = -1;
     NPN_Version(&pluginMajor, &pluginMinor, &browserMajor, &browserMinor);
     EXPECT_EQ(pluginMajor, 0);
-    EXPECT_EQ(pluginMinor, PLUGIN_API_MINOR);
+    EXPECT_EQ(pluginMinor, kPluginIdentity.apiMinor);
     EXPECT_EQ(browserMajor, 0);
     EXPECT_EQ(browserMinor, 19);
 }

@@ -26,6 +26,7 @@
 #include <string>
 #include <vector>
 
+#include "identity.h"
 #include "np_entry.h"
 #include "platform/paths.h"
 #include "sign/PKCS11Impl.h"
@@ -172,7 +173,7 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "sign_bench: %s\n", error.c_str());
         return 1;
     }
-    auto page = browser.newInstance("application/x-vnd-nptest-demo", {}, nullptr);
+    auto page = browser.newInstance(kPluginIdentity.mimeType, {}, nullptr);
     if (!page || !page->setProperty("CN", npbrowser::Value::makeText(key.serial)) ||
         !page->setProperty("SignData", npbrowser::Value::makeText(data))) {
         std::fprintf(stderr, "sign_bench: the plug-in refused the page's texts\n");

@@ -13,6 +13,7 @@
 #include <string>
 #include <vector>
 
+#include "identity.h"
 #include "np_entry.h"
 #include "sign/tests/pin_user.h"
 #include "sign/tests/sign_testing.h"
@@ -38,7 +39,7 @@ struct Page {
         std::string error;
         browser.settings().documentOrigin = std::move(origin);
         EXPECT_TRUE(browser.attach(NP_Initialize, NP_GetEntryPoints, NP_Shutdown, NP_GetValue, &error)) << error;
-        plugin = browser.newInstance("application/x-vnd-nptest-demo", {{"width", "1"}, {"height", "1"}}, nullptr);
+        plugin = browser.newInstance(kPluginIdentity.mimeType, {{"width", "1"}, {"height", "1"}}, nullptr);
         EXPECT_NE(plugin, nullptr);
         if (plugin)
             plugin->setWindow(1, 1);

@@ -31,8 +31,10 @@
 
 #include "CPluginImplement.h"
 #include "fuzz/fuzz_input.h"
+#include "identity.h"
 #include "np_entry.h"
 #include "passwordfield/fuzz/pattern_grammar.h"
+#include "passwordfield/plugin_hooks.h"
 #include "plugin.h"
 #include "sim/browser/npbrowser.h"
 
@@ -502,11 +504,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const long liveBefore = npbrowser::ledger().objectsCreated - npbrowser::ledger().objectsDeallocated;
     {
         NPError rc = 0;
-        auto page = browser->newInstance("application/x-vnd-dorn-varnex-qmrt", params, &rc);
+        auto page = browser->newInstance(kPluginIdentity.mimeType, params, &rc);
         require(page != nullptr);
         page->setAutoRedraw(in.flag());
         page->setWindow(220, 30);
-        CPluginImplement* field = PluginContentOf(page->npp());
+        CPluginImplement* field = GetImplement(page->npp());
         const auto rgb = [](const QColor& c) { return Rgb{c.red(), c.green(), c.blue()}; };
         require(rgb(field->backColorForTesting()) == m.back);
         require(rgb(field->textColorForTesting()) == m.text);
