@@ -37,6 +37,7 @@
 #include "platform/windowstyle.h"
 #include "token/Func_init.h"
 #include "token/NameList.h"
+#include "token/Session.h"
 #include "ui_MailWinCtr.h"
 
 #ifndef QD_APP_VERSION
@@ -266,9 +267,10 @@ void MailWinCtr::addCovo() {
     }
 
     // 6. Connect to the key.
-    KPHANDLE dev = nullptr;
-    const uint32_t conRet = KpConnectDev(first.c_str(), &dev);
+    token::Session session(first.c_str());
+    const uint32_t conRet = session.connectStatus();
     logLinef("连接设备：KpConnectDev ret = 0x%x", conRet);
+    KPHANDLE dev = session.handle();
     if (conRet != 0) {
         onMain([this] {
             alert(QString::fromUtf8(kConnectFailed));
@@ -296,7 +298,7 @@ void MailWinCtr::addCovo() {
     if (KpReadDSN(dev, dsn.data(), &dsnLen) == 0) serial = serialText(dsn.data(), dsnLen);
 
     // 11. Every job disconnects before the next one connects.
-    KpDisconnectDev(dev);
+    session.close();
 
     // 12. The certificates (a null list counts as empty).
     CertificateList list = Qd_MacIntf().lookCer().value_or(CertificateList{});

@@ -19,6 +19,7 @@
 #include "platform/paths.h"
 #include "token/Func_init.h"
 #include "token/NameList.h"
+#include "token/Session.h"
 
 namespace {
 
@@ -63,12 +64,13 @@ void showCertificate(KPHANDLE handle, const std::string& container, uint32_t key
 
 void showReader(int index, const std::string& reader) {
     std::printf("\n  [%d] %s\n", index, reader.c_str());
-    KPHANDLE handle = nullptr;
-    uint32_t status = KpConnectDev(reader.c_str(), &handle);
+    const token::Session session(reader.c_str());
+    uint32_t status = session.connectStatus();
     if (status != 0) {
         std::printf("      cannot connect (status %s)\n", hex(status).c_str());
         return;
     }
+    KPHANDLE handle = session.handle();
 
     uint32_t pcode = 0;
     uint32_t reserved = 0;
@@ -127,8 +129,6 @@ void showReader(int index, const std::string& reader) {
             showCertificate(handle, container, KP_KEYSPEC_ENC, "encryption (1):");
         }
     }
-
-    KpDisconnectDev(handle);
 }
 
 }  // namespace
