@@ -1,5 +1,6 @@
-# Key manager core: certificate reader, PIN rules and meter, PIN change
-# service and the alert helper. Included by manager/CMakeLists.txt.
+# Key manager core: the token work of a key's arrival, certificate reader,
+# PIN rules and meter, PIN change service and the alert helper. Included by
+# manager/CMakeLists.txt.
 if(NOT TARGET token_manager)
   message(STATUS "manager core: token_manager not available yet, core skipped")
   return()
@@ -13,7 +14,8 @@ add_library(kelvane_core STATIC
   ${CMAKE_CURRENT_LIST_DIR}/PinPolicy.cpp
   ${CMAKE_CURRENT_LIST_DIR}/CertName.cpp
   ${CMAKE_CURRENT_LIST_DIR}/OpensslOperate.cpp
-  ${CMAKE_CURRENT_LIST_DIR}/Qd_MacIntf.cpp)
+  ${CMAKE_CURRENT_LIST_DIR}/Qd_MacIntf.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/KeyArrival.cpp)
 set_target_properties(kelvane_core PROPERTIES AUTOMOC ON)
 target_include_directories(kelvane_core PUBLIC ${PROJECT_SOURCE_DIR} ${CMAKE_CURRENT_LIST_DIR})
 target_link_libraries(kelvane_core PUBLIC token_manager platform OpenSSL::Crypto Qt6::Widgets)
