@@ -67,7 +67,8 @@ ArrivedKey readArrivedKey(const std::function<void()>& connected) {
     key.reader = readers.front();
 
     {
-        // 6. Connect to the key.
+        // 6. Connect to the key; 11. the session ends with this block: every
+        // job disconnects before the next one connects.
         token::Session session(key.reader.c_str());
         logLinef("连接设备：KpConnectDev ret = 0x%x", session.connectStatus());
         if (!session.open()) {
@@ -92,9 +93,6 @@ ArrivedKey readArrivedKey(const std::function<void()>& connected) {
         std::array<char, kSerialBufLen + 1> dsn{};
         uint32_t dsnLen = kSerialBufLen;
         if (KpReadDSN(session.handle(), dsn.data(), &dsnLen) == 0) key.serial = serialText(dsn.data(), dsnLen);
-
-        // 11. Every job disconnects before the next one connects.
-        session.close();
     }
 
     // 12. The certificates (a null list counts as empty).
