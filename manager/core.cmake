@@ -22,8 +22,7 @@ qd_strict(kelvane_core)
 set(QD_CORE_TEST_ENV
   "QT_QPA_PLATFORM=offscreen"
   "QD_TOKEN_LIBRARY=${CMAKE_LIBRARY_OUTPUT_DIRECTORY}/libUSBQdvKey_20244.so"
-  "TZ=CST-8"
-  "LSAN_OPTIONS=suppressions=${CMAKE_CURRENT_LIST_DIR}/tests/lsan.supp")
+  "TZ=CST-8")
 
 set(QD_CORE_TEST_SUPPORT ${CMAKE_CURRENT_LIST_DIR}/tests/core_support.cpp)
 qd_test(core_policy_tests
