@@ -216,30 +216,28 @@ void MailWinCtr::addCovo() {
     // Steps 2-12, the token work, on this thread; the bank's web site opens
     // through the desktop (main thread) as soon as the key takes the connect.
     kelvane::ArrivedKey key = kelvane::readArrivedKey([this] { onMain([] { kelvane::openBankSite(); }); });
+    // An arrival that stopped early says why; the device panel shows no key
+    // unless several keys are attached.
+    const auto stopped = [this](const char* text, Arrival outcome, bool noDevice) {
+        onMain([this, text, outcome, noDevice] {
+            alert(QString::fromUtf8(text));
+            if (noDevice) boxTtZ(false, {});
+            emit arrivalHandled(outcome);
+        });
+    };
     switch (key.outcome) {
         case kelvane::ArrivedKey::Outcome::ForeignKey:
             // 3. A key of another product code: nothing at all.
             onMain([this] { emit arrivalHandled(Arrival::ForeignKey); });
             return;
         case kelvane::ArrivedKey::Outcome::NoDevice:
-            onMain([this] {
-                alert(QString::fromUtf8(kNoKeyFound));
-                boxTtZ(false, {});
-                emit arrivalHandled(Arrival::NoDevice);
-            });
+            stopped(kNoKeyFound, Arrival::NoDevice, true);
             return;
         case kelvane::ArrivedKey::Outcome::SeveralKeys:
-            onMain([this] {
-                alert(QString::fromUtf8(kSeveralKeys));
-                emit arrivalHandled(Arrival::SeveralKeys);
-            });
+            stopped(kSeveralKeys, Arrival::SeveralKeys, false);
             return;
         case kelvane::ArrivedKey::Outcome::ConnectFailed:
-            onMain([this] {
-                alert(QString::fromUtf8(kConnectFailed));
-                boxTtZ(false, {});
-                emit arrivalHandled(Arrival::ConnectFailed);
-            });
+            stopped(kConnectFailed, Arrival::ConnectFailed, true);
             return;
         case kelvane::ArrivedKey::Outcome::Connected:
             break;
