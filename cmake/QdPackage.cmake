@@ -31,14 +31,15 @@ set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 # Chinese texts need a font. CPack adds the computed dependencies to these.
 set(CPACK_DEBIAN_PACKAGE_DEPENDS qt6-wayland)
 set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "fonts-wqy-microhei | fonts-noto-cjk")
-# The bridge's messages name the package that brings the signing host.
-set(CPACK_DEBIAN_PACKAGE_PROVIDES ombrel-bridge)
+# The bridge's messages name the package that brings each host.
+set(CPACK_DEBIAN_PACKAGE_PROVIDES "ombrel-bridge, varnex-bridge")
 set(CPACK_STRIP_FILES ON)
 
 # Every file under /etc is a configuration file for dpkg.
 set(QD_PACKAGE_CONFFILES
   ${QD_XDG_AUTOSTART_DIR}/marrowby.desktop
   ${OMBREL_BRIDGE_CHROMIUM_HOSTS_DIR}/ombrel_bridge.json
+  ${OMBREL_BRIDGE_CHROMIUM_HOSTS_DIR}/varnex_bridge.json
   ${OMBREL_BRIDGE_SYSCONFDIR}/ombrel-bridge/allowed-origins)
 set(QD_PACKAGE_CONTROL ${CMAKE_BINARY_DIR}/packaging)
 list(FILTER QD_PACKAGE_CONFFILES INCLUDE REGEX "^/etc/")
@@ -62,4 +63,4 @@ include(CPack)
 # not the tests. A program with an install rule that is missing here makes
 # cpack fail on the missing file.
 add_custom_target(deliverables)
-add_dependencies(deliverables kelvane marrowby Carrow varnex ombrel ombrel-bridge kelvane_icons package_docs)
+add_dependencies(deliverables kelvane marrowby Carrow varnex ombrel ombrel-bridge varnex-bridge kelvane_icons package_docs)

@@ -1,11 +1,11 @@
-// The password field: one object per plug-in instance. It keeps the typed
-// characters in process memory only and hands the page nothing but a masked
-// drawing and encrypted forms of the text.
+// The password field: one object per plug-in instance. It draws the field,
+// handles keys, caret and mouse, and keeps the shown window; the typed
+// characters, checks and outputs are its engine's (FieldEngine, shared with
+// the browsers' native host). The page gets nothing but a masked drawing and
+// encrypted forms of the text.
 //
 // Everything runs on the browser's plug-in thread, one event or script call
-// at a time. Heap texts returned by the output operations are malloc'ed; the
-// caller (the scriptable object) copies them into browser memory and frees
-// them with free().
+// at a time.
 #pragma once
 
 #include <QColor>
@@ -13,10 +13,11 @@
 
 #include <cstdint>
 #include <memory>
+#include <string>
 
+#include "FieldEngine.h"
 #include "SecretText.h"
 #include "pluginbase.h"
-#include "security/security.h"
 
 class QPainter;
 
@@ -49,15 +50,12 @@ public:
     int16_t handleDraw(NPCocoaEvent* event);
 
     void clear();
-    int getLength() const;
-    int getMinLength() const { return minLength; }
-    void setMinLength(int value) { minLength = value; }
-    int getMaxLength() const { return maxLength; }
-    void setMaxLength(int value) { maxLength = value; }
-    int getContentType() const { return contentType; }
-    void setContentType(int value) { contentType = value; }
-    void setMode(signed char) {}
-    void focus() {}
+    int getLength() const { return engine_.getLength(); }
+    int getMinLength() const { return engine_.getMinLength(); }
+    void setMinLength(int value) { engine_.setMinLength(value); }
+    int getMaxLength() const { return engine_.getMaxLength(); }
+    void setMaxLength(int value) { engine_.setMaxLength(value); }
+    int getContentType() const { return engine_.getContentType(); }
     void setWindow(NPWindow* aWindow) { window = aWindow; }
     // The page has removed the plug-in: the browser frees its instance
     // handle and window record, so the field forgets them (it may still be
@@ -69,34 +67,12 @@ public:
     }
     void invalidatePlugin();
 
-    // Checks.
-    bool TypeCheck();
-    int16_t Verify();
-
-    // Outputs (heap texts, or null).
-    char* getValue();
-    char* getPinValue();
-    char* getValueForEdit();
-    char* getPinValueForEdit();
-    char* getValueForPassword();
-    char* getPinValueForPassword();
-    char* getPinValueForTELMAR();
-    char* getPinValueForKESTA();
-    char* getPinValueForORVISA();
-    char* getComplexDegree();
-    int pinComplexDegree();
-    char* getMFM();
-    char* getMACAddress();
-    char* getHWSerialNum();
-    char* getVersion();
-    char* getMeasureValue();
-    char* lastError();
-    long long setTimestamp(const char* text, size_t length);
-    void setCalcFactor(const char* text);
-    int publicKeyModulus(const char* text);
-    int sm2PublicKey(const char* text);
-    int publicKeyBlob(const char*) { return 0; }
-    int publicKeyDER(const char*) { return 0; }
+    // The checks, outputs and settings: the engine the native host uses too.
+    FieldEngine& engine() { return engine_; }
+    int16_t Verify() { return engine_.Verify(); }
+    char* getValue() { return engine_.getValue(); }
+    char* getPinValueForKESTA() { return engine_.getPinValueForKESTA(); }
+    char* getPinValueForORVISA() { return engine_.getPinValueForORVISA(); }
 
     // Script events.
     void addEventListener(const char* name, size_t length, NPObject* listener);
@@ -117,29 +93,24 @@ public:
     uint64_t visibleCapacityForTesting() const { return visibleCapacity; }
     double charWidthForTesting() const { return charWidth; }
     bool activeForTesting() const { return active; }
-    long long timestampForTesting() const { return timestamp; }
-    int enterTypeForTesting() const { return enterType; }
+    long long timestampForTesting() const { return engine_.timestampForTesting(); }
+    int enterTypeForTesting() const { return engine_.enterType(); }
     const QString& maskStringForTesting() const { return maskString; }
-    const QString& acceptsPatternForTesting() const { return acceptsPattern; }
+    const std::string& acceptsPatternForTesting() const { return engine_.acceptsPattern(); }
     QColor backColorForTesting() const { return backColor; }
     QColor textColorForTesting() const { return textColor; }
     QColor borderColorForTesting() const { return borderColor; }
     const FieldRect& textAreaForTesting() const { return textArea; }
     // Backdates creation, for the elapsed timestamp.
-    void setCreatedAtForTesting(int32_t seconds) { createdAt = seconds; }
+    void setCreatedAtForTesting(int32_t seconds) { engine_.setCreatedAtForTesting(seconds); }
     // The UTF-8 form of the typed text, as the encryption library gets it.
-    std::unique_ptr<WipedBytes> inputUtf8ForTesting() const { return inputUtf8(); }
+    std::unique_ptr<WipedBytes> inputUtf8ForTesting() const { return engine_.inputUtf8ForTesting(); }
 
 private:
     // The shown form of one typed unit: itself in edit mode, the mask otherwise.
     void appendShownForm(SecretText& to, size_t at, char16_t unit) const;
     void applyFormatting();
-    std::unique_ptr<WipedBytes> inputUtf8() const;
-    std::string elapsedTimestamp() const;
-    std::string plainTimestamp() const;
-    char* encrypt(int mode, const char* text, const std::string& timestampText);
     void measure(double caretX);
-    void setPlatformKeyFromPageKey();
     void replaceListener(NPObject** slot, NPObject* listener);
     NPObject** listenerSlot(const char* name, size_t length);
     void setCursor(int kind);
@@ -159,35 +130,21 @@ private:
     uint64_t visibleCapacity = 0;
     SecretText shownText;
     QPainter* lastContext = nullptr;
-    SecretText inputText{255};
+    FieldEngine engine_;
     QColor backColor{Qt::white};
     QColor textColor{Qt::black};
     QColor borderColor{Qt::black};
     QString maskString{"*"};
-    QString acceptsPattern{"\\w{0,}"};
     QString lang{"zh_CH"};
     bool softKeyboard = true;
-    int32_t maxLength = 255;
-    int32_t minLength = 6;
     int32_t width = 0;
     int32_t height = 0;
-    int32_t contentType = 0;
     QString captionText;
     QString captionFont;
     QColor captionColor{Qt::black};
     uint16_t captionSize = 0;
     bool captionBold = true;
-    int32_t enterType = 0;
-    long long timestamp = 0;
-    int32_t createdAt = 0;
-    char* calcFactor = nullptr;
-    QString lastErrorText;
-    EncryptionKeys* keys = nullptr;
-    int32_t encryptMode = 0;
-    char* pageKey = nullptr;
     NPObject* returnListener = nullptr;
     NPObject* tabListener = nullptr;
     NPObject* degreeListener = nullptr;
-    // Owns the platform key text that `keys` points at once a variant output set it.
-    std::string platformKeyText;
 };

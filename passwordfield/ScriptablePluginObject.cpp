@@ -6,6 +6,7 @@
 #include <string>
 
 #include "CPluginImplement.h"
+#include "FieldScript.h"
 #include "plugin.h"
 #include "variants.h"
 
@@ -15,40 +16,9 @@ using pluginbase::textOf;
 
 namespace {
 
-enum Property { kMinLength, kMaxLength, kPropertyCount };
-const NPUTF8* pluginPropertyIdentifierNames[kPropertyCount] = {"minLength", "maxLength"};
-
-enum Method {
-    kAddEventListener,
-    kRemoveEventListener,
-    kFocus,
-    kGetValue,
-    kLastError,
-    kVerify,
-    kSetTimestamp,
-    kSetCalcFactor,
-    kGetPinValue,
-    kSetMode,
-    kGetComplexDegree,
-    kPublicKeyBlob,
-    kPublicKeyModulus,
-    kPublicKeyDER,
-    kSm2PublicKey,
-    kClear,
-    kGetLength,
-    kGetMFM,
-    kGetVersion,
-    kGetMeasureValue,
-    kMethodCount
-};
-const NPUTF8* pluginMethodIdentifierNames[kMethodCount] = {
-    "addEventListener", "removeEventListener", "focus",        "getValue",      "lastError",
-    "verify",           "setTimestamp",        "setCalcFactor", "getPinValue",  "setMode",
-    "getComplexDegree", "publicKeyBlob",       "publicKeyModulus", "publicKeyDER", "sm2PublicKey",
-    "clear",            "getLength",           "getMFM",       "getVersion",    "getMeasureValue"};
-
-NPIdentifier pluginPropertyIdentifiers[kPropertyCount];
-NPIdentifier pluginMethodIdentifiers[kMethodCount];
+// The names in the table's order: the browser's identifiers for them.
+NPIdentifier pluginPropertyIdentifiers[fieldscript::kProperties.size()];
+NPIdentifier pluginMethodIdentifiers[fieldscript::kMethodCount];
 
 template <size_t N>
 int indexOf(NPIdentifier (&table)[N], NPIdentifier name) {
@@ -60,24 +30,8 @@ int indexOf(NPIdentifier (&table)[N], NPIdentifier name) {
     return -1;
 }
 
-struct FreeDeleter {
-    void operator()(char* p) const { std::free(p); }
-};
-using HeapText = std::unique_ptr<char, FreeDeleter>;
-
-// A text result from an operation's heap text; a missing text fails the call.
-bool textResult(HeapText text, NPVariant* result) {
-    if (!text)
-        return false;
-    return setTextResult(result, text.get(), std::strlen(text.get()));
-}
-
-// A text argument as a NUL-terminated copy (the page's bytes carry no NUL).
-std::unique_ptr<std::string> textArgument(const NPVariant& value) {
-    const auto text = textOf(value);
-    if (!text)
-        return nullptr;
-    return std::make_unique<std::string>(text->data(), text->size());
+bool isMethod(int index, const char* name) {
+    return index >= 0 && std::strcmp(fieldscript::kMethods[static_cast<size_t>(index)].name, name) == 0;
 }
 
 }  // namespace
@@ -87,8 +41,15 @@ NPClass sScriptablePluginObject_NPClass = ScriptablePluginObjectBase::classRecor
 NPObject* AllocateScriptablePluginObject(NPP npp, NPClass*) { return new ScriptablePluginObject(npp); }
 
 ScriptablePluginObject::ScriptablePluginObject(NPP npp) : ScriptablePluginObjectBase(npp) {
-    NPN_GetStringIdentifiers(pluginPropertyIdentifierNames, kPropertyCount, pluginPropertyIdentifiers);
-    NPN_GetStringIdentifiers(pluginMethodIdentifierNames, kMethodCount, pluginMethodIdentifiers);
+    const NPUTF8* properties[fieldscript::kProperties.size()];
+    for (size_t i = 0; i < fieldscript::kProperties.size(); ++i)
+        properties[i] = fieldscript::kProperties[i];
+    const NPUTF8* methods[fieldscript::kMethodCount];
+    for (size_t i = 0; i < fieldscript::kMethodCount; ++i)
+        methods[i] = fieldscript::kMethods[i].name;
+    NPN_GetStringIdentifiers(properties, static_cast<int32_t>(fieldscript::kProperties.size()),
+                             pluginPropertyIdentifiers);
+    NPN_GetStringIdentifiers(methods, static_cast<int32_t>(fieldscript::kMethodCount), pluginMethodIdentifiers);
 }
 
 bool ScriptablePluginObject::HasMethod(NPIdentifier name) { return indexOf(pluginMethodIdentifiers, name) >= 0; }
@@ -100,18 +61,14 @@ bool ScriptablePluginObject::HasProperty(NPIdentifier name) {
 bool ScriptablePluginObject::GetProperty(NPIdentifier name, NPVariant* result) {
     VOID_TO_NPVARIANT(*result);
     CPluginImplement* field = PluginContentOf(mNpp);
-    if (field == nullptr)
+    const int which = indexOf(pluginPropertyIdentifiers, name);
+    if (field == nullptr || which < 0)
         return false;
-    switch (indexOf(pluginPropertyIdentifiers, name)) {
-    case kMinLength:
-        INT32_TO_NPVARIANT(field->getMinLength(), *result);
-        return true;
-    case kMaxLength:
-        INT32_TO_NPVARIANT(field->getMaxLength(), *result);
-        return true;
-    default:
+    const auto value = fieldscript::getProperty(field->engine(), fieldscript::kProperties[static_cast<size_t>(which)]);
+    if (!value)
         return false;
-    }
+    INT32_TO_NPVARIANT(*value, *result);
+    return true;
 }
 
 bool ScriptablePluginObject::SetProperty(NPIdentifier name, const NPVariant* value) {
@@ -125,21 +82,18 @@ bool ScriptablePluginObject::SetProperty(NPIdentifier name, const NPVariant* val
     const auto number = int32Of(*value);
     if (!number)
         return false;
-    if (which == kMinLength)
-        field->setMinLength(*number);
-    else
-        field->setMaxLength(*number);
-    return true;
+    return fieldscript::setProperty(field->engine(), fieldscript::kProperties[static_cast<size_t>(which)], *number);
 }
 
 bool ScriptablePluginObject::Invoke(NPIdentifier name, const NPVariant* args, uint32_t argCount,
                                     NPVariant* result) {
     VOID_TO_NPVARIANT(*result);
     CPluginImplement* field = PluginContentOf(mNpp);
-    if (field == nullptr)
+    const int which = indexOf(pluginMethodIdentifiers, name);
+    if (field == nullptr || which < 0)
         return false;
-    switch (indexOf(pluginMethodIdentifiers, name)) {
-    case kAddEventListener: {
+    // Listeners are page functions: the plug-in's own.
+    if (isMethod(which, "addEventListener")) {
         if (argCount != 2 && argCount != 3)
             return false;
         const auto event = textOf(args[0]);
@@ -148,7 +102,7 @@ bool ScriptablePluginObject::Invoke(NPIdentifier name, const NPVariant* args, ui
         field->addEventListener(event->data(), event->size(), args[1].value.objectValue);
         return true;
     }
-    case kRemoveEventListener: {
+    if (isMethod(which, "removeEventListener")) {
         if (argCount < 1)
             return false;
         const auto event = textOf(args[0]);
@@ -157,72 +111,23 @@ bool ScriptablePluginObject::Invoke(NPIdentifier name, const NPVariant* args, ui
         field->removeEventListener(event->data(), event->size());
         return true;
     }
-    case kFocus:
-        field->focus();
-        return true;
-    case kGetValue:
-        return textResult(HeapText(field->getValue()), result);
-    case kLastError:
-        return textResult(HeapText(field->lastError()), result);
-    case kVerify:
-        INT32_TO_NPVARIANT(field->Verify(), *result);
-        return true;
-    case kSetTimestamp: {
-        if (argCount != 1)
-            return false;
-        const auto text = textOf(args[0]);
-        if (!text)
-            return false;
-        field->setTimestamp(text->data(), text->size());
-        return true;
+    fieldscript::Args values(argCount);
+    for (uint32_t i = 0; i < argCount; ++i) {
+        if (const auto text = textOf(args[i]))
+            values[i] = {true, *text};
     }
-    case kSetCalcFactor:
-    case kPublicKeyModulus:
-    case kSm2PublicKey: {
-        if (argCount != 1)
-            return false;
-        const auto text = textArgument(args[0]);
-        if (!text)
-            return false;
-        const int which = indexOf(pluginMethodIdentifiers, name);
-        if (which == kSetCalcFactor)
-            field->setCalcFactor(text->c_str());
-        else if (which == kPublicKeyModulus)
-            field->publicKeyModulus(text->c_str());
-        else
-            field->sm2PublicKey(text->c_str());
-        return true;
-    }
-    case kGetPinValue:
-        return textResult(HeapText(field->getPinValue()), result);
-    case kSetMode: {
-        // Exactly one value of any type; only a text has a first byte to pass.
-        if (argCount != 1)
-            return false;
-        const auto text = textOf(args[0]);
-        field->setMode(!text || text->empty() ? 0 : static_cast<signed char>((*text)[0]));
-        return true;
-    }
-    case kGetComplexDegree:
-        return textResult(HeapText(field->getComplexDegree()), result);
-    case kPublicKeyBlob:
-    case kPublicKeyDER:
-        return argCount == 1;
-    case kClear:
-        field->clear();
-        return true;
-    case kGetLength:
-        INT32_TO_NPVARIANT(field->getLength(), *result);
-        return true;
-    case kGetMFM:
-        return textResult(HeapText(field->getMFM()), result);
-    case kGetVersion:
-        return textResult(HeapText(field->getVersion()), result);
-    case kGetMeasureValue:
-        return textResult(HeapText(field->getMeasureValue()), result);
-    default:
+    const fieldscript::Method& method = fieldscript::kMethods[static_cast<size_t>(which)];
+    const auto answer = fieldscript::call(method, field->engine(), values);
+    if (!answer)
         return false;
-    }
+    // The engine has forgotten the text; the shown window and caret are ours.
+    if (isMethod(which, "clear"))
+        field->clear();
+    if (const auto* text = std::get_if<std::string>(&*answer))
+        return setTextResult(result, text->data(), text->size());
+    if (const auto* number = std::get_if<int32_t>(&*answer))
+        INT32_TO_NPVARIANT(*number, *result);
+    return true;
 }
 
 bool ScriptablePluginObject::InvokeDefault(const NPVariant*, uint32_t, NPVariant* result) {

@@ -21,6 +21,18 @@ const OMBREL_ERROR_TEXTS = {
   "too-large": "The message is over the limit of 1 MiB: sign less data.",
 };
 
+// The same for the password field's program (the same package brings it).
+const VARNEX_ERROR_TEXTS = {
+  "host-missing":
+    "The password field program varnex-bridge is not installed for this browser: install the package " +
+    "ombrel-bridge, which brings it.",
+  "host-failed":
+    "The password field program varnex-bridge stopped before it answered: try again, and if it happens again, " +
+    "reinstall the package ombrel-bridge.",
+  "too-large": "The message is over the limit of 1 MiB.",
+};
+const ERROR_TEXTS = { "ombrel-bridge": OMBREL_ERROR_TEXTS, "varnex-bridge": VARNEX_ERROR_TEXTS };
+
 // Each browser's native messaging error texts (as its port reports them on
 // disconnect) and the code each means.
 const OMBREL_NATIVE_ERRORS = [
@@ -40,8 +52,8 @@ const OMBREL_NATIVE_ERRORS = [
 ];
 
 // {code, message} for a browser's error text (undefined: the port closed
-// without one, which is the host ending).
-function mapNativeError(text) {
+// without one, which is the host ending), told in the words of `service`.
+function mapNativeError(text, service = "ombrel-bridge") {
   let code = "host-failed";
   for (const [pattern, mapped] of OMBREL_NATIVE_ERRORS) {
     if (typeof text === "string" && pattern.test(text)) {
@@ -49,8 +61,8 @@ function mapNativeError(text) {
       break;
     }
   }
-  const message = OMBREL_ERROR_TEXTS[code] + (text ? ` (${text})` : "");
+  const message = ERROR_TEXTS[service][code] + (text ? ` (${text})` : "");
   return { code, message };
 }
 
-if (typeof module !== "undefined") module.exports = { mapNativeError, OMBREL_ERROR_TEXTS };
+if (typeof module !== "undefined") module.exports = { mapNativeError, OMBREL_ERROR_TEXTS, VARNEX_ERROR_TEXTS };

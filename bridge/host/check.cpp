@@ -27,10 +27,11 @@ bool exists(const std::string& path) {
 }
 
 // Why the manifest would not start the host for this browser, or "" when it would.
-std::string fault(const BrowserFolders& browser, const json& manifest, const std::string& root) {
+std::string fault(const BrowserFolders& browser, const json& manifest, const std::string& root,
+                  const HostProgram& host) {
     if (!manifest.is_object()) return "not a JSON object";
-    if (!manifest.contains("name") || manifest["name"] != kHostName)
-        return std::string("its name is not ") + kHostName;
+    if (!manifest.contains("name") || manifest["name"] != host.name)
+        return std::string("its name is not ") + host.name;
     if (!manifest.contains("type") || manifest["type"] != "stdio") return "its type is not stdio";
     if (!manifest.contains("path") || !manifest["path"].is_string()) return "it names no program path";
     const std::string path = manifest["path"].get<std::string>();
@@ -73,9 +74,9 @@ std::vector<BrowserFolders> browserFolders(const std::string& root) {
     };
 }
 
-CheckLine checkBrowser(const BrowserFolders& browser, const std::string& root) {
+CheckLine checkBrowser(const BrowserFolders& browser, const std::string& root, const HostProgram& host) {
     CheckLine line;
-    const std::string file = std::string(kHostName) + ".json";
+    const std::string file = std::string(host.name) + ".json";
     for (const auto& folder : browser.folders) {
         const std::string path = folder + "/" + file;
         if (!exists(path)) continue;
@@ -87,11 +88,11 @@ CheckLine checkBrowser(const BrowserFolders& browser, const std::string& root) {
         // The read's error names the path, which the line names already.
         const std::string why = !read ? "cannot be read: " + unreadable.substr(unreadable.rfind(": ") + 2)
                                 : manifest.is_discarded() ? "not valid JSON"
-                                                          : fault(browser, manifest, root);
+                                                          : fault(browser, manifest, root, host);
         if (!why.empty()) {
             line.state = CheckLine::State::Broken;
             line.text =
-                browser.browser + ": broken: " + path + ": " + why + "; reinstall the package ombrel-bridge";
+                browser.browser + ": broken: " + path + ": " + why + "; reinstall the package " + host.package;
             return line;
         }
         line.state = CheckLine::State::Ok;
@@ -102,15 +103,15 @@ CheckLine checkBrowser(const BrowserFolders& browser, const std::string& root) {
     std::string where;
     for (const auto& folder : browser.folders) where += (where.empty() ? "" : ", ") + folder;
     line.text =
-        browser.browser + ": not found: no " + file + " in " + where + "; install the package ombrel-bridge";
+        browser.browser + ": not found: no " + file + " in " + where + "; install the package " + host.package;
     return line;
 }
 
-int runCheck(const std::string& root, std::vector<std::string>* lines) {
+int runCheck(const std::string& root, std::vector<std::string>* lines, const HostProgram& host) {
     bool anyOk = false;
     bool anyBroken = false;
     for (const auto& browser : browserFolders(root)) {
-        const CheckLine line = checkBrowser(browser, root);
+        const CheckLine line = checkBrowser(browser, root, host);
         anyOk = anyOk || line.state == CheckLine::State::Ok;
         anyBroken = anyBroken || line.state == CheckLine::State::Broken;
         lines->push_back(line.text);
@@ -121,16 +122,16 @@ int runCheck(const std::string& root, std::vector<std::string>* lines) {
     for (const auto& entry : allowList.entries()) {
         const std::string where = entry.file + ":" + std::to_string(entry.line);
         if (entry.line == 0) {
-            lines->push_back("origins: " + entry.why + "; nothing in it may sign");
+            lines->push_back("origins: " + entry.why + "; nothing in it " + host.listedGets);
         } else if (entry.origin) {
             ++allowed;
-            lines->push_back("origins: " + entry.origin->text() + " may sign (" + where + ")");
+            lines->push_back("origins: " + entry.origin->text() + " " + host.listedGets + " (" + where + ")");
         } else {
             lines->push_back("origins: " + where + ": \"" + entry.text + "\" is ignored: " + entry.why);
         }
     }
     if (allowed == 0)
-        lines->push_back("origins: none may sign yet; add the bank's origin (https://...) to " + system +
+        lines->push_back("origins: none " + std::string(host.listedGets) + " yet; add the bank's origin (https://...) to " + system +
                          " or " + userAllowList());
     return anyOk && !anyBroken ? 0 : 1;
 }

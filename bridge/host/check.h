@@ -1,7 +1,8 @@
-// `ombrel-bridge --check`: which browsers on this machine will find the host,
-// one line each, and which origins may sign. The browsers read a host
-// manifest (ombrel_bridge.json) from a per-user folder first, then from the
-// system folders; the first one found is the one they use, broken or not.
+// `ombrel-bridge --check` and `varnex-bridge --check`: which browsers on this
+// machine will find the host, one line each, and which origins the
+// allow-list names. The browsers read a host manifest (ombrel_bridge.json,
+// varnex_bridge.json) from a per-user folder first, then from the system
+// folders; the first one found is the one they use, broken or not.
 //
 // Nothing here throws but std::bad_alloc.
 #pragma once
@@ -11,7 +12,15 @@
 
 namespace bridge {
 
-inline constexpr const char* kHostName = "ombrel_bridge";
+// A host program: its manifest's name, its package, what a listed origin gets.
+struct HostProgram {
+    const char* name;
+    const char* package;
+    const char* listedGets;
+};
+inline constexpr HostProgram kSigningHost{"ombrel_bridge", "ombrel-bridge", "may sign"};
+inline constexpr HostProgram kFieldHost{"varnex_bridge", "varnex-bridge",
+                                        "may have the password digest and the degree events"};
 
 struct BrowserFolders {
     enum class Kind { Chromium, Firefox };
@@ -34,11 +43,12 @@ struct CheckLine {
 
 // `root` is put in front of the manifest's program path too, so a staged
 // install is judged as it will be once installed.
-CheckLine checkBrowser(const BrowserFolders& browser, const std::string& root);
+CheckLine checkBrowser(const BrowserFolders& browser, const std::string& root,
+                       const HostProgram& host = kSigningHost);
 
 // The whole report (browsers, then the allowed origins), one line each, and
 // its exit status: 0 when at least one browser will run the host and no
 // manifest found is broken.
-int runCheck(const std::string& root, std::vector<std::string>* lines);
+int runCheck(const std::string& root, std::vector<std::string>* lines, const HostProgram& host = kSigningHost);
 
 }  // namespace bridge

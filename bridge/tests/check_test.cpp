@@ -66,9 +66,9 @@ protected:
         return m;
     }
     // Writes a manifest (a JSON value, or raw text) into a folder below the root or the home.
-    void place(const std::string& folder, const std::string& text) {
+    void place(const std::string& folder, const std::string& text, const char* name = "ombrel_bridge") {
         fs::create_directories(folder);
-        std::ofstream(folder + "/ombrel_bridge.json") << text;
+        std::ofstream(folder + "/" + name + ".json") << text;
     }
     std::string chromiumSystem() const { return root() + "/etc/chromium/native-messaging-hosts"; }
     std::string firefoxSystem() const { return root() + "/usr/lib/mozilla/native-messaging-hosts"; }
@@ -80,7 +80,9 @@ protected:
             if (b.kind == kind) return b;
         throw std::runtime_error("no such browser");
     }
-    CheckLine check(BrowserFolders::Kind kind) const { return bridge::checkBrowser(browser(kind), root()); }
+    CheckLine check(BrowserFolders::Kind kind, const bridge::HostProgram& host = bridge::kSigningHost) const {
+        return bridge::checkBrowser(browser(kind), root(), host);
+    }
 
     fs::path root_;
     std::optional<ScopedEnv> home_, xdg_, system_;
@@ -251,20 +253,26 @@ TEST_F(Machine, AnAllowListThatCannotBeReadOrTrustedIsReportedWithItsReason) {
 // The manifests this build generates for installing, judged by the check on
 // a staged install, and the extension's ids they carry.
 TEST_F(Machine, TheGeneratedManifestsAreWhatEachBrowserAccepts) {
-    const json chromium = readJson(GENERATED_MANIFESTS "/install/chromium/ombrel_bridge.json");
-    const json firefox = readJson(GENERATED_MANIFESTS "/install/firefox/ombrel_bridge.json");
-    EXPECT_EQ(chromium["allowed_origins"], json::array({kChromiumOrigin}));
-    EXPECT_FALSE(chromium.contains("allowed_extensions"));
-    EXPECT_EQ(firefox["allowed_extensions"], json::array({kFirefoxId}));
-    EXPECT_EQ(chromium["path"], INSTALLED_HOST);
-    EXPECT_EQ(firefox["path"], INSTALLED_HOST);
-    EXPECT_EQ(readJson(GENERATED_MANIFESTS "/build/chromium/ombrel_bridge.json")["path"], BUILT_HOST);
+    for (const bridge::HostProgram& host : {bridge::kSigningHost, bridge::kFieldHost}) {
+        SCOPED_TRACE(host.name);
+        const std::string file = std::string("/") + host.name + ".json";
+        const json chromium = readJson(GENERATED_MANIFESTS "/install/chromium" + file);
+        const json firefox = readJson(GENERATED_MANIFESTS "/install/firefox" + file);
+        EXPECT_EQ(chromium["allowed_origins"], json::array({kChromiumOrigin}));
+        EXPECT_FALSE(chromium.contains("allowed_extensions"));
+        EXPECT_EQ(firefox["allowed_extensions"], json::array({kFirefoxId}));
+        const std::string installed = INSTALLED_BINDIR "/" + std::string(host.package);
+        EXPECT_EQ(chromium["path"], installed);
+        EXPECT_EQ(firefox["path"], installed);
+        EXPECT_EQ(readJson(GENERATED_MANIFESTS "/build/chromium" + file)["path"],
+                  BUILT_BINDIR "/" + std::string(host.package));
 
-    program(INSTALLED_HOST, 0755);
-    place(chromiumSystem(), chromium.dump());
-    place(firefoxSystem(), firefox.dump());
-    EXPECT_EQ(check(kChromium).state, CheckLine::State::Ok) << check(kChromium).text;
-    EXPECT_EQ(check(kFirefox).state, CheckLine::State::Ok) << check(kFirefox).text;
+        program(installed, 0755);
+        place(chromiumSystem(), chromium.dump(), host.name);
+        place(firefoxSystem(), firefox.dump(), host.name);
+        EXPECT_EQ(check(kChromium, host).state, CheckLine::State::Ok) << check(kChromium, host).text;
+        EXPECT_EQ(check(kFirefox, host).state, CheckLine::State::Ok) << check(kFirefox, host).text;
+    }
 }
 
 TEST(Extension, ItsManifestCarriesTheIdsTheHostManifestsAllow) {
@@ -294,6 +302,11 @@ TEST(Extension, ItsManifestCarriesTheIdsTheHostManifestsAllow) {
 }
 
 TEST_F(Machine, TheProgramsCheckOptionPrintsTheReportAndItsStatus) {
+    // The password field's host judges its own manifest, not the signing one's.
+    const auto field = kpsim::testing::runProgram(VARNEX_BRIDGE, {"--check", "--root", root()});
+    EXPECT_EQ(field.status, 1) << field.out;
+    EXPECT_NE(field.out.find("no varnex_bridge.json in"), std::string::npos) << field.out;
+    EXPECT_NE(field.out.find("install the package varnex-bridge"), std::string::npos) << field.out;
     place(firefoxSystem(), manifest(kFirefox).dump());
     const auto result = kpsim::testing::runProgram(OMBREL_BRIDGE, {"--check", "--root", root()});
     EXPECT_EQ(result.status, 0) << result.err;

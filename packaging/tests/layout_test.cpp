@@ -122,14 +122,21 @@ TEST_F(InstallLayout, MenuEntryStartsTheInstalledKeyManagerWithItsIcon) {
 }
 
 TEST_F(InstallLayout, BrowserManifestsRunTheInstalledBridge) {
+    // Each host's manifest, for each browser, runs that host.
     for (const char* dir : {QD_CHROMIUM_HOSTS_DIR, QD_FIREFOX_HOSTS_DIR}) {
-        SCOPED_TRACE(dir);
-        std::ifstream in(staged(std::string(dir) + "/ombrel_bridge.json"));
-        ASSERT_TRUE(in);
-        const auto manifest = nlohmann::json::parse(in, nullptr, false);
-        ASSERT_FALSE(manifest.is_discarded());
-        const std::string host = manifest.value("path", "");
-        EXPECT_TRUE(executable(host)) << host;
+        for (const std::string program : {"ombrel-bridge", "varnex-bridge"}) {
+            std::string name = program;
+            name[name.find('-')] = '_';
+            SCOPED_TRACE(std::string(dir) + "/" + name + ".json");
+            std::ifstream in(staged(std::string(dir) + "/" + name + ".json"));
+            ASSERT_TRUE(in);
+            const auto manifest = nlohmann::json::parse(in, nullptr, false);
+            ASSERT_FALSE(manifest.is_discarded());
+            EXPECT_EQ(manifest.value("name", ""), name);
+            const std::string host = manifest.value("path", "");
+            EXPECT_TRUE(executable(host)) << host;
+            EXPECT_EQ(fs::path(host).filename(), program);
+        }
     }
 }
 

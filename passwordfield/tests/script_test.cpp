@@ -262,6 +262,12 @@ TEST(Script, TheTypedTextIsWipedByClearAndWhenTheFieldGoes) {
     Field removed(cleared, {{"width", "220"}, {"height", "30"}});
     type(removed);
     EXPECT_EQ(secretwatch::copiesFreedDuring(typed, bytes, [&] { removed.page->destroy(); }), 0L);
+
+    // The calculation factor, which goes into an envelope beside the text, too.
+    static const char factor[] = "Fq3Factor7";
+    Field withFactor(cleared, {{"width", "220"}, {"height", "30"}});
+    ASSERT_EQ(withFactor.call("setCalcFactor", {text(factor)}), "void");
+    EXPECT_EQ(secretwatch::copiesFreedDuring(factor, sizeof factor - 1, [&] { withFactor.page->destroy(); }), 0L);
 }
 
 TEST(Outputs, GetValueIsTheEnvelopeOfTheTypedTextAndItsTimestamp) {
@@ -311,6 +317,7 @@ TEST(Outputs, VerifyCodesComeInTheirOrder) {
         {{}, "abc", -1, "-2"},  // a negative minimum compares as a huge one
         {{}, "ab-", 6, "-2"},   // too short wins over the pattern
         {{{"contentType", "3"}}, "abcdef", 6, "-6"},
+        {{{"contentType", "2"}}, "123456", 6, "-6"},
         {{{"contentType", "3"}}, "abc123", 6, "0"},
         {{{"contentType", "8"}}, "abcdef", 6, "0"},
         {{{"contentType", "4"}}, "abc123", 6, "-6"},

@@ -152,6 +152,17 @@ class Chromium:
     def screenshot(self, path):
         self.driver.save_screenshot(path)
 
+    def click(self, x, y):
+        from selenium.webdriver.common.actions.action_builder import ActionBuilder
+        actions = ActionBuilder(self.driver)
+        actions.pointer_action.move_to_location(int(x), int(y)).click()
+        actions.perform()
+
+    def keys(self, text):
+        """Key presses, one per character, into whatever has the focus."""
+        from selenium.webdriver.common.action_chains import ActionChains
+        ActionChains(self.driver).send_keys(text).perform()
+
     def quit(self):
         self.driver.quit()
 
@@ -220,6 +231,20 @@ class Firefox:
             raise Failure(f"script failed: {result.get('exceptionDetails', {}).get('text')}")
         value = result["result"]
         return value.get("value")
+
+    def click(self, x, y):
+        self.command("input.performActions", {"context": self.context, "actions": [{
+            "type": "pointer", "id": "mouse", "parameters": {"pointerType": "mouse"},
+            "actions": [{"type": "pointerMove", "x": int(x), "y": int(y)},
+                        {"type": "pointerDown", "button": 0}, {"type": "pointerUp", "button": 0}]}]})
+
+    def keys(self, text):
+        """Key presses, one per character, into whatever has the focus."""
+        actions = []
+        for character in text:
+            actions += [{"type": "keyDown", "value": character}, {"type": "keyUp", "value": character}]
+        self.command("input.performActions", {"context": self.context,
+                                              "actions": [{"type": "key", "id": "keyboard", "actions": actions}]})
 
     def screenshot(self, path):
         data = self.command("browsingContext.captureScreenshot", {"context": self.context})["data"]
@@ -362,7 +387,231 @@ def foreign_pages(browser, work, build, port, foreign_port):
     check(len(host_starts(work)) == before, "and neither started a host", host_starts(work)[before:])
 
 
-def scenario(browser, work, build, port, foreign_port, started, screenshot):
+# ---- the password field ------------------------------------------------------------------------
+
+PASSWORD = "s3cret_Pw9"
+KEYS = {"return": "\ue007", "tab": "\ue004", "backspace": "\ue003", "left": "\ue012", "delete": "\ue017"}
+
+# One table for both front ends: the page parameters and the typing (texts,
+# and special keys by nphost's names), the same in the plug-in through nphost
+# and in the browser's field.
+FIELD_TABLE = [
+    ({}, ["abc"]),                                   # shorter than minlength
+    ({"accepts": r"\d{6}"}, ["123456"]),
+    ({"accepts": r"\d{6}"}, ["12345a"]),             # not the pattern
+    ({"contentType": "3"}, ["abcdef"]),              # a digit required
+    ({"contentType": "3"}, ["abc123"]),
+    ({"maxlength": "4"}, ["abcdefgh"]),              # typing stops at the limit
+    ({"minlength": "2"}, ["abcdefg", ("backspace",), ("left",), ("left",), ("delete",)]),
+    ({"entertype": "edit"}, ["pass word"]),          # a space is no \w
+    ({"accepts": r"\w{1,30}"}, ["пароль12"]),        # outside Latin-1
+]
+
+
+def install_field_manifest(browser, build, path=None):
+    """The password field host's manifest for this browser, optionally with another program path."""
+    with open(os.path.join(build, "bridge", "manifests", "build", browser.name, "varnex_bridge.json")) as f:
+        manifest = json.load(f)
+    if path is not None:
+        manifest["path"] = path
+    with open(os.path.join(browser.hosts, "varnex_bridge.json"), "w") as f:
+        json.dump(manifest, f)
+
+
+def counting_field_host(work, build):
+    path = os.path.join(work, "counting-field-host")
+    with open(path, "w") as f:
+        f.write(f'#!/bin/sh\necho $$ >> "{work}/field-host-starts"\nexec "{build}/bin/varnex-bridge" "$@"\n')
+    os.chmod(path, 0o755)
+    return path
+
+
+def field_host_starts(work):
+    try:
+        with open(os.path.join(work, "field-host-starts")) as f:
+            return [int(line) for line in f if line.strip()]
+    except FileNotFoundError:
+        return []
+
+
+def wait_for(browser, expression, seconds=20):
+    deadline = time.monotonic() + seconds
+    while True:
+        raw = browser.evaluate(expression)
+        value = json.loads(raw) if isinstance(raw, str) else raw
+        if value or time.monotonic() > deadline:
+            return value
+        time.sleep(0.05)
+
+
+def type_into(browser, which, typing):
+    """Clicks into field `which` and types as a user does: key presses into whatever has the focus."""
+    box = json.loads(browser.evaluate(f"frameBox({which})"))
+    browser.click(box["x"] + min(20, box["width"] / 2), box["y"] + box["height"] / 2)
+    keys = "".join(part if isinstance(part, str) else KEYS[part[0]] for part in typing)
+    browser.keys(keys)
+
+
+def open_envelope(build, envelope):
+    """dorn-decrypt with the demo deployment's private key: the text inside the envelope."""
+    key = os.path.join(SOURCE, "..", "sim", "keys", "app_rsa1024.pem")
+    opened = subprocess.run([os.path.join(build, "bin", "dorn-decrypt"), "--mode", "0", "--app-key", key],
+                            input=envelope.encode(), capture_output=True)
+    lines = dict(line.split(": ", 1) for line in opened.stdout.decode().splitlines() if ": " in line)
+    return lines.get("text"), opened.returncode
+
+
+def plugin_answers(build, params, typing):
+    """The plug-in's verify, length and degree events for the same typing, through nphost."""
+    words = " ".join(f"{name}={value}" for name, value in params.items())
+    script = [f"new libvarnex.so width=300 height=40 {words}", "listen eventDegree", "focus on", "click 20 20"]
+    for part in typing:
+        script.append(f"type {part}" if isinstance(part, str) else f"key {part[0]}")
+    script += ["call verify", "call getLength"]
+    env = dict(os.environ, QT_QPA_PLATFORM="offscreen")
+    out = subprocess.run([os.path.join(build, "bin", "nphost"), "-"], input="\n".join(script) + "\n",
+                         capture_output=True, text=True, env=env, check=True).stdout
+    return {
+        "verify": int(re.search(r"^verify -> (-?\d+)$", out, re.M).group(1)),
+        "length": int(re.search(r"^getLength -> (\d+)$", out, re.M).group(1)),
+        "degrees": re.findall(r'^event eventDegree\("(.*)"\)$', out, re.M),
+    }
+
+
+def field_accessibility(browser):
+    """The first field's input as assistive technology meets it: (role or type, name)."""
+    if browser.name == "chromium":
+        from selenium.webdriver.common.by import By
+        driver = browser.driver
+        frame = driver.find_element(By.CSS_SELECTOR, "#password iframe")
+        outer = (frame.aria_role, frame.accessible_name)
+        driver.switch_to.frame(frame)
+        try:
+            # The driver computes no role inside another process's frame: the markup tells it.
+            inner = json.loads(driver.execute_script(
+                "const i = document.querySelector('input');"
+                "return JSON.stringify([i.type, i.labels.length === 1 ? i.labels[0].textContent : null]);"))
+        finally:
+            driver.switch_to.default_content()
+        return outer, tuple(inner)
+    tree = browser.command("browsingContext.getTree", {"root": browser.context})["contexts"][0]["children"]
+    frame = [c for c in tree if c["url"].startswith("moz-extension://")][0]["context"]
+    found = browser.command("browsingContext.locateNodes", {
+        "context": frame, "locator": {"type": "accessibility", "value": {"name": "Password of customer"}}})["nodes"]
+    inputs = [node["value"] for node in found if node["value"].get("localName") == "input"]
+    return ("iframe", None), (inputs[0]["attributes"].get("type") if inputs else None,
+                              "Password of customer" if inputs else None)
+
+
+def password_field(browser, work, build, port, screenshot):
+    allowed = f"https://127.0.0.1:{port}"
+    install_field_manifest(browser, build, path=counting_field_host(work, build))
+    browser.open(f"{allowed}/field.html")
+    check(browser.evaluate("typeof window.varnex") == "object", "the page sees window.varnex")
+    made = json.loads(browser.evaluate(
+        "outcome(makeField({width: 300, height: 40, maxlength: 20, accepts: '\\\\w{6,20}', "
+        "bordercolor: '#1a5fb4', label: 'Password of customer'}))"))
+    check(made == {"result": 0}, "a field is made in the page's element", made)
+
+    type_into(browser, 0, [PASSWORD])
+    pressed = time.monotonic()
+    browser.keys(KEYS["return"])
+    seen = wait_for(browser, "fields[0].seen.done && seen(0)")
+    check(seen and seen["returns"] == 1, "Return typed in the field reaches the page as eventReturn", seen)
+    check(seen["verify"] == 0 and seen["length"] == len(PASSWORD), "verify and getLength answer for the typed text",
+          seen)
+    text, status = open_envelope(build, seen["envelope"] or "")
+    check(status == 0 and text == PASSWORD, "getValue's envelope opens with the bank's key to exactly the typed text",
+          f"{status} {text!r}")
+    check(seen["degrees"] == ["S"] * len(PASSWORD), "a listed origin gets one degree event per key typed",
+          seen["degrees"])
+    print(f"{browser.name}: Return to envelope in the page {1000 * (time.monotonic() - pressed):.0f} ms (with polling)")
+    if screenshot:
+        browser.screenshot(screenshot)
+        print(f"screenshot: {screenshot}")
+
+    snooped = json.loads(browser.evaluate("snoop()"))
+    check(snooped["documentRead"] == "nothing", "the page cannot read the field's document", snooped["documentRead"])
+    check(snooped["events"] == [], "no key or input event of the typing reaches the page's listeners",
+          snooped["events"][:5])
+    leaks = [m for m in snooped["messages"] if PASSWORD in m]
+    check(snooped["messages"] and not leaks, "no message the page receives carries the text", leaks[:2])
+    check(PASSWORD not in snooped["html"] and PASSWORD not in "".join(snooped["inputs"]),
+          "nor does anything in the page's document")
+
+    outer, inner = field_accessibility(browser)
+    check(inner == ("password", "Password of customer"),
+          "the input is a password field named by the page's label parameter", (outer, inner))
+    if browser.name == "chromium":
+        check(outer == ("Iframe", "Password of customer"), "its frame carries the same name", outer)
+
+    type_into(browser, 0, [("tab",)])
+    tabs = wait_for(browser, "fields[0].seen.tabs")
+    check(tabs == 1, "Tab in the field reaches the page as eventTab", tabs)
+    cleared = json.loads(browser.evaluate("outcome(fields[0].field.clear().then(() => fields[0].field.getLength()))"))
+    check(cleared == {"result": 0}, "clear empties the field", cleared)
+
+    bad = [
+        ("fields[0].field.setTimestamp()", "bad-request"),
+        ("fields[0].field.setTimestamp('1', '2')", "bad-request"),
+        ("fields[0].field.setCalcFactor(12)", "bad-request"),
+        ("fields[0].field.addEventListener('eventReturn')", "bad-request"),
+        ("fields[0].field.set('minLength', 'six')", "bad-request"),
+        ("varnex.create(document.body, {maxlength: {}})", "bad-request"),
+        ("varnex.create('password')", "bad-request"),
+    ]
+    for call, code in bad:
+        error = page_error(browser, call)
+        check(error.get("code") == code, f"{call} is rejected as {code}", error)
+
+    # The same table in both front ends.
+    for row, (params, typing) in enumerate(FIELD_TABLE):
+        which = json.loads(browser.evaluate(
+            f"outcome(makeField({json.dumps(dict(params, width=300, height=40))}, 'more'))"))["result"]
+        type_into(browser, which, typing + [("return",)])
+        got = wait_for(browser, f"fields[{which}].seen.done && seen({which})")
+        wanted = plugin_answers(build, params, typing)
+        check(got and {"verify": got["verify"], "length": got["length"], "degrees": got["degrees"]} == wanted,
+              f"row {row} ({params}, {typing}): the browser's field answers as the plug-in", (got, wanted))
+
+    # Ten fields and more of one page are one host; reloading ends it.
+    started = field_host_starts(work)
+    check(len(started) == 1, "one host serves all the page's fields", started)
+    browser.open(f"{allowed}/field.html")
+    check(not still_running(started), "reloading the page ends its host", started)
+    ten = json.loads(browser.evaluate("Promise.all(Array.from({length: 10}, () => makeField({}, 'more')))"
+                                      ".then(JSON.stringify)"))
+    lengths = json.loads(browser.evaluate("Promise.all(fields.map((f) => f.field.getLength())).then(JSON.stringify)"))
+    check(sorted(ten) == list(range(10)) and lengths == [0] * 10, "a page opens ten fields at once, each answering",
+          (ten, lengths))
+    gone = json.loads(browser.evaluate("(fields.forEach((f) => f.holder.remove()), outcome(Promise.resolve(1)))"))
+    started = field_host_starts(work)
+    browser.open(f"{allowed}/index.html")
+    check(gone == {"result": 1} and not still_running(started), "removing them and leaving leaves no host", started)
+
+    # Another site's page: envelopes yes, the measure and degree events no.
+    foreign = f"https://localhost:{port}"
+    browser.open(f"{foreign}/field.html")
+    made = json.loads(browser.evaluate("outcome(makeField({width: 300, height: 40}))"))
+    type_into(browser, 0, [PASSWORD, ("return",)])
+    seen = wait_for(browser, "fields[0].seen.done && seen(0)")
+    check(made == {"result": 0} and seen and seen["verify"] == 0 and open_envelope(build, seen["envelope"])[0] == PASSWORD,
+          "a page of an unlisted origin gets its field and envelope", seen)
+    check(seen["degrees"] == [], "but no degree events", seen["degrees"])
+    measure = page_error(browser, "fields[0].field.getMeasureValue()")
+    check(measure.get("code") == "refused" and "allow-listed" in measure.get("message", ""),
+          "and no measure value", measure)
+
+    os.remove(os.path.join(browser.hosts, "varnex_bridge.json"))
+    browser.open(f"{allowed}/field.html")
+    missing = page_error(browser, "makeField({})")
+    frames = browser.evaluate("document.querySelectorAll('iframe').length")
+    check(missing.get("code") == "host-missing" and "varnex-bridge" in missing.get("message", "") and frames == 0,
+          "with no host manifest the page is told to install the field's program, and no frame stays", (missing, frames))
+    browser.open(f"{allowed}/index.html")
+
+
+def scenario(browser, work, build, port, foreign_port, started, screenshot, field_screenshot):
     allowed = f"https://127.0.0.1:{port}"
     install_manifest(browser, build)
 
@@ -393,6 +642,7 @@ def scenario(browser, work, build, port, foreign_port, started, screenshot):
     check(len(outcomes) == 50 and not failed, "two frames signing at once get all 50 signatures",
           f"{len(failed)} failed, the first: {failed[:1]}")
 
+    password_field(browser, work, build, port, field_screenshot)
     foreign_pages(browser, work, build, port, foreign_port)
 
     os.remove(os.path.join(browser.hosts, "ombrel_bridge.json"))
@@ -423,6 +673,7 @@ def main():
     parser.add_argument("--build", required=True)
     parser.add_argument("--tokens", required=True)
     parser.add_argument("--screenshot")
+    parser.add_argument("--field-screenshot")
     args = parser.parse_args()
     build = os.path.abspath(args.build)
 
@@ -437,7 +688,8 @@ def main():
         extension = os.path.join(SOURCE, "extension")
         started = time.monotonic()
         browser = BROWSERS[args.browser](work, env, extension)
-        first = scenario(browser, work, build, port, foreign_port, started, args.screenshot)
+        first = scenario(browser, work, build, port, foreign_port, started, args.screenshot,
+                         args.field_screenshot)
         print(f"{args.browser}: browser start to first signature {first:.2f} s")
         browser.quit()
         browser = None

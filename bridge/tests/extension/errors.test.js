@@ -4,7 +4,7 @@
 
 const test = require("node:test");
 const assert = require("node:assert");
-const { mapNativeError, OMBREL_ERROR_TEXTS } = require("../../extension/errors.js");
+const { mapNativeError, OMBREL_ERROR_TEXTS, VARNEX_ERROR_TEXTS } = require("../../extension/errors.js");
 
 const SEEN = [
   // [browser, what happened, the browser's text, the page's code]
@@ -32,8 +32,12 @@ for (const [browser, what, text, code] of SEEN) {
   });
 }
 
-test("each code tells the user what to do", () => {
+test("each code tells the user what to do, naming the program of the service that failed", () => {
   assert.match(OMBREL_ERROR_TEXTS["host-missing"], /install the package ombrel-bridge/);
+  const field = mapNativeError("No such native application varnex_bridge", "varnex-bridge");
+  assert.strictEqual(field.code, "host-missing");
+  assert.ok(field.message.startsWith(VARNEX_ERROR_TEXTS["host-missing"]) && /varnex-bridge/.test(field.message));
+  assert.match(mapNativeError(undefined, "varnex-bridge").message, /^The password field program varnex-bridge stopped/);
   assert.match(OMBREL_ERROR_TEXTS["host-failed"], /try again/);
   assert.match(OMBREL_ERROR_TEXTS["too-large"], /1 MiB/);
 });
