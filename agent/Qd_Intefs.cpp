@@ -1,6 +1,7 @@
 #include "agent/Qd_Intefs.h"
 
 #include "token/Func_init.h"
+#include "token/Session.h"
 
 #include <cstring>
 
@@ -11,16 +12,15 @@ uint32_t readFirstReaderPcode() {
     std::memset(names, 0, sizeof names);
     uint32_t length = sizeof names;
     uint32_t count = 0;
-    KPHANDLE device = nullptr;
     uint32_t pcode = 0;
     uint32_t other = 0;
     // Statuses are not looked at: whatever fails leaves the PCODE at 0.
     KpListReaders(names, &length, &count);
     // The first name must end inside the buffer, whatever the library wrote.
     names[sizeof names - 1] = '\0';
-    if (KpConnectDev(names, &device) == 0) {
-        KpReadPCODE(device, &pcode, &other);
-        KpDisconnectDev(device);
+    const token::Session device(names);
+    if (device.open()) {
+        KpReadPCODE(device.handle(), &pcode, &other);
     }
     // A refused connect leaves no handle: nothing to read or release, so the
     // library never sees a handle it did not hand out.

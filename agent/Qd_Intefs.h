@@ -3,10 +3,12 @@
 
 #include <cstdint>
 
+#include "token/KeyIdentity.h"
+
 namespace agent {
 
 // The bank's product code.
-inline constexpr uint32_t kBankPcode = 20244;
+inline constexpr uint32_t kBankPcode = token::kBankPcode;
 
 // Reads the PCODE of the first reader the token library lists, through the
 // plain binding: list, connect, read, disconnect. Any failure (library

@@ -13,12 +13,16 @@
 #include <chrono>
 #include <cstdint>
 
+#include "token/KeyIdentity.h"
+
 namespace agent {
 
-// The two watched kinds of key: vendor ID and product ID.
-inline constexpr uint16_t kVendor1 = 0xD449;  // 54345
-inline constexpr uint16_t kVendor2 = 0x6A9F;  // 27295
-inline constexpr uint16_t kProduct = 4;
+// The two watched kinds of key: vendor ID and product ID (0xD449 and 0x6A9F,
+// product 4).
+inline constexpr uint16_t kVendor1 = token::kBankKeyUsbIds[0].vendor;
+inline constexpr uint16_t kVendor2 = token::kBankKeyUsbIds[1].vendor;
+inline constexpr uint16_t kProduct = token::kBankKeyUsbIds[0].product;
+static_assert(token::kBankKeyUsbIds[1].product == kProduct, "one product ID for both watches");
 
 // pvStart's result when its watch cannot be set up (the desktop's
 // "aborted" return code).

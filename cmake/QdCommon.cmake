@@ -1,5 +1,10 @@
 # Helpers shared by every room.
 
+# The leak checker's settings for every test program (sanitizer builds): one
+# list of leaks inside libraries we do not own. qd_test and qd_wm_test set
+# it; other tests put ${QD_LSAN_OPTIONS} into their environment.
+set(QD_LSAN_OPTIONS "LSAN_OPTIONS=suppressions=${PROJECT_SOURCE_DIR}/platform/tests/lsan.supp:print_suppressions=0")
+
 # Our own code builds warning-free.
 function(qd_strict target)
   target_compile_options(${target} PRIVATE -Wall -Wextra -Werror)
@@ -33,12 +38,8 @@ function(qd_test name)
     # Tests of code that signals processes by their executable.
     set(emulator sh ${PROJECT_SOURCE_DIR}/platform/tests/own-pid-space.sh)
   endif()
-  if(T_ENV)
-    list(APPEND emulator env ${T_ENV})
-  endif()
-  if(emulator)
-    set_target_properties(${name} PROPERTIES CROSSCOMPILING_EMULATOR "${emulator}")
-  endif()
+  list(APPEND emulator env ${QD_LSAN_OPTIONS} ${T_ENV})
+  set_target_properties(${name} PROPERTIES CROSSCOMPILING_EMULATOR "${emulator}")
   set(props TIMEOUT ${T_TIMEOUT})
   if(T_LABELS)
     list(APPEND props LABELS "${T_LABELS}")
@@ -62,6 +63,6 @@ function(qd_wm_test name)
   cmake_parse_arguments(T "" "TIMEOUT" "SOURCES;LIBS;ENV" ${ARGN})
   qd_test_program(${name})
   add_test(NAME ${name}
-    COMMAND ${PROJECT_SOURCE_DIR}/scripts/with-wm env ${T_ENV} $<TARGET_FILE:${name}>)
+    COMMAND ${PROJECT_SOURCE_DIR}/scripts/with-wm env ${QD_LSAN_OPTIONS} ${T_ENV} $<TARGET_FILE:${name}>)
   set_tests_properties(${name} PROPERTIES TIMEOUT ${T_TIMEOUT} LABELS wm SKIP_REGULAR_EXPRESSION "with-wm: skipped")
 endfunction()

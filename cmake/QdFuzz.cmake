@@ -7,7 +7,8 @@
 # With QD_FUZZ=ON (clang): every target is built with
 # -fsanitize=fuzzer-no-link,address,undefined and each harness becomes the
 # libFuzzer program bin/fuzz-<room>-<input> (target fuzz-<room>-<input>, all
-# of them: fuzz_all). scripts/fuzz builds and runs them.
+# of them: fuzz_all). scripts/fuzz builds them and runs the ones listed in
+# <build>/qd-fuzz-harnesses.txt.
 # Without it: each harness is linked with fuzz/replay_main.cpp and CTest runs
 # it over its seed corpus (fuzz_replay_<room>_<input>), so the seeds and
 # every crash found and added to them stay regression tests in every build.
@@ -39,6 +40,8 @@ function(qd_fuzz input)
     add_executable(${target} ${sources})
     target_link_options(${target} PRIVATE -fsanitize=fuzzer)
     add_dependencies(fuzz_all ${target})
+    # scripts/fuzz runs each listed harness over its corpus (cmake/QdScriptFacts.cmake).
+    set_property(GLOBAL APPEND PROPERTY QD_FUZZ_HARNESSES "${target} $<TARGET_FILE:${target}> ${dir}/corpus")
   else()
     set(target fuzz_replay_${room}_${input})
     string(REPLACE "-" "_" target "${target}")

@@ -1,6 +1,5 @@
 #include "CerViewDlg.h"
 
-#include <openssl/bn.h>
 #include <openssl/evp.h>
 #include <openssl/objects.h>
 #include <openssl/x509.h>
@@ -18,13 +17,6 @@
 #include "OpensslOperate.h"
 
 namespace {
-
-struct BnFree {
-    void operator()(BIGNUM* b) const { BN_free(b); }
-};
-struct OsslFree {
-    void operator()(char* p) const { OPENSSL_free(p); }
-};
 
 QString timeText(const ASN1_TIME* t) {
     struct tm parts {};
@@ -45,13 +37,6 @@ QString digestText(const X509* cert, const EVP_MD* md) {
     return hexColons(buf, n);
 }
 
-QString serialText(const X509* cert) {
-    std::unique_ptr<BIGNUM, BnFree> bn(ASN1_INTEGER_to_BN(X509_get0_serialNumber(cert), nullptr));
-    if (!bn) return {};
-    std::unique_ptr<char, OsslFree> hex(BN_bn2hex(bn.get()));
-    return hex ? QString::fromLatin1(hex.get()) : QString();
-}
-
 QString keyText(const X509* cert) {
     const EVP_PKEY* key = X509_get0_pubkey(cert);
     if (!key) return {};
@@ -70,7 +55,7 @@ QList<QPair<QString, QString>> CerViewDlg::certificateFields(const QByteArray& d
         {QStringLiteral("使用者"), kelvane::shownFullName(X509_get_subject_name(cert.get()))},
         {QStringLiteral("颁发者"), kelvane::shownFullName(X509_get_issuer_name(cert.get()))},
         {QStringLiteral("版本"), QString::number(X509_get_version(cert.get()) + 1)},
-        {QStringLiteral("序列号"), serialText(cert.get())},
+        {QStringLiteral("序列号"), OpensslOperate::serialHex(cert.get())},
         {QStringLiteral("有效期自"), timeText(X509_get0_notBefore(cert.get()))},
         {QStringLiteral("有效期至"), timeText(X509_get0_notAfter(cert.get()))},
         {QStringLiteral("签名算法"), QString::fromLatin1(sigNid != NID_undef ? OBJ_nid2ln(sigNid) : "?")},

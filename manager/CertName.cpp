@@ -14,10 +14,6 @@ namespace kelvane {
 
 namespace {
 
-struct OsslFree {
-    void operator()(unsigned char* p) const { OPENSSL_free(p); }
-};
-
 // Characters a person cannot see or that change how the rest is drawn.
 bool hidden(char32_t c) {
     switch (QChar::category(c)) {
@@ -97,7 +93,7 @@ QString shownValue(const ASN1_STRING* value) {
     if (value == nullptr) return {};
     unsigned char* utf8 = nullptr;
     const int length = ASN1_STRING_to_UTF8(&utf8, value);
-    const std::unique_ptr<unsigned char, OsslFree> owned(utf8);
+    const ossl::OsslBytes owned(utf8);
     if (length >= 0) {
         // A leading U+FEFF is a character of the name (and escaped), not a
         // byte-order mark to drop.

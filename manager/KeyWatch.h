@@ -19,6 +19,8 @@
 #include <memory>
 #include <string>
 
+#include "token/KeyIdentity.h"
+
 class MailWinCtr;
 
 namespace kelvane {
@@ -29,7 +31,9 @@ struct WatchRow {
     uint16_t vendorId;
     uint16_t productId;
 };
-inline constexpr WatchRow kWatchTable[2] = {{1, 0xD449, 4}, {2, 0x6A9F, 4}};
+inline constexpr WatchRow kWatchTable[2] = {
+    {1, token::kBankKeyUsbIds[0].vendor, token::kBankKeyUsbIds[0].product},
+    {2, token::kBankKeyUsbIds[1].vendor, token::kBankKeyUsbIds[1].product}};
 
 // One watched device, from its arrival to its removal.
 struct DeviceWatchRecord {

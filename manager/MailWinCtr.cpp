@@ -10,7 +10,6 @@
 #include <QLayout>
 #include <QLineEdit>
 #include <QPushButton>
-#include <QStringDecoder>
 #include <QStringListModel>
 #include <QSysInfo>
 #include <QTableView>
@@ -26,6 +25,7 @@
 #include "CerViewDlg.h"
 #include "CertName.h"
 #include "EndModal.h"
+#include "KeyArrival.h"
 #include "NameLabel.h"
 #include "OneChangePinCtr.h"
 #include "OneUseWdCtr.h"
@@ -35,8 +35,6 @@
 #include "platform/accessible.h"
 #include "platform/log.h"
 #include "platform/windowstyle.h"
-#include "token/Func_init.h"
-#include "token/NameList.h"
 #include "ui_MailWinCtr.h"
 
 #ifndef QD_APP_VERSION
@@ -60,11 +58,6 @@ constexpr char kSelectCertificate[] = "请选择证书！";
 constexpr char kNoCertificates[] = "没有证书！";
 constexpr char kBadCertificate[] = "证书格式错误，无法查看！";
 
-// Buffers of one arrival. One byte more than the length handed to the
-// library keeps a NUL after the data whatever length the library reports.
-constexpr uint32_t kReaderBufLen = 1024;
-constexpr uint32_t kSerialBufLen = 64;
-
 // Panel frames: origin (5, 3) from the bottom-left corner of the content,
 // 375 x 260, as the window resource lays them out.
 constexpr int kPanelWidth = 375;
@@ -81,15 +74,6 @@ constexpr char kFactRetry[] = "chongxin";
 
 // Serial number text: the bytes up to the first NUL within the reported
 // length (never beyond the buffer); empty when they are not UTF-8.
-QString serialText(const char* buf, uint32_t reported) {
-    const size_t limit = std::min<size_t>(reported, kSerialBufLen);
-    const size_t len = strnlen(buf, limit);
-    QStringDecoder utf8(QStringDecoder::Utf8, QStringDecoder::Flag::Stateless);
-    QString text = utf8.decode(QByteArrayView(buf, static_cast<qsizetype>(len)));
-    if (utf8.hasError()) return {};
-    return text;
-}
-
 QString certificateRowText(const CertificateRecord& rec, const kelvane::ShownNames& names) {
     // "%@(%@)" of the kind and "%@'s %@ ID" of subject and issuer.
     const QString who = QStringLiteral("%1's %2 ID").arg(names.subject, names.issuer);
@@ -229,90 +213,48 @@ void MailWinCtr::addCov(QObject* loop) {
 void MailWinCtr::addCovo() {
     logLinef("设备插入");
 
-    // 2. Readers, one NUL beyond the 1024 bytes the library may fill.
-    std::array<char, kReaderBufLen + 1> names{};
-    uint32_t namesLen = kReaderBufLen;
-    uint32_t count = 0;
-    const uint32_t ret = KpListReaders(names.data(), &namesLen, &count);
-
-    // 3. A key of another product code: nothing at all.
-    if (ret == KP_STATUS_FOREIGN_KEY) {
-        onMain([this] { emit arrivalHandled(Arrival::ForeignKey); });
-        return;
-    }
-    // The names as the binding walks them: never past the buffer, and a
-    // name cut off by its end is no name.
-    const std::vector<std::string> readers = token::nameList(names.data(), namesLen, kReaderBufLen);
-
-    // 4. Nothing listed.
-    if (ret != 0 || namesLen == 0 || readers.empty()) {
-        logLinef("KpListReaders ret = 0x%x   %s", ret, names.data());
-        onMain([this] {
-            alert(QString::fromUtf8(kNoKeyFound));
-            boxTtZ(false, {});
-            emit arrivalHandled(Arrival::NoDevice);
+    // Steps 2-12, the token work, on this thread; the bank's web site opens
+    // through the desktop (main thread) as soon as the key takes the connect.
+    kelvane::ArrivedKey key = kelvane::readArrivedKey([this] { onMain([] { kelvane::openBankSite(); }); });
+    // An arrival that stopped early says why; the device panel shows no key
+    // unless several keys are attached.
+    const auto stopped = [this](const char* text, Arrival outcome, bool noDevice) {
+        onMain([this, text, outcome, noDevice] {
+            alert(QString::fromUtf8(text));
+            if (noDevice) boxTtZ(false, {});
+            emit arrivalHandled(outcome);
         });
-        return;
+    };
+    switch (key.outcome) {
+        case kelvane::ArrivedKey::Outcome::ForeignKey:
+            // 3. A key of another product code: nothing at all.
+            onMain([this] { emit arrivalHandled(Arrival::ForeignKey); });
+            return;
+        case kelvane::ArrivedKey::Outcome::NoDevice:
+            stopped(kNoKeyFound, Arrival::NoDevice, true);
+            return;
+        case kelvane::ArrivedKey::Outcome::SeveralKeys:
+            stopped(kSeveralKeys, Arrival::SeveralKeys, false);
+            return;
+        case kelvane::ArrivedKey::Outcome::ConnectFailed:
+            stopped(kConnectFailed, Arrival::ConnectFailed, true);
+            return;
+        case kelvane::ArrivedKey::Outcome::Connected:
+            break;
     }
-
-    // 5. Only one key at a time: a second name means several keys.
-    const std::string& first = readers.front();
-    if (readers.size() > 1) {
-        onMain([this] {
-            alert(QString::fromUtf8(kSeveralKeys));
-            emit arrivalHandled(Arrival::SeveralKeys);
-        });
-        return;
-    }
-
-    // 6. Connect to the key.
-    KPHANDLE dev = nullptr;
-    const uint32_t conRet = KpConnectDev(first.c_str(), &dev);
-    logLinef("连接设备：KpConnectDev ret = 0x%x", conRet);
-    if (conRet != 0) {
-        onMain([this] {
-            alert(QString::fromUtf8(kConnectFailed));
-            boxTtZ(false, {});
-            emit arrivalHandled(Arrival::ConnectFailed);
-        });
-        return;
-    }
-
-    // 7. The bank's web site, through the desktop (main thread).
-    onMain([] { kelvane::openBankSite(); });
-
-    // 8-10. Facts of the key; a failed read keeps its preset.
-    uint32_t flag = 0;
-    const uint32_t flagRet = KpGetChangePINFlage(dev, &flag);
-    if (flagRet != 0) flag = 0;
-    logLinef("0x%08x %d", flagRet, static_cast<int>(flag));
-
-    uint32_t retry = 6;
-    if (KpGetUserPinRetryNum(dev, &retry) != 0) retry = 6;
-
-    std::array<char, kSerialBufLen + 1> dsn{};
-    uint32_t dsnLen = kSerialBufLen;
-    QString serial;
-    if (KpReadDSN(dev, dsn.data(), &dsnLen) == 0) serial = serialText(dsn.data(), dsnLen);
-
-    // 11. Every job disconnects before the next one connects.
-    KpDisconnectDev(dev);
-
-    // 12. The certificates (a null list counts as empty).
-    CertificateList list = Qd_MacIntf().lookCer().value_or(CertificateList{});
 
     // 13. The list replaces the old one on the main thread, where the table reads it.
-    onMain([this, list = std::move(list)]() mutable {
+    onMain([this, list = std::move(key.certificates)]() mutable {
         const bool empty = list.isEmpty();
         setCertificates(std::move(list));
         if (empty) alert(QString::fromUtf8(kNoCertificate));
     });
     // 14. A key still on its first PIN invites the user to change it.
-    if (flag == 0) onMain([this] { showFirstUse(); });
+    if (key.changePinFlag == 0) onMain([this] { showFirstUse(); });
     // 15-16. Device facts.
-    QVariantMap facts{{kFactSerial, serial},
-                      {kFactRetry, QString::fromUtf8(kRetryFormat).arg(static_cast<int>(retry))}};
-    onMain([this, name = QString::fromUtf8(first.c_str()), facts] {
+    QVariantMap facts{{kFactSerial, key.serial},
+                      {kFactRetry, QString::fromUtf8(kRetryFormat).arg(static_cast<int>(key.retry))}};
+    onMain([this, name = QString::fromUtf8(key.reader.c_str()), facts] {
         devName = name;
         reloadCombo();
         boxTtZ(true, facts);

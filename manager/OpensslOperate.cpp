@@ -11,13 +11,6 @@
 
 namespace {
 
-struct BnFree {
-    void operator()(BIGNUM* b) const { BN_free(b); }
-};
-struct OpensslStrFree {
-    void operator()(char* p) const { OPENSSL_free(p); }
-};
-
 QString boundDate(const ASN1_TIME* t) {
     int err = 0;
     // A bad time gives 0 seconds: the local date of 1970-01-01, as the
@@ -30,7 +23,7 @@ std::string oneline(const X509_NAME* name) {
     if (name == nullptr) {
         return {};
     }
-    std::unique_ptr<char, OpensslStrFree> text(X509_NAME_oneline(name, nullptr, 0));
+    const ossl::OsslText text(X509_NAME_oneline(name, nullptr, 0));
     return text ? std::string(text.get()) : std::string();
 }
 
@@ -79,21 +72,24 @@ QString OpensslOperate::getEndTime(const X509* cert) {
     return cert != nullptr ? boundDate(X509_get0_notAfter(cert)) : QString();
 }
 
-QString OpensslOperate::getcerSerialNumber(const X509* cert) {
+QString OpensslOperate::serialHex(const X509* cert) {
     if (cert == nullptr) {
         return {};
     }
-    const ASN1_INTEGER* serial = X509_get0_serialNumber(cert);
-    std::unique_ptr<BIGNUM, BnFree> bn(ASN1_INTEGER_to_BN(serial, nullptr));
+    const ossl::BnPtr bn(ASN1_INTEGER_to_BN(X509_get0_serialNumber(cert), nullptr));
     if (!bn) {
         return {};
     }
-    std::unique_ptr<char, OpensslStrFree> hex(BN_bn2hex(bn.get()));
-    if (!hex) {
-        return {};
+    const ossl::OsslText hex(BN_bn2hex(bn.get()));
+    return hex ? QString::fromLatin1(hex.get()) : QString();
+}
+
+QString OpensslOperate::getcerSerialNumber(const X509* cert) {
+    const QString hex = serialHex(cert);
+    if (!hex.isEmpty()) {
+        platform::logLinef("%s", hex.toLatin1().constData());
     }
-    platform::logLinef("%s", hex.get());
-    return QString::fromLatin1(hex.get());
+    return hex;
 }
 
 std::string OpensslOperate::getsbjctName(const X509* cert) {

@@ -11,13 +11,11 @@
 #include <QString>
 
 #include <cstdint>
-#include <memory>
 #include <string>
 
-struct X509Free {
-    void operator()(X509* x) const { X509_free(x); }
-};
-using X509Ptr = std::unique_ptr<X509, X509Free>;
+#include "platform/ossl.h"
+
+using X509Ptr = ossl::X509Ptr;
 
 class OpensslOperate {
 public:
@@ -39,6 +37,8 @@ public:
     static QString getEndTime(const X509* cert);
     // Serial number as upper-case hexadecimal (also logged); "" when absent.
     static QString getcerSerialNumber(const X509* cert);
+    // The same text, not logged (the certificate viewer's).
+    static QString serialHex(const X509* cert);
     // One-line names ("/C=CN/O=Bank/CN=Name", non-ASCII bytes as \xHH); "" for null.
     static std::string getsbjctName(const X509* cert);
     static std::string getIssuerName(const X509* cert);

@@ -23,6 +23,7 @@
 #include "platform/paths.h"
 #include "platform/windowstyle.h"
 #include "token/NameList.h"
+#include "token/Session.h"
 
 using platform::logLinef;
 
@@ -103,13 +104,14 @@ std::optional<CertificateList> Qd_MacIntf::lookCer() {
     CertificateList list;
     std::array<char, kNamesCapacity + 1> readers = firstReaderBuffer();
 
-    KPHANDLE dev = nullptr;
-    uint32_t ret = KpConnectDev(readers.data(), &dev);
+    token::Session session(readers.data());
+    uint32_t ret = session.connectStatus();
     if (ret != 0) {
         kelvane::alert(QString::fromUtf8(kCertConnectFailedText));
         return std::nullopt;
     }
     logLinef("连接设备：KpConnectDev ret = 0x%x", ret);
+    KPHANDLE dev = session.handle();
 
     if (dev != nullptr) {
         std::array<char, kNamesCapacity + 1> names{};
@@ -118,7 +120,6 @@ std::optional<CertificateList> Qd_MacIntf::lookCer() {
         ret = KpListContainers(dev, names.data(), &namesLen, &count);
         if (ret != 0) {
             logLinef("KpListContainers error ret = 0x%x", ret);
-            (void)KpDisconnectDev(dev);
             return std::nullopt;
         }
         std::array<unsigned char, kCertCapacity> cert{};
@@ -154,7 +155,7 @@ std::optional<CertificateList> Qd_MacIntf::lookCer() {
         }
     }
 
-    ret = KpDisconnectDev(dev);
+    ret = session.close();
     logLinef("断开设备：KpDisconnectDev ret = 0x%x", ret);
     return list;
 }
@@ -233,18 +234,21 @@ bool Qd_MacIntf::changeModf(const QString& pin1, const QString& pin2, const QStr
 
     ghd = nullptr;
     std::array<char, kNamesCapacity + 1> readers = firstReaderBuffer();
-    uint32_t ret = KpConnectDev(readers.data(), &ghd);
+    // Disconnects on every way out; the worker borrows its handle as ghd.
+    token::Session session(readers.data());
+    uint32_t ret = session.connectStatus();
     if (ret != 0) {
         kelvane::alert(QString::fromUtf8(kConnectFailedText));
         return false;
     }
+    ghd = session.handle();
 
     uint32_t tries = 6;
     ret = KpGetUserPinRetryNum(ghd, &tries);
     logLinef("KpGetUserPinRetryNum ret=%x", ret);
     if (ret == 0 && tries == 0) {
         kelvane::alert(QString::fromUtf8(kLockedText));
-        (void)KpDisconnectDev(ghd);
+        ghd = nullptr;
         return false;
     }
 
@@ -267,7 +271,7 @@ bool Qd_MacIntf::changeModf(const QString& pin1, const QString& pin2, const QStr
         // No worker, no change: say it failed rather than let the error
         // escape into the window's event handler.
         logLinef("pthread_create error:%s", std::strerror(e.code().value()));
-        (void)KpDisconnectDev(ghd);
+        session.close();
         ghd = nullptr;
         wipe(pinOld);
         wipe(pinNewOne);
@@ -278,7 +282,7 @@ bool Qd_MacIntf::changeModf(const QString& pin1, const QString& pin2, const QStr
     tcTs(keyType);
     worker.join();
 
-    ret = KpDisconnectDev(ghd);
+    ret = session.close();
     logLinef("KpDisconnectDev ret = 0x%x", ret);
     ghd = nullptr;
     wipe(pinOld);

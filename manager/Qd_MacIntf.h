@@ -1,6 +1,7 @@
 // The key manager's key interface: one instance per job (reading the
 // certificates, testing PINs, changing the PIN). Token work goes through the
-// binding in token/Func_init.h; every job connects, works and disconnects.
+// binding in token/Func_init.h; every job holds its connection in a
+// token::Session (token/Session.h), which disconnects on every way out.
 //
 // Threads: lookCer() may run on any thread (it blocks on the token; its
 // connection-failure alert is queued to the main thread). chackPswd() and

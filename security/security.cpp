@@ -107,14 +107,8 @@ RandomSource& randomSource() {
     return *source;
 }
 
-struct RsaFree {
-    void operator()(RSA* r) const { RSA_free(r); }
-};
-using RsaPtr = std::unique_ptr<RSA, RsaFree>;
-struct BioFree {
-    void operator()(BIO* b) const { BIO_free_all(b); }
-};
-using BioPtr = std::unique_ptr<BIO, BioFree>;
+using RsaPtr = ossl::Owned<RSA, RSA_free>;
+using BioPtr = ossl::BioChainPtr;
 
 // A string that is wiped over its full length before free().
 using WipedString = std::unique_ptr<char, secutil::WipedFree>;

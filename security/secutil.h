@@ -2,7 +2,6 @@
 // byte buffer that wipes itself, so every return path releases and cleans.
 #pragma once
 
-#include <openssl/bn.h>
 #include <openssl/crypto.h>
 
 #include <cstddef>
@@ -10,17 +9,13 @@
 #include <memory>
 #include <vector>
 
+#include "platform/ossl.h"
+
 namespace secutil {
 
-struct BnFree {
-    void operator()(BIGNUM* b) const { BN_clear_free(b); }
-};
-using BnPtr = std::unique_ptr<BIGNUM, BnFree>;
-
-struct BnCtxFree {
-    void operator()(BN_CTX* c) const { BN_CTX_free(c); }
-};
-using BnCtxPtr = std::unique_ptr<BN_CTX, BnCtxFree>;
+// Numbers of keys and ciphertexts: wiped when freed.
+using BnPtr = ossl::SecretBnPtr;
+using BnCtxPtr = ossl::BnCtxPtr;
 
 // Zero-filled on creation, wiped on destruction; never reallocates.
 class SecureBytes {

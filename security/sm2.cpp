@@ -38,18 +38,9 @@ constexpr int kBlockLen = 32;
 constexpr int kOutLen = 128;
 constexpr size_t kKeyHexLen = 128;
 
-struct EcPointFree {
-    void operator()(EC_POINT* p) const { EC_POINT_clear_free(p); }
-};
-using PointPtr = std::unique_ptr<EC_POINT, EcPointFree>;
-struct EcGroupFree {
-    void operator()(EC_GROUP* g) const { EC_GROUP_free(g); }
-};
-using GroupPtr = std::unique_ptr<EC_GROUP, EcGroupFree>;
-struct EcKeyFree {
-    void operator()(EC_KEY* k) const { EC_KEY_free(k); }
-};
-using EcKeyPtr = std::unique_ptr<EC_KEY, EcKeyFree>;
+using PointPtr = ossl::SecretEcPointPtr;
+using GroupPtr = ossl::EcGroupPtr;
+using EcKeyPtr = ossl::Owned<EC_KEY, EC_KEY_free>;
 // The record holds the ciphertext of a password block: wipe before release.
 void wipeString(ASN1_OCTET_STRING* s) {
     if (s != nullptr && ASN1_STRING_length(s) > 0)
@@ -65,10 +56,7 @@ struct CtxtFree {
     }
 };
 using CtxtPtr = std::unique_ptr<SM2ED_CTXT, CtxtFree>;
-struct MdCtxFree {
-    void operator()(EVP_MD_CTX* c) const { EVP_MD_CTX_free(c); }
-};
-using MdCtxPtr = std::unique_ptr<EVP_MD_CTX, MdCtxFree>;
+using MdCtxPtr = ossl::MdCtxPtr;
 
 // Parses the whole text as hex; BN_hex2bn alone accepts a valid prefix.
 BnPtr parseHex(const char* text) {

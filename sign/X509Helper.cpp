@@ -65,8 +65,6 @@ bool nameText(const X509_NAME* name, char* buffer, size_t capacity) {
 
 }  // namespace
 
-void X509Helper::Free::operator()(x509_st* cert) const { X509_free(cert); }
-
 X509Helper::X509Helper() = default;
 X509Helper::~X509Helper() = default;
 

@@ -11,7 +11,7 @@
 #include <memory>
 #include <string>
 
-struct x509_st;
+#include "platform/ossl.h"
 
 class X509Helper {
 public:
@@ -38,8 +38,5 @@ public:
     bool GetSerialNumber(char* buffer, size_t capacity) const;
 
 private:
-    struct Free {
-        void operator()(x509_st* cert) const;
-    };
-    std::unique_ptr<x509_st, Free> cert_;
+    ossl::X509Ptr cert_;
 };

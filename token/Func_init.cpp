@@ -15,6 +15,7 @@
 #include "platform/paths.h"
 #include "token/Func_init_list.h"
 #include "token/NameList.h"
+#include "token/Session.h"
 
 extern "C" {
 void* hDylib = nullptr;
@@ -152,27 +153,24 @@ uint32_t KpListReaders(char* szReaderNames, uint32_t* pdwReaderNameLen, uint32_t
     token::NameListWalk walk(listed, listedLen, kCapacity);
     for (std::string_view name; walk.next(&name);) {
         const std::string reader(name);
-        KPHANDLE handle = nullptr;
-        status = KpConnectDev(reader.c_str(), &handle);
+        // Ends its transaction and disconnects on every way out of this pass.
+        token::Session session(reader.c_str());
+        status = session.connectStatus();
         if (status == 0) {
-            status = KpBeginTransaction(handle);
+            status = session.begin();
             if (status == 0) {
                 uint32_t pcode = 0;
                 uint32_t reserved = 0;
-                status = KpReadPCODE(handle, &pcode, &reserved);
+                status = KpReadPCODE(session.handle(), &pcode, &reserved);
                 if (status == 0) {
                     if (pcode != KP_PCODE_BANK) {
-                        KpEndTransaction(handle);
-                        KpDisconnectDev(handle);
                         return KP_STATUS_FOREIGN_KEY;
                     }
                     ++keptCount;
                     std::memcpy(kept + keptLen, reader.c_str(), reader.size() + 1);
                     keptLen += static_cast<uint32_t>(reader.size() + 1);
                 }
-                KpEndTransaction(handle);
             }
-            KpDisconnectDev(handle);
         }
     }
     if (!walk.endedAtEmptyName() && keptLen > 0) {

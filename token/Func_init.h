@@ -26,6 +26,8 @@
 #pragma once
 
 #include <stdint.h>
+
+#include "token/KeyIdentity.h"  // KP_PCODE_BANK
 #ifndef __cplusplus
 #include <stdbool.h>
 #endif
@@ -40,7 +42,6 @@
 #define KP_STATUS_CANCELLED 0x88000061u     // user cancelled on the key
 #define KP_STATUS_TIMEOUT 0xE0020013u       // button never pressed
 
-#define KP_PCODE_BANK 20244u   // PCODE of the bank's keys
 #define KP_KEYSPEC_SIGN 2u     // KpReadCert: the container's signing certificate
 #define KP_KEYSPEC_ENC 1u      // KpReadCert: the container's encryption certificate
 

@@ -16,9 +16,11 @@
 
 #include "platform/cli.h"
 #include "platform/log.h"
+#include "platform/ossl.h"
 #include "platform/paths.h"
 #include "token/Func_init.h"
 #include "token/NameList.h"
+#include "token/Session.h"
 
 namespace {
 
@@ -34,9 +36,9 @@ std::string hex(uint32_t status) {
 
 std::string subjectLine(const unsigned char* der, uint32_t length) {
     const unsigned char* p = der;
-    std::unique_ptr<X509, decltype(&X509_free)> cert(d2i_X509(nullptr, &p, length), X509_free);
+    const ossl::X509Ptr cert(d2i_X509(nullptr, &p, length));
     if (!cert) return "(not a readable X.509 certificate)";
-    std::unique_ptr<BIO, decltype(&BIO_free)> bio(BIO_new(BIO_s_mem()), BIO_free);
+    const ossl::BioPtr bio(BIO_new(BIO_s_mem()));
     if (!bio) return "";
     X509_NAME_print_ex(bio.get(), X509_get_subject_name(cert.get()), 0, XN_FLAG_ONELINE & ~ASN1_STRFLGS_ESC_MSB);
     char* data = nullptr;
@@ -63,12 +65,13 @@ void showCertificate(KPHANDLE handle, const std::string& container, uint32_t key
 
 void showReader(int index, const std::string& reader) {
     std::printf("\n  [%d] %s\n", index, reader.c_str());
-    KPHANDLE handle = nullptr;
-    uint32_t status = KpConnectDev(reader.c_str(), &handle);
+    const token::Session session(reader.c_str());
+    uint32_t status = session.connectStatus();
     if (status != 0) {
         std::printf("      cannot connect (status %s)\n", hex(status).c_str());
         return;
     }
+    KPHANDLE handle = session.handle();
 
     uint32_t pcode = 0;
     uint32_t reserved = 0;
@@ -127,8 +130,6 @@ void showReader(int index, const std::string& reader) {
             showCertificate(handle, container, KP_KEYSPEC_ENC, "encryption (1):");
         }
     }
-
-    KpDisconnectDev(handle);
 }
 
 }  // namespace

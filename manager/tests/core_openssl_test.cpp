@@ -3,6 +3,7 @@
 #include "OpensslOperate.h"
 #include "Qd_MacIntf.h"
 #include "core_support.h"
+#include "platform/ossl.h"
 
 #include <gtest/gtest.h>
 
@@ -14,10 +15,7 @@
 
 namespace {
 
-struct TimeFree {
-    void operator()(ASN1_TIME* t) const { ASN1_TIME_free(t); }
-};
-using TimePtr = std::unique_ptr<ASN1_TIME, TimeFree>;
+using TimePtr = ossl::Asn1TimePtr;
 
 // An ASN.1 time holding the text unchecked, as a certificate may carry it.
 TimePtr rawTime(int type, const std::string& text) {

@@ -8,22 +8,13 @@
 #include <fstream>
 #include <memory>
 #include <stdexcept>
+#include "platform/ossl.h"
 
 namespace coretest {
 
 namespace {
-struct PkeyFree {
-    void operator()(EVP_PKEY* k) const { EVP_PKEY_free(k); }
-};
-struct X509Free {
-    void operator()(X509* x) const { X509_free(x); }
-};
-struct TimeFree {
-    void operator()(ASN1_TIME* t) const { ASN1_TIME_free(t); }
-};
-
-std::unique_ptr<ASN1_TIME, TimeFree> timeOf(const std::string& text) {
-    std::unique_ptr<ASN1_TIME, TimeFree> t(ASN1_TIME_new());
+ossl::Asn1TimePtr timeOf(const std::string& text) {
+    ossl::Asn1TimePtr t(ASN1_TIME_new());
     if (!t || ASN1_TIME_set_string(t.get(), text.c_str()) != 1) {
         throw std::runtime_error("bad time " + text);
     }
@@ -71,7 +62,7 @@ QByteArray signedDer(X509* x) {
 
 QByteArray makeCert(const std::string& subjectCN, const std::string& issuerCN, const std::string& notBefore,
                     const std::string& notAfter, long serial) {
-    std::unique_ptr<X509, X509Free> x(newCert(notBefore, notAfter, serial));
+    ossl::X509Ptr x(newCert(notBefore, notAfter, serial));
     addEntries(X509_get_subject_name(x.get()),
                {{"C", MBSTRING_UTF8, "CN"}, {"O", MBSTRING_UTF8, "Bank"}, {"CN", MBSTRING_UTF8, subjectCN}});
     addEntries(X509_get_issuer_name(x.get()),
@@ -80,7 +71,7 @@ QByteArray makeCert(const std::string& subjectCN, const std::string& issuerCN, c
 }
 
 QByteArray makeCertNamed(const std::vector<NameEntry>& subject, const std::vector<NameEntry>& issuer) {
-    std::unique_ptr<X509, X509Free> x(newCert("200101000000Z", "300101000000Z", 1));
+    ossl::X509Ptr x(newCert("200101000000Z", "300101000000Z", 1));
     addEntries(X509_get_subject_name(x.get()), subject);
     addEntries(X509_get_issuer_name(x.get()), issuer);
     return signedDer(x.get());

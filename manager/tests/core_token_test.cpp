@@ -19,6 +19,7 @@
 #include <sys/resource.h>
 #include <unistd.h>
 
+#include "KeyArrival.h"
 #include "Qd_MacIntf.h"
 #include "alert.h"
 #include "core_support.h"
@@ -652,7 +653,8 @@ TEST_F(CoreToken, EndedSessionStillReportsTheKeysAnswer) {
 }
 
 // A retry-count read that fails (here writing 0 as it fails) does not stop the
-// change: only a successful read of 0 means locked.
+// change: only a successful read of 0 means locked. An arrival shows the
+// preset 6 then, not what the failed read wrote.
 TEST_F(CoreToken, FailedRetryCountReadDoesNotStopTheChange) {
     createKey();
     set("k1", "button", "press:0");
@@ -663,6 +665,10 @@ TEST_F(CoreToken, FailedRetryCountReadDoesNotStopTheChange) {
     EXPECT_TRUE(intf.changeModf("12345678", "abc123", "abc123"));
     EXPECT_EQ(alerts.messages(), QStringList{QString::fromUtf8("pin码修改成功")});
     EXPECT_EQ(keyJson()["pin"].toString(), QString("abc123"));
+
+    const kelvane::ArrivedKey key = kelvane::readArrivedKey({});
+    EXPECT_EQ(key.outcome, kelvane::ArrivedKey::Outcome::Connected);
+    EXPECT_EQ(key.retry, 6u);
 }
 
 }  // namespace

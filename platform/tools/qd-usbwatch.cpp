@@ -2,6 +2,7 @@
 // key (or for one VID PID given in hex), one line per event, until SIGINT or
 // SIGTERM. For trying the backends by hand and for the demo.
 #include "platform/usbwatch.h"
+#include "token/KeyIdentity.h"
 
 #include <atomic>
 #include <csignal>
@@ -34,7 +35,8 @@ bool parseId(const char* text, uint16_t* out) {
 }  // namespace
 
 int main(int argc, char** argv) {
-    std::vector<std::pair<uint16_t, uint16_t>> ids = {{0xD449, 4}, {0x6A9F, 4}};
+    std::vector<std::pair<uint16_t, uint16_t>> ids;
+    for (const token::UsbId& id : token::kBankKeyUsbIds) ids.emplace_back(id.vendor, id.product);
     if (argc == 3) {
         uint16_t vid = 0, pid = 0;
         if (!parseId(argv[1], &vid) || !parseId(argv[2], &pid)) {

@@ -13,6 +13,7 @@
 #include <string>
 
 #include "platform/tests/secret_watch.h"
+#include "platform/ossl.h"
 #include "security/sm2.h"
 #include "sm2_vectors.h"
 #include "sm_helpers.h"
@@ -58,10 +59,7 @@ struct Sm2Fixture : ::testing::Test {
         return v;
     }
     std::string pubHex;
-    struct PkeyFree {
-        void operator()(EVP_PKEY* k) const { EVP_PKEY_free(k); }
-    };
-    std::unique_ptr<EVP_PKEY, PkeyFree> priv;
+    ossl::PkeyPtr priv;
 };
 
 // An EC_KEY holding the demo public point on a group from getUDFCurve.

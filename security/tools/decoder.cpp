@@ -24,12 +24,8 @@
 namespace decoder {
 namespace {
 
-struct CtxFree {
-    void operator()(EVP_PKEY_CTX* c) const { EVP_PKEY_CTX_free(c); }
-};
-
 bool rsaDecrypt(EVP_PKEY* key, int padding, const Bytes& in, Bytes& out, std::string& error) {
-    std::unique_ptr<EVP_PKEY_CTX, CtxFree> ctx(EVP_PKEY_CTX_new(key, nullptr));
+    ossl::PkeyCtxPtr ctx(EVP_PKEY_CTX_new(key, nullptr));
     size_t len = 0;
     if (!ctx || EVP_PKEY_decrypt_init(ctx.get()) != 1 || EVP_PKEY_CTX_set_rsa_padding(ctx.get(), padding) != 1 ||
         EVP_PKEY_decrypt(ctx.get(), nullptr, &len, in.data(), in.size()) != 1) {
@@ -115,8 +111,7 @@ PkeyPtr loadPrivateKey(const std::string& path, std::string& error) {
     // A key file is small; a folder, FIFO or device is refused before a read.
     std::string pem;
     if (!platform::readSmallFile(path, 1u << 20, &pem, &error)) return nullptr;
-    std::unique_ptr<BIO, decltype(&BIO_free)> bio(BIO_new_mem_buf(pem.data(), static_cast<int>(pem.size())),
-                                                  BIO_free);
+    const ossl::BioPtr bio(BIO_new_mem_buf(pem.data(), static_cast<int>(pem.size())));
     PkeyPtr key(bio ? PEM_read_bio_PrivateKey(bio.get(), nullptr, nullptr, nullptr) : nullptr);
     OPENSSL_cleanse(pem.data(), pem.size());
     if (!key)
@@ -279,7 +274,7 @@ bool sm2DecryptRaw(EVP_PKEY* sm2Key, const Bytes& raw, Bytes& plain, std::string
         error = "cannot encode the SM2 record";
         return false;
     }
-    std::unique_ptr<EVP_PKEY_CTX, CtxFree> ctx(EVP_PKEY_CTX_new(sm2Key, nullptr));
+    ossl::PkeyCtxPtr ctx(EVP_PKEY_CTX_new(sm2Key, nullptr));
     size_t len = 0;
     bool ok = ctx && EVP_PKEY_decrypt_init(ctx.get()) == 1 &&
               EVP_PKEY_decrypt(ctx.get(), nullptr, &len, der.data(), der.size()) == 1;

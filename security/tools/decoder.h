@@ -10,14 +10,13 @@
 #include <string>
 #include <vector>
 
+#include "platform/ossl.h"
+
 namespace decoder {
 
 using Bytes = std::vector<unsigned char>;
 
-struct PkeyFree {
-    void operator()(EVP_PKEY* k) const { EVP_PKEY_free(k); }
-};
-using PkeyPtr = std::unique_ptr<EVP_PKEY, PkeyFree>;
+using PkeyPtr = ossl::PkeyPtr;
 
 // PEM private key from a file; null with `error` set on failure.
 PkeyPtr loadPrivateKey(const std::string& path, std::string& error);

@@ -13,6 +13,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/ossl.h"
 #include "sim/pkcs11/testing.h"
 
 namespace signtest {
@@ -39,11 +40,11 @@ inline const EVP_MD* digestNamed(const std::string& name) {
 inline bool verifies(const std::vector<unsigned char>& certificateDer, const std::string& data,
                      const std::vector<unsigned char>& signature, const EVP_MD* digest) {
     const unsigned char* p = certificateDer.data();
-    std::unique_ptr<X509, decltype(&X509_free)> cert(
-        d2i_X509(nullptr, &p, static_cast<long>(certificateDer.size())), X509_free);
+    ossl::X509Ptr cert(
+        d2i_X509(nullptr, &p, static_cast<long>(certificateDer.size())));
     if (!cert) return false;
     EVP_PKEY* key = X509_get0_pubkey(cert.get());
-    std::unique_ptr<EVP_MD_CTX, decltype(&EVP_MD_CTX_free)> ctx(EVP_MD_CTX_new(), EVP_MD_CTX_free);
+    ossl::MdCtxPtr ctx(EVP_MD_CTX_new());
     return EVP_DigestVerifyInit(ctx.get(), nullptr, digest, nullptr, key) == 1 &&
            EVP_DigestVerify(ctx.get(), signature.data(), signature.size(),
                             reinterpret_cast<const unsigned char*>(data.data()), data.size()) == 1;
@@ -64,7 +65,7 @@ inline std::vector<unsigned char> buildCertificate(const std::vector<NameEntry>&
                                                    const std::vector<unsigned char>& serial,
                                                    const std::vector<NameEntry>& issuer = {}) {
     static EVP_PKEY* key = EVP_RSA_gen(1024);
-    std::unique_ptr<X509, decltype(&X509_free)> cert(X509_new(), X509_free);
+    ossl::X509Ptr cert(X509_new());
     X509_set_version(cert.get(), 2);
     BIGNUM* bn = BN_bin2bn(serial.data(), static_cast<int>(serial.size()), nullptr);
     ASN1_INTEGER* number = BN_to_ASN1_INTEGER(bn, nullptr);

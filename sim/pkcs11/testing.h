@@ -32,6 +32,8 @@
 #include <string>
 #include <vector>
 
+#include "platform/ossl.h"
+
 #include "sim/token/keysim_testing.h"
 
 #ifndef QD_STANDIN_MODULE
@@ -261,8 +263,7 @@ inline ::testing::AssertionResult addCertificate(const std::string& label,
         std::vector<unsigned char> value = der;
         // SoftHSM2 wants the subject of an X.509 certificate object.
         const unsigned char* p = der.data();
-        std::unique_ptr<X509, decltype(&X509_free)> cert(d2i_X509(nullptr, &p, static_cast<long>(der.size())),
-                                                         X509_free);
+        const ossl::X509Ptr cert(d2i_X509(nullptr, &p, static_cast<long>(der.size())));
         unsigned char* subjectDer = nullptr;
         const int subjectLength = cert ? i2d_X509_NAME(X509_get_subject_name(cert.get()), &subjectDer) : 0;
         std::vector<unsigned char> subject(subjectDer, subjectDer + std::max(subjectLength, 0));

@@ -15,23 +15,18 @@
 #include <stdexcept>
 #include <utility>
 
+#include "platform/ossl.h"
+
 namespace kpsim {
 namespace {
 
-template <auto Free>
-struct Deleter {
-    template <typename T>
-    void operator()(T* p) const {
-        Free(p);
-    }
-};
-using PKey = std::unique_ptr<EVP_PKEY, Deleter<EVP_PKEY_free>>;
-using Cert = std::unique_ptr<X509, Deleter<X509_free>>;
-using Name = std::unique_ptr<X509_NAME, Deleter<X509_NAME_free>>;
-using Bio = std::unique_ptr<BIO, Deleter<BIO_free>>;
-using Time = std::unique_ptr<ASN1_TIME, Deleter<ASN1_TIME_free>>;
-using Ext = std::unique_ptr<X509_EXTENSION, Deleter<X509_EXTENSION_free>>;
-using Bn = std::unique_ptr<BIGNUM, Deleter<BN_free>>;
+using PKey = ossl::PkeyPtr;
+using Cert = ossl::X509Ptr;
+using Name = ossl::X509NamePtr;
+using Bio = ossl::BioPtr;
+using Time = ossl::Asn1TimePtr;
+using Ext = ossl::X509ExtensionPtr;
+using Bn = ossl::BnPtr;
 
 // Everything below throws on an OpenSSL failure; makeDemoMaterial catches.
 void check(bool ok, const char* what) {

@@ -23,6 +23,7 @@
 
 #include "platform/cli.h"
 #include "platform/files.h"
+#include "platform/ossl.h"
 #include "platform/log.h"
 #include "platform/paths.h"
 #include "sim/token/demo.h"
@@ -185,10 +186,7 @@ Key newKey(State& state, const std::string& name) {
 
 // ---- certificates ----
 
-struct X509Free {
-    void operator()(X509* x) const { X509_free(x); }
-};
-using X509Ptr = std::unique_ptr<X509, X509Free>;
+using ossl::X509Ptr;
 
 X509Ptr parseCertificate(const std::vector<uint8_t>& bytes) {
     const unsigned char* p = bytes.data();

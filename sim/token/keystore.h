@@ -34,6 +34,8 @@
 #include <string>
 #include <vector>
 
+#include "token/KeyIdentity.h"
+
 namespace kpsim {
 
 // Statuses of the simulator beyond those of the contract (token/Func_init.h).
@@ -68,15 +70,15 @@ struct Key {
     std::string name;
     uint64_t id = 0;  // unique in the state folder, never reused
     std::string reader;
-    uint32_t pcode = 20244;
+    uint32_t pcode = token::kBankPcode;
     std::string serial;
     uint32_t keytype = 2;
     uint32_t changepin = 0;
     std::string pin = "12345678";
     uint32_t tries = 6;
     uint32_t maxTries = 6;
-    uint32_t vendor = 0xD449;
-    uint32_t product = 4;
+    uint32_t vendor = token::kBankKeyUsbIds[0].vendor;
+    uint32_t product = token::kBankKeyUsbIds[0].product;
     bool plugged = false;
     uint32_t plugCount = 0;  // bumped by each plug: handles of an earlier plug go stale
     uint64_t pluggedAtMs = 0;  // wall clock of the last plug, ms since 1970 (0: unknown)

@@ -1,5 +1,7 @@
 // The key agent's KpListReaders (token_agent): a plain wrapper, the
-// library's own result and list passed through unfiltered.
+// library's own result and list passed through unfiltered. And the device
+// session both bindings share, against the strict simulator: whatever it
+// holds is released, once.
 #include <gtest/gtest.h>
 
 #include <cstring>
@@ -7,6 +9,7 @@
 
 #include "sim/token/keysim_gtest.h"
 #include "token/Func_init.h"
+#include "token/Session.h"
 
 namespace {
 
@@ -54,6 +57,48 @@ TEST_F(AgentListReaders, BadAnswersArePassedThrough) {
     uint32_t len = sizeof names, count = 0;
     EXPECT_EQ(KpListReaders(names, &len, &count), 0u);
     EXPECT_EQ(len, 1024u + 512u);
+}
+
+// Each row opens a session, begins `begins` times and closes it twice; the
+// strict simulator notes a release of a handle twice, a handle it never
+// handed out, and a disconnect inside a transaction.
+TEST_F(AgentListReaders, SessionReleasesWhatItHoldsOnce) {
+    addKey("bank", KP_PCODE_BANK);
+    struct Row {
+        const char* what;
+        const char* reader;
+        int begins;
+        uint32_t connect;
+        uint32_t lastBegin;
+    };
+    const Row rows[] = {
+        {"connected only", "USBQdvKey bank", 0, 0, 0},
+        {"holding the transaction", "USBQdvKey bank", 1, 0, 0},
+        {"a second begin refused, the first still held", "USBQdvKey bank", 2, 0, 0x8800000Bu},
+        {"no such reader: nothing to begin or release", "USBQdvKey none", 1, 0x88000002u, KP_STATUS_UNAVAILABLE},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.what);
+        {
+            token::Session session(row.reader);
+            EXPECT_EQ(session.connectStatus(), row.connect);
+            EXPECT_EQ(session.open(), row.connect == 0);
+            uint32_t begin = 0;
+            for (int i = 0; i < row.begins; ++i) begin = session.begin();
+            EXPECT_EQ(begin, row.lastBegin);
+            EXPECT_EQ(session.close(), 0u);
+            EXPECT_FALSE(session.open());
+            EXPECT_EQ(session.handle(), nullptr);
+            EXPECT_EQ(session.close(), 0u);
+        }
+        kpsim::testing::expectNothingLeftOpen(row.what);
+    }
+    // Left to its destructor, a held transaction is ended and the handle released.
+    {
+        token::Session session("USBQdvKey bank");
+        ASSERT_EQ(session.begin(), 0u);
+    }
+    kpsim::testing::expectNothingLeftOpen("after a session left to its destructor");
 }
 
 }  // namespace

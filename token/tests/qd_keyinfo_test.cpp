@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/ossl.h"
 #include "sim/token/keysim_gtest.h"
 
 namespace {
@@ -106,7 +107,7 @@ INSTANTIATE_TEST_SUITE_P(
 std::string certificateOfSize(size_t size, const std::string& cn) {
     static EVP_PKEY* key = EVP_PKEY_Q_keygen(nullptr, nullptr, "ED25519");
     auto make = [&](size_t pad) {
-        std::unique_ptr<X509, decltype(&X509_free)> x(X509_new(), X509_free);
+        ossl::X509Ptr x(X509_new());
         X509_set_version(x.get(), 2);
         ASN1_INTEGER_set(X509_get_serialNumber(x.get()), 1);
         X509_gmtime_adj(X509_getm_notBefore(x.get()), 0);

@@ -2,6 +2,7 @@
 // the demo key, concurrent use.
 #include "sim/token/keysim_testing.h"
 #include "sim/token/keystore.h"
+#include "platform/ossl.h"
 
 #include <gtest/gtest.h>
 #include <openssl/bn.h>
@@ -188,9 +189,8 @@ TEST_F(Keysim, CreateListShowRemovePlug) {
 
 TEST_F(Keysim, ImportsDerAndPem) {
     // The PEM file and its DER form give the same stored bytes.
-    std::unique_ptr<BIO, decltype(&BIO_free)> bio(BIO_new_file(certPem_.c_str(), "r"), BIO_free);
-    std::unique_ptr<X509, decltype(&X509_free)> cert(PEM_read_bio_X509(bio.get(), nullptr, nullptr, nullptr),
-                                                     X509_free);
+    ossl::BioPtr bio(BIO_new_file(certPem_.c_str(), "r"));
+    ossl::X509Ptr cert(PEM_read_bio_X509(bio.get(), nullptr, nullptr, nullptr));
     ASSERT_TRUE(cert);
     unsigned char* der = nullptr;
     int n = i2d_X509(cert.get(), &der);
@@ -213,9 +213,9 @@ TEST_F(Keysim, ImportsDerAndPem) {
     EXPECT_EQ(loadState(keys_).findByName("b")->containers.size(), 1u);
 }
 
-std::unique_ptr<X509, decltype(&X509_free)> parseDer(const std::vector<uint8_t>& der) {
+ossl::X509Ptr parseDer(const std::vector<uint8_t>& der) {
     const unsigned char* p = der.data();
-    return {d2i_X509(nullptr, &p, static_cast<long>(der.size())), X509_free};
+    return ossl::X509Ptr(d2i_X509(nullptr, &p, static_cast<long>(der.size())));
 }
 
 TEST_F(Keysim, DemoKeyIsRealistic) {
@@ -231,19 +231,16 @@ TEST_F(Keysim, DemoKeyIsRealistic) {
     EXPECT_EQ(a.serial.size(), 16u);
     ASSERT_EQ(a.containers.size(), 2u);
 
-    std::unique_ptr<BIO, decltype(&BIO_free)> caBio(
-        BIO_new_file((keys_.dir() + "/a.demo/ca-cert.pem").c_str(), "r"), BIO_free);
-    std::unique_ptr<X509, decltype(&X509_free)> ca(PEM_read_bio_X509(caBio.get(), nullptr, nullptr, nullptr),
-                                                   X509_free);
+    ossl::BioPtr caBio(BIO_new_file((keys_.dir() + "/a.demo/ca-cert.pem").c_str(), "r"));
+    ossl::X509Ptr ca(PEM_read_bio_X509(caBio.get(), nullptr, nullptr, nullptr));
     ASSERT_TRUE(ca);
-    std::unique_ptr<EVP_PKEY, decltype(&EVP_PKEY_free)> caKey(X509_get_pubkey(ca.get()), EVP_PKEY_free);
+    ossl::PkeyPtr caKey(X509_get_pubkey(ca.get()));
 
     // Version 3 (they carry extensions) and a serial of their own each.
     EXPECT_EQ(X509_get_version(ca.get()), X509_VERSION_3);
     std::set<std::string> serials;
     auto serialOf = [](X509* cert) {
-        std::unique_ptr<BIGNUM, decltype(&BN_free)> bn(ASN1_INTEGER_to_BN(X509_get_serialNumber(cert), nullptr),
-                                                      BN_free);
+        ossl::BnPtr bn(ASN1_INTEGER_to_BN(X509_get_serialNumber(cert), nullptr));
         if (!bn || BN_is_zero(bn.get())) return std::string();
         char* hex = BN_bn2hex(bn.get());
         std::string text = hex ? hex : "";
@@ -259,7 +256,7 @@ TEST_F(Keysim, DemoKeyIsRealistic) {
             EXPECT_EQ(X509_get_version(cert.get()), X509_VERSION_3);
             serials.insert(serialOf(cert.get()));
             EXPECT_EQ(X509_verify(cert.get(), caKey.get()), 1);  // issued by the test CA
-            std::unique_ptr<EVP_PKEY, decltype(&EVP_PKEY_free)> key(X509_get_pubkey(cert.get()), EVP_PKEY_free);
+            ossl::PkeyPtr key(X509_get_pubkey(cert.get()));
             EXPECT_EQ(EVP_PKEY_get_base_id(key.get()), EVP_PKEY_RSA);
             EXPECT_EQ(EVP_PKEY_get_bits(key.get()), 2048);
             X509_NAME* subject = X509_get_subject_name(cert.get());
