@@ -1,9 +1,9 @@
 #include "agent/Qd_Intefs.h"
 
+#include <cstring>
+
 #include "token/Func_init.h"
 #include "token/Session.h"
-
-#include <cstring>
 
 namespace agent {
 

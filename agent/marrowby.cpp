@@ -1,10 +1,7 @@
 #include "agent/marrowby.h"
 
-#include "agent/Qd_Intefs.h"
-#include "platform/log.h"
-#include "platform/usbwatch.h"
-#include "platform/workspace.h"
-#include "token/Func_init.h"
+#include <pthread.h>
+#include <unistd.h>
 
 #include <csignal>
 #include <cstdio>
@@ -14,8 +11,11 @@
 #include <string>
 #include <thread>
 
-#include <pthread.h>
-#include <unistd.h>
+#include "agent/Qd_Intefs.h"
+#include "platform/log.h"
+#include "platform/usbwatch.h"
+#include "platform/workspace.h"
+#include "token/Func_init.h"
 
 namespace agent {
 
@@ -33,9 +33,7 @@ std::unique_ptr<platform::UsbWatch> gWatchOwners[2];
 
 int slotOf(uint16_t vendor) { return vendor == kVendor1 ? 0 : 1; }
 
-void* threadResult(uint32_t status) {
-    return reinterpret_cast<void*>(static_cast<uintptr_t>(status));
-}
+void* threadResult(uint32_t status) { return reinterpret_cast<void*>(static_cast<uintptr_t>(status)); }
 
 }  // namespace
 

@@ -31,7 +31,6 @@ inline constexpr uint32_t kWatchAborted = 0xE00002EB;
 // The key settles this long before its PCODE is read.
 inline constexpr std::chrono::milliseconds kSettleDelay{300};
 
-
 // False until the first removal watch is armed; arrivals launch only after.
 extern std::atomic<bool> isInit;
 

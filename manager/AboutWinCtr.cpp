@@ -1,8 +1,8 @@
 #include "AboutWinCtr.h"
 
-#include "ui_AboutWinCtr.h"
-
 #include <QCoreApplication>
+
+#include "ui_AboutWinCtr.h"
 
 #ifndef QD_APP_VERSION
 #define QD_APP_VERSION "1.0"

@@ -5,12 +5,11 @@
 // Threads: main thread only.
 #pragma once
 
-#include "KeyWatch.h"
-
 #include <QObject>
-
 #include <array>
 #include <memory>
+
+#include "KeyWatch.h"
 
 class AboutWinCtr;
 class MailWinCtr;

@@ -1,10 +1,9 @@
 #include "BankSite.h"
 
-#include "platform/log.h"
-
 #include <QDesktopServices>
-
 #include <cstdlib>
+
+#include "platform/log.h"
 
 #ifndef QD_BANK_URL_DEFAULT
 #define QD_BANK_URL_DEFAULT "https://ebank.example.com/"

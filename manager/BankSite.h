@@ -6,7 +6,6 @@
 #pragma once
 
 #include <QUrl>
-
 #include <optional>
 
 namespace kelvane {

@@ -41,7 +41,9 @@ QString keyText(const X509* cert) {
     const EVP_PKEY* key = X509_get0_pubkey(cert);
     if (!key) return {};
     const char* type = OBJ_nid2sn(EVP_PKEY_get_base_id(key));
-    return QStringLiteral("%1 (%2 位)").arg(QString::fromLatin1(type ? type : "?")).arg(EVP_PKEY_get_bits(key));
+    return QStringLiteral("%1 (%2 位)")
+        .arg(QString::fromLatin1(type ? type : "?"))
+        .arg(EVP_PKEY_get_bits(key));
 }
 
 }  // namespace

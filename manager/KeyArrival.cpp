@@ -1,7 +1,6 @@
 #include "KeyArrival.h"
 
 #include <QStringDecoder>
-
 #include <algorithm>
 #include <array>
 #include <cstring>
@@ -92,7 +91,8 @@ ArrivedKey readArrivedKey(const std::function<void()>& connected) {
 
         std::array<char, kSerialBufLen + 1> dsn{};
         uint32_t dsnLen = kSerialBufLen;
-        if (KpReadDSN(session.handle(), dsn.data(), &dsnLen) == 0) key.serial = serialText(dsn.data(), dsnLen);
+        if (KpReadDSN(session.handle(), dsn.data(), &dsnLen) == 0)
+            key.serial = serialText(dsn.data(), dsnLen);
     }
 
     // 12. The certificates (a null list counts as empty).

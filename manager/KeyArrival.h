@@ -8,13 +8,12 @@
 // failure alert) and what the caller's `connected` does.
 #pragma once
 
-#include "Qd_MacIntf.h"
-
 #include <QString>
-
 #include <cstdint>
 #include <functional>
 #include <string>
+
+#include "Qd_MacIntf.h"
 
 namespace kelvane {
 
@@ -23,12 +22,12 @@ struct ArrivedKey {
     // than one, a key that refused the connect, or a key read through.
     enum class Outcome { ForeignKey, NoDevice, SeveralKeys, ConnectFailed, Connected };
     Outcome outcome = Outcome::NoDevice;
-    std::string reader;             // the key's reader name (from ConnectFailed on)
+    std::string reader;  // the key's reader name (from ConnectFailed on)
     // Read only when Connected; a failed read keeps its preset.
-    uint32_t changePinFlag = 0;     // 0: still on its first PIN
-    uint32_t retry = 6;             // user PIN tries left
-    QString serial;                 // "" when unreadable or not UTF-8
-    CertificateList certificates;   // empty when none could be read
+    uint32_t changePinFlag = 0;    // 0: still on its first PIN
+    uint32_t retry = 6;            // user PIN tries left
+    QString serial;                // "" when unreadable or not UTF-8
+    CertificateList certificates;  // empty when none could be read
 };
 
 // `connected` (may be empty) runs on this thread as soon as the key accepted

@@ -1,11 +1,9 @@
 #include "KeyWatch.h"
 
-#include "MailWinCtr.h"
-#include "platform/usbwatch.h"
+#include <unistd.h>
 
 #include <QEventLoop>
 #include <QObject>
-
 #include <condition_variable>
 #include <csignal>
 #include <cstdio>
@@ -15,7 +13,8 @@
 #include <system_error>
 #include <thread>
 
-#include <unistd.h>
+#include "MailWinCtr.h"
+#include "platform/usbwatch.h"
 
 namespace kelvane {
 namespace {
@@ -139,8 +138,8 @@ void KeyWatch::State::pvStart() {
 void KeyWatch::State::listen(WatchContext* context, QEventLoop* runLoop) {
     auto post = [context](void (WatchContext::*handler)(const platform::UsbDevice&)) {
         return [context, handler](const platform::UsbDevice& dev) {
-            QMetaObject::invokeMethod(context, [context, handler, dev] { (context->*handler)(dev); },
-                                      Qt::QueuedConnection);
+            QMetaObject::invokeMethod(
+                context, [context, handler, dev] { (context->*handler)(dev); }, Qt::QueuedConnection);
         };
     };
     platform::UsbWatch usbWatch(row.vendorId, row.productId, post(&WatchContext::DeviceAdded),

@@ -184,9 +184,7 @@ void MailWinCtr::onMain(F&& fn) {
 
 // ---- Views ------------------------------------------------------------------
 
-QWidget* MailWinCtr::view(int tag) const {
-    return kelvane::viewWithTag(const_cast<MailWinCtr*>(this), tag);
-}
+QWidget* MailWinCtr::view(int tag) const { return kelvane::viewWithTag(const_cast<MailWinCtr*>(this), tag); }
 QComboBox* MailWinCtr::nameComBox() const { return ui->nameComBox; }
 QTableView* MailWinCtr::cerTabVw() const { return ui->cerTabVw; }
 QTableView* MailWinCtr::wzAddressTabVw() const { return ui->wzAddressTabVw; }

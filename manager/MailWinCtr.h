@@ -8,15 +8,14 @@
 // main-thread only.
 #pragma once
 
-#include "CertName.h"
-#include "Qd_MacIntf.h"
-
 #include <QMainWindow>
 #include <QPointer>
 #include <QStringList>
 #include <QVariantMap>
-
 #include <memory>
+
+#include "CertName.h"
+#include "Qd_MacIntf.h"
 
 class QAbstractButton;
 class QComboBox;
@@ -130,7 +129,7 @@ private:
     QString devName;
     CertificateList cerAry;
     QList<kelvane::ShownNames> cerNames;  // names of cerAry's rows as a person reads them
-    int index = 0;  // selected certificate row + 1; 0 = none
+    int index = 0;                        // selected certificate row + 1; 0 = none
     QStringList wzAddressAry;
     std::unique_ptr<OneUseWdCtr> oneUse;
 };

@@ -1,13 +1,13 @@
 #include "OpensslOperate.h"
 
-#include "platform/log.h"
-
 #include <openssl/bn.h>
 #include <openssl/crypto.h>
 
 #include <array>
 #include <cstring>
 #include <ctime>
+
+#include "platform/log.h"
 
 namespace {
 
@@ -129,8 +129,8 @@ int64_t ASN1_TIME_get(const ASN1_TIME* time, int* err) {
     const int type = ASN1_STRING_type(time);
     const int length = ASN1_STRING_length(time);
     const unsigned char* s = ASN1_STRING_get0_data(time);
-    if ((type != V_ASN1_UTCTIME && type != V_ASN1_GENERALIZEDTIME) || s == nullptr ||
-        length < 0 || s[length] != '\0') {
+    if ((type != V_ASN1_UTCTIME && type != V_ASN1_GENERALIZEDTIME) || s == nullptr || length < 0 ||
+        s[length] != '\0') {
         *e = 1;
         return 0;
     }
@@ -206,8 +206,7 @@ int64_t ASN1_TIME_get(const ASN1_TIME* time, int* err) {
         return 0;
     }
 
-    static constexpr std::array<int64_t, 12> kMonthDays{31, 28, 31, 30, 31, 30,
-                                                        31, 31, 30, 31, 30, 31};
+    static constexpr std::array<int64_t, 12> kMonthDays{31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
     int64_t sum = static_cast<int64_t>(second) + (static_cast<int64_t>(minute) - offset) * 60 +
                   static_cast<int64_t>(hour) * 3600 + (static_cast<int64_t>(day) - 1) * 86400;
     for (int m = 0; m < month - 1; ++m) {

@@ -9,7 +9,6 @@
 #include <QByteArray>
 #include <QDateTime>
 #include <QString>
-
 #include <cstdint>
 #include <string>
 

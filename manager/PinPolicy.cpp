@@ -45,12 +45,10 @@ int firstBrokenPinRule(const QString& oldPin, const QString& newOne, const QStri
     if (oldPin.isEmpty() || newOne.isEmpty() || newTwo.isEmpty()) {
         return 1;
     }
-    if (newOne.size() < kPinMinLength || oldPin.size() < kPinMinLength ||
-        newTwo.size() < kPinMinLength) {
+    if (newOne.size() < kPinMinLength || oldPin.size() < kPinMinLength || newTwo.size() < kPinMinLength) {
         return 2;
     }
-    if (newOne.size() > kPinMaxLength || oldPin.size() > kPinMaxLength ||
-        newTwo.size() > kPinMaxLength) {
+    if (newOne.size() > kPinMaxLength || oldPin.size() > kPinMaxLength || newTwo.size() > kPinMaxLength) {
         return 3;
     }
     if (newOne != newTwo) {
@@ -121,14 +119,14 @@ char getBzChar(QChar c) {
 
 int getInt(char mark) {
     switch (mark) {
-    case '0':
-        return 1;
-    case '!':
-        return 3;
-    case 'A':
-        return 5;
-    default:
-        return 0;
+        case '0':
+            return 1;
+        case '!':
+            return 3;
+        case 'A':
+            return 5;
+        default:
+            return 0;
     }
 }
 
@@ -209,12 +207,12 @@ std::optional<QString> meterText(int code, MeterLabel label) {
     }
     const QString word = QString::fromUtf8(row->word);
     switch (label) {
-    case MeterLabel::Old:
-        return QStringLiteral("旧密码强度：") + word;
-    case MeterLabel::New:
-        return QStringLiteral("新密码强度：") + word;
-    case MeterLabel::Single:
-        break;
+        case MeterLabel::Old:
+            return QStringLiteral("旧密码强度：") + word;
+        case MeterLabel::New:
+            return QStringLiteral("新密码强度：") + word;
+        case MeterLabel::Single:
+            break;
     }
     return word;
 }
@@ -246,25 +244,25 @@ QString cutPinText(const QString& text) {
     return text.left(keep);
 }
 
-PinEditResult pinEdit(MeterWindow window, PinField changed, const QString& oldPin,
-                      const QString& newOne, const QString& newTwo) {
+PinEditResult pinEdit(MeterWindow window, PinField changed, const QString& oldPin, const QString& newOne,
+                      const QString& newTwo) {
     PinEditResult r;
     QString oldText = oldPin;
     QString newText = newOne;
     QString repText = newTwo;
     QString* changedText = nullptr;
     switch (changed) {
-    case PinField::Old:
-        changedText = &oldText;
-        break;
-    case PinField::NewOne:
-        changedText = &newText;
-        break;
-    case PinField::NewTwo:
-        changedText = &repText;
-        break;
-    case PinField::Other:
-        return r;
+        case PinField::Old:
+            changedText = &oldText;
+            break;
+        case PinField::NewOne:
+            changedText = &newText;
+            break;
+        case PinField::NewTwo:
+            changedText = &repText;
+            break;
+        case PinField::Other:
+            return r;
     }
 
     if (window == MeterWindow::FirstChange && oldText.size() >= kPinMinLength &&
@@ -279,38 +277,37 @@ PinEditResult pinEdit(MeterWindow window, PinField changed, const QString& oldPi
 
     const MeterLabel newLabel = window == MeterWindow::Main ? MeterLabel::New : MeterLabel::Single;
     switch (changed) {
-    case PinField::Old:
-        if (window == MeterWindow::Main) {
+        case PinField::Old:
+            if (window == MeterWindow::Main) {
+                r.showMeter = true;
+                r.label = MeterLabel::Old;
+                r.code = checkPinCode(oldText);
+            }
+            break;
+        case PinField::NewOne:
             r.showMeter = true;
-            r.label = MeterLabel::Old;
-            r.code = checkPinCode(oldText);
-        }
-        break;
-    case PinField::NewOne:
-        r.showMeter = true;
-        r.label = newLabel;
-        r.code = checkPinCode(newText);
-        break;
-    case PinField::NewTwo: {
-        r.showMeter = true;
-        r.label = newLabel;
-        const qsizetype n = repText.size();
-        if (newText.size() < n || newText.left(n) != repText) {
-            r.code = kMeterMismatch;
-        } else {
+            r.label = newLabel;
             r.code = checkPinCode(newText);
+            break;
+        case PinField::NewTwo: {
+            r.showMeter = true;
+            r.label = newLabel;
+            const qsizetype n = repText.size();
+            if (newText.size() < n || newText.left(n) != repText) {
+                r.code = kMeterMismatch;
+            } else {
+                r.code = checkPinCode(newText);
+            }
+            break;
         }
-        break;
-    }
-    case PinField::Other:
-        break;
+        case PinField::Other:
+            break;
     }
     return r;
 }
 
-void applyPinEdit(MeterWindow window, QLineEdit* changedField, QLineEdit* oldPin,
-                  QLineEdit* newOne, QLineEdit* newTwo, QLabel* oldLabel, QLabel* newLabel,
-                  QWidget* okButton) {
+void applyPinEdit(MeterWindow window, QLineEdit* changedField, QLineEdit* oldPin, QLineEdit* newOne,
+                  QLineEdit* newTwo, QLabel* oldLabel, QLabel* newLabel, QWidget* okButton) {
     if (changedField == nullptr) {
         return;
     }

@@ -9,7 +9,6 @@
 
 #include <QColor>
 #include <QString>
-
 #include <array>
 #include <optional>
 
@@ -108,15 +107,15 @@ QString cutPinText(const QString& text);
 // What one edit of a PIN field asks for. The texts given are the fields'
 // contents after the edit, before any cut.
 struct PinEditResult {
-    bool cut = false;            // the changed field must be set to cutText
+    bool cut = false;  // the changed field must be set to cutText
     QString cutText;
-    bool showMeter = false;      // write `code` into `label`
+    bool showMeter = false;  // write `code` into `label`
     MeterLabel label = MeterLabel::New;
     int code = 0;
-    bool enableOk = false;       // first-change window: enable OK (never disables)
+    bool enableOk = false;  // first-change window: enable OK (never disables)
 };
-PinEditResult pinEdit(MeterWindow window, PinField changed, const QString& oldPin,
-                      const QString& newOne, const QString& newTwo);
+PinEditResult pinEdit(MeterWindow window, PinField changed, const QString& oldPin, const QString& newOne,
+                      const QString& newTwo);
 
 // The whole edit handling on widgets: cut the changed field, write the meter,
 // enable OK. `changedField` is the field that sent the edit (compare against
@@ -124,8 +123,7 @@ PinEditResult pinEdit(MeterWindow window, PinField changed, const QString& oldPi
 // Main uses oldLabel and newLabel; FirstChange uses newLabel and okButton.
 // Connect it to QLineEdit::textEdited (user edits), as the desktop's
 // text-change notification only reports the user's typing.
-void applyPinEdit(MeterWindow window, QLineEdit* changedField, QLineEdit* oldPin,
-                  QLineEdit* newOne, QLineEdit* newTwo, QLabel* oldLabel, QLabel* newLabel,
-                  QWidget* okButton);
+void applyPinEdit(MeterWindow window, QLineEdit* changedField, QLineEdit* oldPin, QLineEdit* newOne,
+                  QLineEdit* newTwo, QLabel* oldLabel, QLabel* newLabel, QWidget* okButton);
 
 }  // namespace kelvane

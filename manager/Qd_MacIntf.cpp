@@ -433,6 +433,4 @@ void Qd_MacIntf::stopModal() {
 
 void Qd_MacIntf::setCountdownTick(std::chrono::milliseconds tick) { g_tickMs.store(tick.count()); }
 
-std::chrono::milliseconds Qd_MacIntf::countdownTick() {
-    return std::chrono::milliseconds(g_tickMs.load());
-}
+std::chrono::milliseconds Qd_MacIntf::countdownTick() { return std::chrono::milliseconds(g_tickMs.load()); }

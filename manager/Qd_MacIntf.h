@@ -10,19 +10,18 @@
 // on the key.
 #pragma once
 
-#include "token/Func_init.h"
-
 #include <QByteArray>
 #include <QList>
 #include <QString>
 #include <QVariantMap>
-
 #include <array>
 #include <atomic>
 #include <chrono>
 #include <cstdint>
 #include <memory>
 #include <optional>
+
+#include "token/Func_init.h"
 
 class QLabel;
 class QWidget;

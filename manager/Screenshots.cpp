@@ -1,8 +1,5 @@
 #include "Screenshots.h"
 
-#include "MailWinCtr.h"
-#include "OneUseWdCtr.h"
-
 #include <QAbstractButton>
 #include <QApplication>
 #include <QDir>
@@ -11,8 +8,10 @@
 #include <QPixmap>
 #include <QTableView>
 #include <QTimer>
-
 #include <cstdio>
+
+#include "MailWinCtr.h"
+#include "OneUseWdCtr.h"
 
 namespace kelvane {
 namespace {

@@ -1,10 +1,10 @@
 #include "TsqdWinCtr.h"
 
+#include <QPixmap>
+
 #include "Qd_MacIntf.h"
 #include "platform/paths.h"
 #include "ui_TsqdWinCtr.h"
-
-#include <QPixmap>
 
 TsqdWinCtr::TsqdWinCtr(QWidget* parent) : QWidget(parent), ui(std::make_unique<Ui::TsqdWinCtr>()) {
     ui->setupUi(this);

@@ -79,8 +79,7 @@ void setAlertHook(AlertHook hook) {
     g_hook = std::move(hook);
 }
 
-AlertRecorder::AlertRecorder(std::function<void(const QString&)> onAlert)
-    : m_onAlert(std::move(onAlert)) {
+AlertRecorder::AlertRecorder(std::function<void(const QString&)> onAlert) : m_onAlert(std::move(onAlert)) {
     setAlertHook([this](const QString& message) {
         {
             std::lock_guard lock(m_mutex);

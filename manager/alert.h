@@ -12,7 +12,6 @@
 
 #include <QString>
 #include <QStringList>
-
 #include <functional>
 #include <mutex>
 

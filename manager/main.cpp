@@ -107,9 +107,8 @@ int main(int argc, char* argv[]) {
     if (screenshotMode) {
         // Nobody is watching: no browser, and alerts go to standard error.
         ::setenv("QD_BANK_URL", "none", 1);
-        kelvane::setAlertHook([](const QString& message) {
-            std::fprintf(stderr, "alert: %s\n", qPrintable(message));
-        });
+        kelvane::setAlertHook(
+            [](const QString& message) { std::fprintf(stderr, "alert: %s\n", qPrintable(message)); });
     }
     QTimer::singleShot(0, &delegate, [&] {
         delegate.applicationDidFinishLaunching();

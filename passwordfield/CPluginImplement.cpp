@@ -6,7 +6,6 @@
 #include <QGuiApplication>
 #include <QPainter>
 #include <QTextLayout>
-
 #include <cerrno>
 #include <climits>
 #include <cstdio>
@@ -14,7 +13,6 @@
 #include <cstring>
 #include <ctime>
 #include <string>
-
 
 namespace {
 
@@ -42,8 +40,7 @@ CPluginImplement::CPluginImplement(nsPluginCreateData* data) {
 
 CPluginImplement::~CPluginImplement() {
     for (NPObject** slot : {&returnListener, &tabListener, &degreeListener}) {
-        if (*slot != nullptr)
-            NPN_ReleaseObject(*slot);
+        if (*slot != nullptr) NPN_ReleaseObject(*slot);
         *slot = nullptr;
     }
 }
@@ -52,8 +49,7 @@ CPluginImplement::~CPluginImplement() {
 
 QColor CPluginImplement::htmlColor(const char* value) {
     const char* p = value == nullptr ? "" : value;
-    while (*p == '#')
-        ++p;
+    while (*p == '#') ++p;
     int digits[6] = {0, 0, 0, 0, 0, 0};
     for (int i = 0; i < 6 && *p != '\0'; ++i, ++p) {
         const char c = *p;
@@ -71,20 +67,29 @@ QColor CPluginImplement::htmlColor(const char* value) {
 
 void CPluginImplement::distill_arg(nsPluginCreateData* data) {
     enum Param {
-        BackColor, TextColor, BorderColor, MaskChar, Lang, Caption, CaptionColor, CaptionFont, CaptionSize,
-        CaptionBold, SoftKeyboard, Width, Height
+        BackColor,
+        TextColor,
+        BorderColor,
+        MaskChar,
+        Lang,
+        Caption,
+        CaptionColor,
+        CaptionFont,
+        CaptionSize,
+        CaptionBold,
+        SoftKeyboard,
+        Width,
+        Height
     };
-    static const char* const names[] = {"backcolor",   "textcolor",   "bordercolor",  "maskchar",    "lang",
-                                        "caption",     "captioncolor", "captionfont", "captionsize", "captionbold",
-                                        "softKeyboard", "width",       "height"};
-    if (data == nullptr || data->argn == nullptr || data->argv == nullptr)
-        return;
+    static const char* const names[] = {
+        "backcolor",   "textcolor",   "bordercolor", "maskchar",     "lang",  "caption", "captioncolor",
+        "captionfont", "captionsize", "captionbold", "softKeyboard", "width", "height"};
+    if (data == nullptr || data->argn == nullptr || data->argv == nullptr) return;
     for (int16_t i = 0; i < data->argc; ++i) {
         const char* name = data->argn[i];
         const char* value = data->argv[i] == nullptr ? "" : data->argv[i];
         // The checks' settings are the engine's.
-        if (engine_.setParameter(name, value))
-            continue;
+        if (engine_.setParameter(name, value)) continue;
         int which = -1;
         for (int k = 0; k < static_cast<int>(sizeof names / sizeof names[0]); ++k) {
             if (equalsIgnoringCase(name, names[k])) {
@@ -93,50 +98,50 @@ void CPluginImplement::distill_arg(nsPluginCreateData* data) {
             }
         }
         switch (which) {
-        case BackColor:
-            backColor = htmlColor(value);
-            break;
-        case TextColor:
-            textColor = htmlColor(value);
-            break;
-        case BorderColor:
-            borderColor = htmlColor(value);
-            break;
-        case MaskChar: {
-            // The window counts one shown unit per typed unit, so the mask is
-            // one unit: the value's first, or "*" when it has none usable.
-            const QString mask = fromPage(value);
-            maskString = (mask.isEmpty() || mask.at(0).isSurrogate()) ? QString("*") : mask.left(1);
-            break;
-        }
-        case Lang:
-            lang = fromPage(value);
-            break;
-        case Caption:
-            break;
-        case CaptionColor:
-            captionColor = htmlColor(value);
-            break;
-        case CaptionFont:
-            captionFont = fromPage(value);
-            break;
-        case CaptionSize:
-            captionSize = static_cast<uint16_t>(FieldEngine::readNumber(value));
-            break;
-        case CaptionBold:
-            captionBold = !equalsIgnoringCase(value, "false");
-            break;
-        case SoftKeyboard:
-            softKeyboard = !equalsIgnoringCase(value, "false");
-            break;
-        case Width:
-            width = FieldEngine::readNumber(value);
-            break;
-        case Height:
-            height = FieldEngine::readNumber(value);
-            break;
-        default:
-            break;
+            case BackColor:
+                backColor = htmlColor(value);
+                break;
+            case TextColor:
+                textColor = htmlColor(value);
+                break;
+            case BorderColor:
+                borderColor = htmlColor(value);
+                break;
+            case MaskChar: {
+                // The window counts one shown unit per typed unit, so the mask is
+                // one unit: the value's first, or "*" when it has none usable.
+                const QString mask = fromPage(value);
+                maskString = (mask.isEmpty() || mask.at(0).isSurrogate()) ? QString("*") : mask.left(1);
+                break;
+            }
+            case Lang:
+                lang = fromPage(value);
+                break;
+            case Caption:
+                break;
+            case CaptionColor:
+                captionColor = htmlColor(value);
+                break;
+            case CaptionFont:
+                captionFont = fromPage(value);
+                break;
+            case CaptionSize:
+                captionSize = static_cast<uint16_t>(FieldEngine::readNumber(value));
+                break;
+            case CaptionBold:
+                captionBold = !equalsIgnoringCase(value, "false");
+                break;
+            case SoftKeyboard:
+                softKeyboard = !equalsIgnoringCase(value, "false");
+                break;
+            case Width:
+                width = FieldEngine::readNumber(value);
+                break;
+            case Height:
+                height = FieldEngine::readNumber(value);
+                break;
+            default:
+                break;
         }
     }
 }
@@ -144,9 +149,9 @@ void CPluginImplement::distill_arg(nsPluginCreateData* data) {
 // ---- Editing ----
 
 void CPluginImplement::invalidatePlugin() {
-    if (window == nullptr)
-        return;
-    NPRect rect{0, 0, static_cast<uint16_t>(window->height & 0xFFFF), static_cast<uint16_t>(window->width & 0xFFFF)};
+    if (window == nullptr) return;
+    NPRect rect{0, 0, static_cast<uint16_t>(window->height & 0xFFFF),
+                static_cast<uint16_t>(window->width & 0xFFFF)};
     NPN_InvalidateRect(npp, &rect);
 }
 
@@ -159,8 +164,7 @@ void CPluginImplement::appendShownForm(SecretText& to, size_t at, char16_t unit)
 void CPluginImplement::applyFormatting() {}
 
 int16_t CPluginImplement::handleTextFieldKeyDown(NPCocoaEvent* event) {
-    if (!active)
-        return 1;
+    if (!active) return 1;
     const QString* characters = reinterpret_cast<const QString*>(event->data.key.characters);
     if (characters == nullptr || characters->isEmpty()) {
         invalidatePlugin();
@@ -169,45 +173,43 @@ int16_t CPluginImplement::handleTextFieldKeyDown(NPCocoaEvent* event) {
     }
     const char16_t unit = characters->at(0).unicode();
     switch (unit) {
-    case 3:
-    case 13:
-        fireEventReturn();
-        break;
-    case 9:
-        fireEventTab();
-        break;
-    case 8:
-    case 127:
-        handleBackspace();
-        break;
-    case 0xF702:
-        handleLeft();
-        break;
-    case 0xF703:
-        handleRight();
-        break;
-    case 0xF728:
-        handleDelete();
-        break;
-    case 0xF729:
-        handleHome();
-        break;
-    case 0xF72B:
-        handleEnd();
-        break;
-    default:
-        if (unit >= kFunctionKeysFirst && unit <= kFunctionKeysLast)
+        case 3:
+        case 13:
+            fireEventReturn();
             break;
-        handleTextInput(reinterpret_cast<const char16_t*>(characters->utf16()),
-                        static_cast<size_t>(characters->size()));
-        break;
+        case 9:
+            fireEventTab();
+            break;
+        case 8:
+        case 127:
+            handleBackspace();
+            break;
+        case 0xF702:
+            handleLeft();
+            break;
+        case 0xF703:
+            handleRight();
+            break;
+        case 0xF728:
+            handleDelete();
+            break;
+        case 0xF729:
+            handleHome();
+            break;
+        case 0xF72B:
+            handleEnd();
+            break;
+        default:
+            if (unit >= kFunctionKeysFirst && unit <= kFunctionKeysLast) break;
+            handleTextInput(reinterpret_cast<const char16_t*>(characters->utf16()),
+                            static_cast<size_t>(characters->size()));
+            break;
     }
     return 1;
 }
 
 int16_t CPluginImplement::handleTextInput(const char16_t* text, size_t length) {
-    if (engine_.full())
-        return 1;
+    if (engine_.full()) return 1;
     // The engine takes one unit at a time up to maxLength; the shown window
     // follows unit by unit, so it never outgrows its capacity whatever the
     // event carries.
@@ -268,8 +270,7 @@ int16_t CPluginImplement::handleDelete() {
 }
 
 void CPluginImplement::handleLeft() {
-    if (caret == 0)
-        return;
+    if (caret == 0) return;
     caret -= 1;
     if (shownCaret > 0) {
         shownCaret -= 1;
@@ -283,8 +284,7 @@ void CPluginImplement::handleLeft() {
 }
 
 void CPluginImplement::handleRight() {
-    if (caret >= engine_.text().size())
-        return;
+    if (caret >= engine_.text().size()) return;
     if (shownCaret >= shownText.size()) {
         shownText.remove(0);
         appendShownForm(shownText, shownText.size(), engine_.text().at(caret));
@@ -296,14 +296,13 @@ void CPluginImplement::handleRight() {
 }
 
 int16_t CPluginImplement::handleHome() {
-    if (caret == 0)
-        return 1;
+    if (caret == 0) return 1;
     // Before the first measuring draw the window has no limit: all is shown.
-    const uint64_t n = (visibleCapacity == 0 || engine_.text().size() <= visibleCapacity) ? engine_.text().size()
-                                                                                     : visibleCapacity;
+    const uint64_t n = (visibleCapacity == 0 || engine_.text().size() <= visibleCapacity)
+                           ? engine_.text().size()
+                           : visibleCapacity;
     shownText.clear();
-    for (uint64_t i = 0; i < n; ++i)
-        appendShownForm(shownText, shownText.size(), engine_.text().at(i));
+    for (uint64_t i = 0; i < n; ++i) appendShownForm(shownText, shownText.size(), engine_.text().at(i));
     caret = 0;
     shownCaret = 0;
     applyFormatting();
@@ -313,8 +312,7 @@ int16_t CPluginImplement::handleHome() {
 
 int16_t CPluginImplement::handleEnd() {
     const uint64_t length = engine_.text().size();
-    if (caret == length)
-        return 1;
+    if (caret == length) return 1;
     if (visibleCapacity != 0 && shownText.size() >= visibleCapacity) {
         shownText.clear();
         for (uint64_t i = length - visibleCapacity; i < length; ++i)
@@ -361,7 +359,8 @@ void CPluginImplement::setCursor(int kind) {
 void CPluginImplement::handleMouseMoved(NPCocoaEvent* event) {
     lastMousePointX = event->data.mouse.pluginX;
     lastMousePointY = event->data.mouse.pluginY;
-    setCursor(textArea.contains(lastMousePointX, lastMousePointY) ? NPCursorIBeam_Linux : NPCursorArrow_Linux);
+    setCursor(textArea.contains(lastMousePointX, lastMousePointY) ? NPCursorIBeam_Linux
+                                                                  : NPCursorArrow_Linux);
 }
 
 void CPluginImplement::handleFocusChanged(NPCocoaEvent* event) {
@@ -380,8 +379,7 @@ void CPluginImplement::clear() {
 // ---- Drawing ----
 
 void CPluginImplement::measure(double caretX) {
-    if (charWidth != 0 || shownCaret == 0)
-        return;
+    if (charWidth != 0 || shownCaret == 0) return;
     // Per character, so that a window first drawn after several characters
     // arrived at once is still measured right.
     charWidth = (caretX - kLineFragmentPadding) / static_cast<double>(shownCaret);
@@ -402,8 +400,7 @@ int16_t CPluginImplement::handleDraw(NPCocoaEvent* event) {
         lastContext = context;
     }
     QPainter* painter = lastContext;
-    if (painter == nullptr || !painter->isActive())
-        return 1;
+    if (painter == nullptr || !painter->isActive()) return 1;
 
     painter->save();
     painter->setRenderHint(QPainter::Antialiasing, true);
@@ -418,7 +415,8 @@ int16_t CPluginImplement::handleDraw(NPCocoaEvent* event) {
     painter->fillRect(area, backColor);
 
     const int fontSize = static_cast<int>(3 * int64_t{height} / 5);
-    const bool canLayOut = qobject_cast<QGuiApplication*>(QCoreApplication::instance()) != nullptr && fontSize > 0;
+    const bool canLayOut =
+        qobject_cast<QGuiApplication*>(QCoreApplication::instance()) != nullptr && fontSize > 0;
     double caretX = kLineFragmentPadding;
     if (canLayOut) {
         QFont font("Courier New");
@@ -440,8 +438,7 @@ int16_t CPluginImplement::handleDraw(NPCocoaEvent* event) {
             if (line.isValid()) {
                 QPen pen(textColor);
                 painter->setPen(pen);
-                if (!shown.isEmpty())
-                    layout.draw(painter, QPointF(textArea.x, textArea.y));
+                if (!shown.isEmpty()) layout.draw(painter, QPointF(textArea.x, textArea.y));
                 caretX = line.cursorToX(static_cast<int>(shownCaret));
             }
         }
@@ -469,52 +466,45 @@ int16_t CPluginImplement::handleDraw(NPCocoaEvent* event) {
 // ---- Script events ----
 
 NPObject** CPluginImplement::listenerSlot(const char* name, size_t length) {
-    if (name == nullptr || length < 6)
-        return nullptr;
+    if (name == nullptr || length < 6) return nullptr;
     switch (name[5]) {
-    case 'D':
-    case 'd':
-        return &degreeListener;
-    case 'R':
-    case 'r':
-        return &returnListener;
-    case 'T':
-    case 't':
-        return &tabListener;
-    default:
-        return nullptr;
+        case 'D':
+        case 'd':
+            return &degreeListener;
+        case 'R':
+        case 'r':
+            return &returnListener;
+        case 'T':
+        case 't':
+            return &tabListener;
+        default:
+            return nullptr;
     }
 }
 
 void CPluginImplement::replaceListener(NPObject** slot, NPObject* listener) {
-    if (listener != nullptr)
-        NPN_RetainObject(listener);
-    if (*slot != nullptr)
-        NPN_ReleaseObject(*slot);
+    if (listener != nullptr) NPN_RetainObject(listener);
+    if (*slot != nullptr) NPN_ReleaseObject(*slot);
     *slot = listener;
 }
 
 void CPluginImplement::addEventListener(const char* name, size_t length, NPObject* listener) {
-    if (NPObject** slot = listenerSlot(name, length))
-        replaceListener(slot, listener);
+    if (NPObject** slot = listenerSlot(name, length)) replaceListener(slot, listener);
 }
 
 void CPluginImplement::removeEventListener(const char* name, size_t length) {
-    if (NPObject** slot = listenerSlot(name, length))
-        replaceListener(slot, nullptr);
+    if (NPObject** slot = listenerSlot(name, length)) replaceListener(slot, nullptr);
 }
 
 namespace {
 // Calls a page function with the arguments; the listener is held for the
 // length of the call, since it may remove itself from inside.
 void callListener(NPP npp, NPObject* listener, const NPVariant* args, uint32_t count) {
-    if (listener == nullptr)
-        return;
+    if (listener == nullptr) return;
     NPN_RetainObject(listener);
     NPVariant result;
     VOID_TO_NPVARIANT(result);
-    if (NPN_InvokeDefault(npp, listener, args, count, &result))
-        NPN_ReleaseVariantValue(&result);
+    if (NPN_InvokeDefault(npp, listener, args, count, &result)) NPN_ReleaseVariantValue(&result);
     NPN_ReleaseObject(listener);
 }
 }  // namespace
@@ -524,8 +514,7 @@ void CPluginImplement::fireEventReturn() { callListener(npp, returnListener, nul
 void CPluginImplement::fireEventTab() { callListener(npp, tabListener, nullptr, 0); }
 
 void CPluginImplement::fireEventDegree() {
-    if (degreeListener == nullptr)
-        return;
+    if (degreeListener == nullptr) return;
     const char letter = static_cast<char>(engine_.pinComplexDegree());
     NPVariant arg;
     STRINGN_TO_NPVARIANT(&letter, 1, arg);

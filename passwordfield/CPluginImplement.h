@@ -10,7 +10,6 @@
 
 #include <QColor>
 #include <QString>
-
 #include <cstdint>
 #include <memory>
 #include <string>

@@ -25,8 +25,7 @@ constexpr const char* kFingerprintSuffix = "1.0.0.1";
 
 char* heapCopy(const char* text, size_t length) {
     char* copy = static_cast<char*>(std::malloc(length + 1));
-    if (copy == nullptr)
-        return nullptr;
+    if (copy == nullptr) return nullptr;
     std::memcpy(copy, text, length);
     copy[length] = '\0';
     return copy;
@@ -40,17 +39,13 @@ bool equalsIgnoringCase(const char* a, const char* b) {
 
 // Without atoi's undefined overflow.
 int32_t FieldEngine::readNumber(const char* value) {
-    if (value == nullptr)
-        return 0;
+    if (value == nullptr) return 0;
     errno = 0;
     char* end = nullptr;
     long long n = std::strtoll(value, &end, 10);
-    if (end == value)
-        return 0;
-    if (n > INT32_MAX)
-        return INT32_MAX;
-    if (n < INT32_MIN)
-        return INT32_MIN;
+    if (end == value) return 0;
+    if (n > INT32_MAX) return INT32_MAX;
+    if (n < INT32_MIN) return INT32_MIN;
     return static_cast<int32_t>(n);
 }
 
@@ -68,8 +63,7 @@ FieldEngine::FieldEngine()
       keys(std::make_unique<EncryptionKeys>(EncryptionKeys{SECURITY_DEFAULT_APPLICATION_KEY, nullptr})) {}
 
 FieldEngine::~FieldEngine() {
-    if (calcFactor != nullptr)
-        OPENSSL_cleanse(calcFactor, std::strlen(calcFactor));
+    if (calcFactor != nullptr) OPENSSL_cleanse(calcFactor, std::strlen(calcFactor));
     std::free(calcFactor);
     std::free(pageKey);
 }
@@ -80,8 +74,7 @@ uint64_t limitOf(int32_t maxLength) { return static_cast<uint64_t>(static_cast<i
 }  // namespace
 
 bool FieldEngine::setParameter(const char* name, const char* value) {
-    if (value == nullptr)
-        value = "";
+    if (value == nullptr) value = "";
     if (equalsIgnoringCase(name, "entertype"))
         enterType_ = equalsIgnoringCase(value, "edit") ? 1 : 0;
     else if (equalsIgnoringCase(name, "accepts"))
@@ -99,9 +92,7 @@ bool FieldEngine::setParameter(const char* name, const char* value) {
 
 // ---- The typed text ----
 
-bool FieldEngine::full() const {
-    return inputText.size() >= limitOf(maxLength);
-}
+bool FieldEngine::full() const { return inputText.size() >= limitOf(maxLength); }
 
 void FieldEngine::setMaxLength(int value) {
     maxLength = value;
@@ -122,8 +113,7 @@ size_t FieldEngine::type(size_t at, const char16_t* units, size_t length) {
     size_t typed = 0;
     for (size_t i = 0; i < length; ++i) {
         const bool pairTail = i > 0 && isHighSurrogate(units[i - 1]) && isLowSurrogate(units[i]);
-        if (!pairTail && inputText.size() >= limit)
-            break;
+        if (!pairTail && inputText.size() >= limit) break;
         inputText.insert(at + i, units[i]);
         ++typed;
     }
@@ -134,18 +124,16 @@ int FieldEngine::getLength() const { return static_cast<int16_t>(inputText.size(
 
 // ---- Checks ----
 
-std::unique_ptr<WipedBytes> FieldEngine::inputUtf8() const { return toUtf8(inputText.data(), inputText.size()); }
+std::unique_ptr<WipedBytes> FieldEngine::inputUtf8() const {
+    return toUtf8(inputText.data(), inputText.size());
+}
 
 bool FieldEngine::TypeCheck() {
-    if (contentType == 0)
-        return true;
+    if (contentType == 0) return true;
     const auto utf8 = inputUtf8();
-    if ((contentType & 1) && !CREHelp::test_include_number(utf8->c_str()))
-        return false;
-    if ((contentType & 2) && !CREHelp::test_include_letter(utf8->c_str()))
-        return false;
-    if (contentType & 4)
-        return CREHelp::test_include_punct(utf8->c_str()) != 0;
+    if ((contentType & 1) && !CREHelp::test_include_number(utf8->c_str())) return false;
+    if ((contentType & 2) && !CREHelp::test_include_letter(utf8->c_str())) return false;
+    if (contentType & 4) return CREHelp::test_include_punct(utf8->c_str()) != 0;
     return true;
 }
 
@@ -153,8 +141,7 @@ int16_t FieldEngine::Verify() {
     // A pattern with characters outside ASCII has no ASCII form: it matches
     // nothing. (A page's malformed UTF-8 counts as outside ASCII too.)
     bool ascii = true;
-    for (const char c : acceptsPattern_)
-        ascii = ascii && static_cast<unsigned char>(c) < 0x80;
+    for (const char c : acceptsPattern_) ascii = ascii && static_cast<unsigned char>(c) < 0x80;
     // Compiling dominates a check of a password's length: once per pattern.
     if (!accepts_ || acceptsCompiledFrom_ != acceptsPattern_) {
         accepts_ = std::make_unique<CRegexpT>(ascii ? acceptsPattern_.c_str() : nullptr);
@@ -174,15 +161,11 @@ int16_t FieldEngine::Verify() {
         lastErrorText = "accepts pattern refused: not a valid pattern";
     // The typed characters are counted, not the shown window: a password
     // longer than a narrow field is not "too short".
-    if (inputText.empty())
-        return -1;
-    if (inputText.size() < static_cast<uint64_t>(static_cast<int64_t>(minLength)))
-        return -2;
+    if (inputText.empty()) return -1;
+    if (inputText.size() < static_cast<uint64_t>(static_cast<int64_t>(minLength))) return -2;
     const auto utf8 = inputUtf8();
-    if (!re.MatchExact(utf8->view()).IsMatched())
-        return -3;
-    if (!TypeCheck())
-        return -6;
+    if (!re.MatchExact(utf8->view()).IsMatched()) return -3;
+    if (!TypeCheck()) return -6;
     return 0;
 }
 
@@ -228,8 +211,7 @@ char* FieldEngine::getValueForPassword() {
 char* FieldEngine::getPinValueForPassword() { return getValueForPassword(); }
 
 char* FieldEngine::getValue() {
-    if (Verify() != 0)
-        return nullptr;
+    if (Verify() != 0) return nullptr;
     return enterType_ == 1 ? getValueForEdit() : getValueForPassword();
 }
 
@@ -241,8 +223,7 @@ void FieldEngine::setPlatformKeyFromPageKey() {
 }
 
 char* FieldEngine::getPinValueForTELMAR() {
-    if (pageKey != nullptr)
-        setPlatformKeyFromPageKey();
+    if (pageKey != nullptr) setPlatformKeyFromPageKey();
     const auto utf8 = inputUtf8();
     return encrypt(encryptMode, utf8->c_str(), plainTimestamp());
 }
@@ -264,8 +245,7 @@ char* FieldEngine::getPinValueForORVISA() {
     const size_t factorLength = calcFactor == nullptr ? 0 : strnlen(calcFactor, 8);
     WipedBytes text(utf8->size() + factorLength);
     std::memcpy(text.data(), utf8->c_str(), utf8->size());
-    if (factorLength > 0)
-        std::memcpy(text.data() + utf8->size(), calcFactor, factorLength);
+    if (factorLength > 0) std::memcpy(text.data() + utf8->size(), calcFactor, factorLength);
     return encrypt(encryptMode, text.c_str(), plainTimestamp());
 }
 
@@ -281,8 +261,7 @@ char* FieldEngine::getComplexDegree() {
 
 char* FieldEngine::getMACAddress() {
     const auto mac = platform::primaryMacAddress();
-    if (!mac)
-        return nullptr;
+    if (!mac) return nullptr;
     char text[13];
     std::snprintf(text, sizeof text, "%02x%02x%02x%02x%02x%02x", (*mac)[0], (*mac)[1], (*mac)[2], (*mac)[3],
                   (*mac)[4], (*mac)[5]);
@@ -291,13 +270,11 @@ char* FieldEngine::getMACAddress() {
 
 char* FieldEngine::getHWSerialNum() {
     const auto data = platform::platformSerialNumberProperty();
-    if (!data)
-        return nullptr;
+    if (!data) return nullptr;
     char work[256] = {};
     std::memcpy(work, data->data(), data->size() < 255 ? data->size() : 255);
     char* result = static_cast<char*>(std::calloc(256, 1));
-    if (result == nullptr)
-        return nullptr;
+    if (result == nullptr) return nullptr;
     std::snprintf(result, 256, "%s%s", work + 13, work);
     return result;
 }
@@ -345,16 +322,13 @@ char* FieldEngine::getMeasureValue() {
             n += 6;
         }
     };
-    for (const char c : salt)
-        put(static_cast<unsigned char>(c));
-    for (size_t i = 0; i < inputText.size(); ++i)
-        put(inputText.at(i));
+    for (const char c : salt) put(static_cast<unsigned char>(c));
+    for (size_t i = 0; i < inputText.size(); ++i) put(inputText.at(i));
     const size_t take = units < n ? units : n;
 
     unsigned char digest[EVP_MAX_MD_SIZE];
     unsigned int digestLength = 0;
-    if (EVP_Digest(escaped.data(), take, digest, &digestLength, EVP_md5(), nullptr) != 1)
-        return nullptr;
+    if (EVP_Digest(escaped.data(), take, digest, &digestLength, EVP_md5(), nullptr) != 1) return nullptr;
     static const char digits[] = "0123456789ABCDEF";
     std::string hex;
     for (unsigned i = 0; i < digestLength; ++i) {
@@ -371,14 +345,12 @@ long long FieldEngine::setTimestamp(const char* text, size_t length) {
     const std::string copy(text == nullptr ? "" : std::string(text, strnlen(text, length)));
     errno = 0;
     const long long value = std::strtoll(copy.c_str(), nullptr, 10);
-    if (value != 0 && value != timestamp)
-        timestamp = value;
+    if (value != 0 && value != timestamp) timestamp = value;
     return value;
 }
 
 void FieldEngine::setCalcFactor(const char* text) {
-    if (calcFactor != nullptr)
-        OPENSSL_cleanse(calcFactor, std::strlen(calcFactor));
+    if (calcFactor != nullptr) OPENSSL_cleanse(calcFactor, std::strlen(calcFactor));
     std::free(calcFactor);
     calcFactor = text == nullptr ? nullptr : heapCopy(text, std::strlen(text));
 }

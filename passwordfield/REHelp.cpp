@@ -11,25 +11,21 @@ bool isClassName(std::string_view name) {
     static const char* const names[] = {"alnum", "alpha", "ascii", "blank", "cntrl", "digit", "graph",
                                         "lower", "print", "punct", "space", "upper", "xdigit"};
     for (const char* n : names)
-        if (name == n)
-            return true;
+        if (name == n) return true;
     return false;
 }
 
 // Length of "[:name:]" or "[:^name:]" at the start of s, 0 when it is not one.
 size_t bareClassAt(std::string_view s) {
-    if (s.size() < 5 || s[0] != '[' || s[1] != ':')
-        return 0;
+    if (s.size() < 5 || s[0] != '[' || s[1] != ':') return 0;
     size_t start = s[2] == '^' ? 3 : 2;
     size_t end = s.find(":]", start);
-    if (end == std::string_view::npos || !isClassName(s.substr(start, end - start)))
-        return 0;
+    if (end == std::string_view::npos || !isClassName(s.substr(start, end - start))) return 0;
     return end + 2;
 }
 
 int wholeMatch(const char* pattern, const char* s) {
-    if (s == nullptr)
-        return 0;
+    if (s == nullptr) return 0;
     CRegexpT re(pattern);
     return re.MatchExact(std::string_view(s, std::strlen(s))).IsMatched();
 }
@@ -62,10 +58,8 @@ std::string CRegexpT::translate(std::string_view p) {
         // A bracket expression: copied whole, so that its own "[:name:]"
         // items and a leading ']' stay as they are.
         size_t j = i + 1;
-        if (j < p.size() && p[j] == '^')
-            ++j;
-        if (j < p.size() && p[j] == ']')
-            ++j;
+        if (j < p.size() && p[j] == '^') ++j;
+        if (j < p.size() && p[j] == ']') ++j;
         while (j < p.size() && p[j] != ']') {
             if (size_t n = bareClassAt(p.substr(j)))
                 j += n;
@@ -74,8 +68,7 @@ std::string CRegexpT::translate(std::string_view p) {
             else
                 ++j;
         }
-        if (j < p.size())
-            ++j;
+        if (j < p.size()) ++j;
         out.append(p.substr(i, j - i));
         i = j;
     }
@@ -107,8 +100,7 @@ CRegexpT::~CRegexpT() = default;
 bool CRegexpT::compiled() const { return re_ != nullptr; }
 
 MatchResult CRegexpT::MatchExact(std::string_view text) const {
-    if (!re_)
-        return MatchResult(false);
+    if (!re_) return MatchResult(false);
     return MatchResult(RE2::FullMatch(re2::StringPiece(text.data(), text.size()), *re_));
 }
 

@@ -38,9 +38,7 @@ bool widgetsAvailable() {
 }
 
 // Message texts come from the caller as UTF-8; bad sequences become U+FFFD.
-QString fromCaller(const char* text) {
-    return text ? QString::fromUtf8(text) : QString();
-}
+QString fromCaller(const char* text) { return text ? QString::fromUtf8(text) : QString(); }
 
 QString okTitle() {
     // The platform theme's localisation of "OK", falling back to "OK".
@@ -144,8 +142,8 @@ int askPin(char* pin, uint32_t* pinLen) {
     field->setFixedSize(260, 24);
     // No input method, prediction or clipboard may see the PIN.
     field->setAttribute(Qt::WA_InputMethodEnabled, false);
-    field->setInputMethodHints(Qt::ImhSensitiveData | Qt::ImhNoPredictiveText |
-                               Qt::ImhHiddenText | Qt::ImhNoAutoUppercase);
+    field->setInputMethodHints(Qt::ImhSensitiveData | Qt::ImhNoPredictiveText | Qt::ImhHiddenText |
+                               Qt::ImhNoAutoUppercase);
     field->setContextMenuPolicy(Qt::NoContextMenu);
     field->setAcceptDrops(false);
     addAccessory(box, field);
@@ -181,8 +179,7 @@ int showMessage(const char* message, bool withCancel) {
     prepareAlert(box, fromCaller(message));
     // The single-button alert takes the toolkit's (localised) "OK"; the
     // OK/Cancel alert names its buttons "OK" and "Cancel" as they are.
-    QPushButton* ok = box.addButton(withCancel ? QStringLiteral("OK") : okTitle(),
-                                    QMessageBox::AcceptRole);
+    QPushButton* ok = box.addButton(withCancel ? QStringLiteral("OK") : okTitle(), QMessageBox::AcceptRole);
     box.setDefaultButton(ok);
     if (withCancel) {
         box.setEscapeButton(box.addButton(QStringLiteral("Cancel"), QMessageBox::RejectRole));
@@ -234,9 +231,8 @@ CARROW_EXPORT int P11_ShowMsg2(const char* message, uint32_t /*unused*/) {
     }
 }
 
-CARROW_EXPORT int showCountDownWindow(int32_t seconds, const char* imageName,
-                                      const char* sourcePath, int32_t height, int32_t width,
-                                      int32_t* flag) {
+CARROW_EXPORT int showCountDownWindow(int32_t seconds, const char* imageName, const char* sourcePath,
+                                      int32_t height, int32_t width, int32_t* flag) {
     using namespace carrow_state;
     try {
         if (!widgetsAvailable()) {
@@ -261,9 +257,7 @@ CARROW_EXPORT int showCountDownWindow(int32_t seconds, const char* imageName,
     }
 }
 
-CARROW_EXPORT void closeWindow(void) {
-    carrow_state::windowClosed.store(true, std::memory_order_release);
-}
+CARROW_EXPORT void closeWindow(void) { carrow_state::windowClosed.store(true, std::memory_order_release); }
 
 CARROW_EXPORT void closeWindow_t(void) {
     try {
@@ -276,7 +270,8 @@ CARROW_EXPORT void closeWindow_t(void) {
             carrow_state::closeNow();
         } else {
             // Windows belong to the GUI thread.
-            QMetaObject::invokeMethod(app, [] { carrow_state::closeNow(); }, Qt::QueuedConnection);
+            QMetaObject::invokeMethod(
+                app, [] { carrow_state::closeNow(); }, Qt::QueuedConnection);
         }
     } catch (...) {
     }

@@ -51,9 +51,8 @@ CARROW_EXPORT int P11_ShowMsg2(const char* message, uint32_t unused);
  * *flag reads 0 (checked once a second; flag may be null), closeWindow or
  * closeWindow_t was called, or the window was asked to close (then *flag is
  * set to 0). sourcePath is not used. Returns 0. */
-CARROW_EXPORT int showCountDownWindow(int32_t seconds, const char* imageName,
-                                      const char* sourcePath, int32_t height,
-                                      int32_t width, int32_t* flag);
+CARROW_EXPORT int showCountDownWindow(int32_t seconds, const char* imageName, const char* sourcePath,
+                                      int32_t height, int32_t width, int32_t* flag);
 
 /* Ends the running countdown at its next tick (within a second). Only sets an
  * atomic flag: safe from any thread, and harmless when no countdown runs. */

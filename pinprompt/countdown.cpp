@@ -29,9 +29,7 @@ int32_t TIME = 0;
 std::atomic<bool> windowClosed{false};
 int32_t* IsWinCloesd = nullptr;
 
-QString countdownText(int32_t seconds) {
-    return QStringLiteral("剩余%1秒").arg(seconds);
-}
+QString countdownText(int32_t seconds) { return QStringLiteral("剩余%1秒").arg(seconds); }
 
 void closeNow() {
     windowClosed.store(true, std::memory_order_release);
@@ -50,9 +48,7 @@ namespace {
 
 // The caller writes its flag from another thread without synchronisation of
 // its own; an atomic load at least makes every tick read memory afresh.
-int32_t readCallerFlag(int32_t* flag) {
-    return __atomic_load_n(flag, __ATOMIC_ACQUIRE);
-}
+int32_t readCallerFlag(int32_t* flag) { return __atomic_load_n(flag, __ATOMIC_ACQUIRE); }
 
 // Waits one tick while the window keeps handling its events (repaints, the
 // picture's frames, close requests), so the window never freezes for a second.
@@ -143,8 +139,7 @@ int Carrow::showCountdownWin(int32_t seconds, const QString& gifName, const QStr
     imageView->setAlignment(Qt::AlignCenter);
     QMovie* image = nullptr;
     if (!gifName.isEmpty()) {
-        const QString path =
-            QString::fromStdString(platform::bundleResource(gifName.toStdString() + ".gif"));
+        const QString path = QString::fromStdString(platform::bundleResource(gifName.toStdString() + ".gif"));
         image = new QMovie(path, QByteArray(), imageView);
         if (image->isValid()) {
             // Shrink a picture larger than the window, keeping its proportions;

@@ -25,8 +25,8 @@ public:
     bool canBecomeKeyWindow() const { return true; }
 
     // Shows the countdown window and runs it to its end; returns 0.
-    int showCountdownWin(int32_t seconds, const QString& gifName, const QString& sourcePath,
-                         int32_t wlenght, int32_t wWide);
+    int showCountdownWin(int32_t seconds, const QString& gifName, const QString& sourcePath, int32_t wlenght,
+                         int32_t wWide);
 
     // closeWindow_t closes the window through here, past the delegate.
     void closeByLibrary();
@@ -56,9 +56,9 @@ extern QPointer<Carrow> pinwin;     // the Carrow that runs the current countdow
 extern QPointer<QLabel> nameLabel;  // the countdown line; cleared when the window goes
 extern QPointer<Carrow> session;    // the window of the running modal session, or null
 extern QPointer<MyDelegate> myDelegate;
-extern int32_t TIME;                // seconds left
+extern int32_t TIME;  // seconds left
 extern std::atomic<bool> windowClosed;
-extern int32_t* IsWinCloesd;        // the caller's flag, or null
+extern int32_t* IsWinCloesd;  // the caller's flag, or null
 
 // closeWindow_t's work; GUI thread only.
 void closeNow();

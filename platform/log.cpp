@@ -1,12 +1,12 @@
 #include "platform/log.h"
 
+#include <syslog.h>
+#include <unistd.h>
+
 #include <cerrno>
 #include <cstdarg>
 #include <cstdio>
 #include <string>
-
-#include <syslog.h>
-#include <unistd.h>
 
 namespace platform {
 namespace {

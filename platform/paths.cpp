@@ -45,13 +45,9 @@ std::string carrowLibraryPath() { return fromEnv("QD_CARROW_LIBRARY", QD_DEFAULT
 
 std::string bundleDir() { return fromEnv("QD_BUNDLE_DIR", QD_DEFAULT_BUNDLE_DIR); }
 
-std::string bundleResource(const std::string& name) {
-    return bundleDir() + "/share/" + name;
-}
+std::string bundleResource(const std::string& name) { return bundleDir() + "/share/" + name; }
 
-std::string managerExecutable() {
-    return fromEnv("QD_MANAGER_EXECUTABLE", bundleDir() + "/bin/kelvane");
-}
+std::string managerExecutable() { return fromEnv("QD_MANAGER_EXECUTABLE", bundleDir() + "/bin/kelvane"); }
 
 std::string managerLockDir() { return fromEnv("QD_MANAGER_LOCK_DIR", runtimeFolder("vostrel")); }
 

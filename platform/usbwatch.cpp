@@ -1,5 +1,5 @@
 // Backend selection and the helpers the USB watch backends share.
-#include "platform/usbwatch_backend.h"
+#include <sys/eventfd.h>
 
 #include <cerrno>
 #include <charconv>
@@ -7,7 +7,7 @@
 #include <cstring>
 #include <utility>
 
-#include <sys/eventfd.h>
+#include "platform/usbwatch_backend.h"
 
 namespace platform {
 namespace {

@@ -20,8 +20,8 @@
 namespace platform {
 
 struct UsbDevice {
-    std::string name;        // registry-style device name (product string); may be empty
-    std::string id;          // stable identity while plugged (sysfs path, or the simulated key's name)
+    std::string name;  // registry-style device name (product string); may be empty
+    std::string id;    // stable identity while plugged (sysfs path, or the simulated key's name)
     uint16_t vendorId = 0;
     uint16_t productId = 0;
     uint32_t locationId = 0;  // bus number in the top byte, then one nibble per port of the path

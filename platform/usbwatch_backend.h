@@ -3,7 +3,7 @@
 // outside platform/ (they use usbwatch.h).
 #pragma once
 
-#include "platform/usbwatch.h"
+#include <unistd.h>
 
 #include <atomic>
 #include <functional>
@@ -13,7 +13,7 @@
 #include <string_view>
 #include <utility>
 
-#include <unistd.h>
+#include "platform/usbwatch.h"
 
 namespace platform {
 
@@ -111,8 +111,7 @@ std::unique_ptr<UsbWatch::Backend> makeUdevBackend(uint16_t vendorId, uint16_t p
                                                    UsbWatch::Callback onArrival,
                                                    UsbWatch::Callback onRemoval);
 std::unique_ptr<UsbWatch::Backend> makeSimBackend(uint16_t vendorId, uint16_t productId,
-                                                  UsbWatch::Callback onArrival,
-                                                  UsbWatch::Callback onRemoval);
+                                                  UsbWatch::Callback onArrival, UsbWatch::Callback onRemoval);
 
 // The desktop's location ID: bus number in the top byte, then one nibble per
 // port of the hub path, outermost first ("2.3" on bus 1 -> 0x01230000).

@@ -3,31 +3,28 @@
 // keys are plugged in. We watch the folder with inotify, read the file again
 // whenever it is replaced, and report the difference to what we reported
 // before. A damaged or missing file means no key is plugged in.
-#include "platform/log.h"
-#include "platform/paths.h"
-#include "platform/usbwatch_backend.h"
-
-#include <nlohmann/json.hpp>
+#include <poll.h>
+#include <sys/inotify.h>
+#include <sys/stat.h>
 
 #include <cerrno>
 #include <cstring>
 #include <fstream>
 #include <map>
+#include <nlohmann/json.hpp>
 #include <sstream>
 #include <utility>
 
-#include <poll.h>
-#include <sys/inotify.h>
-#include <sys/stat.h>
+#include "platform/log.h"
+#include "platform/paths.h"
+#include "platform/usbwatch_backend.h"
 
 namespace platform {
 namespace {
 
 constexpr const char* kStateFile = "keys.json";
 
-std::string failureErrno(const std::string& call) {
-    return call + " failed: " + std::strerror(errno);
-}
+std::string failureErrno(const std::string& call) { return call + " failed: " + std::strerror(errno); }
 
 // FNV-1a: the same key name gives the same location in every process and
 // every run, as a key left in the same port would.
@@ -101,8 +98,8 @@ std::map<std::string, SimBackend::Plugged> SimBackend::readPlugged() {
         auto isPlugged = key.find("plugged");
         auto vendor = key.find("vendor");
         auto product = key.find("product");
-        if (name == key.end() || !name->is_string() || isPlugged == key.end() ||
-            !isPlugged->is_boolean() || vendor == key.end() || product == key.end())
+        if (name == key.end() || !name->is_string() || isPlugged == key.end() || !isPlugged->is_boolean() ||
+            vendor == key.end() || product == key.end())
             continue;
         auto vid = asId(*vendor);
         auto pid = asId(*product);

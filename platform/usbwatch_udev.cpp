@@ -1,16 +1,16 @@
 // USB watch over libudev: a netlink monitor for usb/usb_device, enabled
 // before the bus is enumerated so that a device plugged in meanwhile is seen
 // either way (a device seen twice is reported once: we track by syspath).
-#include "platform/log.h"
-#include "platform/usbwatch_backend.h"
+#include <libudev.h>
+#include <poll.h>
 
 #include <cerrno>
 #include <cstring>
 #include <map>
 #include <utility>
 
-#include <libudev.h>
-#include <poll.h>
+#include "platform/log.h"
+#include "platform/usbwatch_backend.h"
 
 namespace platform {
 namespace {
@@ -33,9 +33,7 @@ std::string failure(const char* call, int rc) {
     return std::string(call) + " failed: " + std::strerror(rc < 0 ? -rc : rc);
 }
 
-std::string failureErrno(const char* call) {
-    return std::string(call) + " failed: " + std::strerror(errno);
-}
+std::string failureErrno(const char* call) { return std::string(call) + " failed: " + std::strerror(errno); }
 
 class UdevBackend final : public BusBackend {
 public:

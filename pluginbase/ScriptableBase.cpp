@@ -11,8 +11,7 @@ Base* self(NPObject* npobj) { return static_cast<Base*>(npobj); }
 // Runs an operation for the browser; an exception becomes a failed call.
 template <typename F>
 bool guarded(NPObject* npobj, F&& operation) {
-    if (npobj == nullptr)
-        return false;
+    if (npobj == nullptr) return false;
     try {
         return operation(self(npobj));
     } catch (...) {
@@ -55,8 +54,7 @@ NPClass Base::classRecord(NPAllocateFunctionPtr allocate) {
 }
 
 void Base::_Deallocate(NPObject* npobj) {
-    if (npobj != nullptr)
-        delete self(npobj);
+    if (npobj != nullptr) delete self(npobj);
 }
 
 void Base::_Invalidate(NPObject* npobj) {

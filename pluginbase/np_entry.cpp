@@ -23,8 +23,7 @@ void copyBrowserTable(const NPNetscapeFuncs* from) {
     const size_t copyEnd = offsetof(NPNetscapeFuncs, setexception) + sizeof NPNFuncs.setexception;
     const size_t firstEntry = offsetof(NPNetscapeFuncs, geturl);
     size_t available = from->size;
-    if (available > copyEnd)
-        available = copyEnd;
+    if (available > copyEnd) available = copyEnd;
     if (available > firstEntry) {
         // Whole entries only.
         const size_t entries = (available - firstEntry) / sizeof(void*);
@@ -42,17 +41,14 @@ void copyBrowserTable(const NPNetscapeFuncs* from) {
 // The Linux form passes the plug-in's table too; it is ignored, since the
 // browser also calls NP_GetEntryPoints.
 NP_EXPORT(NPError) NP_Initialize(NPNetscapeFuncs* pFuncs, NPPluginFuncs* /*ignored*/) {
-    if (pFuncs == nullptr)
-        return NPERR_INVALID_FUNCTABLE_ERROR;
-    if ((pFuncs->version >> 8) > NP_VERSION_MAJOR)
-        return NPERR_INCOMPATIBLE_VERSION_ERROR;
+    if (pFuncs == nullptr) return NPERR_INVALID_FUNCTABLE_ERROR;
+    if ((pFuncs->version >> 8) > NP_VERSION_MAJOR) return NPERR_INCOMPATIBLE_VERSION_ERROR;
     copyBrowserTable(pFuncs);
     return NS_PluginInitialize();
 }
 
 NP_EXPORT(NPError) NP_GetEntryPoints(NPPluginFuncs* pFuncs) {
-    if (pFuncs == nullptr)
-        return NPERR_INVALID_FUNCTABLE_ERROR;
+    if (pFuncs == nullptr) return NPERR_INVALID_FUNCTABLE_ERROR;
     // size and javaClass stay as the browser filled them.
     pFuncs->version = static_cast<uint16_t>((NP_VERSION_MAJOR << 8) | kPluginIdentity.apiMinor);
     pFuncs->newp = NPP_New;
@@ -77,20 +73,18 @@ NP_EXPORT(NPError) NP_Shutdown() {
 }
 
 NP_EXPORT(NPError) NP_GetValue(void* /*future*/, NPPVariable variable, void* value) {
-    if (value == nullptr)
-        return NPERR_INVALID_PARAM;
+    if (value == nullptr) return NPERR_INVALID_PARAM;
     switch (variable) {
-    case NPPVpluginNameString:
-        *static_cast<const char**>(value) = kPluginIdentity.name;
-        return NPERR_NO_ERROR;
-    case NPPVpluginDescriptionString:
-        return NPERR_NO_ERROR;
-    case NPPVpluginNeedsXEmbed:
-        if (kPluginIdentity.needsXEmbed)
-            *static_cast<NPBool*>(value) = 1;
-        return NPERR_NO_ERROR;
-    default:
-        return NPERR_INVALID_PARAM;
+        case NPPVpluginNameString:
+            *static_cast<const char**>(value) = kPluginIdentity.name;
+            return NPERR_NO_ERROR;
+        case NPPVpluginDescriptionString:
+            return NPERR_NO_ERROR;
+        case NPPVpluginNeedsXEmbed:
+            if (kPluginIdentity.needsXEmbed) *static_cast<NPBool*>(value) = 1;
+            return NPERR_NO_ERROR;
+        default:
+            return NPERR_INVALID_PARAM;
     }
 }
 

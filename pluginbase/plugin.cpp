@@ -5,12 +5,13 @@
 #include "ScriptableBase.h"
 
 nsPluginInstanceBase* NS_NewPluginInstance(nsPluginCreateData* aCreateDataStruct) {
-    if (aCreateDataStruct == nullptr)
-        return nullptr;
+    if (aCreateDataStruct == nullptr) return nullptr;
     return new (std::nothrow) nsPluginInstance(aCreateDataStruct);
 }
 
-void NS_DestroyPluginInstance(nsPluginInstanceBase* aPlugin) { delete static_cast<nsPluginInstance*>(aPlugin); }
+void NS_DestroyPluginInstance(nsPluginInstanceBase* aPlugin) {
+    delete static_cast<nsPluginInstance*>(aPlugin);
+}
 
 void NS_DetachPluginInstance(nsPluginInstanceBase* aPlugin) {
     if (aPlugin != nullptr) static_cast<nsPluginInstance*>(aPlugin)->detach();
@@ -25,8 +26,7 @@ nsPluginInstance::nsPluginInstance(nsPluginCreateData* data)
 }
 
 nsPluginInstance::~nsPluginInstance() {
-    if (mScriptableObject != nullptr)
-        NPN_ReleaseObject(mScriptableObject);
+    if (mScriptableObject != nullptr) NPN_ReleaseObject(mScriptableObject);
     // mContent goes after this body: after the object is let go of.
 }
 
@@ -51,14 +51,12 @@ bool nsPluginInstance::isInitialized() { return mInitialized; }
 
 NPError nsPluginInstance::SetWindow(NPP, NPWindow* pNPWindow) {
     mWindow = pNPWindow;
-    if (mContent != nullptr)
-        mContent->setWindow(pNPWindow);
+    if (mContent != nullptr) mContent->setWindow(pNPWindow);
     return NPERR_NO_ERROR;
 }
 
 int16_t nsPluginInstance::HandleEvent(NPP, void* event) {
-    if (mContent == nullptr || event == nullptr)
-        return 0;
+    if (mContent == nullptr || event == nullptr) return 0;
     return mContent->handleEvent(static_cast<NPCocoaEvent*>(event));
 }
 
@@ -69,8 +67,7 @@ NPObject* nsPluginInstance::ensureScriptableObject() {
 }
 
 NPError nsPluginInstance::GetValue(NPPVariable variable, void* value) {
-    if (variable != NPPVpluginScriptableNPObject)
-        return NPERR_GENERIC_ERROR;
+    if (variable != NPPVpluginScriptableNPObject) return NPERR_GENERIC_ERROR;
     NPObject* object = GetScriptableObject();
     if (value != nullptr)
         *static_cast<NPObject**>(value) = object;
@@ -81,13 +78,11 @@ NPError nsPluginInstance::GetValue(NPPVariable variable, void* value) {
 
 NPObject* nsPluginInstance::GetScriptableObject() {
     NPObject* object = ensureScriptableObject();
-    if (object != nullptr)
-        NPN_RetainObject(object);
+    if (object != nullptr) NPN_RetainObject(object);
     return object;
 }
 
 PluginContent* PluginContentOf(NPP npp) {
-    if (npp == nullptr || npp->pdata == nullptr)
-        return nullptr;
+    if (npp == nullptr || npp->pdata == nullptr) return nullptr;
     return static_cast<nsPluginInstance*>(static_cast<nsPluginInstanceBase*>(npp->pdata))->content();
 }

@@ -137,8 +137,7 @@ RsaImport importRsa(const char* modulusHex, RsaPtr& rsa) {
     BnPtr nOwned = parseModulus(modulusHex);
     if (!nOwned) return RsaImport::badModulus;
     BIGNUM* e = nullptr;
-    if (BN_hex2bn(&e, "10001") == 0)
-        return RsaImport::badExponent;
+    if (BN_hex2bn(&e, "10001") == 0) return RsaImport::badExponent;
     BnPtr eOwned(e);
     RsaPtr key(RSA_new());
     if (!key || RSA_set0_key(key.get(), nOwned.get(), eOwned.get(), nullptr) != 1)
@@ -152,25 +151,22 @@ RsaImport importRsa(const char* modulusHex, RsaPtr& rsa) {
 // importRsa, telling a failure with the messages of the platform-key formats.
 bool importRsaOrComplain(const char* modulusHex, RsaPtr& rsa) {
     switch (importRsa(modulusHex, rsa)) {
-    case RsaImport::badModulus:
-        complain("Importing the RSA public key's modulus failed!\n");
-        return false;
-    case RsaImport::badExponent:
-        complain("Importing the RSA public key's exponent failed!\n");
-        return false;
-    case RsaImport::ok:
-        break;
+        case RsaImport::badModulus:
+            complain("Importing the RSA public key's modulus failed!\n");
+            return false;
+        case RsaImport::badExponent:
+            complain("Importing the RSA public key's exponent failed!\n");
+            return false;
+        case RsaImport::ok:
+            break;
     }
     return true;
 }
 
 int nibble(char c) {
-    if (c >= '0' && c <= '9')
-        return c - '0';
-    if (c >= 'a' && c <= 'f')
-        return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F')
-        return c - 'A' + 10;
+    if (c >= '0' && c <= '9') return c - '0';
+    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
     return -1;
 }
 
@@ -203,16 +199,15 @@ bool base64(const unsigned char* data, size_t len, char** out) {
     }
     BIO_set_flags(b64, BIO_FLAGS_BASE64_NO_NL);
     BioPtr chain(BIO_push(b64, mem));
-    if (BIO_write(chain.get(), data, static_cast<int>(len)) != static_cast<int>(len) || BIO_flush(chain.get()) != 1)
+    if (BIO_write(chain.get(), data, static_cast<int>(len)) != static_cast<int>(len) ||
+        BIO_flush(chain.get()) != 1)
         return false;
     BUF_MEM* buf = nullptr;
     BIO_get_mem_ptr(mem, &buf);
-    if (buf == nullptr)
-        return false;
+    if (buf == nullptr) return false;
     char* s = newString(buf->data, buf->length);
     OPENSSL_cleanse(buf->data, buf->length);
-    if (s == nullptr)
-        return false;
+    if (s == nullptr) return false;
     *out = s;
     return true;
 }
@@ -231,8 +226,7 @@ bool rawRsaHex(RSA* rsa, const unsigned char* block, int k, char** out) {
         return false;
     }
     char* hex = data2HEXString(enc.data(), k);
-    if (hex == nullptr)
-        return false;
+    if (hex == nullptr) return false;
     *out = hex;
     return true;
 }
@@ -360,17 +354,15 @@ void mode1(const EncryptionKeys* keys, char** out, const char* text, const char*
 }
 
 void mode2(const EncryptionKeys* keys, char** out, const char* text, const char* timestamp) {
-    if (!checkEnvelopeArgs(keys, timestamp, text, out))
-        return;
+    if (!checkEnvelopeArgs(keys, timestamp, text, out)) return;
     RsaPtr rsa;
-    if (!importRsaOrComplain(keys->platformKey, rsa))
-        return;
+    if (!importRsaOrComplain(keys->platformKey, rsa)) return;
     const int k = RSA_size(rsa.get());
     SecureBytes enc(static_cast<size_t>(std::max(k, 1)));
     const size_t textLen = std::strlen(text);
     if (textLen > static_cast<size_t>(k) ||
-        RSA_public_encrypt(static_cast<int>(textLen), reinterpret_cast<const unsigned char*>(text), enc.data(),
-                           rsa.get(), RSA_PKCS1_PADDING) != k) {
+        RSA_public_encrypt(static_cast<int>(textLen), reinterpret_cast<const unsigned char*>(text),
+                           enc.data(), rsa.get(), RSA_PKCS1_PADDING) != k) {
         complain("RSA public encryption failed!\n");
         return;
     }
@@ -380,8 +372,7 @@ void mode2(const EncryptionKeys* keys, char** out, const char* text, const char*
 }
 
 void mode3(const EncryptionKeys* keys, char** out, const char* text, const char* timestamp) {
-    if (!checkEnvelopeArgs(keys, timestamp, text, out))
-        return;
+    if (!checkEnvelopeArgs(keys, timestamp, text, out)) return;
     const size_t n = std::strlen(text);
     if (n > 19) {
         complain("The length of the text is too big!\n");
@@ -394,8 +385,7 @@ void mode3(const EncryptionKeys* keys, char** out, const char* text, const char*
     const size_t randomLen = 19 - n;
     generateRandom(block.data() + 2, static_cast<int>(randomLen));  // result not examined, as designed
     for (size_t i = 0; i < randomLen; ++i)
-        if (block[2 + i] == 0x00)
-            block[2 + i] = 0x01;
+        if (block[2 + i] == 0x00) block[2 + i] = 0x01;
     block[21 - n] = 0x00;
     std::memcpy(block.data() + 22 - n, SECURITY_LAYOUT_B_FIELD, 8);
     char lenText[3];
@@ -406,8 +396,7 @@ void mode3(const EncryptionKeys* keys, char** out, const char* text, const char*
 }
 
 void mode4(const EncryptionKeys* keys, char** out, const char* text, const char* timestamp) {
-    if (!checkEnvelopeArgs(keys, timestamp, text, out))
-        return;
+    if (!checkEnvelopeArgs(keys, timestamp, text, out)) return;
     const size_t n = std::strlen(text);
     if (n >= 31) {
         complain("The length of the text is too big!\n");
@@ -421,8 +410,7 @@ void mode4(const EncryptionKeys* keys, char** out, const char* text, const char*
 }
 
 void mode5(const EncryptionKeys* keys, char** out, const char* text, const char* timestamp) {
-    if (!checkEnvelopeArgs(keys, timestamp, text, out))
-        return;
+    if (!checkEnvelopeArgs(keys, timestamp, text, out)) return;
     const size_t n = std::strlen(text);
     if (n == 0) {
         complain("The length of the text is zero!\n");
@@ -444,32 +432,31 @@ void setRandomSourceForTesting(const char* path) { randomSource().reset(path); }
 extern "C" {
 
 int dornEncrypt(int mode, const EncryptionKeys* keys, char** out, const char* text, ...) {
-    if (mode < 0 || mode > 5)
-        return 0;
+    if (mode < 0 || mode > 5) return 0;
     va_list ap;
     va_start(ap, text);
     const char* extra = va_arg(ap, const char*);
     va_end(ap);
     try {
         switch (mode) {
-        case 0:
-            encryptStandard(keys != nullptr ? keys->applicationKey : nullptr, extra, text, out);
-            break;
-        case 1:
-            mode1(keys, out, text, extra);
-            break;
-        case 2:
-            mode2(keys, out, text, extra);
-            break;
-        case 3:
-            mode3(keys, out, text, extra);
-            break;
-        case 4:
-            mode4(keys, out, text, extra);
-            break;
-        case 5:
-            mode5(keys, out, text, extra);
-            break;
+            case 0:
+                encryptStandard(keys != nullptr ? keys->applicationKey : nullptr, extra, text, out);
+                break;
+            case 1:
+                mode1(keys, out, text, extra);
+                break;
+            case 2:
+                mode2(keys, out, text, extra);
+                break;
+            case 3:
+                mode3(keys, out, text, extra);
+                break;
+            case 4:
+                mode4(keys, out, text, extra);
+                break;
+            case 5:
+                mode5(keys, out, text, extra);
+                break;
         }
     } catch (...) {
         // Only allocation can throw here; the result stays unset.
@@ -520,10 +507,9 @@ int encryptStandard(const char* modulusHex, const char* timestamp, const char* t
         const int k = RSA_size(rsa.get());
         // Every byte of the envelope is written below, so it is not zero-filled.
         const size_t envLen = size_t(std::max(k, 0)) + m + 28;
-        std::unique_ptr<unsigned char, secutil::WipedFree> envOwner(static_cast<unsigned char*>(std::malloc(envLen)),
-                                                                     secutil::WipedFree{envLen});
-        if (!envOwner)
-            return 0;
+        std::unique_ptr<unsigned char, secutil::WipedFree> envOwner(
+            static_cast<unsigned char*>(std::malloc(envLen)), secutil::WipedFree{envLen});
+        if (!envOwner) return 0;
         unsigned char* const envelope = envOwner.get();
         unsigned char* wrapped = envelope + kLengthField + kHeaderLen;
         if (k <= 0 || RSA_public_encrypt(kRc4KeyLen, rc4Key, wrapped, rsa.get(), RSA_PKCS1_PADDING) != k) {
@@ -555,8 +541,7 @@ int encryptStandard(const char* modulusHex, const char* timestamp, const char* t
         OPENSSL_cleanse(&rc4, sizeof rc4);
 
         char* encoded = nullptr;
-        if (!base64(envelope, envLen, &encoded))
-            return 0;
+        if (!base64(envelope, envLen, &encoded)) return 0;
         *out = encoded;
         return 1;
     } catch (...) {
@@ -573,12 +558,10 @@ int encryptDesKey(const char* modulusHex, const unsigned char* desKey, char** ou
         complain("DES key is null!");
         return 0;
     }
-    if (out == nullptr)
-        return 0;
+    if (out == nullptr) return 0;
     try {
         RsaPtr rsa;
-        if (!importRsaOrComplain(modulusHex, rsa))
-            return 0;
+        if (!importRsaOrComplain(modulusHex, rsa)) return 0;
         const int k = RSA_size(rsa.get());
         // The block needs 33 bytes; a smaller modulus cannot carry it.
         if (k < 33) {
@@ -591,8 +574,7 @@ int encryptDesKey(const char* modulusHex, const unsigned char* desKey, char** ou
         char* p = text.chars();
         std::memcpy(p, "0002", 4);
         p += 4;
-        for (int i = 0; i < k - 33; ++i, p += 2)
-            std::memcpy(p, "FF", 2);
+        for (int i = 0; i < k - 33; ++i, p += 2) std::memcpy(p, "FF", 2);
         std::memcpy(p, "00301C0410", 10);
         p += 10;
         toHex(desKey, kDesKeyLen, p);
@@ -617,12 +599,10 @@ int encryptServerRand(const char* modulusHex, const char* randomHex, char** out)
         complain("Randdom is null!\n");
         return 0;
     }
-    if (out == nullptr)
-        return 0;
+    if (out == nullptr) return 0;
     try {
         RsaPtr rsa;
-        if (!importRsaOrComplain(modulusHex, rsa))
-            return 0;
+        if (!importRsaOrComplain(modulusHex, rsa)) return 0;
         const int k = RSA_size(rsa.get());
         const size_t randLen = std::strlen(randomHex);
         if (k <= 0 || randLen > size_t(k)) {
@@ -641,35 +621,28 @@ int encryptServerRand(const char* modulusHex, const char* randomHex, char** out)
 }
 
 char* data2HEXString(const unsigned char* bytes, int count) {
-    if (count <= 0)
-        return static_cast<char*>(std::calloc(1, 1));
-    if (bytes == nullptr)
-        return nullptr;
+    if (count <= 0) return static_cast<char*>(std::calloc(1, 1));
+    if (bytes == nullptr) return nullptr;
     auto* s = static_cast<char*>(std::calloc(2 * size_t(count) + 1, 1));
-    if (s != nullptr)
-        toHex(bytes, size_t(count), s);
+    if (s != nullptr) toHex(bytes, size_t(count), s);
     return s;
 }
 
 void hex2Byte(const char* hex, int length, unsigned char* out) {
-    if (out == nullptr)
-        return;
+    if (out == nullptr) return;
     if (length < 2) {
         out[0] = 0;
         return;
     }
-    if (hex == nullptr)
-        return;
+    if (hex == nullptr) return;
     const int pairs = length / 2;
     for (int i = 0; i < pairs; ++i) {
         // Test the first digit before reading the second: a short text ends
         // in its terminator, which is never a hex digit.
         const int high = nibble(hex[2 * i]);
-        if (high < 0)
-            return;
+        if (high < 0) return;
         const int low = nibble(hex[2 * i + 1]);
-        if (low < 0)
-            return;
+        if (low < 0) return;
         out[i] = static_cast<unsigned char>((high << 4) | low);
     }
     out[pairs] = 0;

@@ -25,8 +25,7 @@ public:
     SecureBytes& operator=(const SecureBytes&) = delete;
     ~SecureBytes() { wipe(); }
     void wipe() {
-        if (!bytes_.empty())
-            OPENSSL_cleanse(bytes_.data(), bytes_.size());
+        if (!bytes_.empty()) OPENSSL_cleanse(bytes_.data(), bytes_.size());
     }
     unsigned char* data() { return bytes_.data(); }
     const unsigned char* data() const { return bytes_.data(); }

@@ -11,12 +11,12 @@
 #include <openssl/rand.h>
 
 #include <atomic>
-#include <initializer_list>
-#include <utility>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <initializer_list>
 #include <memory>
+#include <utility>
 #include <vector>
 
 #include "security/secutil.h"
@@ -64,8 +64,7 @@ BnPtr parseHex(const char* text) {
     BIGNUM* bn = nullptr;
     const int used = BN_hex2bn(&bn, text);
     BnPtr owned(bn);
-    if (used <= 0 || static_cast<size_t>(used) != std::strlen(text))
-        return nullptr;
+    if (used <= 0 || static_cast<size_t>(used) != std::strlen(text)) return nullptr;
     return owned;
 }
 
@@ -81,11 +80,9 @@ const EVP_MD* sm3Digest() {
 
 bool digestParts(EVP_MD_CTX* md, std::initializer_list<std::pair<const unsigned char*, size_t>> parts,
                  unsigned char out[SM3_DIGEST_LENGTH]) {
-    if (EVP_DigestInit_ex(md, sm3Digest(), nullptr) != 1)
-        return false;
+    if (EVP_DigestInit_ex(md, sm3Digest(), nullptr) != 1) return false;
     for (const auto& [p, n] : parts)
-        if (n > 0 && EVP_DigestUpdate(md, p, n) != 1)
-            return false;
+        if (n > 0 && EVP_DigestUpdate(md, p, n) != 1) return false;
     unsigned int len = 0;
     return EVP_DigestFinal_ex(md, out, &len) == 1 && len == SM3_DIGEST_LENGTH;
 }
@@ -133,8 +130,7 @@ SM2ED_CTXT* builtinEncryptOrThrow(const unsigned char* msg, int msgLen, EC_KEY* 
     // k in [1, n-1]. EC_POINT_mul runs a fixed-length ladder that pads the
     // scalar with the order itself, so k goes in as drawn.
     do {
-        if (BN_priv_rand_range(k.get(), order) != 1)
-            return nullptr;
+        if (BN_priv_rand_range(k.get(), order) != 1) return nullptr;
     } while (BN_is_zero(k.get()));
 
     if (EC_POINT_mul(group, c1.get(), k.get(), nullptr, nullptr, bnctx.get()) != 1 ||
@@ -144,8 +140,7 @@ SM2ED_CTXT* builtinEncryptOrThrow(const unsigned char* msg, int msgLen, EC_KEY* 
     // S = [h]PB must not be infinity; with cofactor one that is PB itself.
     if (cofactor != nullptr && !BN_is_one(cofactor)) {
         PointPtr s(EC_POINT_new(group));
-        if (!s || EC_POINT_mul(group, s.get(), nullptr, pb, cofactor, bnctx.get()) != 1)
-            return nullptr;
+        if (!s || EC_POINT_mul(group, s.get(), nullptr, pb, cofactor, bnctx.get()) != 1) return nullptr;
         if (EC_POINT_is_at_infinity(group, s.get())) {
             ERR_raise(ERR_LIB_EC, EC_R_POINT_AT_INFINITY);
             return nullptr;
@@ -165,7 +160,8 @@ SM2ED_CTXT* builtinEncryptOrThrow(const unsigned char* msg, int msgLen, EC_KEY* 
         return nullptr;
 
     unsigned char c3[SM3_DIGEST_LENGTH];
-    if (!digestParts(md.get(), {{z.data(), size_t(fieldLen)}, {msg, mlen}, {z.data() + fieldLen, size_t(fieldLen)}},
+    if (!digestParts(md.get(),
+                     {{z.data(), size_t(fieldLen)}, {msg, mlen}, {z.data() + fieldLen, size_t(fieldLen)}},
                      c3))
         return nullptr;
 
@@ -173,12 +169,11 @@ SM2ED_CTXT* builtinEncryptOrThrow(const unsigned char* msg, int msgLen, EC_KEY* 
     secutil::SecureBytes c2(mlen);
     unsigned char block[SM3_DIGEST_LENGTH];
     for (uint32_t ct = 1, done = 0; done < mlen; ++ct) {
-        const unsigned char ctBytes[4] = {static_cast<unsigned char>(ct >> 24), static_cast<unsigned char>(ct >> 16),
-                                          static_cast<unsigned char>(ct >> 8), static_cast<unsigned char>(ct)};
-        if (!digestParts(md.get(), {{z.data(), z.size()}, {ctBytes, 4}}, block))
-            return nullptr;
-        for (size_t i = 0; i < SM3_DIGEST_LENGTH && done < mlen; ++i, ++done)
-            c2[done] = msg[done] ^ block[i];
+        const unsigned char ctBytes[4] = {
+            static_cast<unsigned char>(ct >> 24), static_cast<unsigned char>(ct >> 16),
+            static_cast<unsigned char>(ct >> 8), static_cast<unsigned char>(ct)};
+        if (!digestParts(md.get(), {{z.data(), z.size()}, {ctBytes, 4}}, block)) return nullptr;
+        for (size_t i = 0; i < SM3_DIGEST_LENGTH && done < mlen; ++i, ++done) c2[done] = msg[done] ^ block[i];
     }
     OPENSSL_cleanse(block, sizeof block);
 
@@ -203,8 +198,7 @@ int methodIndex() {
 const SM2ED_METHOD* methodOf(EC_KEY* key) {
     const int index = methodIndex();
     if (index >= 0) {
-        if (auto m = static_cast<const SM2ED_METHOD*>(EC_KEY_get_ex_data(key, index)))
-            return m;
+        if (auto m = static_cast<const SM2ED_METHOD*>(EC_KEY_get_ex_data(key, index))) return m;
     }
     return SM2ED_get_default_method();
 }
@@ -226,7 +220,9 @@ extern "C" {
 
 const SM2ED_METHOD* SM2ED_OpenSSL(void) { return &kBuiltinMethod; }
 
-void SM2ED_set_default_method(const SM2ED_METHOD* meth) { gDefaultMethod.store(meth, std::memory_order_release); }
+void SM2ED_set_default_method(const SM2ED_METHOD* meth) {
+    gDefaultMethod.store(meth, std::memory_order_release);
+}
 
 const SM2ED_METHOD* SM2ED_get_default_method(void) {
     const SM2ED_METHOD* m = gDefaultMethod.load(std::memory_order_acquire);
@@ -235,8 +231,7 @@ const SM2ED_METHOD* SM2ED_get_default_method(void) {
 
 int SM2ED_set_method(EC_KEY* key, const SM2ED_METHOD* meth) {
     const int index = methodIndex();
-    if (key == nullptr || index < 0)
-        return 0;
+    if (key == nullptr || index < 0) return 0;
     return EC_KEY_set_ex_data(key, index, const_cast<SM2ED_METHOD*>(meth)) == 1 ? 1 : 0;
 }
 
@@ -254,31 +249,24 @@ SM2ED_CTXT* SM2ED_do_encrypt(const unsigned char* msg, int msgLen, EC_KEY* key) 
 }
 
 int SM2ED_encrypt(const unsigned char* msg, int msgLen, unsigned char* out, int* outLen, EC_KEY* key) {
-    if (outLen == nullptr)
-        return 0;
+    if (outLen == nullptr) return 0;
     *outLen = 0;
-    if (msg != nullptr && msgLen > 0)
-        RAND_seed(msg, msgLen);
+    if (msg != nullptr && msgLen > 0) RAND_seed(msg, msgLen);
     CtxtPtr ctxt(SM2ED_do_encrypt(msg, msgLen, key));
-    if (!ctxt)
-        return 0;
+    if (!ctxt) return 0;
     const int len = i2d_SM2ED_CTXT(ctxt.get(), nullptr);
-    if (len <= 0)
-        return 0;
+    if (len <= 0) return 0;
     if (out != nullptr) {
         unsigned char* p = out;
-        if (i2d_SM2ED_CTXT(ctxt.get(), &p) != len)
-            return 0;
+        if (i2d_SM2ED_CTXT(ctxt.get(), &p) != len) return 0;
     }
     *outLen = len;
     return 1;
 }
 
 int SM2ED_encryptFIX(const unsigned char* msg, int msgLen, unsigned char* out, int* outLen, EC_KEY* key) {
-    if (outLen == nullptr || out == nullptr || key == nullptr || EC_KEY_get0_group(key) == nullptr)
-        return 0;
-    if (msg != nullptr && msgLen > 0)
-        RAND_seed(msg, msgLen);
+    if (outLen == nullptr || out == nullptr || key == nullptr || EC_KEY_get0_group(key) == nullptr) return 0;
+    if (msg != nullptr && msgLen > 0) RAND_seed(msg, msgLen);
     CtxtPtr ctxt(SM2ED_do_encrypt(msg, msgLen, key));
     if (!ctxt) {
         *outLen = 0;
@@ -287,7 +275,8 @@ int SM2ED_encryptFIX(const unsigned char* msg, int msgLen, unsigned char* out, i
     const int fieldLen = (EC_GROUP_get_degree(EC_KEY_get0_group(key)) + 7) / 8;
     unsigned char* p = out;
     *p++ = 0x04;
-    if (BN_bn2binpad(ctxt->c1_x, p, fieldLen) != fieldLen || BN_bn2binpad(ctxt->c1_y, p + fieldLen, fieldLen) != fieldLen)
+    if (BN_bn2binpad(ctxt->c1_x, p, fieldLen) != fieldLen ||
+        BN_bn2binpad(ctxt->c1_y, p + fieldLen, fieldLen) != fieldLen)
         return 0;
     p += 2 * fieldLen;
     const int c2Len = ASN1_STRING_length(ctxt->c2);
@@ -307,17 +296,14 @@ EC_GROUP* getUDFCurve(const char* p, const char* a, const char* b, const char* x
     BnPtr one(BN_new());
     if (!ctx || !bp || !ba || !bb || !bx || !by || !bn || !one || BN_set_word(one.get(), 1) != 1)
         return nullptr;
-    if (BN_check_prime(bp.get(), ctx.get(), nullptr) != 1)
-        return nullptr;
+    if (BN_check_prime(bp.get(), ctx.get(), nullptr) != 1) return nullptr;
     GroupPtr group(EC_GROUP_new_curve_GFp(bp.get(), ba.get(), bb.get(), ctx.get()));
-    if (!group)
-        return nullptr;
+    if (!group) return nullptr;
     PointPtr g(EC_POINT_new(group.get()));
     if (!g || EC_POINT_set_affine_coordinates(group.get(), g.get(), bx.get(), by.get(), ctx.get()) != 1 ||
         EC_POINT_is_on_curve(group.get(), g.get(), ctx.get()) != 1)
         return nullptr;
-    if (EC_GROUP_set_generator(group.get(), g.get(), bn.get(), one.get()) != 1)
-        return nullptr;
+    if (EC_GROUP_set_generator(group.get(), g.get(), bn.get(), one.get()) != 1) return nullptr;
     return group.release();
 }
 
@@ -352,8 +338,7 @@ int sm2Encrypt(const char* publicKeyHex, const unsigned char* block, unsigned ch
     BnPtr x = parseHex(xText), y = parseHex(yText);
     BnCtxPtr ctx(BN_CTX_new());
     PointPtr point(EC_POINT_new(group));
-    if (!x || !y || !ctx || !point)
-        return 0;
+    if (!x || !y || !ctx || !point) return 0;
     // A point off the curve would leak through the shared secret; refuse it.
     if (EC_POINT_set_affine_coordinates(group, point.get(), x.get(), y.get(), ctx.get()) != 1 ||
         EC_POINT_is_on_curve(group, point.get(), ctx.get()) != 1 ||
@@ -361,11 +346,11 @@ int sm2Encrypt(const char* publicKeyHex, const unsigned char* block, unsigned ch
         return 0;
 
     CtxtPtr ctxt(SM2ED_do_encrypt(block, kBlockLen, key.get()));
-    if (!ctxt || ASN1_STRING_length(ctxt->c3) != SM3_DIGEST_LENGTH || ASN1_STRING_length(ctxt->c2) != kBlockLen)
+    if (!ctxt || ASN1_STRING_length(ctxt->c3) != SM3_DIGEST_LENGTH ||
+        ASN1_STRING_length(ctxt->c2) != kBlockLen)
         return 0;
     auto* result = static_cast<unsigned char*>(std::calloc(kOutLen, 1));
-    if (result == nullptr)
-        return 0;
+    if (result == nullptr) return 0;
     if (BN_bn2binpad(ctxt->c1_x, result, 32) != 32 || BN_bn2binpad(ctxt->c1_y, result + 32, 32) != 32) {
         std::free(result);
         return 0;

@@ -15,13 +15,12 @@
 #ifndef SECURITY_SM2_H
 #define SECURITY_SM2_H
 
-#include <stddef.h>
-#include <stdint.h>
-
 #include <openssl/asn1.h>
 #include <openssl/bn.h>
 #include <openssl/ec.h>
 #include <openssl/evp.h> /* EVP_sm3 */
+#include <stddef.h>
+#include <stdint.h>
 
 #ifdef __cplusplus
 extern "C" {
@@ -34,9 +33,9 @@ extern "C" {
 
 typedef struct SM3_CTX {
     uint32_t h[8];
-    uint64_t bits;                 /* message length so far, in bits */
+    uint64_t bits; /* message length so far, in bits */
     unsigned char data[SM3_CBLOCK];
-    unsigned int num;              /* bytes waiting in data */
+    unsigned int num; /* bytes waiting in data */
 } SM3_CTX;
 
 /* Each returns 1; SM3_Final wipes the context. */

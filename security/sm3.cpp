@@ -21,12 +21,10 @@ uint32_t loadBE32(const unsigned char* p) {
 
 void compress(uint32_t v[8], const unsigned char block[64]) {
     uint32_t w[68], w1[64];
-    for (int j = 0; j < 16; ++j)
-        w[j] = loadBE32(block + 4 * j);
+    for (int j = 0; j < 16; ++j) w[j] = loadBE32(block + 4 * j);
     for (int j = 16; j < 68; ++j)
         w[j] = p1(w[j - 16] ^ w[j - 9] ^ rotl(w[j - 3], 15)) ^ rotl(w[j - 13], 7) ^ w[j - 6];
-    for (int j = 0; j < 64; ++j)
-        w1[j] = w[j] ^ w[j + 4];
+    for (int j = 0; j < 64; ++j) w1[j] = w[j] ^ w[j + 4];
 
     uint32_t a = v[0], b = v[1], c = v[2], d = v[3], e = v[4], f = v[5], g = v[6], h = v[7];
     for (int j = 0; j < 64; ++j) {
@@ -46,8 +44,14 @@ void compress(uint32_t v[8], const unsigned char block[64]) {
         f = e;
         e = p0(tt2);
     }
-    v[0] ^= a; v[1] ^= b; v[2] ^= c; v[3] ^= d;
-    v[4] ^= e; v[5] ^= f; v[6] ^= g; v[7] ^= h;
+    v[0] ^= a;
+    v[1] ^= b;
+    v[2] ^= c;
+    v[3] ^= d;
+    v[4] ^= e;
+    v[5] ^= f;
+    v[6] ^= g;
+    v[7] ^= h;
     OPENSSL_cleanse(w, sizeof w);
     OPENSSL_cleanse(w1, sizeof w1);
 }
@@ -67,8 +71,7 @@ int SM3_Init(SM3_CTX* c) {
 }
 
 int SM3_Update(SM3_CTX* c, const void* data, size_t len) {
-    if (len == 0)
-        return 1;  // data may then be NULL, which memcpy must never see
+    if (len == 0) return 1;  // data may then be NULL, which memcpy must never see
     auto p = static_cast<const unsigned char*>(data);
     c->bits += uint64_t(len) * 8;
     if (c->num > 0) {
@@ -77,13 +80,11 @@ int SM3_Update(SM3_CTX* c, const void* data, size_t len) {
         c->num += unsigned(take);
         p += take;
         len -= take;
-        if (c->num < SM3_CBLOCK)
-            return 1;
+        if (c->num < SM3_CBLOCK) return 1;
         compress(c->h, c->data);
         c->num = 0;
     }
-    for (; len >= SM3_CBLOCK; p += SM3_CBLOCK, len -= SM3_CBLOCK)
-        compress(c->h, p);
+    for (; len >= SM3_CBLOCK; p += SM3_CBLOCK, len -= SM3_CBLOCK) compress(c->h, p);
     if (len > 0) {
         std::memcpy(c->data, p, len);
         c->num = unsigned(len);
@@ -101,8 +102,7 @@ int SM3_Final(unsigned char md[SM3_DIGEST_LENGTH], SM3_CTX* c) {
         c->num = 0;
     }
     std::memset(d + c->num, 0, SM3_CBLOCK - 8 - c->num);
-    for (int i = 0; i < 8; ++i)
-        d[SM3_CBLOCK - 1 - i] = static_cast<unsigned char>(bits >> (8 * i));
+    for (int i = 0; i < 8; ++i) d[SM3_CBLOCK - 1 - i] = static_cast<unsigned char>(bits >> (8 * i));
     compress(c->h, d);
     for (int i = 0; i < 8; ++i) {
         md[4 * i] = static_cast<unsigned char>(c->h[i] >> 24);

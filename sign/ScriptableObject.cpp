@@ -30,11 +30,9 @@ std::array<const NPUTF8*, std::tuple_size_v<Table>> namesOf(const Table& table) 
 
 template <size_t N>
 int indexOf(NPIdentifier (&table)[N], NPIdentifier name) {
-    if (name == nullptr)
-        return -1;
+    if (name == nullptr) return -1;
     for (size_t i = 0; i < N; ++i)
-        if (table[i] == name)
-            return static_cast<int>(i);
+        if (table[i] == name) return static_cast<int>(i);
     return -1;
 }
 
@@ -95,13 +93,13 @@ bool ScriptableObject::SetProperty(NPIdentifier name, const NPVariant* value) {
     // Only a text is a text: a number is not read as one. The service keeps
     // each text up to its first NUL.
     const auto bytes = textOf(*value);
-    if (!bytes)
-        return false;
+    if (!bytes) return false;
     (service->*script::kProperties[which].write)(*bytes);
     return true;
 }
 
-bool ScriptableObject::Invoke(NPIdentifier name, const NPVariant* args, uint32_t argCount, NPVariant* result) {
+bool ScriptableObject::Invoke(NPIdentifier name, const NPVariant* args, uint32_t argCount,
+                              NPVariant* result) {
     VOID_TO_NPVARIANT(*result);
     const ServiceCall call;
     PKCS11Impl* service = GetService(mNpp);

@@ -87,13 +87,13 @@ bool IsInitedOK(void) {
 // Every wrapper: same name and parameters as the library function; a
 // definition whose parameters differ from the declaration in Func_init.h would
 // not compile, so the list and the header cannot drift apart.
-#define QD_WRAPPER_0(name, params, args)                   \
-    uint32_t name params {                                 \
-        auto fn = lookupApi<decltype(&::name)>(#name);     \
-        if (fn == nullptr) {                               \
-            return KP_STATUS_UNAVAILABLE;                  \
-        }                                                  \
-        return fn args;                                    \
+#define QD_WRAPPER_0(name, params, args)               \
+    uint32_t name params {                             \
+        auto fn = lookupApi<decltype(&::name)>(#name); \
+        if (fn == nullptr) {                           \
+            return KP_STATUS_UNAVAILABLE;              \
+        }                                              \
+        return fn args;                                \
     }
 #define QD_WRAPPER_1(name, params, args)  // written out below
 #define KP_MARK_SELF_KpListReaders ~, 1

@@ -34,33 +34,41 @@
 
 // Statuses the system names (every call returns a 32-bit status, 0 = success).
 #define KP_STATUS_OK 0x00000000u
-#define KP_STATUS_UNAVAILABLE 0xFFFFFFFFu   // library not loaded or function missing (binding)
-#define KP_STATUS_FOREIGN_KEY 34u           // token_manager's KpListReaders: a key of another PCODE
-#define KP_STATUS_PIN_INCORRECT 0x8800003Du // KpChangeUserPin: old PIN wrong, *pdwRetry = tries left
-#define KP_STATUS_PIN_LOCKED 0x8800003Eu    // key locked
-#define KP_STATUS_DEVICE_ERROR 0x88000044u  // hardware returned a command error
-#define KP_STATUS_CANCELLED 0x88000061u     // user cancelled on the key
-#define KP_STATUS_TIMEOUT 0xE0020013u       // button never pressed
+#define KP_STATUS_UNAVAILABLE 0xFFFFFFFFu    // library not loaded or function missing (binding)
+#define KP_STATUS_FOREIGN_KEY 34u            // token_manager's KpListReaders: a key of another PCODE
+#define KP_STATUS_PIN_INCORRECT 0x8800003Du  // KpChangeUserPin: old PIN wrong, *pdwRetry = tries left
+#define KP_STATUS_PIN_LOCKED 0x8800003Eu     // key locked
+#define KP_STATUS_DEVICE_ERROR 0x88000044u   // hardware returned a command error
+#define KP_STATUS_CANCELLED 0x88000061u      // user cancelled on the key
+#define KP_STATUS_TIMEOUT 0xE0020013u        // button never pressed
 
-#define KP_KEYSPEC_SIGN 2u     // KpReadCert: the container's signing certificate
-#define KP_KEYSPEC_ENC 1u      // KpReadCert: the container's encryption certificate
+#define KP_KEYSPEC_SIGN 2u  // KpReadCert: the container's signing certificate
+#define KP_KEYSPEC_ENC 1u   // KpReadCert: the container's encryption certificate
 
 // Device handle: opaque 64-bit value from KpConnectDev.
 typedef void* KPHANDLE;
 
 // Records passed by value; their layout is the library's business.
-typedef struct { unsigned char b[28]; } KP_REC28;
-typedef struct { unsigned char b[32]; } KP_REC32;
-typedef struct { unsigned char b[516]; } KP_REC516;
-typedef struct { unsigned char b[1928]; } KP_REC1928;
+typedef struct {
+    unsigned char b[28];
+} KP_REC28;
+typedef struct {
+    unsigned char b[32];
+} KP_REC32;
+typedef struct {
+    unsigned char b[516];
+} KP_REC516;
+typedef struct {
+    unsigned char b[1928];
+} KP_REC1928;
 
 #ifdef __cplusplus
 extern "C" {
 #endif
 
 // ---- Loader state (process-wide; written only by Func_Init/Func_Finalize) ----
-extern void* hDylib;       // dlopen handle; null while not loaded
-extern bool glb_bInited;   // true after a successful load
+extern void* hDylib;      // dlopen handle; null while not loaded
+extern bool glb_bInited;  // true after a successful load
 
 // Loads the library (lazy binding): path when non-null and non-empty, else
 // platform::tokenLibraryPath(). A second call unloads the first handle first.
@@ -108,7 +116,8 @@ uint32_t KpGenRandom(KPHANDLE hDev, uint32_t u1, void* p2);
 
 // ---- Containers and certificates ----
 // Contract 5. Name list of the containers; in: capacity (1024), out: bytes used.
-uint32_t KpListContainers(KPHANDLE hDev, char* szContainerNames, uint32_t* pdwNamesLen, uint32_t* pdwContainerNum);
+uint32_t KpListContainers(KPHANDLE hDev, char* szContainerNames, uint32_t* pdwNamesLen,
+                          uint32_t* pdwContainerNum);
 uint32_t KpGetContainerNum(KPHANDLE hDev, void* p1);
 uint32_t KpGetContainerParam(KPHANDLE hDev, void* p1, void* p2);
 uint32_t KpGetContainerName(KPHANDLE hDev, uint32_t u1, void* p2, void* p3, void* p4);
@@ -118,7 +127,8 @@ uint32_t KpDelContainerItem(KPHANDLE hDev, void* p1, uint32_t u2);
 // Contract 6. DER certificate of dwKeySpec (KP_KEYSPEC_SIGN / KP_KEYSPEC_ENC);
 // in: *pdwCertLen = capacity (4096), out: certificate length. Present only when
 // status 0 and length != 0.
-uint32_t KpReadCert(KPHANDLE hDev, const char* szContainerName, uint32_t dwKeySpec, unsigned char* pbCert, uint32_t* pdwCertLen);
+uint32_t KpReadCert(KPHANDLE hDev, const char* szContainerName, uint32_t dwKeySpec, unsigned char* pbCert,
+                    uint32_t* pdwCertLen);
 uint32_t KpDeleteApp(KPHANDLE hDev);
 
 // ---- PINs ----
@@ -160,9 +170,11 @@ uint32_t KpWriteKey(KPHANDLE hDev, KP_REC32 r1);
 uint32_t KpSymEcb(KPHANDLE hDev, uint32_t u1, uint32_t u2, void* p3, uint32_t u4, void* p5);
 uint32_t KpSymSessionEcb(KPHANDLE hDev, uint32_t u1, void* p2, uint32_t u3, void* p4, KP_REC32 r5);
 uint32_t KpDESEcb(KPHANDLE hDev, uint32_t u1, uint32_t u2, void* p3, uint32_t u4, void* p5);
-uint32_t KpDESCbc(KPHANDLE hDev, uint32_t u1, void* p2, uint32_t u3, void* p4, uint32_t u5, void* p6, void* p7);
+uint32_t KpDESCbc(KPHANDLE hDev, uint32_t u1, void* p2, uint32_t u3, void* p4, uint32_t u5, void* p6,
+                  void* p7);
 uint32_t KpSCB2Cbc(KPHANDLE hDev, void* p1, void* p2, uint32_t u3, void* p4, uint32_t u5, void* p6, void* p7);
-uint32_t KpSymInit(KPHANDLE hDev, uint32_t u1, void* p2, uint32_t u3, void* p4, uint32_t u5, void* p6, uint32_t u7, uint32_t u8, uint32_t u9, void* p10);
+uint32_t KpSymInit(KPHANDLE hDev, uint32_t u1, void* p2, uint32_t u3, void* p4, uint32_t u5, void* p6,
+                   uint32_t u7, uint32_t u8, uint32_t u9, void* p10);
 uint32_t KpSymUpdate(KPHANDLE hDev, void* p1, void* p2, uint32_t u3, void* p4, void* p5);
 uint32_t KpSymFinal(KPHANDLE hDev, void* p1, void* p2, void* p3);
 
@@ -181,18 +193,25 @@ uint32_t KpGenRSA(KPHANDLE hDev, void* p1, uint32_t u2);
 uint32_t KpGenRSAEx(KPHANDLE hDev, void* p1, uint32_t u2, uint32_t u3);
 uint32_t KpExportRSAPubKey(KPHANDLE hDev, void* p1, uint32_t u2, void* p3, void* p4);
 uint32_t KpImportRSA(KPHANDLE hDev, void* p1, uint32_t u2, uint32_t u3, void* p4, uint32_t u5);
-uint32_t KpRSAEncrypt(KPHANDLE hDev, void* p1, uint32_t u2, uint32_t u3, void* p4, uint32_t u5, void* p6, void* p7);
-uint32_t KpRSADecrypt(KPHANDLE hDev, void* p1, uint32_t u2, uint32_t u3, void* p4, uint32_t u5, void* p6, void* p7);
-uint32_t KpRSASign(KPHANDLE hDev, void* p1, uint32_t u2, uint32_t u3, void* p4, uint32_t u5, void* p6, void* p7);
-uint32_t KpRSASignXml(KPHANDLE hDev, void* p1, uint32_t u2, uint32_t u3, void* p4, uint32_t u5, void* p6, void* p7);
-uint32_t KpRSAVerify(KPHANDLE hDev, void* p1, uint32_t u2, uint32_t u3, void* p4, uint32_t u5, void* p6, void* p7);
+uint32_t KpRSAEncrypt(KPHANDLE hDev, void* p1, uint32_t u2, uint32_t u3, void* p4, uint32_t u5, void* p6,
+                      void* p7);
+uint32_t KpRSADecrypt(KPHANDLE hDev, void* p1, uint32_t u2, uint32_t u3, void* p4, uint32_t u5, void* p6,
+                      void* p7);
+uint32_t KpRSASign(KPHANDLE hDev, void* p1, uint32_t u2, uint32_t u3, void* p4, uint32_t u5, void* p6,
+                   void* p7);
+uint32_t KpRSASignXml(KPHANDLE hDev, void* p1, uint32_t u2, uint32_t u3, void* p4, uint32_t u5, void* p6,
+                      void* p7);
+uint32_t KpRSAVerify(KPHANDLE hDev, void* p1, uint32_t u2, uint32_t u3, void* p4, uint32_t u5, void* p6,
+                     void* p7);
 uint32_t KpExportRSA(KPHANDLE hDev, void* p1, uint32_t u2, void* p3);
 uint32_t KpImportRSAEx(KPHANDLE hDev, void* p1, uint32_t u2, KP_REC1928 r3);
 uint32_t Kp33ImprotRSA(KPHANDLE hDev, void* p1, uint32_t u2, void* p3, uint32_t u4, void* p5);
 uint32_t KpRSAEncryptSoft(uint32_t u0, void* p1, uint32_t u2, void* p3, void* p4, KP_REC516 r5);
 uint32_t KpRSAVerifySoft(uint32_t u0, void* p1, uint32_t u2, void* p3, void* p4, KP_REC516 r5);
-uint32_t KpRSA1024SignXml(KPHANDLE hDev, void* p1, uint32_t u2, uint32_t u3, void* p4, uint32_t u5, void* p6, void* p7);
-uint32_t KpRSA2048SignXml(KPHANDLE hDev, void* p1, uint32_t u2, uint32_t u3, void* p4, uint32_t u5, void* p6, void* p7);
+uint32_t KpRSA1024SignXml(KPHANDLE hDev, void* p1, uint32_t u2, uint32_t u3, void* p4, uint32_t u5, void* p6,
+                          void* p7);
+uint32_t KpRSA2048SignXml(KPHANDLE hDev, void* p1, uint32_t u2, uint32_t u3, void* p4, uint32_t u5, void* p6,
+                          void* p7);
 
 // ---- SM2 ----
 uint32_t KpGenSM2KeyPair(KPHANDLE hDev, void* p1, uint32_t u2, void* p3);

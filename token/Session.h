@@ -12,9 +12,9 @@
 // owner waits for it (the PIN change's worker). Not copyable.
 #pragma once
 
-#include "token/Func_init.h"
-
 #include <cstdint>
+
+#include "token/Func_init.h"
 
 namespace token {
 

@@ -40,7 +40,8 @@ std::string subjectLine(const unsigned char* der, uint32_t length) {
     if (!cert) return "(not a readable X.509 certificate)";
     const ossl::BioPtr bio(BIO_new(BIO_s_mem()));
     if (!bio) return "";
-    X509_NAME_print_ex(bio.get(), X509_get_subject_name(cert.get()), 0, XN_FLAG_ONELINE & ~ASN1_STRFLGS_ESC_MSB);
+    X509_NAME_print_ex(bio.get(), X509_get_subject_name(cert.get()), 0,
+                       XN_FLAG_ONELINE & ~ASN1_STRFLGS_ESC_MSB);
     char* data = nullptr;
     long n = BIO_get_mem_data(bio.get(), &data);
     return std::string(data, static_cast<size_t>(n));
@@ -56,7 +57,8 @@ void showCertificate(KPHANDLE handle, const std::string& container, uint32_t key
         return;
     }
     if (length > kCertCapacity) {
-        std::printf("          %-16s reported %u bytes, more than the %u-byte buffer\n", label, length, kCertCapacity);
+        std::printf("          %-16s reported %u bytes, more than the %u-byte buffer\n", label, length,
+                    kCertCapacity);
         return;
     }
     std::printf("          %-16s %u bytes\n", label, length);
@@ -86,7 +88,8 @@ void showReader(int index, const std::string& reader) {
     uint32_t dsnLength = kDsnCapacity;
     status = KpReadDSN(handle, dsn, &dsnLength);
     if (status == 0) {
-        std::printf("      %-20s %s%s\n", "Serial (DSN):", dsn, dsnLength > kDsnCapacity ? " (length overstated)" : "");
+        std::printf("      %-20s %s%s\n", "Serial (DSN):", dsn,
+                    dsnLength > kDsnCapacity ? " (length overstated)" : "");
     } else {
         std::printf("      %-20s unreadable (status %s)\n", "Serial (DSN):", hex(status).c_str());
     }
@@ -166,7 +169,8 @@ int main(int argc, char** argv) {
     uint32_t count = 30;  // as the key manager presets it
     uint32_t status = KpListReaders(readers, &readersLength, &count);
     if (status == KP_STATUS_FOREIGN_KEY) {
-        std::printf("Readers kept by the key manager: none: a key of another product code is attached (status 34)\n");
+        std::printf(
+            "Readers kept by the key manager: none: a key of another product code is attached (status 34)\n");
         return 0;
     }
     std::vector<std::string> kept = token::nameList(readers, readersLength, kNamesCapacity);

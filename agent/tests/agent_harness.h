@@ -92,7 +92,8 @@ protected:
         posix_spawn_file_actions_init(&actions);
         posix_spawn_file_actions_adddup2(&actions, pipeFds[1], STDOUT_FILENO);
         const std::string err = (dir_ / "agent.err").string();
-        posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+        posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, err.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
+                                         0600);
         char* argv[] = {const_cast<char*>("marrowby"), nullptr};
         const int rc = posix_spawn(&agent_, MARROWBY_EXECUTABLE, &actions, nullptr, argv, environ);
         posix_spawn_file_actions_destroy(&actions);
@@ -122,9 +123,7 @@ protected:
     }
     // Both watches armed (each arming ends with its removal call), and keys
     // plugged in from now on count as arrivals.
-    void waitUntilWatching() {
-        ASSERT_TRUE(waitForOutput("DeviceDisappeared", 2)) << output();
-    }
+    void waitUntilWatching() { ASSERT_TRUE(waitForOutput("DeviceDisappeared", 2)) << output(); }
 
     std::vector<std::string> managerLog(const std::string& prefix) const { return folder_.lines(prefix); }
     bool waitForManager(const std::string& prefix, size_t count) const {

@@ -52,7 +52,8 @@ TEST_F(AgentTest, KeyPresentAtStartLaunchesNothingAndLaterArrivalsLaunchOnceEach
     EXPECT_EQ(launchesOnceQuiet(), 2u) << "one launch per arrival, none for the key present at start";
     std::ifstream err(dir_ / "agent.err");
     const std::string errors((std::istreambuf_iterator<char>(err)), std::istreambuf_iterator<char>());
-    EXPECT_EQ(errors.find("marrowby:"), std::string::npos) << "launches that worked were reported: " << errors;
+    EXPECT_EQ(errors.find("marrowby:"), std::string::npos)
+        << "launches that worked were reported: " << errors;
 }
 
 TEST_F(AgentTest, ManagersQuitAtStartAndAtEveryRemovalButOnlyPcode20244Launches) {
@@ -281,12 +282,13 @@ TEST_F(AgentTest, OnlyTheTwoWatchedVendorsWithProductFourAreKeys) {
     struct Ids {
         unsigned vendor, product;
     };
-    const Ids foreign[] = {
-        {0xD448, 4}, {0xD44A, 4},      {0x6A9E, 4}, {0x6AA0, 4},      {0xD449, 3},
-        {0xD449, 5}, {0x6A9F, 3},      {0x6A9F, 5}, {0xD449, 0x0104}, {0x0000, 4},
-        {0xFFFF, 4}, {0xD449, 0xFFFF}, {4, 0xD449},  // the two ids swapped
-        {0xD448, 5},                                 // both wrong
-    };
+    const Ids foreign[] =
+        {
+            {0xD448, 4}, {0xD44A, 4},      {0x6A9E, 4}, {0x6AA0, 4},      {0xD449, 3},
+            {0xD449, 5}, {0x6A9F, 3},      {0x6A9F, 5}, {0xD449, 0x0104}, {0x0000, 4},
+            {0xFFFF, 4}, {0xD449, 0xFFFF}, {4, 0xD449},  // the two ids swapped
+            {0xD448, 5},                                 // both wrong
+        };
     startAgent();
     waitUntilWatching();
     std::vector<std::string> names;

@@ -50,15 +50,15 @@ protected:
     };
     UsbKey addKey(const std::string& sysname) {
         UsbKey key;
-        GText device(umockdev_testbed_add_device(testbed_, "usb", sysname.c_str(), nullptr, "idVendor", "d449",
-                                                 "idProduct", "0004", "product", "Key", "busnum", "1", "devpath",
-                                                 sysname.substr(2).c_str(), nullptr, "DEVTYPE", "usb_device",
-                                                 "PRODUCT", "d449/4/100", "BUSNUM", "1", nullptr));
+        GText device(umockdev_testbed_add_device(
+            testbed_, "usb", sysname.c_str(), nullptr, "idVendor", "d449", "idProduct", "0004", "product",
+            "Key", "busnum", "1", "devpath", sysname.substr(2).c_str(), nullptr, "DEVTYPE", "usb_device",
+            "PRODUCT", "d449/4/100", "BUSNUM", "1", nullptr));
         if (!device) return key;
         key.device = device.get();
-        GText interface(umockdev_testbed_add_device(testbed_, "usb", (sysname + ":1.0").c_str(), device.get(),
-                                                    "bInterfaceClass", "0b", nullptr, "DEVTYPE", "usb_interface",
-                                                    "PRODUCT", "d449/4/100", "INTERFACE", "11/0/0", nullptr));
+        GText interface(umockdev_testbed_add_device(
+            testbed_, "usb", (sysname + ":1.0").c_str(), device.get(), "bInterfaceClass", "0b", nullptr,
+            "DEVTYPE", "usb_interface", "PRODUCT", "d449/4/100", "INTERFACE", "11/0/0", nullptr));
         if (interface) key.interface = interface.get();
         return key;
     }
@@ -112,7 +112,8 @@ TEST_F(AgentOnUdev, ARemovalAfterTheSysfsEntryIsGoneStillAsksTheManagerToQuit) {
         std::vector<fs::path> gone;
         for (const auto& entry : fs::directory_iterator(std::string(root.get()) + path)) {
             const auto name = entry.path().filename();
-            if (name != "uevent" && name != "subsystem" && !entry.is_directory()) gone.push_back(entry.path());
+            if (name != "uevent" && name != "subsystem" && !entry.is_directory())
+                gone.push_back(entry.path());
         }
         for (const auto& file : gone) ASSERT_TRUE(fs::remove(file)) << file;
     }

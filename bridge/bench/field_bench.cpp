@@ -22,7 +22,8 @@ std::map<std::string, double> gMedianNanos;
 void BM_HostGetValue(benchmark::State& state) {
     bridge::field::Session session{bridge::AllowList(std::vector<std::string>{})};
     bridge::Frame create{bridge::Frame::Kind::Message,
-                         R"({"id":1,"origin":"https://bank.example","field":1,"create":{"maxlength":"20"}})", 0};
+                         R"({"id":1,"origin":"https://bank.example","field":1,"create":{"maxlength":"20"}})",
+                         0};
     if (session.answer(create).find("\"listed\"") == std::string::npos) state.SkipWithError("create failed");
     const std::string request = std::string(R"({"id":2,"origin":"https://bank.example","field":1,)") +
                                 R"("call":"getValue","args":[],"text":")" + kPassword + "\"}";
@@ -39,7 +40,8 @@ BENCHMARK(BM_HostGetValue)->Unit(benchmark::kMicrosecond)->Repetitions(5)->Repor
 void BM_HostVerify(benchmark::State& state) {
     bridge::field::Session session{bridge::AllowList(std::vector<std::string>{})};
     bridge::Frame create{bridge::Frame::Kind::Message,
-                         R"({"id":1,"origin":"https://bank.example","field":1,"create":{"maxlength":"20"}})", 0};
+                         R"({"id":1,"origin":"https://bank.example","field":1,"create":{"maxlength":"20"}})",
+                         0};
     session.answer(create);
     const std::string request = std::string(R"({"id":2,"origin":"https://bank.example","field":1,)") +
                                 R"("call":"verify","args":[],"text":")" + kPassword + "\"}";
@@ -83,8 +85,8 @@ int main(int argc, char** argv) {
     benchmark::RunSpecifiedBenchmarks(&reporter);
     const double host = gMedianNanos["BM_HostGetValue"], mode0 = gMedianNanos["BM_DornEncryptMode0"];
     if (host > 0 && mode0 > 0)
-        std::printf("\nhost getValue %.1f us / dornEncrypt mode 0 %.1f us = %.2f (goal <= 1.3): %s\n", host / 1e3,
-                    mode0 / 1e3, host / mode0, host / mode0 <= 1.3 ? "met" : "NOT met");
+        std::printf("\nhost getValue %.1f us / dornEncrypt mode 0 %.1f us = %.2f (goal <= 1.3): %s\n",
+                    host / 1e3, mode0 / 1e3, host / mode0, host / mode0 <= 1.3 ? "met" : "NOT met");
     benchmark::Shutdown();
     return 0;
 }

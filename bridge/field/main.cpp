@@ -88,8 +88,9 @@ int main(int argc, char** argv) {
             asked != platform::Asked::Nothing)
             return platform::answer(asked, "varnex-bridge", kUsage);
         if (::isatty(STDIN_FILENO)) {
-            std::fputs("varnex-bridge: started from a terminal; a browser starts this program. Try --check.\n",
-                       stderr);
+            std::fputs(
+                "varnex-bridge: started from a terminal; a browser starts this program. Try --check.\n",
+                stderr);
             return 2;
         }
         return serve();

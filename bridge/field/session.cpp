@@ -31,7 +31,9 @@ struct Refusal {
     std::string message;
 };
 
-std::string serialise(const json& reply) { return reply.dump(-1, ' ', false, json::error_handler_t::replace); }
+std::string serialise(const json& reply) {
+    return reply.dump(-1, ' ', false, json::error_handler_t::replace);
+}
 
 std::string errorReply(const json& id, const char* code, const std::string& message) {
     return serialise(json{{"id", id}, {"error", {{"code", code}, {"message", message}}}});
@@ -55,8 +57,10 @@ bool nestsDeeperThan(const std::string& text, int depth) {
     for (size_t i = 0; i < text.size(); ++i) {
         const char c = text[i];
         if (inString) {
-            if (c == '\\') ++i;
-            else if (c == '"') inString = false;
+            if (c == '\\')
+                ++i;
+            else if (c == '"')
+                inString = false;
         } else if (c == '"') {
             inString = true;
         } else if (c == '{' || c == '[') {
@@ -142,12 +146,18 @@ Members membersOf(json& request) {
     for (auto it = request.begin(); it != request.end(); ++it) {
         const std::string& key = it.key();
         json* value = &*it;
-        if (key == "id") m.id = value;
-        else if (key == "origin") m.origin = value;
-        else if (key == "field") m.field = value;
-        else if (key == "text") m.text = value;
-        else if (key == "args") m.args = value;
-        else if (key == "value") m.value = value;
+        if (key == "id")
+            m.id = value;
+        else if (key == "origin")
+            m.origin = value;
+        else if (key == "field")
+            m.field = value;
+        else if (key == "text")
+            m.text = value;
+        else if (key == "args")
+            m.args = value;
+        else if (key == "value")
+            m.value = value;
         else
             for (const char* op : kOps)
                 if (key == op) {
@@ -165,9 +175,8 @@ Members membersOf(json& request) {
 std::string answerReply(const json& id, const fieldscript::Answer& answer) {
     std::string reply = "{\"id\":" + serialise(id) + ",\"result\":";
     if (const auto* text = std::get_if<std::string>(&answer)) {
-        const bool plain = std::all_of(text->begin(), text->end(), [](char c) {
-            return c >= 0x20 && c < 0x7F && c != '"' && c != '\\';
-        });
+        const bool plain = std::all_of(text->begin(), text->end(),
+                                       [](char c) { return c >= 0x20 && c < 0x7F && c != '"' && c != '\\'; });
         reply += plain ? "\"" + *text + "\"" : serialise(json(*text));
     } else if (const auto* number = std::get_if<int32_t>(&answer)) {
         reply += std::to_string(*number);
@@ -239,13 +248,15 @@ std::string Session::answer(Frame& frame) {
     std::string reply;
     try {
         if (frame.kind == Frame::Kind::TooLarge)
-            reply = errorReply(nullptr, "too-large",
-                               "a message of " + std::to_string(frame.length) + " bytes is over the limit of 1 MiB");
+            reply = errorReply(
+                nullptr, "too-large",
+                "a message of " + std::to_string(frame.length) + " bytes is over the limit of 1 MiB");
         else
             reply = handle(frame.body);
     } catch (...) {
         // Only memory can run out here; the answer is short.
-        reply = R"({"id":null,"error":{"code":"internal","message":"the password field service ran out of memory"}})";
+        reply =
+            R"({"id":null,"error":{"code":"internal","message":"the password field service ran out of memory"}})";
     }
     OPENSSL_cleanse(frame.body.data(), frame.body.capacity());
     return reply;
@@ -256,15 +267,14 @@ std::string Session::handle(std::string& body) {
     bool tooDeep = false;
     // The parser's callback, which keeps what is too deep out of the
     // request, slows every parse: only a body that nests deeper needs it.
-    json request = nestsDeeperThan(body, kMaxDepth)
-                       ? json::parse(
-                             body.begin(), body.end(),
-                             [&tooDeep](int depth, json::parse_event_t, json&) {
-                                 if (depth > kMaxDepth) tooDeep = true;
-                                 return depth <= kMaxDepth;
-                             },
-                             false)
-                       : json::parse(body.begin(), body.end(), nullptr, false);
+    json request = nestsDeeperThan(body, kMaxDepth) ? json::parse(
+                                                          body.begin(), body.end(),
+                                                          [&tooDeep](int depth, json::parse_event_t, json&) {
+                                                              if (depth > kMaxDepth) tooDeep = true;
+                                                              return depth <= kMaxDepth;
+                                                          },
+                                                          false)
+                                                    : json::parse(body.begin(), body.end(), nullptr, false);
     const Members m = membersOf(request);
     // The text's own copy goes when the request does.
     struct WipeText {
@@ -300,8 +310,9 @@ std::string Session::handle(std::string& body) {
     const std::string origin = parsed->text();
     if (!boundOrigin_.empty() && origin != boundOrigin_) {
         ended_ = true;
-        return errorReply(id, "not-allowed",
-                          "this connection serves " + boundOrigin_ + ", not " + origin + "; each page opens its own");
+        return errorReply(
+            id, "not-allowed",
+            "this connection serves " + boundOrigin_ + ", not " + origin + "; each page opens its own");
     }
     boundOrigin_ = origin;
     // The lists are read again whenever it matters (an origin taken off them
@@ -315,7 +326,8 @@ std::string Session::handle(std::string& body) {
         return errorReply(id, "bad-request", "a request names its field: an integer from 1");
     const int64_t number = m.field->get<int64_t>();
     if (m.ops != 1)
-        return errorReply(id, "bad-request", "a request names exactly one of create, call, get, set or destroy");
+        return errorReply(id, "bad-request",
+                          "a request names exactly one of create, call, get, set or destroy");
     const std::string_view op = m.op;
     const bool hasText = m.text != nullptr;
     if (hasText && !m.text->is_string()) return errorReply(id, "bad-request", "text is a text");
@@ -324,12 +336,13 @@ std::string Session::handle(std::string& body) {
     if (op == "create") {
         if (hasText) return errorReply(id, "bad-request", "create takes no text");
         const json& params = *m.operand;
-        if (!params.is_object()) return errorReply(id, "bad-request", "create takes an object of page parameters");
+        if (!params.is_object())
+            return errorReply(id, "bad-request", "create takes an object of page parameters");
         if (found != fields_.end())
             return errorReply(id, "bad-request", "field " + std::to_string(number) + " exists already");
         if (fields_.size() >= kMaxFields)
-            return errorReply(id, "busy",
-                              "a page has at most " + std::to_string(kMaxFields) + " password fields at once");
+            return errorReply(
+                id, "busy", "a page has at most " + std::to_string(kMaxFields) + " password fields at once");
         for (const auto& item : params.items()) {
             if (!item.value().is_string() && !item.value().is_number())
                 return errorReply(id, "bad-request",
@@ -358,13 +371,13 @@ std::string Session::handle(std::string& body) {
     if (op == "get" || op == "set") {
         if (hasText) return errorReply(id, "bad-request", std::string(op) + " takes no text");
         const json& name = *m.operand;
-        if (!name.is_string()) return errorReply(id, "bad-request", std::string(op) + " takes a property name");
+        if (!name.is_string())
+            return errorReply(id, "bad-request", std::string(op) + " takes a property name");
         const auto current = fieldscript::getProperty(engine, name.get_ref<const std::string&>());
         if (!current) return errorReply(id, "bad-request", "no property " + shown(name));
         if (op == "get") return answerReply(id, fieldscript::Answer(*current));
         const auto value = m.value != nullptr ? int32Of(*m.value) : std::nullopt;
-        if (!value)
-            return errorReply(id, "bad-request", shown(name) + " takes a number within 32 bits");
+        if (!value) return errorReply(id, "bad-request", shown(name) + " takes a number within 32 bits");
         fieldscript::setProperty(engine, name.get_ref<const std::string&>(), *value);
         return answerReply(id, fieldscript::Answer());
     }
@@ -388,14 +401,15 @@ std::string Session::handle(std::string& body) {
     for (size_t i = 0; i < args.size(); ++i)
         if (args[i].is_string()) values[i] = {true, args[i].get_ref<const std::string&>()};
     if (method != nullptr && !fieldscript::accepts(*method, values)) {
-        const char* takes = method->rule == fieldscript::Rule::OneText ? " takes one text" : " takes one value";
+        const char* takes =
+            method->rule == fieldscript::Rule::OneText ? " takes one text" : " takes one value";
         return errorReply(id, "bad-request", call + takes);
     }
     if (const char* refusal = listedOnly(call); refusal != nullptr && !listed()) {
         std::string files;
         for (const auto& file : allowList_.files()) files += (files.empty() ? "" : " or ") + file;
-        std::fprintf(stderr, "varnex-bridge: %s, and %s is not one; to list it, add the line %s to %s\n", refusal,
-                     origin.c_str(), origin.c_str(), files.c_str());
+        std::fprintf(stderr, "varnex-bridge: %s, and %s is not one; to list it, add the line %s to %s\n",
+                     refusal, origin.c_str(), origin.c_str(), files.c_str());
         return errorReply(id, "refused", refusal);
     }
 
@@ -412,8 +426,7 @@ std::string Session::handle(std::string& body) {
                 failure = call + " gives no value: verify answers " + std::to_string(engine.Verify());
         }
     }
-    if (!answer)
-        return errorReply(id, "refused", failure.empty() ? call + " gives no value" : failure);
+    if (!answer) return errorReply(id, "refused", failure.empty() ? call + " gives no value" : failure);
     return answerReply(id, *answer);
 }
 

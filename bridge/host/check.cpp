@@ -91,8 +91,8 @@ CheckLine checkBrowser(const BrowserFolders& browser, const std::string& root, c
                                                           : fault(browser, manifest, root, host);
         if (!why.empty()) {
             line.state = CheckLine::State::Broken;
-            line.text =
-                browser.browser + ": broken: " + path + ": " + why + "; reinstall the package " + host.package;
+            line.text = browser.browser + ": broken: " + path + ": " + why + "; reinstall the package " +
+                        host.package;
             return line;
         }
         line.state = CheckLine::State::Ok;
@@ -102,8 +102,8 @@ CheckLine checkBrowser(const BrowserFolders& browser, const std::string& root, c
     }
     std::string where;
     for (const auto& folder : browser.folders) where += (where.empty() ? "" : ", ") + folder;
-    line.text =
-        browser.browser + ": not found: no " + file + " in " + where + "; install the package " + host.package;
+    line.text = browser.browser + ": not found: no " + file + " in " + where + "; install the package " +
+                host.package;
     return line;
 }
 
@@ -131,8 +131,8 @@ int runCheck(const std::string& root, std::vector<std::string>* lines, const Hos
         }
     }
     if (allowed == 0)
-        lines->push_back("origins: none " + std::string(host.listedGets) + " yet; add the bank's origin (https://...) to " + system +
-                         " or " + userAllowList());
+        lines->push_back("origins: none " + std::string(host.listedGets) +
+                         " yet; add the bank's origin (https://...) to " + system + " or " + userAllowList());
     return anyOk && !anyBroken ? 0 : 1;
 }
 

@@ -49,6 +49,7 @@ CheckLine checkBrowser(const BrowserFolders& browser, const std::string& root,
 // The whole report (browsers, then the allowed origins), one line each, and
 // its exit status: 0 when at least one browser will run the host and no
 // manifest found is broken.
-int runCheck(const std::string& root, std::vector<std::string>* lines, const HostProgram& host = kSigningHost);
+int runCheck(const std::string& root, std::vector<std::string>* lines,
+             const HostProgram& host = kSigningHost);
 
 }  // namespace bridge

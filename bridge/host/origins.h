@@ -71,7 +71,7 @@ public:
 
     struct Decision {
         bool allowed = false;
-        std::string origin;   // the canonical origin when it parsed, else the text given
+        std::string origin;  // the canonical origin when it parsed, else the text given
         // For the page: one line naming the origin and nothing of this
         // machine (any site may read it).
         std::string refusal;

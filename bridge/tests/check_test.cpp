@@ -174,7 +174,8 @@ TEST_F(Machine, EachFaultOfAManifestIsNamed) {
     fs::remove(chromiumSystem() + "/ombrel_bridge.json");
     ASSERT_EQ(::mkfifo((chromiumSystem() + "/ombrel_bridge.json").c_str(), 0644), 0);
     EXPECT_EQ(check(kChromium).state, CheckLine::State::Broken);
-    EXPECT_NE(check(kChromium).text.find("ombrel_bridge.json: cannot be read: not a regular file; reinstall"), std::string::npos)
+    EXPECT_NE(check(kChromium).text.find("ombrel_bridge.json: cannot be read: not a regular file; reinstall"),
+              std::string::npos)
         << check(kChromium).text;
 }
 

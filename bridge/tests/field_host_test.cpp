@@ -101,7 +101,8 @@ Value pageValue(const json& value, NPObject* object) {
 Params pluginParams(const json& params) {
     Params out = {{"width", "220"}, {"height", "30"}};
     for (const auto& item : params.items())
-        out.emplace_back(item.key(), item.value().is_string() ? item.value().get<std::string>() : item.value().dump());
+        out.emplace_back(item.key(),
+                         item.value().is_string() ? item.value().get<std::string>() : item.value().dump());
     return out;
 }
 
@@ -118,7 +119,8 @@ std::string opened(const std::string& base64) {
     static Keys keys;
     decoder::Envelope envelope;
     std::string error;
-    if (!decoder::openEnvelope(keys.app.get(), base64, envelope, error)) return "<not an envelope: " + error + ">";
+    if (!decoder::openEnvelope(keys.app.get(), base64, envelope, error))
+        return "<not an envelope: " + error + ">";
     return envelope.text + "|" + envelope.timestamp;
 }
 
@@ -132,7 +134,8 @@ TEST_F(FieldHost, ScriptCallsAndArgumentChecksAnswerAsThePlugIn) {
         std::optional<std::string> text;
         const char* expected;  // described answer
     };
-    const json create = {{"maxlength", 12}, {"minLength", "4"}, {"accepts", "[a-z0-9_]+"}, {"contentType", "1"}};
+    const json create = {
+        {"maxlength", 12}, {"minLength", "4"}, {"accepts", "[a-z0-9_]+"}, {"contentType", "1"}};
     const std::vector<Row> rows = {
         {"focus", {1, 2}, {}, "void"},
         {"verify", json::array(), "", "-1"},
@@ -222,14 +225,17 @@ TEST_F(FieldHost, TheSameTypingAndSettingsGiveThePlugInsAnswers) {
         {{{"minlength", "-4"}, {"maxlength", "-1"}}, std::string(300, 'x')},
         {{{"entertype", "edit"}, {"accepts", ".*"}}, "plain text 1"},
         {{{"accepts", ".*"}}, "p\xC3\xA4ssw\xC3\xB6rd\\"},
-        {{{"accepts", ".*"}}, "\xE5\xAF\x86\xE7\xA0\x81" "abc123"},
+        {{{"accepts", ".*"}},
+         "\xE5\xAF\x86\xE7\xA0\x81"
+         "abc123"},
     };
     Host host;
     int number = 0;
     for (const auto& row : rows) {
         ++number;
         Field plugin(pluginParams(row.params));
-        plugin.call("addEventListener", {Value::makeText("eventDegree"), Value::makeObject(plugin.page->newListener("d"))});
+        plugin.call("addEventListener",
+                    {Value::makeText("eventDegree"), Value::makeObject(plugin.page->newListener("d"))});
         plugin.call("setTimestamp", {Value::makeText("1000")});
         plugin.activate();
         plugin.page->typeText(QString::fromStdString(row.text));
@@ -239,7 +245,8 @@ TEST_F(FieldHost, TheSameTypingAndSettingsGiveThePlugInsAnswers) {
         if (row.lowered != 0) {
             ASSERT_TRUE(plugin.page->setProperty("maxLength", Value::makeInt(row.lowered)));
             // The frame's input kept what it had; the page's later settings reach the host.
-            ASSERT_EQ(host.ask({{"field", number}, {"set", "maxLength"}, {"value", row.lowered}})["result"], nullptr);
+            ASSERT_EQ(host.ask({{"field", number}, {"set", "maxLength"}, {"value", row.lowered}})["result"],
+                      nullptr);
         }
         auto ask = [&](const char* method) {
             return host.ask({{"field", number}, {"call", method}, {"text", row.text}});
@@ -279,7 +286,7 @@ TEST_F(FieldHost, TheSameTypingAndSettingsGiveThePlugInsAnswers) {
 // numbers and lifetimes, texts where they do not belong.
 TEST_F(FieldHost, RequestsOfTheWrongShapeAreRefusedAndChangeNothing) {
     struct Row {
-        const char* request;  // JSON; id, origin and field 1 added unless given
+        const char* request;   // JSON; id, origin and field 1 added unless given
         const char* expected;  // the result as JSON, or an error code
     };
     const std::vector<Row> rows = {
@@ -338,7 +345,8 @@ TEST_F(FieldHost, RequestsOfTheWrongShapeAreRefusedAndChangeNothing) {
         const bool ownId = body.find("\"id\"") != std::string::npos;
         if (object) {
             std::string front = "\"id\":" + std::to_string(++id) + ",";
-            if (body.find("\"origin\"") == std::string::npos) front += "\"origin\":\"" + std::string(kListed) + "\",";
+            if (body.find("\"origin\"") == std::string::npos)
+                front += "\"origin\":\"" + std::string(kListed) + "\",";
             if (body.find("\"field\"") == std::string::npos) front += "\"field\":1,";
             body.insert(1, front);
         }
@@ -367,7 +375,8 @@ TEST_F(FieldHost, RequestsOfTheWrongShapeAreRefusedAndChangeNothing) {
 TEST_F(FieldHost, APageHasAtMostSixteenFieldsAtOnce) {
     Host host;
     for (int field = 1; field <= 16; ++field)
-        ASSERT_EQ(host.ask({{"field", field}, {"create", json::object()}})["result"]["listed"], true) << field;
+        ASSERT_EQ(host.ask({{"field", field}, {"create", json::object()}})["result"]["listed"], true)
+            << field;
     EXPECT_EQ(errorCode(host.ask({{"field", 17}, {"create", json::object()}})), "busy");
     EXPECT_EQ(host.ask({{"field", 3}, {"destroy", true}})["result"], nullptr);
     EXPECT_EQ(host.ask({{"field", 17}, {"create", json::object()}})["result"]["listed"], true);
@@ -383,7 +392,8 @@ TEST_F(FieldHost, OriginsDecideWhatAPageGetsAndWhetherTheHostGoesOn) {
         EXPECT_EQ(host.ask({{"create", json::object()}}, kForeign)["result"]["listed"], false);
         const json digest = host.ask({{"call", "getMeasureValue"}, {"text", "abc_12"}}, kForeign);
         EXPECT_EQ(errorCode(digest), "refused");
-        EXPECT_NE(digest["error"]["message"].get<std::string>().find("allow-listed origins only"), std::string::npos);
+        EXPECT_NE(digest["error"]["message"].get<std::string>().find("allow-listed origins only"),
+                  std::string::npos);
         EXPECT_EQ(errorCode(host.ask({{"call", "degree"}, {"text", "abc_12"}}, kForeign)), "refused");
         const json value = host.ask({{"call", "getValue"}, {"text", "abc_12"}}, kForeign);
         ASSERT_TRUE(value["result"].is_string()) << value;
@@ -395,14 +405,17 @@ TEST_F(FieldHost, OriginsDecideWhatAPageGetsAndWhetherTheHostGoesOn) {
         EXPECT_EQ(host.finish(false), 0);
         EXPECT_NE(host.errors().find(dir_ + "/allowed-origins"), std::string::npos) << host.errors();
     }
-    for (const char* origin : {"null", "", "http://bank.example", "https://bank.example/login", "bank.example"}) {
+    for (const char* origin :
+         {"null", "", "http://bank.example", "https://bank.example/login", "bank.example"}) {
         Host host;
         EXPECT_EQ(errorCode(host.ask({{"create", json::object()}}, origin)), "not-allowed") << origin;
         EXPECT_EQ(host.finish(false), 0) << origin;  // ended by itself
     }
     Host listed;
     EXPECT_EQ(listed.ask({{"create", json::object()}}, "https://BANK.example:443")["result"]["listed"], true);
-    EXPECT_EQ(listed.ask({{"call", "getMeasureValue"}, {"text", "abc_12"}})["result"].get<std::string>().size(), 32u);
+    EXPECT_EQ(
+        listed.ask({{"call", "getMeasureValue"}, {"text", "abc_12"}})["result"].get<std::string>().size(),
+        32u);
     EXPECT_EQ(listed.finish(), 0);
 }
 
@@ -456,12 +469,14 @@ TEST_F(FieldHost, TheTypedTextLeavesNoCopyInTheHostOnceAnswered) {
     const std::string shortText = "Zq8Short_pw4";
     Host host;
     ASSERT_EQ(host.ask({{"create", json::object()}})["result"]["listed"], true);
-    for (const char* method : {"getValue", "verify", "getMeasureValue", "degree", "getComplexDegree", "getLength"})
+    for (const char* method :
+         {"getValue", "verify", "getMeasureValue", "degree", "getComplexDegree", "getLength"})
         ASSERT_FALSE(host.ask({{"call", method}, {"text", typed}}).contains("error")) << method;
     EXPECT_EQ(errorCode(host.ask({{"call", "getVersion"}, {"text", typed}})), "bad-request");
     EXPECT_EQ(errorCode(host.askRaw(R"({"id":1,"text":")" + typed + R"(","x":)")), "malformed");
-    EXPECT_EQ(errorCode(host.askRaw(R"({"id":1,"origin":"https://bank.example","field":1,"call":"verify","text":")" +
-                                    typed + R"(\udc00"})")),
+    EXPECT_EQ(errorCode(host.askRaw(
+                  R"({"id":1,"origin":"https://bank.example","field":1,"call":"verify","text":")" + typed +
+                  R"(\udc00"})")),
               "bad-request");
     // Last, so that no later request's frames overwrite what it left.
     ASSERT_FALSE(host.ask({{"call", "verify"}, {"text", shortText}}).contains("error"));

@@ -1,15 +1,15 @@
 // Time of Qd_MacIntf::lookCer on a simulated key with 8 containers, each
 // holding a signing and an encryption certificate. Prints figures; not a test.
 //   build/bin/kelvane_bench_lookcer [rounds]
-#include "Qd_MacIntf.h"
-#include "alert.h"
-#include "../tests/core_support.h"
-
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <vector>
+
+#include "../tests/core_support.h"
+#include "Qd_MacIntf.h"
+#include "alert.h"
 
 int main(int argc, char** argv) {
     const int rounds = argc > 1 ? std::max(1, std::atoi(argv[1])) : 50;
@@ -47,7 +47,8 @@ int main(int argc, char** argv) {
         ms.push_back(std::chrono::duration<double, std::milli>(t1 - t0).count());
     }
     std::sort(ms.begin(), ms.end());
-    std::printf("lookCer, 8 containers, %zu certificates, %d rounds: min %.2f ms, median %.2f ms, max %.2f ms\n",
-                records, rounds, ms.front(), ms[ms.size() / 2], ms.back());
+    std::printf(
+        "lookCer, 8 containers, %zu certificates, %d rounds: min %.2f ms, median %.2f ms, max %.2f ms\n",
+        records, rounds, ms.front(), ms[ms.size() / 2], ms.back());
     return records == 16 ? 0 : 1;
 }

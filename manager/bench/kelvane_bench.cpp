@@ -3,22 +3,21 @@
 // retry count and certificates, the 0.2 s delay of the arrival included.
 // Prints figures for a demo key (2 containers) and for one with 8 containers.
 // Runs offscreen against the token simulator; not a test.
-#include "AppDelegate.h"
-#include "KeyWatch.h"
-#include "MailWinCtr.h"
-#include "ViewTag.h"
-#include "alert.h"
-#include "tests/mui_support.h"
-
 #include <QApplication>
 #include <QDir>
-
 #include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <vector>
+
+#include "AppDelegate.h"
+#include "KeyWatch.h"
+#include "MailWinCtr.h"
+#include "ViewTag.h"
+#include "alert.h"
+#include "tests/mui_support.h"
 
 using Clock = std::chrono::steady_clock;
 using muitest::keysim;
@@ -61,9 +60,10 @@ void report(const char* title, std::vector<Round> rounds) {
         std::printf("  %-6zu %14.1f %16.1f %18.1f\n", i + 1, rounds[i].plugCommand, rounds[i].toEvent,
                     rounds[i].toFilled);
     }
-    std::sort(rounds.begin(), rounds.end(), [](const Round& a, const Round& b) { return a.toFilled < b.toFilled; });
-    std::printf("  event->filled: min %.1f  median %.1f  max %.1f ms (goal < 300 ms)\n", rounds.front().toFilled,
-                rounds[rounds.size() / 2].toFilled, rounds.back().toFilled);
+    std::sort(rounds.begin(), rounds.end(),
+              [](const Round& a, const Round& b) { return a.toFilled < b.toFilled; });
+    std::printf("  event->filled: min %.1f  median %.1f  max %.1f ms (goal < 300 ms)\n",
+                rounds.front().toFilled, rounds[rounds.size() / 2].toFilled, rounds.back().toFilled);
 }
 
 }  // namespace
@@ -97,11 +97,14 @@ int main(int argc, char* argv[]) {
             const auto t0 = Clock::now();
             if (keysim({"plug", name}) != 0) break;
             const auto t1 = Clock::now();
-            bool filled = muitest::waitFor([&] {
-                return kelvane::tagText(win, MailTag::serial) != QStringLiteral("没有设备") &&
-                       kelvane::tagText(win, MailTag::retryText).startsWith(QStringLiteral("口令重试次数为")) &&
-                       win->certificates().size() == expectCerts;
-            }, 10000);
+            bool filled = muitest::waitFor(
+                [&] {
+                    return kelvane::tagText(win, MailTag::serial) != QStringLiteral("没有设备") &&
+                           kelvane::tagText(win, MailTag::retryText)
+                               .startsWith(QStringLiteral("口令重试次数为")) &&
+                           win->certificates().size() == expectCerts;
+                },
+                10000);
             const auto t2 = Clock::now();
             if (!filled || g_event.load() == 0) {
                 std::fprintf(stderr, "arrival %d of %s did not fill the window\n", i + 1, qPrintable(name));
@@ -110,7 +113,8 @@ int main(int argc, char* argv[]) {
             const Clock::time_point event{Clock::duration(g_event.load())};
             out.push_back({ms(t1 - t0), ms(event - t0), ms(t2 - event)});
             keysim({"unplug", name});
-            muitest::waitFor([&] { return kelvane::tagText(win, MailTag::serial) == QStringLiteral("没有设备"); });
+            muitest::waitFor(
+                [&] { return kelvane::tagText(win, MailTag::serial) == QStringLiteral("没有设备"); });
         }
         return out;
     };

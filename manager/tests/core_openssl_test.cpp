@@ -1,17 +1,16 @@
 // Certificate helpers and the ASN.1 time parser, checked against fixed cases
 // and against OpenSSL's own time conversion. Runs with TZ=CST-8 (UTC+8).
-#include "OpensslOperate.h"
-#include "Qd_MacIntf.h"
-#include "core_support.h"
-#include "platform/ossl.h"
-
 #include <gtest/gtest.h>
-
 #include <openssl/asn1.h>
 
 #include <ctime>
 #include <memory>
 #include <random>
+
+#include "OpensslOperate.h"
+#include "Qd_MacIntf.h"
+#include "core_support.h"
+#include "platform/ossl.h"
 
 namespace {
 
@@ -39,17 +38,17 @@ TEST(CoreAsn1Time, KnownValues) {
         const char* text;
         int64_t secs;
     } cases[] = {
-        {kUtc, "491231235959Z", 2524607999},    // 2049
-        {kUtc, "500101000000Z", -631152000},    // 1950
+        {kUtc, "491231235959Z", 2524607999},  // 2049
+        {kUtc, "500101000000Z", -631152000},  // 1950
         {kUtc, "700101000000Z", 0},
         {kUtc, "150107093000+0800", 1420594200},  // 01:30 UTC
         {kUtc, "150107093000-0130", 1420628400},
-        {kUtc, "1501070930Z", 1420623000},        // no seconds
+        {kUtc, "1501070930Z", 1420623000},  // no seconds
         {kGen, "20150107093000.123Z", 1420623000},
         {kGen, "20150107093000,5+0800", 1420594200},
-        {kGen, "20380119031408Z", 2147483648},    // past 32 bits
+        {kGen, "20380119031408Z", 2147483648},  // past 32 bits
         {kGen, "99991231235959Z", 253402300799},
-        {kGen, "19000301000000Z", -2203891200},   // 1900 not leap
+        {kGen, "19000301000000Z", -2203891200},  // 1900 not leap
         {kGen, "18991231235959Z", -2208988801},
         {kGen, "16000301000000Z", -11670912000},  // 1600 leap
         {kGen, "00010101000000Z", -62135596800},
@@ -158,7 +157,9 @@ int64_t opensslSeconds(const ASN1_TIME* t) {
 TEST(CoreAsn1Time, MatchesOpenSslOnRandomTimes) {
     std::mt19937 rng(1970);
     const int monthDays[] = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
-    auto pick = [&](int lo, int hi) { return lo + static_cast<int>(rng() % static_cast<unsigned>(hi - lo + 1)); };
+    auto pick = [&](int lo, int hi) {
+        return lo + static_cast<int>(rng() % static_cast<unsigned>(hi - lo + 1));
+    };
     int compared = 0;
     for (int i = 0; i < 4000; ++i) {
         const bool gen = (i % 2) == 1;
@@ -169,8 +170,8 @@ TEST(CoreAsn1Time, MatchesOpenSslOnRandomTimes) {
         const bool leap = (year % 4 == 0 && year % 100 != 0) || year % 400 == 0;
         const int dim = month == 2 && leap ? 29 : monthDays[month - 1];
         char text[64];
-        int n = gen ? std::snprintf(text, sizeof text, "%04d%02d%02d%02d%02d%02d", year, month,
-                                    pick(1, dim), pick(0, 23), pick(0, 59), pick(0, 59))
+        int n = gen ? std::snprintf(text, sizeof text, "%04d%02d%02d%02d%02d%02d", year, month, pick(1, dim),
+                                    pick(0, 23), pick(0, 59), pick(0, 59))
                     : std::snprintf(text, sizeof text, "%02d%02d%02d%02d%02d%02d", year % 100, month,
                                     pick(1, dim), pick(0, 23), pick(0, 59), pick(0, 59));
         if (gen && rng() % 3 == 0) {
@@ -179,8 +180,8 @@ TEST(CoreAsn1Time, MatchesOpenSslOnRandomTimes) {
         if (zulu) {
             std::snprintf(text + n, sizeof text - static_cast<size_t>(n), "Z");
         } else {
-            std::snprintf(text + n, sizeof text - static_cast<size_t>(n), "%c%02d%02d",
-                          rng() % 2 ? '+' : '-', pick(0, 12), pick(0, 59));
+            std::snprintf(text + n, sizeof text - static_cast<size_t>(n), "%c%02d%02d", rng() % 2 ? '+' : '-',
+                          pick(0, 12), pick(0, 59));
         }
         const TimePtr t = rawTime(gen ? kGen : kUtc, text);
         int err = -1;
@@ -218,7 +219,8 @@ TEST(CoreCertDates, LocalDateStrings) {
 }
 
 TEST(CoreCertRecord, NamesDatesAndSerial) {
-    const QByteArray der = coretest::makeCert("Test User", "Test CA", "150107093000Z", "490615120000Z", 0x1A2B3C);
+    const QByteArray der =
+        coretest::makeCert("Test User", "Test CA", "150107093000Z", "490615120000Z", 0x1A2B3C);
     Qd_MacIntf intf;
     const CertificateRecord rec = intf.fzX509(der);
     EXPECT_EQ(rec.keys(), (QStringList{"isser", "sub", "valid"}));
@@ -239,8 +241,7 @@ TEST(CoreCertRecord, NamesDatesAndSerial) {
 
 TEST(CoreCertRecord, BytesThatAreNotACertificate) {
     Qd_MacIntf intf;
-    for (const QByteArray& bad : {QByteArray(), QByteArray("not a certificate"),
-                                  QByteArray(5000, '\x30'),
+    for (const QByteArray& bad : {QByteArray(), QByteArray("not a certificate"), QByteArray(5000, '\x30'),
                                   coretest::makeCert("A", "B").left(100)}) {
         const CertificateRecord rec = intf.fzX509(bad);
         EXPECT_EQ(rec.keys(), (QStringList{"isser", "sub", "valid"}));

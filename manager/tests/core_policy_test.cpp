@@ -1,26 +1,24 @@
 // PIN rules (order and messages), character classes, strength scores and the
 // live meter of both windows.
+#include <gtest/gtest.h>
+
+#include <QAbstractButton>
+#include <QApplication>
+#include <QLabel>
+#include <QLineEdit>
+#include <QMessageBox>
+#include <QPushButton>
+#include <QTimer>
+#include <random>
+#include <set>
+#include <string>
+#include <thread>
+#include <vector>
+
 #include "PinPolicy.h"
 #include "Qd_MacIntf.h"
 #include "alert.h"
 #include "core_support.h"
-
-#include <QAbstractButton>
-#include <QApplication>
-
-#include <gtest/gtest.h>
-
-#include <QLabel>
-#include <QMessageBox>
-#include <QTimer>
-#include <QLineEdit>
-#include <QPushButton>
-
-#include <random>
-#include <thread>
-#include <set>
-#include <string>
-#include <vector>
 
 using namespace kelvane;
 
@@ -85,8 +83,8 @@ TEST(CorePinRules, FirstBrokenRuleInOrderWithItsMessage) {
     coretest::ensureApp();
     for (const RuleCase& c : kRuleCases) {
         SCOPED_TRACE(std::string(c.oldPin) + " / " + c.newOne + " / " + c.newTwo);
-        expectFirstBrokenRule(QString::fromUtf8(c.oldPin), QString::fromUtf8(c.newOne), QString::fromUtf8(c.newTwo),
-                              c.rule);
+        expectFirstBrokenRule(QString::fromUtf8(c.oldPin), QString::fromUtf8(c.newOne),
+                              QString::fromUtf8(c.newTwo), c.rule);
     }
 }
 
@@ -141,7 +139,7 @@ TEST(CorePinRules, EdgesOfEachRuleAndTheOrderBetweenThem) {
         // Lengths count characters as the fields hold them, not UTF-8 bytes.
         {"old: 20 with a Chinese character (22 bytes)", with(goodPin(20, 'm'), 0, "中"), n6, n6, 0},
         {"new: 20 with a Chinese character last", old6, with(n20, -1, "中"), with(n20, -1, "中"), 5},
-        {"repeated only: 5", old6, n6, n5, 2},   // a length rule before the mismatch
+        {"repeated only: 5", old6, n6, n5, 2},  // a length rule before the mismatch
         {"repeated only: 21", old6, n20, n20 + "x", 3},
         {"empty old", "", n6, n6, 1},
         {"empty new", old6, "", n6, 1},
@@ -199,9 +197,9 @@ TEST(CorePinRules, EdgesOfEachRuleAndTheOrderBetweenThem) {
 }
 
 TEST(CorePinRules, MessagesTableIsCompleteAndExact) {
-    const char* expected[] = {"密码不能为空！",       "密码长度不够！",
-                              "密码长度过长！",       "两次新密码不一致！",
-                              "密码不能含特殊字符！", "密码不能连续3个字符相同！",
+    const char* expected[] = {"密码不能为空！",           "密码长度不够！",
+                              "密码长度过长！",           "两次新密码不一致！",
+                              "密码不能含特殊字符！",     "密码不能连续3个字符相同！",
                               "密码不能为纯数字、字母！", "新密码与旧密码不能相同！"};
     ASSERT_EQ(pinRules().size(), 8u);
     for (int i = 0; i < 8; ++i) {
@@ -216,10 +214,9 @@ TEST(CorePinMeter, CharacterClassesAndWeights) {
     struct {
         char16_t c;
         char mark;
-    } cases[] = {{'0', '0'}, {'9', '0'}, {'!', '!'}, {'/', '!'}, {':', '!'}, {'@', '!'},
-                 {'[', '!'}, {'`', '!'}, {'{', '!'}, {0x7F, '!'}, {'A', 'A'}, {'Z', 'A'},
-                 {'a', 'A'}, {'z', 'A'}, {' ', ' '}, {0x1F, ' '}, {0x80, ' '}, {0x4E41, ' '},
-                 {0xD83D, ' '}};
+    } cases[] = {{'0', '0'}, {'9', '0'},  {'!', '!'},  {'/', '!'},    {':', '!'},   {'@', '!'}, {'[', '!'},
+                 {'`', '!'}, {'{', '!'},  {0x7F, '!'}, {'A', 'A'},    {'Z', 'A'},   {'a', 'A'}, {'z', 'A'},
+                 {' ', ' '}, {0x1F, ' '}, {0x80, ' '}, {0x4E41, ' '}, {0xD83D, ' '}};
     for (const auto& c : cases) {
         EXPECT_EQ(getBzChar(QChar(c.c)), c.mark) << int(c.c);
     }
@@ -234,7 +231,7 @@ TEST(CorePinMeter, StrengthScores) {
         const char* text;
         int score;
     } cases[] = {{"abc123", 6}, {"123abc", 6}, {"a1b2c3", 6}, {"abc!!!", 8}, {"123!!!", 4},
-                 {"abcdef", 5}, {"123456", 1}, {"!!!!!!", 3}, {"a1!1", 10}, {"a1!", 9},
+                 {"abcdef", 5}, {"123456", 1}, {"!!!!!!", 3}, {"a1!1", 10},  {"a1!", 9},
                  {"1!a", 9},    {"a1a1a1", 6}, {"", 0}};
     for (const auto& c : cases) {
         EXPECT_EQ(getPinQd(c.text), c.score) << c.text;
@@ -269,12 +266,10 @@ TEST(CorePinMeter, TableIsCompleteWithWordsAndColours) {
         int code;
         const char* word;
         QColor colour;
-    } expected[] = {{0, "", Qt::black},       {1, "弱", Qt::black},
-                    {3, "弱", Qt::black},     {5, "弱", Qt::black},
-                    {4, "中", Qt::blue},      {8, "中", Qt::blue},
-                    {6, "强", green},         {9, "强", green},
-                    {11, "密码过短", Qt::red}, {22, "密码过长", Qt::red},
-                    {33, "密码不一致", Qt::red}};
+    } expected[] = {{0, "", Qt::black},        {1, "弱", Qt::black},       {3, "弱", Qt::black},
+                    {5, "弱", Qt::black},      {4, "中", Qt::blue},        {8, "中", Qt::blue},
+                    {6, "强", green},          {9, "强", green},           {11, "密码过短", Qt::red},
+                    {22, "密码过长", Qt::red}, {33, "密码不一致", Qt::red}};
     for (const auto& e : expected) {
         const auto row = meterRow(e.code);
         ASSERT_TRUE(row) << e.code;
@@ -317,8 +312,7 @@ struct MainForm {
     QLabel oldLabel, newLabel;
     void type(QLineEdit& field, const QString& text) {
         field.setText(text);
-        applyPinEdit(MeterWindow::Main, &field, &oldPin, &newOne, &newTwo, &oldLabel, &newLabel,
-                     nullptr);
+        applyPinEdit(MeterWindow::Main, &field, &oldPin, &newOne, &newTwo, &oldLabel, &newLabel, nullptr);
     }
 };
 struct FirstForm {
@@ -328,8 +322,7 @@ struct FirstForm {
     FirstForm() { ok.setEnabled(false); }
     void type(QLineEdit& field, const QString& text) {
         field.setText(text);
-        applyPinEdit(MeterWindow::FirstChange, &field, &oldPin, &newOne, &newTwo, nullptr, &label,
-                     &ok);
+        applyPinEdit(MeterWindow::FirstChange, &field, &oldPin, &newOne, &newTwo, nullptr, &label, &ok);
     }
 };
 QColor colourOf(const QLabel& l) { return l.palette().color(QPalette::WindowText); }

@@ -4,10 +4,10 @@
 #include <openssl/x509.h>
 
 #include <QApplication>
-
 #include <fstream>
 #include <memory>
 #include <stdexcept>
+
 #include "platform/ossl.h"
 
 namespace coretest {

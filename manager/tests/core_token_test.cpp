@@ -1,6 +1,8 @@
 // The certificate reader and the PIN change service against the token
 // simulator, each case in a fresh state folder, alerts intercepted.
 #include <gtest/gtest.h>
+#include <sys/resource.h>
+#include <unistd.h>
 
 #include <QApplication>
 #include <QElapsedTimer>
@@ -15,9 +17,6 @@
 #include <filesystem>
 #include <fstream>
 #include <thread>
-
-#include <sys/resource.h>
-#include <unistd.h>
 
 #include "KeyArrival.h"
 #include "Qd_MacIntf.h"
@@ -113,7 +112,7 @@ TEST_F(CoreToken, CertificatesInKeyOrderWithExactKeys) {
     importCert("k1", "con-b", "sign", s1);
     importCert("k1", "con-b", "enc", e1);
     importCert("k1", "con-a", "enc", e2);  // only an encryption certificate
-    putRaw("con-empty", "", {});            // neither: contributes nothing
+    putRaw("con-empty", "", {});           // neither: contributes nothing
     importCert("k1", "con-c", "sign", s3);
 
     AlertRecorder alerts;
@@ -163,8 +162,7 @@ TEST_F(CoreToken, EightContainersAndABadCertificate) {
         const CertificateRecord& r = (*list)[i];
         const int con = i / 2 + 1;
         EXPECT_EQ(r[CertKey::conNam].toString(), QString("container%1").arg(con));
-        EXPECT_EQ(r[CertKey::cerState].toString(),
-                  QString::fromUtf8(i % 2 == 0 ? "签名证书" : "加密证书"));
+        EXPECT_EQ(r[CertKey::cerState].toString(), QString::fromUtf8(i % 2 == 0 ? "签名证书" : "加密证书"));
         if (con == 5 && i % 2 == 1) {
             // Listed, with empty names and dates, and its bytes as read.
             EXPECT_TRUE(r[CertKey::sub].toString().isEmpty());
@@ -351,8 +349,8 @@ TEST_F(CoreToken, SuccessfulChangeWithTipWindowCountingDown) {
     ASSERT_EQ(watch.windowsSeen, 1);
     EXPECT_EQ(watch.size, QSize(384, 261));
     EXPECT_TRUE(watch.flags & Qt::WindowTitleHint);
-    EXPECT_FALSE(watch.flags & (Qt::WindowCloseButtonHint | Qt::WindowMinimizeButtonHint |
-                                Qt::WindowMaximizeButtonHint));
+    EXPECT_FALSE(watch.flags &
+                 (Qt::WindowCloseButtonHint | Qt::WindowMinimizeButtonHint | Qt::WindowMaximizeButtonHint));
     EXPECT_EQ(watch.labelRect, QRect(0, 241, 384, 20));
     EXPECT_EQ(watch.labelColour, QColor(Qt::red));
     EXPECT_EQ(watch.labelPointSize, 18);
@@ -428,8 +426,10 @@ TEST_F(CoreToken, PinChangeLeavesNoCopyOfEitherPinInFreedHeap) {
         const char* searched;
         const char* outcome;
     } rows[] = {
-        {"wrong old PIN, the old one", "press:0", QString::fromLatin1(oldPin), oldPin, "旧密码错误，还有5次机会！"},
-        {"wrong old PIN, the new one", "press:0", QString::fromLatin1(oldPin), newPin, "旧密码错误，还有4次机会！"},
+        {"wrong old PIN, the old one", "press:0", QString::fromLatin1(oldPin), oldPin,
+         "旧密码错误，还有5次机会！"},
+        {"wrong old PIN, the new one", "press:0", QString::fromLatin1(oldPin), newPin,
+         "旧密码错误，还有4次机会！"},
         {"cancelled at the button, the new one", "cancel", "12345678", newPin, "取消了操作！"},
     };
     for (const auto& row : rows) {
@@ -438,7 +438,8 @@ TEST_F(CoreToken, PinChangeLeavesNoCopyOfEitherPinInFreedHeap) {
         alerts.clear();
         const long freed = secretwatch::copiesFreedDuring(row.searched, std::strlen(row.searched), [&] {
             Qd_MacIntf intf;
-            EXPECT_FALSE(intf.changeModf(row.oldGiven, QString::fromLatin1(newPin), QString::fromLatin1(newPin)));
+            EXPECT_FALSE(
+                intf.changeModf(row.oldGiven, QString::fromLatin1(newPin), QString::fromLatin1(newPin)));
         });
         EXPECT_EQ(freed, 0L);
         EXPECT_EQ(alerts.messages(), QStringList{QString::fromUtf8(row.outcome)});
@@ -467,7 +468,8 @@ TEST_F(CoreToken, RefusedWorkerThreadFailsTheChangeAndWipesThePins) {
     Qd_MacIntf intf;
     rlimit stack{};
     ASSERT_EQ(getrlimit(RLIMIT_STACK, &stack), 0);
-    if (stack.rlim_cur != RLIM_INFINITY && stack.rlim_cur < (size_t{4} << 20)) GTEST_SKIP() << "thread stacks too small";
+    if (stack.rlim_cur != RLIM_INFINITY && stack.rlim_cur < (size_t{4} << 20))
+        GTEST_SKIP() << "thread stacks too small";
     long pages = 0;
     {
         std::ifstream statm("/proc/self/statm");
@@ -477,8 +479,9 @@ TEST_F(CoreToken, RefusedWorkerThreadFailsTheChangeAndWipesThePins) {
     rlimit old{};
     ASSERT_EQ(getrlimit(RLIMIT_AS, &old), 0);
     // Room for what the change allocates before its thread, not for a stack.
-    const rlimit tight{static_cast<rlim_t>(pages) * static_cast<rlim_t>(sysconf(_SC_PAGESIZE)) + (rlim_t{1} << 20),
-                       old.rlim_max};
+    const rlimit tight{
+        static_cast<rlim_t>(pages) * static_cast<rlim_t>(sysconf(_SC_PAGESIZE)) + (rlim_t{1} << 20),
+        old.rlim_max};
     ASSERT_EQ(setrlimit(RLIMIT_AS, &tight), 0);
     const bool changed = intf.changeModf("12345678", "abc123", "abc123");
     ASSERT_EQ(setrlimit(RLIMIT_AS, &old), 0);
@@ -596,7 +599,8 @@ TEST_F(CoreToken, RetryCountsAtTheirEdges) {
         const char* pinAfter;
     } rows[] = {
         {"at the maximum, wrong PIN", "6", "6", "87654321", "旧密码错误，还有5次机会！", 5, "12345678"},
-        {"largest maximum, wrong PIN", "255", "255", "87654321", "旧密码错误，还有254次机会！", 254, "12345678"},
+        {"largest maximum, wrong PIN", "255", "255", "87654321", "旧密码错误，还有254次机会！", 254,
+         "12345678"},
         {"one left, wrong PIN", "6", "1", "87654321", "旧密码错误，还有0次机会！", 0, "12345678"},
         {"one left, right PIN", "6", "1", "12345678", "pin码修改成功", 6, "abc123"},
         {"none left, right PIN", "6", "0", "12345678", "网盾被锁定！", 0, "12345678"},

@@ -46,8 +46,12 @@ public:
         }
     }
     // Reads until the collected standard error (or output) holds text.
-    bool waitErr(const QString& text, int ms = 10000) { return waitIn(&err, QProcess::StandardError, text, ms); }
-    bool waitOut(const QString& text, int ms = 10000) { return waitIn(&out, QProcess::StandardOutput, text, ms); }
+    bool waitErr(const QString& text, int ms = 10000) {
+        return waitIn(&err, QProcess::StandardError, text, ms);
+    }
+    bool waitOut(const QString& text, int ms = 10000) {
+        return waitIn(&out, QProcess::StandardOutput, text, ms);
+    }
     void signal(int sig) { ::kill(static_cast<pid_t>(p.processId()), sig); }
     bool finished(int ms = 10000) {
         const bool done = p.waitForFinished(ms);
@@ -88,8 +92,10 @@ TEST_F(MuiProcess, WatchDiagnosticsAndSigtermEndTheProgramCleanly) {
     ASSERT_EQ(keysim({"set", "demo", "changepin", "1"}), 0);
 
     Kelvane k;
-    ASSERT_TRUE(k.waitErr("Looking for devices matching vendor ID=54345 and product ID=4.\n")) << k.err.toStdString();
-    ASSERT_TRUE(k.waitErr("Looking for devices matching vendor ID=27295 and product ID=4.\n")) << k.err.toStdString();
+    ASSERT_TRUE(k.waitErr("Looking for devices matching vendor ID=54345 and product ID=4.\n"))
+        << k.err.toStdString();
+    ASSERT_TRUE(k.waitErr("Looking for devices matching vendor ID=27295 and product ID=4.\n"))
+        << k.err.toStdString();
     ASSERT_TRUE(k.waitErr("Starting run loop.\n\n"));
     ASSERT_TRUE(k.waitOut("Device added.\n")) << k.err.toStdString();
     ASSERT_TRUE(k.waitErr("Location ID: 0x")) << k.err.toStdString();

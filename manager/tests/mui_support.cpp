@@ -1,7 +1,6 @@
 #include "mui_support.h"
 
 #include <QTest>
-
 #include <cstdio>
 #include <string>
 #include <vector>
@@ -20,8 +19,6 @@ int keysim(const QStringList& args, QString* out) {
     return r.status;
 }
 
-bool waitFor(const std::function<bool()>& cond, int ms) {
-    return QTest::qWaitFor(cond, ms);
-}
+bool waitFor(const std::function<bool()>& cond, int ms) { return QTest::qWaitFor(cond, ms); }
 
 }  // namespace muitest

@@ -73,9 +73,7 @@ QString tipAsRead(const QString& tip) {
 
 class MuiWindow : public ::testing::Test {
 protected:
-    void SetUp() override {
-        Qd_MacIntf::setCountdownTick(std::chrono::milliseconds(20));
-    }
+    void SetUp() override { Qd_MacIntf::setCountdownTick(std::chrono::milliseconds(20)); }
     void TearDown() override {
         delegate.reset();
         for (QWidget* w : QApplication::topLevelWidgets()) w->hide();
@@ -332,7 +330,8 @@ TEST_F(MuiWindow, PullingTheKeyOutEndsAnAlertThatIsUp) {
     });
     poll.start(20);
     launch();
-    ASSERT_TRUE(waitFor([&] { return pulled && connectedTo(kNoDevice) && !QApplication::activeModalWidget(); }));
+    ASSERT_TRUE(
+        waitFor([&] { return pulled && connectedTo(kNoDevice) && !QApplication::activeModalWidget(); }));
 }
 
 TEST_F(MuiWindow, RefreshWithNothingPluggedSaysSo) {
@@ -409,7 +408,8 @@ TEST_F(MuiWindow, CertificatePanelShowsDetailsAndTheViewer) {
     EXPECT_TRUE(tabFlat(MailTag::tabCert));
     EXPECT_FALSE(tabFlat(MailTag::tabDevice));
     EXPECT_EQ(tag(MailTag::cerState), QStringLiteral("签名证书"));
-    EXPECT_TRUE(QRegularExpression(QStringLiteral("^\\d{8}-\\d{8}$")).match(tag(MailTag::cerValid)).hasMatch())
+    EXPECT_TRUE(
+        QRegularExpression(QStringLiteral("^\\d{8}-\\d{8}$")).match(tag(MailTag::cerValid)).hasMatch())
         << tag(MailTag::cerValid).toStdString();
     const QString firstSubject = tag(MailTag::cerSubject);
     EXPECT_FALSE(firstSubject.isEmpty());
@@ -998,7 +998,8 @@ TEST_F(MuiWindow, PinChangeFromThePanelLeavesNoCopyInFreedHeap) {
         });
         EXPECT_EQ(freed, 0L);
         EXPECT_EQ(alerts.messages(), QStringList{QStringLiteral("旧密码错误，还有%1次机会！").arg(--left)});
-        for (QLineEdit* f : {win->oldPin(), win->newOnePin(), win->newTwoPin()}) EXPECT_TRUE(f->text().isEmpty());
+        for (QLineEdit* f : {win->oldPin(), win->newOnePin(), win->newTwoPin()})
+            EXPECT_TRUE(f->text().isEmpty());
     }
 }
 
@@ -1253,7 +1254,8 @@ TEST_F(MuiWindow, MissingTokenLibraryGivesOneAlertAndNothingElse) {
     EXPECT_EQ(alerts.messages(), QStringList{QStringLiteral("没有加载到底层库库？")});
     EXPECT_EQ(delegate->mailWinCtr(), nullptr);
     EXPECT_EQ(delegate->runningWatches(), 0);
-    for (QWidget* w : QApplication::topLevelWidgets()) EXPECT_FALSE(w->isVisible()) << w->objectName().toStdString();
+    for (QWidget* w : QApplication::topLevelWidgets())
+        EXPECT_FALSE(w->isVisible()) << w->objectName().toStdString();
     EXPECT_TRUE(delegate->applicationShouldTerminate());
 }
 

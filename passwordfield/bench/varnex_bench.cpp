@@ -68,8 +68,16 @@ void BM_Verify(benchmark::State& state, const char* pattern, char fill) {
     }
     state.counters["code"] = code;
 }
-BENCHMARK_CAPTURE(BM_Verify, default_pattern, "\\w{0,}", 'a')->Arg(64)->Arg(128)->Arg(255)->Unit(benchmark::kMicrosecond);
-BENCHMARK_CAPTURE(BM_Verify, hostile_pattern, "(a|aa)*b", 'a')->Arg(64)->Arg(128)->Arg(255)->Unit(benchmark::kMicrosecond);
+BENCHMARK_CAPTURE(BM_Verify, default_pattern, "\\w{0,}", 'a')
+    ->Arg(64)
+    ->Arg(128)
+    ->Arg(255)
+    ->Unit(benchmark::kMicrosecond);
+BENCHMARK_CAPTURE(BM_Verify, hostile_pattern, "(a|aa)*b", 'a')
+    ->Arg(64)
+    ->Arg(128)
+    ->Arg(255)
+    ->Unit(benchmark::kMicrosecond);
 
 const char* kPassword = "P4ssw0rd_2024";
 
@@ -101,8 +109,8 @@ class RatioReporter : public benchmark::ConsoleReporter {
 public:
     void ReportRuns(const std::vector<Run>& runs) override {
         for (const auto& run : runs)
-            gNanos[run.benchmark_name()] = run.GetAdjustedRealTime() *
-                                           (run.time_unit == benchmark::kMicrosecond ? 1e3 : 1.0);
+            gNanos[run.benchmark_name()] =
+                run.GetAdjustedRealTime() * (run.time_unit == benchmark::kMicrosecond ? 1e3 : 1.0);
         ConsoleReporter::ReportRuns(runs);
     }
 };
@@ -119,9 +127,10 @@ int main(int argc, char** argv) {
         std::printf("\ngetValue / dornEncrypt mode 0: %.2f (goal <= 1.3)\n", getValue / mode0);
     const double v64 = gNanos["BM_Verify/hostile_pattern/64"], v255 = gNanos["BM_Verify/hostile_pattern/255"];
     if (v64 > 0 && v255 > 0)
-        std::printf("Verify with (a|aa)*b: %.1f us at 255 characters, %.2f x the time at 64 characters\n"
-                    "(matching is linear in the text; the pattern is compiled once per field)\n",
-                    v255 / 1e3, v255 / v64);
+        std::printf(
+            "Verify with (a|aa)*b: %.1f us at 255 characters, %.2f x the time at 64 characters\n"
+            "(matching is linear in the text; the pattern is compiled once per field)\n",
+            v255 / 1e3, v255 / v64);
     benchmark::Shutdown();
     return 0;
 }

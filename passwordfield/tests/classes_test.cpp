@@ -1,7 +1,6 @@
 // The class tests and the pattern engine against grep's extended
 // expressions in the C locale, on many random byte strings.
 #include <gtest/gtest.h>
-
 #include <unistd.h>
 
 #include <cctype>
@@ -22,16 +21,20 @@ namespace {
 // both cases, punctuation, space and tab, control bytes and bytes from 0x80.
 std::vector<std::string> randomStrings(size_t count) {
     std::mt19937 rng(20244);
-    const std::string pools[] = {"0123456789", "abcxyz", "ABCXYZ", "!\"#$%&'()*+,-./:;<=>?@[\\]^_`{|}~", " \t",
-                                 "\x01\x1f\x7f\r\x0b", "\x80\xA0\xC3\xA9\xE4\xB8\xAD\xFF"};
+    const std::string pools[] = {"0123456789",
+                                 "abcxyz",
+                                 "ABCXYZ",
+                                 "!\"#$%&'()*+,-./:;<=>?@[\\]^_`{|}~",
+                                 " \t",
+                                 "\x01\x1f\x7f\r\x0b",
+                                 "\x80\xA0\xC3\xA9\xE4\xB8\xAD\xFF"};
     std::vector<std::string> out = {"", "0", "a", "!", " ", "\t", "\xC3\xA9"};
     while (out.size() < count) {
         const size_t length = rng() % 9;
         // Most strings draw from two or three pools, so whole-class runs are common.
         std::vector<size_t> use;
         const size_t pools_in = 1 + rng() % 3;
-        for (size_t i = 0; i < pools_in; ++i)
-            use.push_back(rng() % 7);
+        for (size_t i = 0; i < pools_in; ++i) use.push_back(rng() % 7);
         std::string s;
         for (size_t i = 0; i < length; ++i) {
             const std::string& pool = pools[use[rng() % use.size()]];
@@ -47,8 +50,7 @@ std::set<size_t> grepMatches(const std::string& file, const std::string& ere) {
     const std::string command = "LC_ALL=C grep -a -n -x -E -e '" + ere + "' " + file;
     std::set<size_t> lines;
     FILE* p = popen(command.c_str(), "r");
-    if (p == nullptr)
-        return lines;
+    if (p == nullptr) return lines;
     char buffer[256];
     while (std::fgets(buffer, sizeof buffer, p) != nullptr) {
         // "N:text"; only the number matters (a line may be longer than the buffer).
@@ -66,8 +68,7 @@ TEST(Classes, EveryTestAgreesWithGrepInTheCLocale) {
     const std::string file = ::testing::TempDir() + "classes-" + std::to_string(::getpid()) + ".txt";
     {
         std::ofstream out(file, std::ios::binary);
-        for (const auto& s : strings)
-            out << s << '\n';
+        for (const auto& s : strings) out << s << '\n';
     }
     struct Row {
         const char* name;
@@ -121,8 +122,7 @@ TEST(Classes, BareClassesAreWholeBracketExpressionsOnlyWhereTheyStandAlone) {
         {"a[:space:]*b[^:x]", "a[[:space:]]*b[^:x]"},
         {"[:print:]*[:digit:]+[:print:]*", "[[:print:]]*[[:digit:]]+[[:print:]]*"},
     };
-    for (const auto& r : rows)
-        EXPECT_EQ(CRegexpT::translate(r.pattern), r.translated) << r.pattern;
+    for (const auto& r : rows) EXPECT_EQ(CRegexpT::translate(r.pattern), r.translated) << r.pattern;
     EXPECT_FALSE(CRegexpT("[:digit:]+").MatchExact("digit").IsMatched());
     EXPECT_TRUE(CRegexpT("[:digit:]+").MatchExact("2024").IsMatched());
     EXPECT_TRUE(CRegexpT("[:^digit:]+").MatchExact("ab").IsMatched());

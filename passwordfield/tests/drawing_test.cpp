@@ -14,23 +14,29 @@ bool dark(QRgb p) { return qGray(p) < 200; }
 int darkPixelsIn(const QImage& img, int x0, int x1, int y0, int y1) {
     int n = 0;
     for (int x = std::max(0, x0); x < std::min(img.width(), x1); ++x)
-        for (int y = std::max(0, y0); y < std::min(img.height(), y1); ++y)
-            n += dark(img.pixel(x, y));
+        for (int y = std::max(0, y0); y < std::min(img.height(), y1); ++y) n += dark(img.pixel(x, y));
     return n;
 }
 
 int pixelsUnlike(const QImage& img, QRgb background, int x0, int x1, int y0, int y1) {
     int n = 0;
     for (int x = x0; x < x1; ++x)
-        for (int y = y0; y < y1; ++y)
-            n += img.pixel(x, y) != background;
+        for (int y = y0; y < y1; ++y) n += img.pixel(x, y) != background;
     return n;
 }
 
 TEST(Parameters, NamesAreMatchedWithoutCaseAndLaterOnesWin) {
-    Field f({{"width", "100"}, {"height", "30"}, {"ENTERTYPE", "Edit"}, {"MaskChar", "#"}, {"maxLength", "9"},
-             {"maxlength", "12"}, {"unknown", "x"}, {"Accepts", "[a-z]+"}, {"contenttype", "5"},
-             {"captionbold", "FALSE"}, {"width", "120"}});
+    Field f({{"width", "100"},
+             {"height", "30"},
+             {"ENTERTYPE", "Edit"},
+             {"MaskChar", "#"},
+             {"maxLength", "9"},
+             {"maxlength", "12"},
+             {"unknown", "x"},
+             {"Accepts", "[a-z]+"},
+             {"contenttype", "5"},
+             {"captionbold", "FALSE"},
+             {"width", "120"}});
     EXPECT_EQ(f.impl->enterTypeForTesting(), 1);
     EXPECT_EQ(f.impl->maskStringForTesting(), "#");
     EXPECT_EQ(f.impl->getMaxLength(), 12);
@@ -67,7 +73,8 @@ TEST(Parameters, TheMaskIsOneCharacter) {
     struct Row {
         const char* value;
         const char* mask;
-    } rows[] = {{"#", "#"}, {"", "*"}, {"ab", "a"}, {"\xE2\x97\x8F", "\xE2\x97\x8F"}, {"\xF0\x9F\x94\x92", "*"}};
+    } rows[] = {
+        {"#", "#"}, {"", "*"}, {"ab", "a"}, {"\xE2\x97\x8F", "\xE2\x97\x8F"}, {"\xF0\x9F\x94\x92", "*"}};
     for (const auto& r : rows) {
         Field f({{"width", "100"}, {"height", "30"}, {"maskchar", r.value}});
         EXPECT_EQ(f.impl->maskStringForTesting().toStdString(), r.mask) << r.value;
@@ -82,9 +89,9 @@ TEST(Parameters, HtmlColoursReadSixHexDigitsAfterAnyHashes) {
         const char* text;
         int r, g, b;
     } rows[] = {
-        {"ff8000", 255, 128, 0}, {"#ff8000", 255, 128, 0}, {"##FF8000", 255, 128, 0}, {"00ff00", 0, 255, 0},
-        {"#0f0", 0x0f, 0, 0},    {"", 0, 0, 0},            {"zz12", 0, 0x12, 0},      {"#", 0, 0, 0},
-        {"123456789", 0x12, 0x34, 0x56},
+        {"ff8000", 255, 128, 0}, {"#ff8000", 255, 128, 0}, {"##FF8000", 255, 128, 0},
+        {"00ff00", 0, 255, 0},   {"#0f0", 0x0f, 0, 0},     {"", 0, 0, 0},
+        {"zz12", 0, 0x12, 0},    {"#", 0, 0, 0},           {"123456789", 0x12, 0x34, 0x56},
     };
     for (const auto& r : rows) {
         const QColor c = CPluginImplement::htmlColor(r.text);
@@ -101,7 +108,7 @@ TEST(Drawing, ColoursFillTheFieldAndTheBorderFollowsFocusAndActivation) {
     QImage img = f.page->draw();
     EXPECT_EQ(img.pixel(60, 15), qRgb(0, 255, 0));
     EXPECT_EQ(img.pixel(1, 15), qRgb(0, 255, 0));  // a 1-wide border covers only the outer column
-    EXPECT_GT(qBlue(img.pixel(0, 15)), 60);       // half of it
+    EXPECT_GT(qBlue(img.pixel(0, 15)), 60);        // half of it
     EXPECT_LT(qGreen(img.pixel(0, 15)), 255);
 
     f.page->focus(true);  // focused, not active: still the thin border, no caret
@@ -125,8 +132,7 @@ TEST(Drawing, CaretRunsFromAFifthOfTheHeightForHalfOfIt) {
     int top = -1, bottom = -1;
     for (int y = 2; y < 28; ++y) {
         if (darkPixelsIn(img, 4, 6, y, y + 1) > 0) {
-            if (top < 0)
-                top = y;
+            if (top < 0) top = y;
             bottom = y;
         }
     }
@@ -163,8 +169,7 @@ TEST(Drawing, EditModeShowsTheCharactersInTheTextColour) {
     const QImage img = f.page->draw();
     int red = 0;
     for (int x = 5; x < 30; ++x)
-        for (int y = 5; y < 28; ++y)
-            red += qRed(img.pixel(x, y)) > 200 && qGreen(img.pixel(x, y)) < 100;
+        for (int y = 5; y < 28; ++y) red += qRed(img.pixel(x, y)) > 200 && qGreen(img.pixel(x, y)) < 100;
     EXPECT_GT(red, 10);
 }
 

@@ -43,10 +43,8 @@ public:
     void open(const Params& params) {
         uint32_t w = 220, h = 30;
         for (const auto& [n, v] : params) {
-            if (n == "width")
-                w = static_cast<uint32_t>(std::stoul(v));
-            if (n == "height")
-                h = static_cast<uint32_t>(std::stoul(v));
+            if (n == "width") w = static_cast<uint32_t>(std::stoul(v));
+            if (n == "height") h = static_cast<uint32_t>(std::stoul(v));
         }
         NPError rc = 0;
         page = browser->newInstance(kPluginIdentity.mimeType, params, &rc);
@@ -71,8 +69,7 @@ public:
     std::string typed() const { return std::string(impl->inputUtf8ForTesting()->view()); }
     std::string call(const std::string& method, std::vector<npbrowser::Value> args = {}) {
         npbrowser::Value result;
-        if (!page->invoke(method, args, &result))
-            return "<failed>";
+        if (!page->invoke(method, args, &result)) return "<failed>";
         return result.describe();
     }
 

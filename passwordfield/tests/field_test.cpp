@@ -17,14 +17,14 @@ Params narrow(Params extra = {}) {
 
 int degreeCalls(const Field& f) {
     int n = 0;
-    for (const auto& c : f.page->listenerCalls())
-        n += c.listener == "eventDegree";
+    for (const auto& c : f.page->listenerCalls()) n += c.listener == "eventDegree";
     return n;
 }
 
 TEST(Typing, LettersGoInMaskedAndEachFiresTheDegreeEvent) {
     Field f;
-    f.call("addEventListener", {Value::makeText("eventDegree"), Value::makeObject(f.page->newListener("eventDegree"))});
+    f.call("addEventListener",
+           {Value::makeText("eventDegree"), Value::makeObject(f.page->newListener("eventDegree"))});
     f.activate();
     f.page->typeText("abc");
     EXPECT_EQ(f.typed(), "abc");
@@ -56,7 +56,8 @@ TEST(Typing, NothingHappensUntilTheUserClicksIntoTheTextArea) {
 
 TEST(Typing, MaxLengthStopsTypingAtTheLimit) {
     Field f({{"width", "220"}, {"height", "30"}, {"maxlength", "3"}});
-    f.call("addEventListener", {Value::makeText("eventDegree"), Value::makeObject(f.page->newListener("eventDegree"))});
+    f.call("addEventListener",
+           {Value::makeText("eventDegree"), Value::makeObject(f.page->newListener("eventDegree"))});
     f.activate();
     f.page->typeText("abcd");
     EXPECT_EQ(f.typed(), "abc");
@@ -99,12 +100,11 @@ TEST(Typing, SpecialKeysControlCharactersAndFunctionKeys) {
     EXPECT_EQ(f.page->listenerCalls()[2].listener, "eventTab");
     EXPECT_EQ(f.typed(), "ab");  // none of them typed anything
 
-    for (const char* key : {"up", "down", "f1", "f12", "pageup", "pagedown"})
-        f.page->pressKey(key);
+    for (const char* key : {"up", "down", "f1", "f12", "pageup", "pagedown"}) f.page->pressKey(key);
     EXPECT_EQ(f.typed(), "ab");
-    f.page->keyDown(QString(QChar(1)));  // a control character is text
+    f.page->keyDown(QString(QChar(1)));       // a control character is text
     f.page->keyDown(QString(QChar(0xFF01)));  // a full-width "!" is not a function key
-    f.page->keyDown(QString());  // a dead key inserts nothing
+    f.page->keyDown(QString());               // a dead key inserts nothing
     EXPECT_EQ(f.typed(), "ab\x01\xEF\xBC\x81");
 }
 
@@ -134,8 +134,7 @@ TEST(Window, ScrollsOverSevenCharactersInAFiveCharacterField) {
     EXPECT_EQ(f.shown(), "abcde");
     EXPECT_EQ(f.impl->caretForTesting(), 0u);
     EXPECT_EQ(f.impl->shownCaretForTesting(), 0u);
-    for (int i = 0; i < 5; ++i)
-        f.page->pressKey("right");
+    for (int i = 0; i < 5; ++i) f.page->pressKey("right");
     EXPECT_EQ(f.shown(), "abcde");
     EXPECT_EQ(f.impl->caretForTesting(), 5u);
     EXPECT_EQ(f.impl->shownCaretForTesting(), 5u);
@@ -147,8 +146,7 @@ TEST(Window, ScrollsOverSevenCharactersInAFiveCharacterField) {
     f.page->pressKey("end");
     EXPECT_EQ(f.shown(), "cdefg");
     EXPECT_EQ(f.impl->caretForTesting(), 7u);
-    for (int i = 0; i < 6; ++i)
-        f.page->pressKey("left");
+    for (int i = 0; i < 6; ++i) f.page->pressKey("left");
     EXPECT_EQ(f.shown(), "bcdef");
     EXPECT_EQ(f.impl->caretForTesting(), 1u);
     EXPECT_EQ(f.impl->shownCaretForTesting(), 0u);
@@ -168,7 +166,8 @@ TEST(Window, ScrollsOverSevenCharactersInAFiveCharacterField) {
     EXPECT_EQ(f.typed(), "cdefgh");
     EXPECT_EQ(f.shown(), "cdefg");
     // clear keeps the measured width and capacity and fires no degree event.
-    f.call("addEventListener", {Value::makeText("eventDegree"), Value::makeObject(f.page->newListener("eventDegree"))});
+    f.call("addEventListener",
+           {Value::makeText("eventDegree"), Value::makeObject(f.page->newListener("eventDegree"))});
     const double width = f.impl->charWidthForTesting();
     f.call("clear");
     EXPECT_EQ(f.call("getLength"), "0");
@@ -180,7 +179,8 @@ TEST(Window, ScrollsOverSevenCharactersInAFiveCharacterField) {
 
 TEST(Window, EdgesOfTheTextRedrawOrNotAsTheKeyWants) {
     Field f;
-    f.call("addEventListener", {Value::makeText("eventDegree"), Value::makeObject(f.page->newListener("eventDegree"))});
+    f.call("addEventListener",
+           {Value::makeText("eventDegree"), Value::makeObject(f.page->newListener("eventDegree"))});
     f.activate();
     f.page->typeText("ab");
     f.page->pressKey("home");
@@ -220,12 +220,12 @@ TEST(Window, ClickPlacesTheCaretByTheHalfOfTheCharacterUnderThePointer) {
         double x;
         uint64_t shownCaret, caret;
     } rows[] = {
-        {5 + 0.4 * w, 0, 2},      // left half of the first shown character
-        {5 + 0.6 * w, 1, 3},      // right half of it
-        {5 + 2.3 * w, 2, 4},      // left half of the third
-        {5 + 4.9 * w, 5, 7},      // right half of the last
-        {5 + 7.0 * w, 5, 7},      // right of the text
-        {1, 0, 2},                // left of the first glyph
+        {5 + 0.4 * w, 0, 2},  // left half of the first shown character
+        {5 + 0.6 * w, 1, 3},  // right half of it
+        {5 + 2.3 * w, 2, 4},  // left half of the third
+        {5 + 4.9 * w, 5, 7},  // right half of the last
+        {5 + 7.0 * w, 5, 7},  // right of the text
+        {1, 0, 2},            // left of the first glyph
     };
     for (const Row& r : rows) {
         f.page->pressKey("end");
@@ -265,7 +265,8 @@ void expectWindowHolds(const Field& f, bool editMode, const std::string& step) {
 TEST(Window, RandomUseKeepsTheWindowOnTheTextAndNeverShowsATypedCharacter) {
     for (bool editMode : {true, false}) {
         std::mt19937 rng(editMode ? 11 : 12);
-        Field f(narrow({{"entertype", editMode ? "edit" : "password"}, {"maskchar", "#"}, {"maxlength", "12"}}));
+        Field f(
+            narrow({{"entertype", editMode ? "edit" : "password"}, {"maskchar", "#"}, {"maxlength", "12"}}));
         f.activate();
         const char* keys[] = {"left", "right", "home", "end", "backspace", "delete"};
         for (int step = 0; step < 3000; ++step) {
@@ -285,8 +286,7 @@ TEST(Window, RandomUseKeepsTheWindowOnTheTextAndNeverShowsATypedCharacter) {
                 did = "click " + std::to_string(x);
             }
             expectWindowHolds(f, editMode, "step " + std::to_string(step) + ": " + did);
-            if (::testing::Test::HasFatalFailure())
-                return;
+            if (::testing::Test::HasFatalFailure()) return;
         }
     }
 }

@@ -20,8 +20,7 @@ Value text(const std::string& s) { return Value::makeText(s); }
 Value num(int32_t i) { return Value::makeInt(i); }
 
 std::string unquote(const std::string& described) {
-    if (described.size() < 2 || described.front() != '"')
-        return "<not a text: " + described + ">";
+    if (described.size() < 2 || described.front() != '"') return "<not a text: " + described + ">";
     return described.substr(1, described.size() - 2);
 }
 
@@ -30,7 +29,8 @@ struct Keys {
     Keys() {
         std::string error;
         app = decoder::loadPrivateKey(std::string(SECURITY_KEYS_DIR) + "/app_rsa1024.pem", error);
-        platformRsa = decoder::loadPrivateKey(std::string(SECURITY_KEYS_DIR) + "/platform_rsa1024.pem", error);
+        platformRsa =
+            decoder::loadPrivateKey(std::string(SECURITY_KEYS_DIR) + "/platform_rsa1024.pem", error);
         sm2 = decoder::loadPrivateKey(std::string(SECURITY_KEYS_DIR) + "/platform_sm2.pem", error);
     }
 };
@@ -48,8 +48,7 @@ std::string md5Hex(const std::string& bytes) {
     unsigned int n = 0;
     EVP_Digest(bytes.data(), bytes.size(), d, &n, EVP_md5(), nullptr);
     char hex[33];
-    for (int i = 0; i < 16; ++i)
-        std::snprintf(hex + 2 * i, 3, "%02X", d[i]);
+    for (int i = 0; i < 16; ++i) std::snprintf(hex + 2 * i, 3, "%02X", d[i]);
     return hex;
 }
 
@@ -146,7 +145,7 @@ TEST(Script, ListenersAreChosenByTheSixthCharacterAndFiredWhileTheKeyIsHandled) 
     NPObject* onReturn = f.page->newListener("ret", [&] { seen.push_back(f.call("getLength")); });
     NPObject* onDegree = f.page->newListener("deg", [&] { seen.push_back("degree " + f.call("verify")); });
     f.call("addEventListener", {text("onXYzeReturn"), Value::makeObject(onDegree)});  // index 5 is "e"
-    f.call("addEventListener", {text("abcdR"), Value::makeObject(onReturn)});                 // five characters
+    f.call("addEventListener", {text("abcdR"), Value::makeObject(onReturn)});         // five characters
     f.activate();
     f.page->typeText("a");
     f.page->pressKey("return");
@@ -182,8 +181,7 @@ TEST(Script, ListenersAreChosenByTheSixthCharacterAndFiredWhileTheKeyIsHandled) 
     f.page->pressKey("tab");
     EXPECT_EQ(onReturn->referenceCount, 2u);  // the host's and the field's, after many calls
     int tabs = 0;
-    for (const auto& c : f.page->listenerCalls())
-        tabs += c.listener == "once";
+    for (const auto& c : f.page->listenerCalls()) tabs += c.listener == "once";
     EXPECT_EQ(tabs, 1);
 }
 
@@ -267,7 +265,8 @@ TEST(Script, TheTypedTextIsWipedByClearAndWhenTheFieldGoes) {
     static const char factor[] = "Fq3Factor7";
     Field withFactor(cleared, {{"width", "220"}, {"height", "30"}});
     ASSERT_EQ(withFactor.call("setCalcFactor", {text(factor)}), "void");
-    EXPECT_EQ(secretwatch::copiesFreedDuring(factor, sizeof factor - 1, [&] { withFactor.page->destroy(); }), 0L);
+    EXPECT_EQ(secretwatch::copiesFreedDuring(factor, sizeof factor - 1, [&] { withFactor.page->destroy(); }),
+              0L);
 }
 
 TEST(Outputs, GetValueIsTheEnvelopeOfTheTypedTextAndItsTimestamp) {
@@ -386,7 +385,12 @@ TEST(Outputs, TimestampsParseLeadingDigitsAndNeverGoBackToZero) {
     struct Row {
         const char* text;
         long long stored;
-    } rows[] = {{"1234", 1234}, {"0", 1234}, {"abc", 1234}, {"  56xyz", 56}, {"-7", -7}, {"", -7},
+    } rows[] = {{"1234", 1234},
+                {"0", 1234},
+                {"abc", 1234},
+                {"  56xyz", 56},
+                {"-7", -7},
+                {"", -7},
                 {"99999999999999999999", LLONG_MAX}};
     for (const auto& r : rows) {
         f.call("setTimestamp", {text(r.text)});
@@ -429,12 +433,11 @@ public:
         fs::create_directories(root_ / "proc/net");
         fs::create_directories(root_ / "sys/class/net/eth0");
         fs::create_directories(root_ / "etc");
-        std::ofstream(root_ / "proc/net/route") << "Iface\tDestination\tGateway\tFlags\tRefCnt\tUse\tMetric\tMask\n"
-                                                << "eth0\t00000000\t0101A8C0\t0003\t0\t0\t100\t00000000\n";
-        if (mac != nullptr)
-            std::ofstream(root_ / "sys/class/net/eth0/address") << mac << "\n";
-        if (serial != nullptr)
-            std::ofstream(root_ / "etc/machine-id") << serial << "\n";
+        std::ofstream(root_ / "proc/net/route")
+            << "Iface\tDestination\tGateway\tFlags\tRefCnt\tUse\tMetric\tMask\n"
+            << "eth0\t00000000\t0101A8C0\t0003\t0\t0\t100\t00000000\n";
+        if (mac != nullptr) std::ofstream(root_ / "sys/class/net/eth0/address") << mac << "\n";
+        if (serial != nullptr) std::ofstream(root_ / "etc/machine-id") << serial << "\n";
         setenv("QD_MACHINE_ROOT", root_.c_str(), 1);
     }
     ~FakeMachine() {
@@ -452,7 +455,8 @@ TEST(Outputs, MachineFingerprintJoinsWhatTheMachineHas) {
         const char* serial;
         const char* fingerprint;
     } rows[] = {
-        {"00:1a:2b:3c:4d:5e", "0f9e8d7c6b5a49382716054433221100", "001a2b3c4d5e-0f9e8d7c6b5a49382716054433221100-1.0.0.1"},
+        {"00:1a:2b:3c:4d:5e", "0f9e8d7c6b5a49382716054433221100",
+         "001a2b3c4d5e-0f9e8d7c6b5a49382716054433221100-1.0.0.1"},
         {"00:1A:2B:3C:4D:5E", nullptr, "001a2b3c4d5e-1.0.0.1"},
         {nullptr, "SERIAL9", "SERIAL9-1.0.0.1"},
         {nullptr, nullptr, "-1"},
@@ -487,7 +491,8 @@ TEST(Outputs, PageKeyVariantsUseThePageKeyAsThePlatformKey) {
     ASSERT_NE(orvisa, nullptr);
     decoder::Envelope env;
     std::string password, error;
-    ASSERT_TRUE(decoder::openMode2(keys.app.get(), keys.platformRsa.get(), orvisa, env, password, error)) << error;
+    ASSERT_TRUE(decoder::openMode2(keys.app.get(), keys.platformRsa.get(), orvisa, env, password, error))
+        << error;
     EXPECT_EQ(password, "s3cretABCDEFGH");  // the first 8 characters of the factor
     std::free(orvisa);
 
@@ -502,7 +507,8 @@ TEST(Outputs, PageKeyVariantsUseThePageKeyAsThePlatformKey) {
     EXPECT_EQ(t, "s3cret");
     std::free(kesta);
     // The change lasts: the page's getValue now gives the SM2 form too.
-    ASSERT_TRUE(decoder::openSm2Mode(keys.app.get(), keys.sm2.get(), unquote(f.call("getValue")), env, block, error))
+    ASSERT_TRUE(
+        decoder::openSm2Mode(keys.app.get(), keys.sm2.get(), unquote(f.call("getValue")), env, block, error))
         << error;
 }
 

@@ -1,16 +1,15 @@
 // Draws each prompt of the PIN prompt library into a PNG file, answering it
 // as soon as it has been drawn. Run on the offscreen platform:
 //   QT_QPA_PLATFORM=offscreen carrow_screenshots OUTDIR
-#include "pinprompt/carrow.h"
-
 #include <QApplication>
 #include <QLineEdit>
 #include <QMessageBox>
 #include <QPushButton>
 #include <QTimer>
-
 #include <cstdio>
 #include <functional>
+
+#include "pinprompt/carrow.h"
 
 namespace {
 

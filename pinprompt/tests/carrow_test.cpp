@@ -31,7 +31,6 @@
 #include "platform/tests/qstring_print.h"
 #include "platform/tests/secret_watch.h"
 
-
 namespace {
 
 using Clock = std::chrono::steady_clock;
@@ -147,19 +146,21 @@ std::vector<uint8_t> sevens(size_t n) { return std::vector<uint8_t>(n, '7'); }
 // that is the longest PIN handed over; more typed is cut there.
 INSTANTIATE_TEST_SUITE_P(
     Pins, PinPromptTest,
-    ::testing::Values(
-        PinCase{"ascii", "123456", 6, {'1', '2', '3', '4', '5', '6'}},
-        PinCase{"empty", "", 0, {}},
-        PinCase{"one", "7", 1, {'7'}},
-        // Two CJK characters are 6 UTF-8 bytes but count 2: 4 bytes are copied.
-        PinCase{"cjk", QString::fromUtf8("密码ab"), 4, {0xE5, 0xAF, 0x86, 0xE7}},
-        // A wide character first or last: the copy is cut by the count.
-        PinCase{"cjkFirst", QString::fromUtf8("密123"), 4, {0xE5, 0xAF, 0x86, '1'}},
-        PinCase{"cjkLast", QString::fromUtf8("123密"), 4, {'1', '2', '3', 0xE5}},
-        // A character outside the BMP counts 2 (a surrogate pair).
-        PinCase{"astral", QString::fromUtf8("\xF0\x9F\x98\x80" "1"), 3, {0xF0, 0x9F, 0x98}},
-        PinCase{"longest", QString(32767, '7'), 32767, sevens(32767)},
-        PinCase{"oneTooLong", QString(32768, '7'), 32767, sevens(32767)}),
+    ::testing::Values(PinCase{"ascii", "123456", 6, {'1', '2', '3', '4', '5', '6'}},
+                      PinCase{"empty", "", 0, {}}, PinCase{"one", "7", 1, {'7'}},
+                      // Two CJK characters are 6 UTF-8 bytes but count 2: 4 bytes are copied.
+                      PinCase{"cjk", QString::fromUtf8("密码ab"), 4, {0xE5, 0xAF, 0x86, 0xE7}},
+                      // A wide character first or last: the copy is cut by the count.
+                      PinCase{"cjkFirst", QString::fromUtf8("密123"), 4, {0xE5, 0xAF, 0x86, '1'}},
+                      PinCase{"cjkLast", QString::fromUtf8("123密"), 4, {'1', '2', '3', 0xE5}},
+                      // A character outside the BMP counts 2 (a surrogate pair).
+                      PinCase{"astral",
+                              QString::fromUtf8("\xF0\x9F\x98\x80"
+                                                "1"),
+                              3,
+                              {0xF0, 0x9F, 0x98}},
+                      PinCase{"longest", QString(32767, '7'), 32767, sevens(32767)},
+                      PinCase{"oneTooLong", QString(32768, '7'), 32767, sevens(32767)}),
     [](const auto& info) { return std::string(info.param.label); });
 
 TEST_F(CarrowTest, PinTypedAsKeystrokesAndConfirmedOnlyWithOk) {
@@ -227,7 +228,8 @@ TEST_F(CarrowTest, NoCopyOfThePinStaysAnywhereInMemory) {
     ASSERT_EQ(length, 8u);
     ASSERT_EQ(std::memcmp(buffer, typed, 8), 0);  // the prompt did get the PIN
     const secretwatch::Skip result{buffer, sizeof buffer};
-    EXPECT_EQ(secretwatch::copiesInProcessMemory(typed, 8, {result}), 0u) << "the PIN in UTF-8 was left behind";
+    EXPECT_EQ(secretwatch::copiesInProcessMemory(typed, 8, {result}), 0u)
+        << "the PIN in UTF-8 was left behind";
     EXPECT_EQ(secretwatch::copiesInProcessMemory(wide, 16), 0u) << "the PIN in UTF-16 was left behind";
     // The search does find the one copy the caller asked for.
     EXPECT_EQ(secretwatch::copiesInProcessMemory(typed, 8), 1u);
@@ -295,7 +297,6 @@ TEST_F(CarrowTest, ShowMsg2TellsOkFromEverythingElse) {
 
     whenModalShown([](QWidget* box) { QTest::keyClick(box, Qt::Key_Escape); });
     EXPECT_EQ(P11_ShowMsg2("继续？", 0), 1);
-
 }
 
 TEST_F(CarrowTest, BadMessageTextIsShownNotTrusted) {
@@ -481,16 +482,11 @@ TEST_F(CarrowTest, WindowSizeLimits) {
         int32_t height, width;
         QSize expected;  // width x height
     } cases[] = {
-        {1, 1, QSize(1, 1)},
-        {0, 0, QSize(1, 1)},
-        {-5, INT32_MIN, QSize(1, 1)},
-        {16384, 2, QSize(2, 16384)},
-        {16385, 3, QSize(3, 16384)},
-        {4, 16384, QSize(16384, 4)},
-        {5, 16385, QSize(16384, 5)},
-        {INT32_MAX, 1, QSize(1, 16384)},
-        {30, 40, QSize(40, 30)},
-        {32, 40, QSize(40, 32)},
+        {1, 1, QSize(1, 1)},          {0, 0, QSize(1, 1)},
+        {-5, INT32_MIN, QSize(1, 1)}, {16384, 2, QSize(2, 16384)},
+        {16385, 3, QSize(3, 16384)},  {4, 16384, QSize(16384, 4)},
+        {5, 16385, QSize(16384, 5)},  {INT32_MAX, 1, QSize(1, 16384)},
+        {30, 40, QSize(40, 30)},      {32, 40, QSize(40, 32)},
     };
     for (const Case& c : cases) {
         QSize size;
@@ -503,7 +499,8 @@ TEST_F(CarrowTest, WindowSizeLimits) {
         EXPECT_EQ(showCountDownWindow(60, "QDCountDown", "", c.height, c.width, nullptr), 0);
         EXPECT_EQ(size, c.expected) << c.height << " x " << c.width;
         const int h = c.expected.height();
-        EXPECT_EQ(line, QRect(0, h - (h / 2 - 15) - 30, c.expected.width(), 30)) << c.height << " x " << c.width;
+        EXPECT_EQ(line, QRect(0, h - (h / 2 - 15) - 30, c.expected.width(), 30))
+            << c.height << " x " << c.width;
         EXPECT_EQ(countdownWindow(), nullptr);
     }
 }
@@ -511,9 +508,9 @@ TEST_F(CarrowTest, WindowSizeLimits) {
 TEST_F(CarrowTest, PictureComesFromTheManagersBundleAndFitsTheWindow) {
     // A one-colour GIF of 1 x 1, and the same claiming 200 x 100 (header and
     // image descriptor), as <bundle>/share/<name>.gif.
-    std::vector<unsigned char> gif = {
-        'G', 'I', 'F', '8', '9', 'a', 1, 0, 1, 0, 0x80, 0, 0, 0xFF, 0, 0, 0, 0, 0, 0x21, 0xF9, 4, 0,
-        0,   0,   0,   0,   0x2C, 0, 0, 0, 0, 1, 0, 1, 0, 0, 2, 2, 0x44, 1, 0, 0x3B};
+    std::vector<unsigned char> gif = {'G', 'I', 'F', '8', '9',  'a',  1, 0, 1, 0,    0x80, 0, 0,    0xFF, 0,
+                                      0,   0,   0,   0,   0x21, 0xF9, 4, 0, 0, 0,    0,    0, 0x2C, 0,    0,
+                                      0,   0,   1,   0,   1,    0,    0, 2, 2, 0x44, 1,    0, 0x3B};
     char dirTemplate[] = "/tmp/carrow-bundle-XXXXXX";
     ASSERT_NE(mkdtemp(dirTemplate), nullptr);
     const std::string bundle = dirTemplate;
@@ -562,7 +559,8 @@ int promptsWithoutWidgets() {
     int wrong = 0;
     char buffer[4] = {'x', 'x', 'x', 'x'};
     uint32_t length = 99;
-    if (P11_BlockPopPin(buffer, &length) != 0 || length != 0 || std::memcmp(buffer, "xxxx", 4) != 0) wrong |= 1;
+    if (P11_BlockPopPin(buffer, &length) != 0 || length != 0 || std::memcmp(buffer, "xxxx", 4) != 0)
+        wrong |= 1;
     if (P11_BlockPopPin(nullptr, nullptr) != 0) wrong |= 2;
     if (P11_ShowMsg("m", 0) != 0) wrong |= 4;
     if (P11_ShowMsg2("m", 0) != 1) wrong |= 8;

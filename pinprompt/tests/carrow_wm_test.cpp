@@ -20,7 +20,6 @@
 #include "platform/tests/qstring_print.h"
 #include "platform/tests/wm_testing.h"
 
-
 namespace {
 
 class CarrowWm : public ::testing::Test {

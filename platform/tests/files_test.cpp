@@ -1,7 +1,7 @@
 #include "platform/files.h"
 
-#include <gtest/gtest.h>
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -76,13 +76,17 @@ TEST_F(SmallFiles, LimitHoldsAtItsEdges) {
         size_t limit;
         bool ok;
     } cases[] = {
-        {path("empty"), 0, true},  {path("one"), 0, false},  {path("one"), 1, true},
+        {path("empty"), 0, true},
+        {path("one"), 0, false},
+        {path("one"), 1, true},
         {"/proc/sys/kernel/ostype", 6, true},  // "Linux\n", exactly the limit
-        {"/proc/sys/kernel/ostype", 5, false}, {"/proc/sys/kernel/ostype", 0, false},
+        {"/proc/sys/kernel/ostype", 5, false},
+        {"/proc/sys/kernel/ostype", 0, false},
     };
     for (const auto& c : cases) {
         std::string content = "untouched", error;
-        EXPECT_EQ(platform::readSmallFile(c.file, c.limit, &content, &error), c.ok) << c.file << " " << c.limit;
+        EXPECT_EQ(platform::readSmallFile(c.file, c.limit, &content, &error), c.ok)
+            << c.file << " " << c.limit;
         if (c.ok) {
             EXPECT_EQ(content.size(), c.limit) << c.file;
         } else {

@@ -1,11 +1,12 @@
 #include "platform/machineid.h"
-#include "scoped_env.h"
 
 #include <gtest/gtest.h>
 
 #include <filesystem>
 #include <fstream>
 #include <string>
+
+#include "scoped_env.h"
 
 namespace {
 
@@ -40,10 +41,11 @@ protected:
 };
 
 TEST_F(FakeMachine, MacComesFromTheDefaultRouteInterfaceWithTheLowestMetric) {
-    routes("lo\t0000007F\t00000000\t0001\t0\t0\t0\t000000FF\t0\t0\t0\n"
-           "wlan0\t00000000\t0101A8C0\t0003\t0\t0\t600\t00000000\t0\t0\t0\n"
-           "eth0\t00000000\t0101A8C0\t0003\t0\t0\t100\t00000000\t0\t0\t0\n"
-           "eth1\t0000A8C0\t00000000\t0001\t0\t0\t0\t0000FFFF\t0\t0\t0\n");
+    routes(
+        "lo\t0000007F\t00000000\t0001\t0\t0\t0\t000000FF\t0\t0\t0\n"
+        "wlan0\t00000000\t0101A8C0\t0003\t0\t0\t600\t00000000\t0\t0\t0\n"
+        "eth0\t00000000\t0101A8C0\t0003\t0\t0\t100\t00000000\t0\t0\t0\n"
+        "eth1\t0000A8C0\t00000000\t0001\t0\t0\t0\t0000FFFF\t0\t0\t0\n");
     write("/sys/class/net/eth0/address", "00:1a:2b:3c:4d:5e\n");
     write("/sys/class/net/wlan0/address", "aa:bb:cc:dd:ee:ff\n");
     const auto mac = platform::primaryMacAddress();
@@ -52,8 +54,9 @@ TEST_F(FakeMachine, MacComesFromTheDefaultRouteInterfaceWithTheLowestMetric) {
 }
 
 TEST_F(FakeMachine, NoMacWithoutAnUpDefaultRouteOrAReadableAddress) {
-    routes("eth0\t0000A8C0\t00000000\t0001\t0\t0\t0\t0000FFFF\t0\t0\t0\n"    // not a default route
-           "eth1\t00000000\t0101A8C0\t0002\t0\t0\t0\t00000000\t0\t0\t0\n");  // default, but down
+    routes(
+        "eth0\t0000A8C0\t00000000\t0001\t0\t0\t0\t0000FFFF\t0\t0\t0\n"    // not a default route
+        "eth1\t00000000\t0101A8C0\t0002\t0\t0\t0\t00000000\t0\t0\t0\n");  // default, but down
     write("/sys/class/net/eth0/address", "00:1a:2b:3c:4d:5e\n");
     write("/sys/class/net/eth1/address", "00:1a:2b:3c:4d:5f\n");
     EXPECT_FALSE(platform::primaryMacAddress().has_value());

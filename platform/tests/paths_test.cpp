@@ -16,9 +16,8 @@ namespace {
 using watchtest::ScopedEnv;
 
 TEST(Paths, FixedPathsKeepTheSystemsFoldersAndNames) {
-    ScopedEnv a("QD_TOKEN_LIBRARY", nullptr), b("QD_PKCS11_MODULE", nullptr),
-        c("QD_CARROW_LIBRARY", nullptr), d("QD_BUNDLE_DIR", nullptr),
-        e("QD_MANAGER_EXECUTABLE", nullptr);
+    ScopedEnv a("QD_TOKEN_LIBRARY", nullptr), b("QD_PKCS11_MODULE", nullptr), c("QD_CARROW_LIBRARY", nullptr),
+        d("QD_BUNDLE_DIR", nullptr), e("QD_MANAGER_EXECUTABLE", nullptr);
     EXPECT_EQ(platform::tokenLibraryPath(), "/usr/local/lib/libUSBQdvKey_20244.so");
     EXPECT_EQ(platform::pkcs11ModulePath(), "/usr/local/lib/qdpkcs11-darwin.so");
     EXPECT_EQ(platform::carrowLibraryPath(), "/usr/local/lib/libCarrow_20244.so");

@@ -72,16 +72,18 @@ inline size_t countCopies(const unsigned char* data, size_t size, const void* se
 inline void clearVectorRegisters() {
 #if defined(__x86_64__)
     if (__builtin_cpu_supports("avx")) {
-        asm volatile("vzeroall" ::: "xmm0", "xmm1", "xmm2", "xmm3", "xmm4", "xmm5", "xmm6", "xmm7", "xmm8", "xmm9",
-                     "xmm10", "xmm11", "xmm12", "xmm13", "xmm14", "xmm15");
+        asm volatile("vzeroall" ::
+                         : "xmm0", "xmm1", "xmm2", "xmm3", "xmm4", "xmm5", "xmm6", "xmm7", "xmm8", "xmm9",
+                           "xmm10", "xmm11", "xmm12", "xmm13", "xmm14", "xmm15");
     } else {
         asm volatile(
             "pxor %%xmm0, %%xmm0\n pxor %%xmm1, %%xmm1\n pxor %%xmm2, %%xmm2\n pxor %%xmm3, %%xmm3\n"
             "pxor %%xmm4, %%xmm4\n pxor %%xmm5, %%xmm5\n pxor %%xmm6, %%xmm6\n pxor %%xmm7, %%xmm7\n"
             "pxor %%xmm8, %%xmm8\n pxor %%xmm9, %%xmm9\n pxor %%xmm10, %%xmm10\n pxor %%xmm11, %%xmm11\n"
-            "pxor %%xmm12, %%xmm12\n pxor %%xmm13, %%xmm13\n pxor %%xmm14, %%xmm14\n pxor %%xmm15, %%xmm15\n" ::
-                : "xmm0", "xmm1", "xmm2", "xmm3", "xmm4", "xmm5", "xmm6", "xmm7", "xmm8", "xmm9", "xmm10", "xmm11",
-                  "xmm12", "xmm13", "xmm14", "xmm15");
+            "pxor %%xmm12, %%xmm12\n pxor %%xmm13, %%xmm13\n pxor %%xmm14, %%xmm14\n pxor %%xmm15, "
+            "%%xmm15\n" ::
+                : "xmm0", "xmm1", "xmm2", "xmm3", "xmm4", "xmm5", "xmm6", "xmm7", "xmm8", "xmm9", "xmm10",
+                  "xmm11", "xmm12", "xmm13", "xmm14", "xmm15");
     }
 #endif
 }
@@ -194,7 +196,8 @@ inline size_t copiesInProcessMemory(const void* secret, size_t len, std::initial
         char perms[5] = {};
         if (std::sscanf(line, "%lx-%lx %4s", &start, &end, perms) != 3) continue;
         if (perms[0] != 'r' || perms[1] != 'w' || perms[3] != 'p') continue;
-        if (end - start > (size_t{1} << 30) || std::strstr(line, "[vvar") || std::strstr(line, "[vsyscall]")) continue;
+        if (end - start > (size_t{1} << 30) || std::strstr(line, "[vvar") || std::strstr(line, "[vsyscall]"))
+            continue;
         if (workAt >= start && workAt < end) continue;
         if (regions.size() < regions.capacity()) regions.push_back({start, end});
         // A line longer than the buffer: skip its rest.

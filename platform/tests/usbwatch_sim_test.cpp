@@ -1,15 +1,15 @@
 // The simulated bus, driven by writing the simulator's state file by hand the
 // way the simulator does (temporary file, then rename over keys.json).
-#include "platform/usbwatch.h"
-#include "platform/usbwatch_backend.h"
-#include "scoped_env.h"
-#include "watch_events.h"
-
 #include <gtest/gtest.h>
 
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
+
+#include "platform/usbwatch.h"
+#include "platform/usbwatch_backend.h"
+#include "scoped_env.h"
+#include "watch_events.h"
 
 namespace {
 
@@ -21,7 +21,8 @@ using Events = std::vector<std::string>;
 constexpr uint16_t kVendorA = 0xD449;
 constexpr uint16_t kVendorB = 0x6A9F;
 
-std::string key(const std::string& name, bool plugged, int vendor = kVendorA, int product = 4, int plugs = 1) {
+std::string key(const std::string& name, bool plugged, int vendor = kVendorA, int product = 4,
+                int plugs = 1) {
     return "{\"name\":\"" + name + "\",\"plugged\":" + (plugged ? "true" : "false") +
            ",\"vendor\":" + std::to_string(vendor) + ",\"product\":" + std::to_string(product) +
            ",\"plug_count\":" + std::to_string(plugs) + ",\"pcode\":20244,\"reader\":\"QDV " + name + "\"}";
@@ -117,8 +118,8 @@ TEST_F(SimBus, OnlyTheWatchedIdsArriveAtTheirEdges) {
     writeKeys({key("v-1", true, kVendorA - 1), key("v+1", true, kVendorA + 1), key("p3", true, kVendorA, 3),
                key("p5", true, kVendorA, 5), key("both", true, kVendorA + 1, 5),
                key("v17", true, kVendorA + 0x10000), key("p17", true, kVendorA, 4 + 0x10000),
-               "{\"name\":\"float\",\"plugged\":true,\"vendor\":54345.0,\"product\":4}", key("max", true, 0xFFFF, 0xFFFF),
-               key("max17", true, 0x1FFFF, 0xFFFF), key("ok", true)});
+               "{\"name\":\"float\",\"plugged\":true,\"vendor\":54345.0,\"product\":4}",
+               key("max", true, 0xFFFF, 0xFFFF), key("max17", true, 0x1FFFF, 0xFFFF), key("ok", true)});
     WatchRunner watch(kVendorA, 4);
     watch.markPresentReported();
     watch.start();
@@ -181,7 +182,8 @@ TEST_F(SimBus, UnusableFolderFailsRunWithTheCall) {
     std::string file = dir_ + "/plain";
     std::ofstream(file) << "x";
     ScopedEnv env("KEYSIM_DIR", file.c_str());
-    platform::UsbWatch watch(kVendorA, 4, [](const platform::UsbDevice&) {}, [](const platform::UsbDevice&) {});
+    platform::UsbWatch watch(
+        kVendorA, 4, [](const platform::UsbDevice&) {}, [](const platform::UsbDevice&) {});
     std::string error;
     EXPECT_FALSE(watch.run(&error));
     EXPECT_NE(error.find("mkdir"), std::string::npos) << error;
@@ -196,8 +198,8 @@ TEST_F(SimBus, StopFromAnotherThreadAndBeforeRun) {
 
     writeKeys({key("a", true)});
     int arrivals = 0;
-    platform::UsbWatch early(kVendorA, 4, [&](const platform::UsbDevice&) { ++arrivals; },
-                             [](const platform::UsbDevice&) {});
+    platform::UsbWatch early(
+        kVendorA, 4, [&](const platform::UsbDevice&) { ++arrivals; }, [](const platform::UsbDevice&) {});
     early.stop();
     EXPECT_TRUE(early.run(&error));
     EXPECT_EQ(arrivals, 0);
@@ -214,7 +216,8 @@ TEST(UsbWatchBackend, SelectionByEnvironment) {
     }
     ScopedEnv env("QD_USB_BACKEND", "usbfs");
     EXPECT_EQ(platform::UsbWatch::backendName(), "usbfs");
-    platform::UsbWatch watch(kVendorA, 4, [](const platform::UsbDevice&) {}, [](const platform::UsbDevice&) {});
+    platform::UsbWatch watch(
+        kVendorA, 4, [](const platform::UsbDevice&) {}, [](const platform::UsbDevice&) {});
     std::string error;
     EXPECT_FALSE(watch.run(&error));
     EXPECT_NE(error.find("QD_USB_BACKEND=\"usbfs\""), std::string::npos) << error;
@@ -226,10 +229,16 @@ TEST(UsbWatchHelpers, LocationIdFromBusAndPorts) {
         const char* ports;
         uint32_t expected;
     } cases[] = {
-        {1, "2", 0x01200000},       {1, "2.3", 0x01230000},      {20, "1.4.2", 0x14142000},
-        {3, "0", 0x03000000},       {3, "", 0x03000000},         {1, "1.2.3.4.5.6", 0x01123456},
+        {1, "2", 0x01200000},
+        {1, "2.3", 0x01230000},
+        {20, "1.4.2", 0x14142000},
+        {3, "0", 0x03000000},
+        {3, "", 0x03000000},
+        {1, "1.2.3.4.5.6", 0x01123456},
         {1, "1.2.3.4.5.6.7", 0x01123456},  // too deep: cut, not spilled into the bus byte
-        {1, "16.2", 0x01F20000},    {0x1FF, "1", 0xFF100000},    {2, "1.x", 0x02100000},
+        {1, "16.2", 0x01F20000},
+        {0x1FF, "1", 0xFF100000},
+        {2, "1.x", 0x02100000},
     };
     for (const auto& c : cases)
         EXPECT_EQ(platform::locationIdFromPath(c.bus, c.ports), c.expected) << c.bus << " " << c.ports;

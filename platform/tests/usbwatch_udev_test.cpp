@@ -46,11 +46,10 @@ protected:
         char productProperty[32];
         std::snprintf(productProperty, sizeof productProperty, "%lx/%lx/100", std::stoul(vid, nullptr, 16),
                       std::stoul(pid, nullptr, 16));
-        GText path(umockdev_testbed_add_device(testbed_, "usb", sysname, nullptr,
-                                               "idVendor", vid, "idProduct", pid, "product", product,
-                                               "busnum", busnum, "devpath", devpath, nullptr,
-                                               "DEVTYPE", "usb_device", "PRODUCT", productProperty,
-                                               "BUSNUM", busnum, nullptr));
+        GText path(umockdev_testbed_add_device(testbed_, "usb", sysname, nullptr, "idVendor", vid,
+                                               "idProduct", pid, "product", product, "busnum", busnum,
+                                               "devpath", devpath, nullptr, "DEVTYPE", "usb_device",
+                                               "PRODUCT", productProperty, "BUSNUM", busnum, nullptr));
         return path ? std::string(path.get()) : std::string();
     }
 

@@ -2,8 +2,6 @@
 // as "+id" for an arrival and "-id" for a removal, in order.
 #pragma once
 
-#include "platform/usbwatch.h"
-
 #include <chrono>
 #include <condition_variable>
 #include <mutex>
@@ -11,6 +9,8 @@
 #include <string>
 #include <thread>
 #include <vector>
+
+#include "platform/usbwatch.h"
 
 namespace watchtest {
 

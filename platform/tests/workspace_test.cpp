@@ -61,10 +61,10 @@ TEST_F(WorkspaceTest, LaunchIsDetachedReapedAndFreeOfTheCallersSignalMask) {
 
     ASSERT_TRUE(waitFor("launch ", 1));
     const Launch l = launches().at(0);
-    EXPECT_NE(l.ppid, getpid());   // not our child: nothing to reap later
-    EXPECT_NE(l.sid, getsid(0));   // its own session: our terminal's signals miss it
+    EXPECT_NE(l.ppid, getpid());  // not our child: nothing to reap later
+    EXPECT_NE(l.sid, getsid(0));  // its own session: our terminal's signals miss it
     EXPECT_EQ(l.signals, "clear");
-    EXPECT_TRUE(noChildLeft());    // the middle child was reaped
+    EXPECT_TRUE(noChildLeft());  // the middle child was reaped
 
     EXPECT_EQ(platform::terminateApplications(standin_), 1);
     ASSERT_TRUE(waitFor("term ", 1));
@@ -202,19 +202,19 @@ TEST_F(WorkspaceTest, OnlyLockNamesOfOneToNineDigitsAreLockFiles) {
         std::string name;
         bool lockFile;
     } rows[] = {
-        {"manager-1.lock", true},                                   // the shortest
-        {"manager-999999999.lock", true},                           // nine digits, the longest
-        {"manager-1000000000.lock", false},                         // ten
-        {"manager-.lock", false},                                   // none
-        {"manager-x23.lock", false},                                // not a digit at the first place
-        {"manager-12x.lock", false},                                // nor at the last
-        {"manager-0.lock", false},                                  // no process 0
+        {"manager-1.lock", true},                                  // the shortest
+        {"manager-999999999.lock", true},                          // nine digits, the longest
+        {"manager-1000000000.lock", false},                        // ten
+        {"manager-.lock", false},                                  // none
+        {"manager-x23.lock", false},                               // not a digit at the first place
+        {"manager-12x.lock", false},                               // nor at the last
+        {"manager-0.lock", false},                                 // no process 0
         {"manager-" + std::to_string(getpid()) + ".lock", false},  // this process
         {"Manager-12.lock", false},
         {"manager-12.lockx", false},
         {"manager-12.loc", false},
-        {"Manager-12.loc", false},                                  // prefix and suffix both wrong
-        {"manager-1234567890x.lock", false},                        // too long and not digits
+        {"Manager-12.loc", false},            // prefix and suffix both wrong
+        {"manager-1234567890x.lock", false},  // too long and not digits
     };
     for (const auto& row : rows) std::ofstream(fs::path(folder_.lockDir()) / row.name) << "1\n";
     EXPECT_EQ(platform::terminateManagers(), 0);
@@ -336,10 +336,10 @@ TEST_P(ManagerScopeTest, KeyManagerLeavesTheAgentsUnitOnlyThroughAnAnsweringMana
     // The runtime folder, padded so that its socket path has the length asked.
     const size_t socketPathSize = socket == "longest" ? 107 : socket == "onemore" ? 108 : 0;
     const size_t fixed = runtime_.string().size() + std::string("//systemd/private").size();
-    const std::string runtimeDir =
-        socket == "toolong" ? runtime_.string() + "/" + std::string(120, 'r')
-        : socketPathSize    ? runtime_.string() + "/" + std::string(socketPathSize - fixed, 'r')
-                            : runtime_.string();
+    const std::string runtimeDir = socket == "toolong" ? runtime_.string() + "/" + std::string(120, 'r')
+                                   : socketPathSize
+                                       ? runtime_.string() + "/" + std::string(socketPathSize - fixed, 'r')
+                                       : runtime_.string();
     if (socket == "listening" || socket == "stale" || socketPathSize)
         makeManagerSocket(socket != "stale", runtimeDir);
     if (c.runInPath) writeFakeRun();

@@ -1,8 +1,8 @@
 // qd-usbwatch: prints what the USB watch reports for the bank's two kinds of
 // key (or for one VID PID given in hex), one line per event, until SIGINT or
 // SIGTERM. For trying the backends by hand and for the demo.
-#include "platform/usbwatch.h"
-#include "token/KeyIdentity.h"
+#include <pthread.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <csignal>
@@ -13,8 +13,8 @@
 #include <thread>
 #include <vector>
 
-#include <pthread.h>
-#include <unistd.h>
+#include "platform/usbwatch.h"
+#include "token/KeyIdentity.h"
 
 namespace {
 

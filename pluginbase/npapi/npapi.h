@@ -62,10 +62,7 @@ typedef struct _NPSize {
 
 typedef void* NPRegion;
 
-typedef enum {
-    NPWindowTypeWindow = 1,
-    NPWindowTypeDrawable
-} NPWindowType;
+typedef enum { NPWindowTypeWindow = 1, NPWindowTypeDrawable } NPWindowType;
 
 /* The Linux form carries ws_info between clipRect and type. */
 typedef struct _NPWindow {
@@ -197,10 +194,7 @@ typedef enum {
     NPDrawingModelInvalidatingCoreAnimation = 4
 } NPDrawingModel;
 
-typedef enum {
-    NPEventModelCarbon = 0,
-    NPEventModelCocoa = 1
-} NPEventModel;
+typedef enum { NPEventModelCarbon = 0, NPEventModelCocoa = 1 } NPEventModel;
 
 /* The cursors of NPPVpluginCursorKind_Linux. */
 enum { NPCursorArrow_Linux = 0, NPCursorIBeam_Linux = 1 };

@@ -21,7 +21,8 @@ typedef NPError (*NPP_NewStreamProcPtr)(NPP instance, NPMIMEType type, NPStream*
                                         uint16_t* stype);
 typedef NPError (*NPP_DestroyStreamProcPtr)(NPP instance, NPStream* stream, NPReason reason);
 typedef int32_t (*NPP_WriteReadyProcPtr)(NPP instance, NPStream* stream);
-typedef int32_t (*NPP_WriteProcPtr)(NPP instance, NPStream* stream, int32_t offset, int32_t len, void* buffer);
+typedef int32_t (*NPP_WriteProcPtr)(NPP instance, NPStream* stream, int32_t offset, int32_t len,
+                                    void* buffer);
 typedef void (*NPP_StreamAsFileProcPtr)(NPP instance, NPStream* stream, const char* fname);
 typedef void (*NPP_PrintProcPtr)(NPP instance, NPPrint* platformPrint);
 typedef int16_t (*NPP_HandleEventProcPtr)(NPP instance, void* event);
@@ -38,7 +39,8 @@ typedef void (*NPP_DidCompositePtr)(NPP instance);
 /* Browser side. */
 typedef NPError (*NPN_GetValueProcPtr)(NPP instance, NPNVariable variable, void* ret_value);
 typedef NPError (*NPN_SetValueProcPtr)(NPP instance, NPPVariable variable, void* value);
-typedef NPError (*NPN_GetURLNotifyProcPtr)(NPP instance, const char* url, const char* window, void* notifyData);
+typedef NPError (*NPN_GetURLNotifyProcPtr)(NPP instance, const char* url, const char* window,
+                                           void* notifyData);
 typedef NPError (*NPN_PostURLNotifyProcPtr)(NPP instance, const char* url, const char* window, uint32_t len,
                                             const char* buf, NPBool file, void* notifyData);
 typedef NPError (*NPN_GetURLProcPtr)(NPP instance, const char* url, const char* window);

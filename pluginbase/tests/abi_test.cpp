@@ -14,7 +14,8 @@ struct Offset {
     size_t ours, published;
 };
 
-#define AT(type, field, published) Offset{#type "." #field, offsetof(type, field), published}
+#define AT(type, field, published) \
+    Offset { #type "." #field, offsetof(type, field), published }
 
 TEST(Abi, TablesAndRecordsHaveThePublishedLp64Layout) {
     const size_t entry = sizeof(void*);
@@ -54,8 +55,7 @@ TEST(Abi, TablesAndRecordsHaveThePublishedLp64Layout) {
         AT(NPClass, construct, 8 + 11 * entry),
         AT(_NPP, ndata, 8),
     };
-    for (const auto& r : rows)
-        EXPECT_EQ(r.ours, r.published) << r.field;
+    for (const auto& r : rows) EXPECT_EQ(r.ours, r.published) << r.field;
     EXPECT_EQ(sizeof(NPWindow), 48u);
     EXPECT_EQ(sizeof(NPVariant), 24u);  // the union holds an NPString (pointer and length)
     EXPECT_EQ(sizeof(NPClass), 8 + 12 * entry);
@@ -65,21 +65,36 @@ TEST(Abi, TablesAndRecordsHaveThePublishedLp64Layout) {
 
 TEST(Abi, NumbersAreThePublishedOnes) {
     const std::pair<long, long> rows[] = {
-        {NPPVpluginNameString, 1},          {NPPVpluginDescriptionString, 2},
-        {NPPVpluginNeedsXEmbed, 14},        {NPPVpluginScriptableNPObject, 15},
-        {NPPVpluginCancelSrcStream, 20},    {NPPVpluginUsesDOMForCursorBool, 22},
-        {NPPVpluginDrawingModel, 1000},     {NPPVpluginEventModel, 1001},
-        {NPNVSupportsXEmbedBool, 14},       {NPNVSupportsWindowless, 17},
-        {NPNVdocumentOrigin, 22},           {NPNVsupportsCoreGraphicsBool, 2001},
-        {NPNVsupportsCoreAnimationBool, 2003}, {NPNVsupportsCocoaBool, 3001},
-        {NPDrawingModelCoreGraphics, 1},    {NPEventModelCocoa, 1},
-        {NPCocoaEventDrawRect, 1},          {NPCocoaEventMouseDown, 2},
-        {NPCocoaEventMouseMoved, 4},        {NPCocoaEventKeyDown, 8},
-        {NPCocoaEventFocusChanged, 11},     {NPCocoaEventTextInput, 14},
-        {NPVariantType_Int32, 3},           {NPVariantType_String, 5},
-        {NPVariantType_Object, 6},          {NPERR_INVALID_FUNCTABLE_ERROR, 3},
-        {NPERR_INCOMPATIBLE_VERSION_ERROR, 8}, {NPERR_INVALID_PARAM, 9},
-        {NPERR_STREAM_NOT_SEEKABLE, 13},    {NP_CLASS_STRUCT_VERSION, 3},
+        {NPPVpluginNameString, 1},
+        {NPPVpluginDescriptionString, 2},
+        {NPPVpluginNeedsXEmbed, 14},
+        {NPPVpluginScriptableNPObject, 15},
+        {NPPVpluginCancelSrcStream, 20},
+        {NPPVpluginUsesDOMForCursorBool, 22},
+        {NPPVpluginDrawingModel, 1000},
+        {NPPVpluginEventModel, 1001},
+        {NPNVSupportsXEmbedBool, 14},
+        {NPNVSupportsWindowless, 17},
+        {NPNVdocumentOrigin, 22},
+        {NPNVsupportsCoreGraphicsBool, 2001},
+        {NPNVsupportsCoreAnimationBool, 2003},
+        {NPNVsupportsCocoaBool, 3001},
+        {NPDrawingModelCoreGraphics, 1},
+        {NPEventModelCocoa, 1},
+        {NPCocoaEventDrawRect, 1},
+        {NPCocoaEventMouseDown, 2},
+        {NPCocoaEventMouseMoved, 4},
+        {NPCocoaEventKeyDown, 8},
+        {NPCocoaEventFocusChanged, 11},
+        {NPCocoaEventTextInput, 14},
+        {NPVariantType_Int32, 3},
+        {NPVariantType_String, 5},
+        {NPVariantType_Object, 6},
+        {NPERR_INVALID_FUNCTABLE_ERROR, 3},
+        {NPERR_INCOMPATIBLE_VERSION_ERROR, 8},
+        {NPERR_INVALID_PARAM, 9},
+        {NPERR_STREAM_NOT_SEEKABLE, 13},
+        {NP_CLASS_STRUCT_VERSION, 3},
     };
     for (size_t i = 0; i < sizeof rows / sizeof rows[0]; ++i)
         EXPECT_EQ(rows[i].first, rows[i].second) << "row " << i;

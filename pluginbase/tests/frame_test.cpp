@@ -2,9 +2,8 @@
 // by path, its entry points, negotiation, gates and scriptable object.
 // PLUGIN_PATH comes from the build, one test binary per plug-in; what the
 // plug-in should answer, from its identity record linked in.
-#include <gtest/gtest.h>
-
 #include <dlfcn.h>
+#include <gtest/gtest.h>
 
 #include <cstdio>
 #include <cstring>
@@ -53,12 +52,12 @@ TEST(Entry, InitializeAndGetEntryPointsCheckTheirTables) {
     void* const javaClass = funcs.javaClass;
     EXPECT_EQ(entry(&funcs), NPERR_NO_ERROR);
     EXPECT_EQ(funcs.version, kPluginIdentity.apiMinor);
-    EXPECT_EQ(funcs.size, 1234);         // left as the browser filled it
+    EXPECT_EQ(funcs.size, 1234);  // left as the browser filled it
     EXPECT_EQ(funcs.javaClass, javaClass);
     for (void* p : {(void*)funcs.newp, (void*)funcs.destroy, (void*)funcs.setwindow, (void*)funcs.newstream,
-                    (void*)funcs.destroystream, (void*)funcs.asfile, (void*)funcs.writeready, (void*)funcs.write,
-                    (void*)funcs.print, (void*)funcs.event, (void*)funcs.urlnotify, (void*)funcs.getvalue,
-                    (void*)funcs.setvalue})
+                    (void*)funcs.destroystream, (void*)funcs.asfile, (void*)funcs.writeready,
+                    (void*)funcs.write, (void*)funcs.print, (void*)funcs.event, (void*)funcs.urlnotify,
+                    (void*)funcs.getvalue, (void*)funcs.setvalue})
         EXPECT_NE(p, reinterpret_cast<void*>(0xABABABABABABABABull));
 
     // Plug-in values without an instance.

@@ -35,9 +35,10 @@ TEST(VersionGates, StreamsNeedMinorEightAndNotificationsNine) {
         EXPECT_EQ(NPN_Write(nullptr, nullptr, 4, buffer), row.streams ? 4 : -1) << row.minor;
         const NPError streamRefused = row.streams ? NPERR_GENERIC_ERROR : NPERR_INCOMPATIBLE_VERSION_ERROR;
         EXPECT_EQ(NPN_NewStream(nullptr, nullptr, "_blank", &stream), streamRefused) << row.minor;
-        EXPECT_EQ(NPN_DestroyStream(nullptr, nullptr, NPRES_DONE), row.streams ? NPERR_NO_ERROR
-                                                                               : NPERR_INCOMPATIBLE_VERSION_ERROR);
-        const NPError notifyRefused = row.notifications ? NPERR_GENERIC_ERROR : NPERR_INCOMPATIBLE_VERSION_ERROR;
+        EXPECT_EQ(NPN_DestroyStream(nullptr, nullptr, NPRES_DONE),
+                  row.streams ? NPERR_NO_ERROR : NPERR_INCOMPATIBLE_VERSION_ERROR);
+        const NPError notifyRefused =
+            row.notifications ? NPERR_GENERIC_ERROR : NPERR_INCOMPATIBLE_VERSION_ERROR;
         EXPECT_EQ(NPN_GetURLNotify(nullptr, "about:blank", nullptr, nullptr), notifyRefused) << row.minor;
         EXPECT_EQ(NPN_PostURLNotify(nullptr, "about:blank", nullptr, 0, "", 0, nullptr),
                   row.notifications ? NPERR_GENERIC_ERROR : NPERR_INCOMPATIBLE_VERSION_ERROR);

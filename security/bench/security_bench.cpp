@@ -33,8 +33,7 @@ namespace {
 std::string readKey(const char* name) {
     std::ifstream in(std::string(SECURITY_KEYS_DIR) + "/" + name);
     std::string s((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-    while (!s.empty() && (s.back() == '\n' || s.back() == '\r'))
-        s.pop_back();
+    while (!s.empty() && (s.back() == '\n' || s.back() == '\r')) s.pop_back();
     return s;
 }
 
@@ -99,12 +98,10 @@ void mode0Primitives(benchmark::State& state, bool importKey, bool dropBytes) {
     for (auto _ : state) {
         RSA* rsa = importKey ? rsaFromModulus(appKey()) : prepared;
         RSA_public_encrypt(16, key, wrapped, rsa, RSA_PKCS1_PADDING);
-        if (importKey)
-            RSA_free(rsa);
+        if (importKey) RSA_free(rsa);
         RC4_KEY rc4;
         RC4_set_key(&rc4, 16, key);
-        if (dropBytes)
-            RC4(&rc4, sizeof drop, drop, drop);
+        if (dropBytes) RC4(&rc4, sizeof drop, drop, drop);
         RC4(&rc4, plain.size(), reinterpret_cast<const unsigned char*>(plain.data()), cipher);
         std::memcpy(envelope + 20, wrapped, 128);
         std::memcpy(envelope + 156, cipher, plain.size());
@@ -146,8 +143,7 @@ void BM_RsaKeyFromHex(benchmark::State& state) {
 void BM_RsaPrebuiltKey(benchmark::State& state) {
     RSA* rsa = rsaFromModulus(appKey());
     unsigned char key[16] = {}, wrapped[128];
-    for (auto _ : state)
-        RSA_public_encrypt(16, key, wrapped, rsa, RSA_PKCS1_PADDING);
+    for (auto _ : state) RSA_public_encrypt(16, key, wrapped, rsa, RSA_PKCS1_PADDING);
     RSA_free(rsa);
 }
 
@@ -165,8 +161,7 @@ void BM_Rc4Drop512(benchmark::State& state) {
 void BM_OpenSSLSm2Encrypt32(benchmark::State& state) {
     FILE* f = std::fopen((std::string(SECURITY_KEYS_DIR) + "/platform_sm2.pem").c_str(), "r");
     EVP_PKEY* key = f ? PEM_read_PrivateKey(f, nullptr, nullptr, nullptr) : nullptr;
-    if (f)
-        std::fclose(f);
+    if (f) std::fclose(f);
     if (key == nullptr) {
         state.SkipWithError("no SM2 key");
         return;
@@ -308,7 +303,8 @@ public:
         ConsoleReporter::ReportRuns(runs);
         for (const auto& r : runs)
             if (!r.error_occurred && (r.run_type == Run::RT_Iteration || r.aggregate_name == "median"))
-                seconds[r.run_name.function_name] = r.GetAdjustedCPUTime() / benchmark::GetTimeUnitMultiplier(r.time_unit);
+                seconds[r.run_name.function_name] =
+                    r.GetAdjustedCPUTime() / benchmark::GetTimeUnitMultiplier(r.time_unit);
     }
     std::map<std::string, double> seconds;
 };
@@ -357,10 +353,9 @@ int main(int argc, char** argv) {
             return std::string(buf);
         };
         char goal[16] = "-";
-        if (hasGoal)
-            std::snprintf(goal, sizeof goal, "%.1f", g.limit);
-        std::printf("%-38s %12s %12s %7.2f %6s %s\n", g.what, fmt(t[g.mine]).c_str(), fmt(t[g.base]).c_str(), ratio,
-                    goal, hasGoal ? (ok ? "met" : "MISSED") : "(reference)");
+        if (hasGoal) std::snprintf(goal, sizeof goal, "%.1f", g.limit);
+        std::printf("%-38s %12s %12s %7.2f %6s %s\n", g.what, fmt(t[g.mine]).c_str(), fmt(t[g.base]).c_str(),
+                    ratio, goal, hasGoal ? (ok ? "met" : "MISSED") : "(reference)");
     }
     return missed == 0 ? 0 : 1;
 }

@@ -69,13 +69,13 @@ TEST(Hex2Byte, ConvertsPairsAndStopsAtTheFirstBadPair) {
         const char* expect;  // hex of the 6-byte buffer afterwards (starts as AA..)
     } cases[] = {
         {"00aB0f", 6, "00AB0F00AAAA"},
-        {"1234", 3, "1200AAAAAAAA"},     // odd final digit ignored, terminator at length / 2
-        {"G1234", 5, "AAAAAAAAAAAA"},    // bad first pair: nothing written at all
-        {"12G4", 4, "12AAAAAAAAAA"},     // bad second pair: only out[0]
-        {"1", 1, "00AAAAAAAAAA"},        // below two characters: only out[0] = 0
+        {"1234", 3, "1200AAAAAAAA"},   // odd final digit ignored, terminator at length / 2
+        {"G1234", 5, "AAAAAAAAAAAA"},  // bad first pair: nothing written at all
+        {"12G4", 4, "12AAAAAAAAAA"},   // bad second pair: only out[0]
+        {"1", 1, "00AAAAAAAAAA"},      // below two characters: only out[0] = 0
         {"", 0, "00AAAAAAAAAA"},
-        {"12", -4, "00AAAAAAAAAA"},      // a negative length never writes before out
-        {"12", 10, "12AAAAAAAAAA"},      // stops at the terminator, never reads past it
+        {"12", -4, "00AAAAAAAAAA"},  // a negative length never writes before out
+        {"12", 10, "12AAAAAAAAAA"},  // stops at the terminator, never reads past it
     };
     for (const auto& c : cases) {
         unsigned char buf[6];
@@ -226,7 +226,11 @@ TEST(EncryptStandard, ChecksInOrder) {
     EXPECT_EQ(stderrOf([&] { EXPECT_EQ(encryptStandard("", "1", "t", &out), 0); }),
               "Importing the RSA public key 's modulus failed!\n");
     // A 26-byte modulus has no room for 16 key bytes plus 11 of PKCS#1 padding.
-    EXPECT_EQ(stderrOf([&] { EXPECT_EQ(encryptStandard("C1FFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFF3", "1", "t", &out), 0); }),
+    EXPECT_EQ(stderrOf([&] {
+                  EXPECT_EQ(
+                      encryptStandard("C1FFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFF3", "1", "t", &out),
+                      0);
+              }),
               "RSA public encryption failed!\n");
     EXPECT_EQ(out, nullptr);
 }

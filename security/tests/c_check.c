@@ -9,12 +9,12 @@
 #include "security/sm2.h"
 
 static int failures = 0;
-#define CHECK(cond)                                              \
-    do {                                                         \
-        if (!(cond)) {                                           \
-            fprintf(stderr, "c_check: failed: %s\n", #cond);     \
-            ++failures;                                          \
-        }                                                        \
+#define CHECK(cond)                                          \
+    do {                                                     \
+        if (!(cond)) {                                       \
+            fprintf(stderr, "c_check: failed: %s\n", #cond); \
+            ++failures;                                      \
+        }                                                    \
     } while (0)
 
 int main(void) {
@@ -44,7 +44,8 @@ int main(void) {
     SM3_Update(&sm3, "abc", 3);
     SM3_Final(md, &sm3);
     hex = data2HEXString(md, SM3_DIGEST_LENGTH);
-    CHECK(hex != NULL && strcmp(hex, "66C7F0F462EEEDD9D1F2D46BDC10E4E24167C4875CF2F7A2297DA02B8F4BA8E0") == 0);
+    CHECK(hex != NULL &&
+          strcmp(hex, "66C7F0F462EEEDD9D1F2D46BDC10E4E24167C4875CF2F7A2297DA02B8F4BA8E0") == 0);
     free(hex);
     CHECK(SM2ED_get_default_method() == SM2ED_OpenSSL());
 

@@ -1,15 +1,15 @@
 // DES and triple DES: published known answers, agreement with OpenSSL's own
 // DES on random keys and blocks, and the triple-DES identities.
 #define OPENSSL_SUPPRESS_DEPRECATED  // the low-level DES calls are the reference here
-#include <openssl/des.h>
-#include <openssl/rand.h>
+#include "security/des.h"
 
 #include <gtest/gtest.h>
+#include <openssl/des.h>
+#include <openssl/rand.h>
 
 #include <array>
 #include <cstring>
 
-#include "security/des.h"
 #include "des_vectors.h"
 #include "test_util.h"
 
@@ -93,8 +93,7 @@ TEST(DesAgreement, SingleAndTripleDesMatchOpenSSLOnRandomInput) {
 TEST(DesKeys, ParityBitsAreIgnored) {
     for (int i = 0; i < 50; ++i) {
         auto key = randomBlock(), flipped = key, in = randomBlock();
-        for (auto& b : flipped)
-            b ^= 0x01;
+        for (auto& b : flipped) b ^= 0x01;
         des_context a, b;
         des_set_key(&a, key.data());
         des_set_key(&b, flipped.data());

@@ -9,8 +9,8 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <utility>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "decoder.h"
@@ -59,7 +59,6 @@ struct Edges : sectest::DemoKeys {
         if (start.empty()) return {};
         return {std::string(start.begin(), start.begin() + 8), std::string(start.end() - 8, start.end())};
     }
-
 };
 
 std::string repeat(size_t n, char c) { return std::string(n, c); }
@@ -134,41 +133,41 @@ TEST_F(Edges, TextLengthsAtEachModesLimit) {
         EXPECT_EQ(messages, "");
         decoder::Envelope env;
         switch (r.mode) {
-        case 0:
-            ASSERT_TRUE(decoder::openEnvelope(app, out, env, error)) << error;
-            EXPECT_EQ(env.text, r.expect);
-            break;
-        case 1: {
-            decoder::PinResult pin;
-            ASSERT_TRUE(decoder::openMode1(platformRsa, out, pin, error)) << error;
-            EXPECT_EQ(decoder::hex(pin.pinBlock), r.expect);
-            break;
-        }
-        case 2: {
-            std::string password;
-            ASSERT_TRUE(decoder::openMode2(app, platformRsa, out, env, password, error)) << error;
-            EXPECT_EQ(password, r.expect);
-            break;
-        }
-        default: {
-            Bytes block;
-            ASSERT_TRUE(decoder::openSm2Mode(app, platformSm2, out, env, block, error)) << error;
-            std::string text;
-            if (r.mode == 3) {
-                decoder::LayoutB b;
-                ASSERT_TRUE(decoder::parseLayoutB(block, b, error)) << error;
-                text = b.text;
-            } else if (r.mode == 4) {
-                Bytes random;
-                ASSERT_TRUE(decoder::parseLayoutC(block, text, random, error)) << error;
-            } else {
-                Bytes zeroFilled(r.expect.begin(), r.expect.end());
-                zeroFilled.resize(32, 0);
-                EXPECT_EQ(decoder::hex(block), decoder::hex(zeroFilled));
+            case 0:
+                ASSERT_TRUE(decoder::openEnvelope(app, out, env, error)) << error;
+                EXPECT_EQ(env.text, r.expect);
+                break;
+            case 1: {
+                decoder::PinResult pin;
+                ASSERT_TRUE(decoder::openMode1(platformRsa, out, pin, error)) << error;
+                EXPECT_EQ(decoder::hex(pin.pinBlock), r.expect);
                 break;
             }
-            EXPECT_EQ(text, r.expect);
-        }
+            case 2: {
+                std::string password;
+                ASSERT_TRUE(decoder::openMode2(app, platformRsa, out, env, password, error)) << error;
+                EXPECT_EQ(password, r.expect);
+                break;
+            }
+            default: {
+                Bytes block;
+                ASSERT_TRUE(decoder::openSm2Mode(app, platformSm2, out, env, block, error)) << error;
+                std::string text;
+                if (r.mode == 3) {
+                    decoder::LayoutB b;
+                    ASSERT_TRUE(decoder::parseLayoutB(block, b, error)) << error;
+                    text = b.text;
+                } else if (r.mode == 4) {
+                    Bytes random;
+                    ASSERT_TRUE(decoder::parseLayoutC(block, text, random, error)) << error;
+                } else {
+                    Bytes zeroFilled(r.expect.begin(), r.expect.end());
+                    zeroFilled.resize(32, 0);
+                    EXPECT_EQ(decoder::hex(block), decoder::hex(zeroFilled));
+                    break;
+                }
+                EXPECT_EQ(text, r.expect);
+            }
         }
     }
 }
@@ -202,7 +201,9 @@ TEST_F(Edges, EnvelopeLengthFieldTakesEightDigits) {
 // Outputs under keys the test has no private key for are checked by their
 // length fields and sizes.
 TEST_F(Edges, RsaModulusLengths) {
-    auto modulus = [](size_t bytes) { return "C1" + repeat(2 * bytes - 4, 'F') + "03"; };  // odd, top byte set
+    auto modulus = [](size_t bytes) {
+        return "C1" + repeat(2 * bytes - 4, 'F') + "03";
+    };  // odd, top byte set
     auto damaged = [](std::string key, size_t at) {
         key[at] = 'G';
         return key;
@@ -212,8 +213,8 @@ TEST_F(Edges, RsaModulusLengths) {
     const char* platformImport = "Importing the RSA public key's modulus failed!\n";
     struct Row {
         int mode;
-        std::string key;   // the application key in mode 0, else the platform key
-        size_t k;          // bytes of an accepted key; 0: refused
+        std::string key;  // the application key in mode 0, else the platform key
+        size_t k;         // bytes of an accepted key; 0: refused
         const char* messages;
     } rows[] = {
         // mode 0: PKCS#1 of the 16-byte RC4 key needs 27 bytes.
@@ -229,7 +230,8 @@ TEST_F(Edges, RsaModulusLengths) {
         {1, modulus(33), 33, ""},
         {1, modulus(32), 0, "The length of the text is too big!\nEncrypting des key failed with rsa!\n"},
         {1, largest, 2048, ""},
-        {1, tooLong, 0, "Importing the RSA public key's modulus failed!\nEncrypting des key failed with rsa!\n"},
+        {1, tooLong, 0,
+         "Importing the RSA public key's modulus failed!\nEncrypting des key failed with rsa!\n"},
         {1, damaged(rsaHex, 0), 0,
          "Importing the RSA public key's modulus failed!\nEncrypting des key failed with rsa!\n"},
         {1, damaged(rsaHex, 255), 0,
@@ -242,7 +244,8 @@ TEST_F(Edges, RsaModulusLengths) {
         {2, damaged(rsaHex, 255), 0, platformImport},
     };
     for (const Row& r : rows) {
-        SCOPED_TRACE("mode " + std::to_string(r.mode) + ", key of " + std::to_string(r.key.size()) + " digits");
+        SCOPED_TRACE("mode " + std::to_string(r.mode) + ", key of " + std::to_string(r.key.size()) +
+                     " digits");
         const EncryptionKeys keys = r.mode == 0 ? EncryptionKeys{r.key.c_str(), nullptr}
                                                 : EncryptionKeys{appHex.c_str(), r.key.c_str()};
         std::string messages;
@@ -255,21 +258,22 @@ TEST_F(Edges, RsaModulusLengths) {
         char field[9];
         std::snprintf(field, sizeof field, "%08zu", r.k + 12);
         switch (r.mode) {
-        case 0:
-            EXPECT_EQ(lengthFields(out, r.k), std::make_pair(std::string(field), std::string("00000005")));
-            EXPECT_EQ(out.size(), (r.k + 28 + 5 + 2) / 3 * 4);
-            break;
-        case 1:  // PIN block, then the DES key block and the server random, k bytes each
-            EXPECT_EQ(out.size(), 16 + 4 * r.k);
-            EXPECT_EQ(out.find_first_not_of("0123456789ABCDEF"), std::string::npos);
-            break;
-        case 2: {  // the envelope's text is the hex of a k-byte ciphertext
-            decoder::Envelope env;
-            std::string error;
-            ASSERT_TRUE(decoder::openEnvelope(app, out, env, error)) << error;
-            EXPECT_EQ(env.text.size(), 2 * r.k);
-            break;
-        }
+            case 0:
+                EXPECT_EQ(lengthFields(out, r.k),
+                          std::make_pair(std::string(field), std::string("00000005")));
+                EXPECT_EQ(out.size(), (r.k + 28 + 5 + 2) / 3 * 4);
+                break;
+            case 1:  // PIN block, then the DES key block and the server random, k bytes each
+                EXPECT_EQ(out.size(), 16 + 4 * r.k);
+                EXPECT_EQ(out.find_first_not_of("0123456789ABCDEF"), std::string::npos);
+                break;
+            case 2: {  // the envelope's text is the hex of a k-byte ciphertext
+                decoder::Envelope env;
+                std::string error;
+                ASSERT_TRUE(decoder::openEnvelope(app, out, env, error)) << error;
+                EXPECT_EQ(env.text.size(), 2 * r.k);
+                break;
+            }
         }
     }
 }
@@ -287,14 +291,19 @@ TEST_F(Edges, Sm2KeyLengthAndDigits) {
         std::string key;
         bool accepted;
     } rows[] = {
-        {sm2Hex, true},          {lower, true},
-        {sm2Hex.substr(0, 127), false}, {sm2Hex + "0", false},
-        {damaged(sm2Hex, 0), false},    {damaged(sm2Hex, 63), false},
-        {damaged(sm2Hex, 64), false},   {damaged(sm2Hex, 127), false},
+        {sm2Hex, true},
+        {lower, true},
+        {sm2Hex.substr(0, 127), false},
+        {sm2Hex + "0", false},
+        {damaged(sm2Hex, 0), false},
+        {damaged(sm2Hex, 63), false},
+        {damaged(sm2Hex, 64), false},
+        {damaged(sm2Hex, 127), false},
         {"", false},
     };
     for (const Row& r : rows) {
-        SCOPED_TRACE(r.key.size() > 8 ? r.key.substr(0, 8) + "... (" + std::to_string(r.key.size()) + ")" : r.key);
+        SCOPED_TRACE(r.key.size() > 8 ? r.key.substr(0, 8) + "... (" + std::to_string(r.key.size()) + ")"
+                                      : r.key);
         const EncryptionKeys keys{appHex.c_str(), r.key.c_str()};
         for (int mode : {3, 4, 5}) {
             std::string messages;
@@ -311,8 +320,10 @@ TEST_F(Edges, FirstOfTwoFailingChecksWins) {
     const EncryptionKeys rsa{appHex.c_str(), rsaHex.c_str()}, sm2{appHex.c_str(), sm2Hex.c_str()};
     const EncryptionKeys none{nullptr, nullptr}, noPlatform{appHex.c_str(), nullptr};
     const EncryptionKeys badBoth{"XYZ", "not hex"}, badAppRsa{"XYZ", rsaHex.c_str()};
-    const EncryptionKeys badRsa{appHex.c_str(), "XYZ"}, badBothSm2{"XYZ", "XYZ"}, badSm2{appHex.c_str(), "XYZ"};
-    const std::string pin32(32, '1'), random129(129, '7'), long118(118, 'q'), long20(20, 'b'), long31(31, 'd');
+    const EncryptionKeys badRsa{appHex.c_str(), "XYZ"}, badBothSm2{"XYZ", "XYZ"},
+        badSm2{appHex.c_str(), "XYZ"};
+    const std::string pin32(32, '1'), random129(129, '7'), long118(118, 'q'), long20(20, 'b'),
+        long31(31, 'd');
     struct Row {
         int mode;
         const EncryptionKeys* keys;
@@ -327,21 +338,27 @@ TEST_F(Edges, FirstOfTwoFailingChecksWins) {
         {0, &rsa, nullptr, "1", true, false, "The input text does not exist!\n"},
         {0, &none, "pw", "1", true, false, "You must supply a out pointer to retrieve the ciphered text!\n"},
         {0, nullptr, "pw", "1", false, true, "You must initialize the library first!\n"},
-        {0, &badBoth, "pw", "1", false, true, "Opening /dev/urandom failed!\nGenerating the RC4 key failed!\n"},
-        // mode 1: text, out pointer, key present, server random, PIN length, random source, DES key, server random
+        {0, &badBoth, "pw", "1", false, true,
+         "Opening /dev/urandom failed!\nGenerating the RC4 key failed!\n"},
+        // mode 1: text, out pointer, key present, server random, PIN length, random source, DES key, server
+        // random
         {1, &rsa, nullptr, "1", true, false, "The input text does not exist!\n"},
-        {1, nullptr, "1234", "1", true, false, "You must supply a out pointer to retrieve the ciphered text!\n"},
+        {1, nullptr, "1234", "1", true, false,
+         "You must supply a out pointer to retrieve the ciphered text!\n"},
         {1, &noPlatform, "1234", nullptr, false, false,
          "You must initialize the library with the platform public key modulus first!\n"},
         {1, &rsa, pin32.c_str(), nullptr, false, false, "You must supply server random!\n"},
         {1, &badRsa, pin32.c_str(), "1", false, true, "The length of the text is too big!\n"},
-        {1, &badRsa, "1234", "1", false, true, "Opening /dev/urandom failed!\nGenerating the RC4 key failed!\n"},
+        {1, &badRsa, "1234", "1", false, true,
+         "Opening /dev/urandom failed!\nGenerating the RC4 key failed!\n"},
         {1, &badRsa, "1234", random129.c_str(), false, false,
          "Importing the RSA public key's modulus failed!\nEncrypting des key failed with rsa!\n"},
-        // modes 2 to 5 share the first checks: keys, application key, platform key, timestamp, text, out pointer
+        // modes 2 to 5 share the first checks: keys, application key, platform key, timestamp, text, out
+        // pointer
         {2, nullptr, nullptr, nullptr, true, false, "You must supply encryption public key\n"},
         {2, &none, "pw", "1", false, false, "You must initialize application public key\n"},
-        {3, &noPlatform, "pw", nullptr, false, false, "You must initialize encrypt platform sm2 public key\n"},
+        {3, &noPlatform, "pw", nullptr, false, false,
+         "You must initialize encrypt platform sm2 public key\n"},
         {4, &sm2, nullptr, nullptr, false, false, "The timestamp does not exist!\n"},
         {5, &sm2, nullptr, "1", true, false, "The input text does not exist!\n"},
         // then each mode's own: mode 2 the platform key before the length and the application key

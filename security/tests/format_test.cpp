@@ -1,12 +1,12 @@
 // dornEncrypt: every mode opened again with the demo private keys, the
 // failure messages in their order with the result left untouched, and the
 // wiping of buffers that held the password.
-#include <gtest/gtest.h>
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <malloc.h>
-#include <unistd.h>
 #include <openssl/crypto.h>
 #include <openssl/evp.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <cctype>
@@ -41,11 +41,9 @@ size_t gSecretLen = 0;
 std::atomic<int> gSecretFreed{0};
 
 void inspect(void* p) {
-    if (p == nullptr || !gWatch.load(std::memory_order_relaxed) || gSecretLen == 0)
-        return;
+    if (p == nullptr || !gWatch.load(std::memory_order_relaxed) || gSecretLen == 0) return;
     const size_t n = malloc_usable_size(p);
-    if (memmem(p, n, gSecret, gSecretLen) != nullptr)
-        gSecretFreed.fetch_add(1);
+    if (memmem(p, n, gSecret, gSecretLen) != nullptr) gSecretFreed.fetch_add(1);
 }
 
 void* cryptoMalloc(size_t n, const char*, int) { return std::malloc(n); }
@@ -75,8 +73,7 @@ struct Watch {
 }  // namespace
 
 void* operator new(size_t n) {
-    if (void* p = std::malloc(n != 0 ? n : 1))
-        return p;
+    if (void* p = std::malloc(n != 0 ? n : 1)) return p;
     throw std::bad_alloc();
 }
 void* operator new[](size_t n) { return operator new(n); }
@@ -104,8 +101,7 @@ struct Formats : sectest::DemoKeys {
         const int rc = dornEncrypt(mode, keys, &out, text, extra);
         const std::string err = testing::internal::GetCapturedStderr();
         EXPECT_EQ(rc, 0);
-        if (messages != nullptr)
-            *messages = err;
+        if (messages != nullptr) *messages = err;
         std::string s = out != nullptr ? out : "";
         std::free(out);
         return s;
@@ -125,8 +121,7 @@ struct Formats : sectest::DemoKeys {
         Bytes block;
         std::string error;
         EXPECT_TRUE(decoder::openSm2Mode(app, platformSm2, b64, env, block, error)) << error;
-        if (envOut != nullptr)
-            *envOut = env;
+        if (envOut != nullptr) *envOut = env;
         return block;
     }
     static decoder::PinResult openPin(const std::string& hex) {
@@ -135,7 +130,6 @@ struct Formats : sectest::DemoKeys {
         EXPECT_TRUE(decoder::openMode1(platformRsa, hex, r, error)) << error;
         return r;
     }
-
 };
 
 }  // namespace
@@ -169,10 +163,10 @@ TEST_F(Formats, Mode1PinBlockDesKeyAndServerRandomOpen) {
         const char* block;
     } cases[] = {
         {"123456", "123456FFFFFFFFFF"},
-        {"12345", "1234FFFFFFFFFFFF"},               // the odd digit does not reach the block
-        {"12345678901234567890", "1234567890123456"}, // nor do digits past the sixteenth
+        {"12345", "1234FFFFFFFFFFFF"},                 // the odd digit does not reach the block
+        {"12345678901234567890", "1234567890123456"},  // nor do digits past the sixteenth
         {"abcdef12", "ABCDEF12FFFFFFFF"},
-        {"12G456", "12FFFFFFFFFFFFFF"},               // unconverted pairs read as filler
+        {"12G456", "12FFFFFFFFFFFFFF"},  // unconverted pairs read as filler
         {"", "FFFFFFFFFFFFFFFF"},
         {"1234567890123456789012345678901", "1234567890123456"},  // 31 digits: the most that fit
     };
@@ -222,7 +216,7 @@ TEST_F(Formats, Mode2RsaThenEnvelopeOpens) {
 TEST_F(Formats, Mode3LayoutBOpens) {
     const EncryptionKeys keys = sm2Keys();
     for (const std::string& text : {std::string("pw"), std::string("1234567890123456789"), std::string(),
-                                   std::string("密码密码密码")}) {
+                                    std::string("密码密码密码")}) {
         decoder::Envelope env;
         const Bytes block = openSm2(run(3, &keys, text.c_str(), "99", nullptr), &env);
         ASSERT_EQ(block.size(), 32u) << text;
@@ -236,13 +230,15 @@ TEST_F(Formats, Mode3LayoutBOpens) {
     }
     // 19 bytes: no random bytes at all.
     const Bytes full = openSm2(run(3, &keys, "ABCDEFGHIJKLMNOPQRS", "1"));
-    EXPECT_EQ(decoder::hex(full), "000200" + decoder::hex(Bytes(SECURITY_LAYOUT_B_FIELD, SECURITY_LAYOUT_B_FIELD + 8)) +
-                                      "3133" + decoder::hex(Bytes({'A', 'B', 'C', 'D', 'E', 'F', 'G', 'H', 'I', 'J',
-                                                                   'K', 'L', 'M', 'N', 'O', 'P', 'Q', 'R', 'S'})));
+    EXPECT_EQ(decoder::hex(full),
+              "000200" + decoder::hex(Bytes(SECURITY_LAYOUT_B_FIELD, SECURITY_LAYOUT_B_FIELD + 8)) + "3133" +
+                  decoder::hex(Bytes({'A', 'B', 'C', 'D', 'E', 'F', 'G', 'H', 'I', 'J', 'K', 'L', 'M', 'N',
+                                      'O', 'P', 'Q', 'R', 'S'})));
     // Zero random bytes become 0x01 (a source of zeros makes every one zero).
     secutil::setRandomSourceForTesting("/dev/zero");
     const Bytes ones = openSm2(run(3, &keys, "x", "1"));
-    EXPECT_EQ(decoder::hex(Bytes(ones.begin() + 2, ones.begin() + 20)), "010101010101010101010101010101010101");
+    EXPECT_EQ(decoder::hex(Bytes(ones.begin() + 2, ones.begin() + 20)),
+              "010101010101010101010101010101010101");
     std::string messages;
     EXPECT_EQ(run(3, &keys, "12345678901234567890", "1", &messages), "");
     EXPECT_EQ(messages, "The length of the text is too big!\n");
@@ -298,8 +294,10 @@ TEST_F(Formats, FailureMessagesInOrderLeaveTheResultUntouched) {
         {0, &badApp, "pw", "1", false, "Importing the RSA public key 's modulus failed!\n"},
         {1, &rsa, nullptr, "1", false, "The input text does not exist!\n"},
         {1, &rsa, "1234", "1", true, "You must supply a out pointer to retrieve the ciphered text!\n"},
-        {1, nullptr, "1234", "1", false, "You must initialize the library with the platform public key modulus first!\n"},
-        {1, &noPlatform, "1234", "1", false, "You must initialize the library with the platform public key modulus first!\n"},
+        {1, nullptr, "1234", "1", false,
+         "You must initialize the library with the platform public key modulus first!\n"},
+        {1, &noPlatform, "1234", "1", false,
+         "You must initialize the library with the platform public key modulus first!\n"},
         {1, &rsa, "1234", nullptr, false, "You must supply server random!\n"},
         {1, &badRsa, "1234", "1", false,
          "Importing the RSA public key's modulus failed!\nEncrypting des key failed with rsa!\n"},
@@ -314,7 +312,8 @@ TEST_F(Formats, FailureMessagesInOrderLeaveTheResultUntouched) {
         {3, &sm2, "pw", "1", true, "You must supply a out pointer to retrieve the ciphered text!\n"},
         {3, &badSm2, "pw", "1", false, "Keyou encryption failed!\n"},
         {4, &noPlatform, "pw", "1", false, "You must initialize encrypt platform sm2 public key\n"},
-        {4, &badApp, "pw", "1", false, "Importing the RSA public key 's modulus failed!\nStandard encryption failed!\n"},
+        {4, &badApp, "pw", "1", false,
+         "Importing the RSA public key 's modulus failed!\nStandard encryption failed!\n"},
         {5, &sm2, "pw", nullptr, false, "The timestamp does not exist!\n"},
         {6, &sm2, "pw", "1", false, ""},
         {-1, &sm2, "pw", "1", false, ""},
@@ -399,8 +398,9 @@ TEST_F(Formats, RandomSourceFailures) {
     // then fails too.
     secutil::setRandomSourceForTesting("/");
     EXPECT_EQ(run(3, &sm2, "pw", "1", &messages), "");
-    EXPECT_EQ(messages, "Reading /dev/urandom failed!\nReading /dev/urandom failed!\n"
-                        "Generating the RC4 key failed!\nStandard encryption failed!\n");
+    EXPECT_EQ(messages,
+              "Reading /dev/urandom failed!\nReading /dev/urandom failed!\n"
+              "Generating the RC4 key failed!\nStandard encryption failed!\n");
 }
 
 // ---- wiping -----------------------------------------------------------------
@@ -600,10 +600,12 @@ TEST_F(Formats, NoCopyOfThePasswordPinOrSessionKeyStaysOnTheHeap) {
             EXPECT_EQ(secretwatch::copiesInProcessMemory(pinBytes, sizeof pinBytes), 0u) << "the PIN block";
             EXPECT_EQ(secretwatch::copiesInProcessMemory(keyHex, sizeof keyHex - 1), 0u) << "the key block";
         } else {
-            EXPECT_EQ(secretwatch::copiesInProcessMemory(password, sizeof password - 1), 0u) << "the password";
+            EXPECT_EQ(secretwatch::copiesInProcessMemory(password, sizeof password - 1), 0u)
+                << "the password";
         }
         if (mode <= 2) {
-            EXPECT_EQ(secretwatch::copiesInProcessMemory(kSessionKey, sizeof kSessionKey), 0u) << "the session key";
+            EXPECT_EQ(secretwatch::copiesInProcessMemory(kSessionKey, sizeof kSessionKey), 0u)
+                << "the session key";
         }
     }
 }
@@ -735,15 +737,15 @@ TEST_F(Formats, ConcurrentCallsAllOpen) {
             }
         });
     }
-    for (auto& th : threads)
-        th.join();
+    for (auto& th : threads) th.join();
     for (int t = 0; t < kThreads; ++t) {
         for (int i = 0; i < kCalls; ++i) {
             const std::string text = "t" + std::to_string(t) + "c" + std::to_string(i);
             EXPECT_EQ(open(outputs[size_t((t * kCalls + i) * 2)]).text, text);
             decoder::LayoutB b;
             std::string error;
-            EXPECT_TRUE(decoder::parseLayoutB(openSm2(outputs[size_t((t * kCalls + i) * 2 + 1)]), b, error)) << error;
+            EXPECT_TRUE(decoder::parseLayoutB(openSm2(outputs[size_t((t * kCalls + i) * 2 + 1)]), b, error))
+                << error;
             EXPECT_EQ(b.text, text);
         }
     }

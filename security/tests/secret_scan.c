@@ -86,7 +86,8 @@ __attribute__((constructor)) static void arm(void) {
     void* page = mmap(NULL, len, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
     if (page == MAP_FAILED) return;
     secret = page;
-    for (size_t i = 0; i < len; ++i) secret[i] = (unsigned char)(nibble(hex[2 * i]) << 4 | nibble(hex[2 * i + 1]));
+    for (size_t i = 0; i < len; ++i)
+        secret[i] = (unsigned char)(nibble(hex[2 * i]) << 4 | nibble(hex[2 * i + 1]));
     secretLen = len;
 }
 
@@ -134,8 +135,8 @@ __attribute__((destructor)) static void scanForSecret(void) {
             size_t want = ends[r] - at < kChunk ? ends[r] - at : kChunk;
             ssize_t got = pread(mem, work, want, (off_t)at);
             if (got <= 0) break;
-            for (unsigned char* p = work; (p = memmem(p, (size_t)got - (size_t)(p - work), secret, secretLen)) != NULL;
-                 ++p)
+            for (unsigned char* p = work;
+                 (p = memmem(p, (size_t)got - (size_t)(p - work), secret, secretLen)) != NULL; ++p)
                 ++copies;
             if ((size_t)got < want || at + (unsigned long)got >= ends[r] || (size_t)got < secretLen) break;
             at += (unsigned long)got - (secretLen - 1);

@@ -1,20 +1,20 @@
 // SM3 and SM2: published digests, agreement with OpenSSL, and SM2 outputs
 // opened again with OpenSSL's own SM2 decryption and the demo private key.
 #define OPENSSL_SUPPRESS_DEPRECATED  // EC_KEY is the module's key type
+#include "security/sm2.h"
+
+#include <gtest/gtest.h>
 #include <openssl/crypto.h>
 #include <openssl/obj_mac.h>
 #include <openssl/rand.h>
-
-#include <gtest/gtest.h>
 
 #include <cstdlib>
 #include <cstring>
 #include <memory>
 #include <string>
 
-#include "platform/tests/secret_watch.h"
 #include "platform/ossl.h"
-#include "security/sm2.h"
+#include "platform/tests/secret_watch.h"
 #include "sm2_vectors.h"
 #include "sm_helpers.h"
 #include "test_util.h"
@@ -23,19 +23,17 @@ using namespace sectest;
 
 namespace {
 
-const char* const kCurve[6] = {
-    "FFFFFFFEFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFF00000000FFFFFFFFFFFFFFFF",
-    "FFFFFFFEFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFF00000000FFFFFFFFFFFFFFFC",
-    "28E9FA9E9D9F5E344D5A9E4BCF6509A7F39789F515AB8F92DDBCBD414D940E93",
-    "32C4AE2C1F1981195F9904466A39C9948FE30BBFF2660BE1715A4589334C74C7",
-    "BC3736A2F4F6779C59BDCEE36B692153D0A9877CC62A474002DF32E52139F0A0",
-    "FFFFFFFEFFFFFFFFFFFFFFFFFFFFFFFF7203DF6B21C6052B53BBF40939D54123"};
+const char* const kCurve[6] = {"FFFFFFFEFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFF00000000FFFFFFFFFFFFFFFF",
+                               "FFFFFFFEFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFF00000000FFFFFFFFFFFFFFFC",
+                               "28E9FA9E9D9F5E344D5A9E4BCF6509A7F39789F515AB8F92DDBCBD414D940E93",
+                               "32C4AE2C1F1981195F9904466A39C9948FE30BBFF2660BE1715A4589334C74C7",
+                               "BC3736A2F4F6779C59BDCEE36B692153D0A9877CC62A474002DF32E52139F0A0",
+                               "FFFFFFFEFFFFFFFFFFFFFFFFFFFFFFFF7203DF6B21C6052B53BBF40939D54123"};
 
 std::string sm3Of(const unsigned char* p, size_t n, size_t chunk) {
     SM3_CTX c;
     SM3_Init(&c);
-    for (size_t i = 0; i < n; i += chunk)
-        SM3_Update(&c, p + i, std::min(chunk, n - i));
+    for (size_t i = 0; i < n; i += chunk) SM3_Update(&c, p + i, std::min(chunk, n - i));
     unsigned char md[SM3_DIGEST_LENGTH];
     SM3_Final(md, &c);
     return hex(md, sizeof md);
@@ -51,8 +49,7 @@ struct Sm2Fixture : ::testing::Test {
     std::vector<unsigned char> encrypt(const std::string& key, const unsigned char* block) {
         unsigned char* out = nullptr;
         int len = -1;
-        if (sm2Encrypt(key.c_str(), block, &out, &len) != 1)
-            return {};
+        if (sm2Encrypt(key.c_str(), block, &out, &len) != 1) return {};
         EXPECT_EQ(len, 128);
         std::vector<unsigned char> v(out, out + len);
         std::free(out);
@@ -102,7 +99,8 @@ TEST(Sm3, PublishedVectorsAndAgreementWithOpenSSL) {
 // copy on the stack is each 4-byte group reversed: SM3_Update must leave
 // neither form in its frames.
 TEST(Sm3, UpdateLeavesNoCopyOfTheMessageOnTheStack) {
-    static const unsigned char message[64] = "sm3-stack-secret-0123456789abcdefghijklmnopqrstuvwxyzABCDEFGHIJ";
+    static const unsigned char message[64] =
+        "sm3-stack-secret-0123456789abcdefghijklmnopqrstuvwxyzABCDEFGHIJ";
     static unsigned char swapped[16];
     for (size_t i = 0; i < sizeof swapped; ++i) swapped[i] = message[(i & ~size_t{3}) + 3 - (i & 3)];
     for (const unsigned char* form : {message, static_cast<const unsigned char*>(swapped)}) {
@@ -141,8 +139,7 @@ TEST_F(Sm2Fixture, OutputOpensWithPrivateKeyAndC1IsOnCurve) {
     unsigned char block[32];
     RAND_bytes(block, sizeof block);
     std::string lower = pubHex;
-    for (auto& ch : lower)
-        ch = static_cast<char>(std::tolower(static_cast<unsigned char>(ch)));
+    for (auto& ch : lower) ch = static_cast<char>(std::tolower(static_cast<unsigned char>(ch)));
     for (const std::string& key : {pubHex, lower}) {
         const auto out = encrypt(key, block);
         ASSERT_EQ(out.size(), 128u);
@@ -188,8 +185,10 @@ TEST_F(Sm2Fixture, RejectsBadKeysAndArgumentsWithoutWritingOutputs) {
     } cases[] = {
         {nullptr, nullptr, nullptr, nullptr, "The input text does not exist!\n"},
         {nullptr, block, nullptr, nullptr, "You must supply a out pointer to retrieve the ciphered text!\n"},
-        {nullptr, block, &out, nullptr, "You must supply a out pointer to retrieve the ciphered text's length!\n"},
-        {nullptr, block, &out, &len, "You must initialize the library with the platform public key modulus first!\n"},
+        {nullptr, block, &out, nullptr,
+         "You must supply a out pointer to retrieve the ciphered text's length!\n"},
+        {nullptr, block, &out, &len,
+         "You must initialize the library with the platform public key modulus first!\n"},
     };
     for (const auto& c : cases) {
         testing::internal::CaptureStderr();

@@ -19,15 +19,13 @@ inline std::string keyPath(const std::string& name) { return std::string(SECURIT
 inline std::string readText(const std::string& path) {
     std::ifstream in(path);
     std::string s((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-    while (!s.empty() && (s.back() == '\n' || s.back() == '\r'))
-        s.pop_back();
+    while (!s.empty() && (s.back() == '\n' || s.back() == '\r')) s.pop_back();
     return s;
 }
 
 inline EVP_PKEY* loadPrivateKey(const std::string& name) {
     FILE* f = std::fopen(keyPath(name).c_str(), "r");
-    if (f == nullptr)
-        return nullptr;
+    if (f == nullptr) return nullptr;
     EVP_PKEY* k = PEM_read_PrivateKey(f, nullptr, nullptr, nullptr);
     std::fclose(f);
     return k;

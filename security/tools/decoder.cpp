@@ -27,7 +27,8 @@ namespace {
 bool rsaDecrypt(EVP_PKEY* key, int padding, const Bytes& in, Bytes& out, std::string& error) {
     ossl::PkeyCtxPtr ctx(EVP_PKEY_CTX_new(key, nullptr));
     size_t len = 0;
-    if (!ctx || EVP_PKEY_decrypt_init(ctx.get()) != 1 || EVP_PKEY_CTX_set_rsa_padding(ctx.get(), padding) != 1 ||
+    if (!ctx || EVP_PKEY_decrypt_init(ctx.get()) != 1 ||
+        EVP_PKEY_CTX_set_rsa_padding(ctx.get(), padding) != 1 ||
         EVP_PKEY_decrypt(ctx.get(), nullptr, &len, in.data(), in.size()) != 1) {
         error = "RSA private decryption could not start";
         return false;
@@ -54,19 +55,16 @@ bool base64Decode(const std::string& text, Bytes& out, std::string& error) {
         return false;
     }
     size_t pad = 0;
-    if (text.back() == '=')
-        pad = text[text.size() - 2] == '=' ? 2 : 1;
+    if (text.back() == '=') pad = text[text.size() - 2] == '=' ? 2 : 1;
     out.resize(size_t(n) - pad);
     return true;
 }
 
 bool lengthField(const Bytes& b, size_t at, long& value) {
-    if (at + 8 > b.size())
-        return false;
+    if (at + 8 > b.size()) return false;
     value = 0;
     for (size_t i = at; i < at + 8; ++i) {
-        if (b[i] < '0' || b[i] > '9')
-            return false;
+        if (b[i] < '0' || b[i] > '9') return false;
         value = value * 10 + (b[i] - '0');
     }
     return true;
@@ -75,8 +73,7 @@ bool lengthField(const Bytes& b, size_t at, long& value) {
 }  // namespace
 
 bool unhex(const std::string& hex, Bytes& out) {
-    if (hex.size() % 2 != 0)
-        return false;
+    if (hex.size() % 2 != 0) return false;
     out.clear();
     for (size_t i = 0; i < hex.size(); i += 2) {
         unsigned v = 0;
@@ -114,14 +111,12 @@ PkeyPtr loadPrivateKey(const std::string& path, std::string& error) {
     const ossl::BioPtr bio(BIO_new_mem_buf(pem.data(), static_cast<int>(pem.size())));
     PkeyPtr key(bio ? PEM_read_bio_PrivateKey(bio.get(), nullptr, nullptr, nullptr) : nullptr);
     OPENSSL_cleanse(pem.data(), pem.size());
-    if (!key)
-        error = "no PEM private key in " + path;
+    if (!key) error = "no PEM private key in " + path;
     return key;
 }
 
 bool openEnvelope(EVP_PKEY* appKey, const std::string& base64, Envelope& env, std::string& error) {
-    if (!base64Decode(base64, env.raw, error))
-        return false;
+    if (!base64Decode(base64, env.raw, error)) return false;
     const Bytes& e = env.raw;
     const int k = EVP_PKEY_get_size(appKey);
     long first = 0;
@@ -130,15 +125,15 @@ bool openEnvelope(EVP_PKEY* appKey, const std::string& base64, Envelope& env, st
         return false;
     }
     env.keySize = k;
-    static const unsigned char header[12] = {0x01, 0x02, 0x00, 0x00, 0x01, 0x68, 0x00, 0x00, 0x00, 0xA4, 0x00, 0x00};
+    static const unsigned char header[12] = {0x01, 0x02, 0x00, 0x00, 0x01, 0x68,
+                                             0x00, 0x00, 0x00, 0xA4, 0x00, 0x00};
     if (e.size() < size_t(k) + 28 || std::memcmp(e.data() + 8, header, 12) != 0) {
         error = "key blob header is wrong";
         return false;
     }
     Bytes wrapped(e.begin() + 20, e.begin() + 20 + k);
     std::reverse(wrapped.begin(), wrapped.end());
-    if (!rsaDecrypt(appKey, RSA_PKCS1_PADDING, wrapped, env.rc4Key, error))
-        return false;
+    if (!rsaDecrypt(appKey, RSA_PKCS1_PADDING, wrapped, env.rc4Key, error)) return false;
     if (env.rc4Key.size() != 16) {
         error = "RC4 key is not 16 bytes";
         return false;
@@ -206,30 +201,26 @@ bool openMode1(EVP_PKEY* platformKey, const std::string& text, PinResult& r, std
 
 bool openMode2(EVP_PKEY* appKey, EVP_PKEY* platformKey, const std::string& base64, Envelope& env,
                std::string& password, std::string& error) {
-    if (!openEnvelope(appKey, base64, env, error))
-        return false;
+    if (!openEnvelope(appKey, base64, env, error)) return false;
     Bytes cipher, plain;
     if (env.text.size() != 2 * size_t(EVP_PKEY_get_size(platformKey)) ||
         env.text.find_first_not_of("0123456789ABCDEF") != std::string::npos || !unhex(env.text, cipher)) {
         error = "envelope text is not 2k upper-case hex digits";
         return false;
     }
-    if (!rsaDecrypt(platformKey, RSA_PKCS1_PADDING, cipher, plain, error))
-        return false;
+    if (!rsaDecrypt(platformKey, RSA_PKCS1_PADDING, cipher, plain, error)) return false;
     password.assign(plain.begin(), plain.end());
     return true;
 }
 
 bool sm2RawToDer(const Bytes& raw, Bytes& der) {
     der.clear();
-    if (raw.size() < 96)
-        return false;
+    if (raw.size() < 96) return false;
     // SEQUENCE { x INTEGER, y INTEGER, C3 OCTET STRING, C2 OCTET STRING },
     // each element DER-coded by OpenSSL's own primitives.
     Bytes body;
     auto append = [&body](int len, unsigned char* coded) {
-        if (len <= 0 || coded == nullptr)
-            return false;
+        if (len <= 0 || coded == nullptr) return false;
         body.insert(body.end(), coded, coded + len);
         OPENSSL_free(coded);
         return true;
@@ -241,8 +232,7 @@ bool sm2RawToDer(const Bytes& raw, Bytes& der) {
         unsigned char* coded = nullptr;
         const int len = i != nullptr ? i2d_ASN1_INTEGER(i, &coded) : 0;
         ASN1_INTEGER_free(i);
-        if (!append(len, coded))
-            return false;
+        if (!append(len, coded)) return false;
     }
     for (const auto& [at, n] : {std::pair<size_t, size_t>{64, 32}, {96, raw.size() - 96}}) {
         ASN1_OCTET_STRING* o = ASN1_OCTET_STRING_new();
@@ -251,12 +241,10 @@ bool sm2RawToDer(const Bytes& raw, Bytes& der) {
                             ? i2d_ASN1_OCTET_STRING(o, &coded)
                             : 0;
         ASN1_OCTET_STRING_free(o);
-        if (!append(len, coded))
-            return false;
+        if (!append(len, coded)) return false;
     }
     const int total = ASN1_object_size(1, int(body.size()), V_ASN1_SEQUENCE);
-    if (total <= 0)
-        return false;
+    if (total <= 0) return false;
     der.assign(size_t(total), 0);
     unsigned char* p = der.data();
     ASN1_put_object(&p, 1, int(body.size()), V_ASN1_SEQUENCE, V_ASN1_UNIVERSAL);
@@ -283,23 +271,20 @@ bool sm2DecryptRaw(EVP_PKEY* sm2Key, const Bytes& raw, Bytes& plain, std::string
         ok = EVP_PKEY_decrypt(ctx.get(), plain.data(), &len, der.data(), der.size()) == 1;
         plain.resize(len);
     }
-    if (!ok)
-        error = "SM2 decryption failed";
+    if (!ok) error = "SM2 decryption failed";
     return ok;
 }
 
 bool openSm2Mode(EVP_PKEY* appKey, EVP_PKEY* sm2Key, const std::string& base64, Envelope& env, Bytes& block,
                  std::string& error) {
-    if (!openEnvelope(appKey, base64, env, error))
-        return false;
+    if (!openEnvelope(appKey, base64, env, error)) return false;
     Bytes raw;
     if (env.text.size() != 256 || env.text.find_first_not_of("0123456789ABCDEF") != std::string::npos ||
         !unhex(env.text, raw)) {
         error = "envelope text is not 256 upper-case hex digits";
         return false;
     }
-    if (!sm2DecryptRaw(sm2Key, raw, block, error))
-        return false;
+    if (!sm2DecryptRaw(sm2Key, raw, block, error)) return false;
     if (block.size() != 32) {
         error = "SM2 block is not 32 bytes";
         return false;
@@ -334,8 +319,8 @@ bool parseLayoutB(const Bytes& b, LayoutB& out, std::string& error) {
 bool parseLayoutC(const Bytes& b, std::string& text, Bytes& random, std::string& error) {
     Bytes n;
     const std::string field = b.size() == 32 ? std::string(b.begin(), b.begin() + 2) : std::string();
-    if (field.size() != 2 || field.find_first_not_of("0123456789ABCDEF") != std::string::npos || !unhex(field, n) ||
-        n[0] > 30) {
+    if (field.size() != 2 || field.find_first_not_of("0123456789ABCDEF") != std::string::npos ||
+        !unhex(field, n) || n[0] > 30) {
         error = "layout C length field is wrong";
         return false;
     }

@@ -22,10 +22,10 @@ using PkeyPtr = ossl::PkeyPtr;
 PkeyPtr loadPrivateKey(const std::string& path, std::string& error);
 
 struct Envelope {
-    Bytes raw;         // the decoded envelope E
-    int keySize = 0;   // k, from the first length field
-    Bytes rc4Key;      // 16 bytes, after undoing the byte reversal and RSA
-    std::string plain; // P = "S" + timestamp + ":" + text
+    Bytes raw;          // the decoded envelope E
+    int keySize = 0;    // k, from the first length field
+    Bytes rc4Key;       // 16 bytes, after undoing the byte reversal and RSA
+    std::string plain;  // P = "S" + timestamp + ":" + text
     std::string timestamp;
     std::string text;
 };
@@ -34,11 +34,11 @@ struct Envelope {
 bool openEnvelope(EVP_PKEY* appKey, const std::string& base64, Envelope& env, std::string& error);
 
 struct PinResult {
-    Bytes pinBlock;     // the 8-byte PIN block, decrypted
-    Bytes keyBlock;     // the k-byte DES key block
-    Bytes desKey;       // K1 || K2 taken from the key block
-    Bytes fixedValue;   // the 8 bytes at the end of the key block
-    Bytes serverRandom; // k bytes, big-endian
+    Bytes pinBlock;      // the 8-byte PIN block, decrypted
+    Bytes keyBlock;      // the k-byte DES key block
+    Bytes desKey;        // K1 || K2 taken from the key block
+    Bytes fixedValue;    // the 8 bytes at the end of the key block
+    Bytes serverRandom;  // k bytes, big-endian
 };
 
 // Mode 1 hex output under the platform RSA private key.
@@ -53,8 +53,8 @@ bool openSm2Mode(EVP_PKEY* appKey, EVP_PKEY* sm2Key, const std::string& base64, 
                  std::string& error);
 
 struct LayoutB {
-    Bytes random;           // bytes 2 .. 20 - n
-    std::string fixedField; // eight digits
+    Bytes random;            // bytes 2 .. 20 - n
+    std::string fixedField;  // eight digits
     std::string text;
 };
 bool parseLayoutB(const Bytes& block, LayoutB& out, std::string& error);

@@ -75,8 +75,7 @@ int main(int argc, char** argv) {
             return usage("unknown option " + platform::quoted(opt));
         if (i + 1 >= argc) return usage("missing value for " + opt);
         std::string value = argv[++i];
-        if (!value.empty() && value[0] == '@')
-            value.erase(0, 1);
+        if (!value.empty() && value[0] == '@') value.erase(0, 1);
         if (opt == "--mode") {
             // Range-checked as text: a value such as 4294967296 must not wrap to a mode.
             const auto [end, ec] = std::from_chars(value.data(), value.data() + value.size(), mode);
@@ -89,24 +88,21 @@ int main(int argc, char** argv) {
             platformPath = value;
         }
     }
-    if (mode < 0)
-        return usage("--mode is required");
+    if (mode < 0) return usage("--mode is required");
     const bool needApp = mode != 1, needPlatform = mode != 0;
     if ((needApp && appPath.empty()) || (needPlatform && platformPath.empty()))
-        return usage(mode == 0 ? "mode 0 needs --app-key"
+        return usage(mode == 0   ? "mode 0 needs --app-key"
                      : mode == 1 ? "mode 1 needs --platform-key"
                                  : "this mode needs --app-key and --platform-key");
 
     std::string error;
     decoder::PkeyPtr app, platformKey;
-    if (needApp && !(app = decoder::loadPrivateKey(appPath, error)))
-        return fail(error);
+    if (needApp && !(app = decoder::loadPrivateKey(appPath, error))) return fail(error);
     if (needPlatform && !(platformKey = decoder::loadPrivateKey(platformPath, error))) return fail(error);
 
     std::string input;
     if (!readInput(&input, &error)) return fail(error);
-    while (!input.empty() && (input.back() == '\n' || input.back() == '\r'))
-        input.pop_back();
+    while (!input.empty() && (input.back() == '\n' || input.back() == '\r')) input.pop_back();
 
     const int status = show(mode, app.get(), platformKey.get(), input);
     if (status != 0) return status;
@@ -121,49 +117,47 @@ int show(int mode, EVP_PKEY* app, EVP_PKEY* platformKey, const std::string& inpu
     std::string error;
     decoder::Envelope env;
     switch (mode) {
-    case 0:
-        if (!decoder::openEnvelope(app, input, env, error)) return fail(error);
-        field("timestamp", env.timestamp);
-        field("text", env.text);
-        return 0;
-    case 1: {
-        decoder::PinResult r;
-        if (!decoder::openMode1(platformKey, input, r, error)) return fail(error);
-        field("pin-block", decoder::hex(r.pinBlock));
-        field("des-key", decoder::hex(r.desKey));
-        field("fixed-value", decoder::hex(r.fixedValue));
-        field("server-random", decoder::hex(r.serverRandom));
-        return 0;
-    }
-    case 2: {
-        std::string password;
-        if (!decoder::openMode2(app, platformKey, input, env, password, error)) return fail(error);
-        field("timestamp", env.timestamp);
-        field("text", password);
-        return 0;
-    }
-    default: {
-        decoder::Bytes block;
-        if (!decoder::openSm2Mode(app, platformKey, input, env, block, error)) return fail(error);
-        field("timestamp", env.timestamp);
-        field("block", decoder::hex(block));
-        if (mode == 3) {
-            decoder::LayoutB b;
-            if (!decoder::parseLayoutB(block, b, error))
-                return fail(error);
-            field("fixed-field", b.fixedField);
-            field("text", b.text);
-        } else if (mode == 4) {
-            std::string text;
-            decoder::Bytes random;
-            if (!decoder::parseLayoutC(block, text, random, error))
-                return fail(error);
-            field("text", text);
-        } else {
-            field("text", std::string(block.begin(), std::find(block.begin(), block.end(), 0)));
+        case 0:
+            if (!decoder::openEnvelope(app, input, env, error)) return fail(error);
+            field("timestamp", env.timestamp);
+            field("text", env.text);
+            return 0;
+        case 1: {
+            decoder::PinResult r;
+            if (!decoder::openMode1(platformKey, input, r, error)) return fail(error);
+            field("pin-block", decoder::hex(r.pinBlock));
+            field("des-key", decoder::hex(r.desKey));
+            field("fixed-value", decoder::hex(r.fixedValue));
+            field("server-random", decoder::hex(r.serverRandom));
+            return 0;
         }
-        return 0;
-    }
+        case 2: {
+            std::string password;
+            if (!decoder::openMode2(app, platformKey, input, env, password, error)) return fail(error);
+            field("timestamp", env.timestamp);
+            field("text", password);
+            return 0;
+        }
+        default: {
+            decoder::Bytes block;
+            if (!decoder::openSm2Mode(app, platformKey, input, env, block, error)) return fail(error);
+            field("timestamp", env.timestamp);
+            field("block", decoder::hex(block));
+            if (mode == 3) {
+                decoder::LayoutB b;
+                if (!decoder::parseLayoutB(block, b, error)) return fail(error);
+                field("fixed-field", b.fixedField);
+                field("text", b.text);
+            } else if (mode == 4) {
+                std::string text;
+                decoder::Bytes random;
+                if (!decoder::parseLayoutC(block, text, random, error)) return fail(error);
+                field("text", text);
+            } else {
+                field("text", std::string(block.begin(), std::find(block.begin(), block.end(), 0)));
+            }
+            return 0;
+        }
     }
 }
 

@@ -140,8 +140,7 @@ int main(int argc, char** argv) {
             (opt == "--app-key" ? appKey : platformKey) = std::move(key);
         }
     }
-    if (!mode)
-        return usage("--mode is required");
+    if (!mode) return usage("--mode is required");
     // The library would stay silent: say why nothing comes out.
     if (*mode < 0 || *mode > 5) return fail("mode " + std::to_string(*mode) + " is not one of 0 to 5");
 

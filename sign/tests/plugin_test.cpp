@@ -38,11 +38,11 @@ struct Page {
     explicit Page(std::optional<std::string> origin = std::nullopt) {
         std::string error;
         browser.settings().documentOrigin = std::move(origin);
-        EXPECT_TRUE(browser.attach(NP_Initialize, NP_GetEntryPoints, NP_Shutdown, NP_GetValue, &error)) << error;
+        EXPECT_TRUE(browser.attach(NP_Initialize, NP_GetEntryPoints, NP_Shutdown, NP_GetValue, &error))
+            << error;
         plugin = browser.newInstance(kPluginIdentity.mimeType, {{"width", "1"}, {"height", "1"}}, nullptr);
         EXPECT_NE(plugin, nullptr);
-        if (plugin)
-            plugin->setWindow(1, 1);
+        if (plugin) plugin->setWindow(1, 1);
     }
     ~Page() { plugin.reset(); }
 
@@ -145,8 +145,7 @@ TEST(OmbrelScript, EmptySignDataFailsWithoutLoadingTheModule) {
     // A lower-case selector finds nothing.
     const auto& cert = Tokens::get().one().byId("QD Key A", "02");  // 80F00D2048
     std::string lower = cert.serial;
-    for (char& c : lower)
-        c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    for (char& c : lower) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
     page.set("CN", text(lower));
     page.set("SignData", text("data"));
     EXPECT_EQ(page.get("SignData"), "\"E:1000\"");
@@ -179,7 +178,8 @@ TEST(OmbrelScript, APageListsSignsAndExportsThroughThePlugin) {
         ASSERT_GT(n, 0);
         der.resize(cert.der().size());
         EXPECT_EQ(der, cert.der());
-        EXPECT_TRUE(signtest::verifies(der, "pay 100 to 6222", signtest::fromHex(hex), signtest::digestNamed(hash)))
+        EXPECT_TRUE(
+            signtest::verifies(der, "pay 100 to 6222", signtest::fromHex(hex), signtest::digestNamed(hash)))
             << hash;
         EXPECT_TRUE(standIn.tornDown());
     }
@@ -290,9 +290,9 @@ TEST(OmbrelEvents, AcknowledgesDrawMouseAndFocusOnly) {
     StandIn standIn(Tokens::get().one());
     Page page;
     const std::map<NPCocoaEventType, int16_t> rows = {
-        {NPCocoaEventDrawRect, 1},  {NPCocoaEventMouseDown, 1},     {NPCocoaEventMouseMoved, 1},
-        {NPCocoaEventFocusChanged, 1}, {NPCocoaEventMouseUp, 0},    {NPCocoaEventKeyDown, 0},
-        {NPCocoaEventKeyUp, 0},     {NPCocoaEventScrollWheel, 0},   {NPCocoaEventTextInput, 0},
+        {NPCocoaEventDrawRect, 1},     {NPCocoaEventMouseDown, 1},   {NPCocoaEventMouseMoved, 1},
+        {NPCocoaEventFocusChanged, 1}, {NPCocoaEventMouseUp, 0},     {NPCocoaEventKeyDown, 0},
+        {NPCocoaEventKeyUp, 0},        {NPCocoaEventScrollWheel, 0}, {NPCocoaEventTextInput, 0},
     };
     for (const auto& [type, handled] : rows) {
         NPCocoaEvent e{};

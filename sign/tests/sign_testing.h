@@ -40,8 +40,7 @@ inline const EVP_MD* digestNamed(const std::string& name) {
 inline bool verifies(const std::vector<unsigned char>& certificateDer, const std::string& data,
                      const std::vector<unsigned char>& signature, const EVP_MD* digest) {
     const unsigned char* p = certificateDer.data();
-    ossl::X509Ptr cert(
-        d2i_X509(nullptr, &p, static_cast<long>(certificateDer.size())));
+    ossl::X509Ptr cert(d2i_X509(nullptr, &p, static_cast<long>(certificateDer.size())));
     if (!cert) return false;
     EVP_PKEY* key = X509_get0_pubkey(cert.get());
     ossl::MdCtxPtr ctx(EVP_MD_CTX_new());

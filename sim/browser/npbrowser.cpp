@@ -37,8 +37,7 @@ std::map<int32_t, std::unique_ptr<Identifier>>& intIds() {
 
 Identifier* internString(const std::string& name) {
     auto& slot = stringIds()[name];
-    if (!slot)
-        slot = std::make_unique<Identifier>(Identifier{true, name, 0});
+    if (!slot) slot = std::make_unique<Identifier>(Identifier{true, name, 0});
     return slot.get();
 }
 
@@ -46,8 +45,7 @@ Instance* instanceOf(NPP npp) { return npp == nullptr ? nullptr : static_cast<In
 
 char* copyToBrowserMemory(const std::string& s) {
     auto* p = static_cast<char*>(std::malloc(s.size() + 1));
-    if (p == nullptr)
-        return nullptr;
+    if (p == nullptr) return nullptr;
     ++gLedger.memAllocated;
     std::memcpy(p, s.c_str(), s.size() + 1);
     return p;
@@ -60,31 +58,25 @@ struct ListenerObject : NPObject {
     std::function<void()> onCall;
 };
 
-
 }  // namespace
 
 // The browser's side of the function table. A struct so that Instance can
 // befriend it.
 struct HostSide {
     static void count(const char* entry) {
-        if (gBrowser != nullptr)
-            ++gBrowser->calls_[entry];
+        if (gBrowser != nullptr) ++gBrowser->calls_[entry];
     }
 
     static NPError getvalue(NPP npp, NPNVariable variable, void* value) {
         count("getvalue");
-        if (gBrowser == nullptr || value == nullptr)
-            return NPERR_INVALID_PARAM;
+        if (gBrowser == nullptr || value == nullptr) return NPERR_INVALID_PARAM;
         ++gBrowser->questions_[variable];
         if (variable == NPNVdocumentOrigin) {
             const auto& origin = gBrowser->settings().documentOrigin;
-            if (instanceOf(npp) == nullptr)
-                return NPERR_INVALID_INSTANCE_ERROR;
-            if (!origin)
-                return NPERR_GENERIC_ERROR;
+            if (instanceOf(npp) == nullptr) return NPERR_INVALID_INSTANCE_ERROR;
+            if (!origin) return NPERR_GENERIC_ERROR;
             char* copy = copyToBrowserMemory(*origin);
-            if (copy == nullptr)
-                return NPERR_OUT_OF_MEMORY_ERROR;
+            if (copy == nullptr) return NPERR_OUT_OF_MEMORY_ERROR;
             *static_cast<char**>(value) = copy;
             return NPERR_NO_ERROR;
         }
@@ -95,8 +87,7 @@ struct HostSide {
             answer = gBrowser->settings().cocoa;
         else
             return instanceOf(npp) == nullptr ? NPERR_INVALID_INSTANCE_ERROR : NPERR_GENERIC_ERROR;
-        if (answer == Answer::CallFails)
-            return NPERR_GENERIC_ERROR;
+        if (answer == Answer::CallFails) return NPERR_GENERIC_ERROR;
         *static_cast<NPBool*>(value) = answer == Answer::Yes ? 1 : 0;
         return NPERR_NO_ERROR;
     }
@@ -104,25 +95,22 @@ struct HostSide {
     static NPError setvalue(NPP npp, NPPVariable variable, void* value) {
         count("setvalue");
         Instance* in = instanceOf(npp);
-        if (in == nullptr)
-            return NPERR_INVALID_INSTANCE_ERROR;
+        if (in == nullptr) return NPERR_INVALID_INSTANCE_ERROR;
         const auto v = reinterpret_cast<intptr_t>(value);
         switch (static_cast<int>(variable)) {
-        case NPPVpluginDrawingModel:
-            if (v != NPDrawingModelCoreGraphics)
+            case NPPVpluginDrawingModel:
+                if (v != NPDrawingModelCoreGraphics) return NPERR_GENERIC_ERROR;
+                in->drawingModel_ = v;
+                return NPERR_NO_ERROR;
+            case NPPVpluginEventModel:
+                if (v != NPEventModelCocoa) return NPERR_GENERIC_ERROR;
+                in->eventModel_ = v;
+                return NPERR_NO_ERROR;
+            case NPPVpluginCursorKind_Linux:
+                in->cursorKind_ = static_cast<int>(v);
+                return NPERR_NO_ERROR;
+            default:
                 return NPERR_GENERIC_ERROR;
-            in->drawingModel_ = v;
-            return NPERR_NO_ERROR;
-        case NPPVpluginEventModel:
-            if (v != NPEventModelCocoa)
-                return NPERR_GENERIC_ERROR;
-            in->eventModel_ = v;
-            return NPERR_NO_ERROR;
-        case NPPVpluginCursorKind_Linux:
-            in->cursorKind_ = static_cast<int>(v);
-            return NPERR_NO_ERROR;
-        default:
-            return NPERR_GENERIC_ERROR;
         }
     }
 
@@ -130,21 +118,18 @@ struct HostSide {
         count("invalidaterect");
         if (Instance* in = instanceOf(npp)) {
             ++in->invalidations_;
-            if (rect != nullptr)
-                in->lastInvalidRect_ = *rect;
+            if (rect != nullptr) in->lastInvalidRect_ = *rect;
         }
     }
     static void invalidateregion(NPP npp, NPRegion) {
-        if (Instance* in = instanceOf(npp))
-            ++in->invalidations_;
+        if (Instance* in = instanceOf(npp)) ++in->invalidations_;
     }
     static void forceredraw(NPP) {}
 
     static void* memalloc(uint32_t size) {
         count("memalloc");
         void* p = std::malloc(size == 0 ? 1 : size);
-        if (p != nullptr)
-            ++gLedger.memAllocated;
+        if (p != nullptr) ++gLedger.memAllocated;
         return p;
     }
     static void memfree(void* p) {
@@ -159,19 +144,18 @@ struct HostSide {
         return name == nullptr ? nullptr : internString(name);
     }
     static void getstringidentifiers(const NPUTF8** names, int32_t count, NPIdentifier* ids) {
-        for (int32_t i = 0; i < count; ++i)
-            ids[i] = getstringidentifier(names[i]);
+        for (int32_t i = 0; i < count; ++i) ids[i] = getstringidentifier(names[i]);
     }
     static NPIdentifier getintidentifier(int32_t number) {
         auto& slot = intIds()[number];
-        if (!slot)
-            slot = std::make_unique<Identifier>(Identifier{false, {}, number});
+        if (!slot) slot = std::make_unique<Identifier>(Identifier{false, {}, number});
         return slot.get();
     }
-    static bool identifierisstring(NPIdentifier id) { return id != nullptr && static_cast<Identifier*>(id)->isString; }
+    static bool identifierisstring(NPIdentifier id) {
+        return id != nullptr && static_cast<Identifier*>(id)->isString;
+    }
     static NPUTF8* utf8fromidentifier(NPIdentifier id) {
-        if (!identifierisstring(id))
-            return nullptr;
+        if (!identifierisstring(id)) return nullptr;
         return copyToBrowserMemory(static_cast<Identifier*>(id)->name);
     }
     static int32_t intfromidentifier(NPIdentifier id) {
@@ -180,12 +164,10 @@ struct HostSide {
 
     static NPObject* createobject(NPP npp, NPClass* aClass) {
         count("createobject");
-        if (aClass == nullptr)
-            return nullptr;
+        if (aClass == nullptr) return nullptr;
         NPObject* o = aClass->allocate != nullptr ? aClass->allocate(npp, aClass)
                                                   : static_cast<NPObject*>(std::calloc(1, sizeof(NPObject)));
-        if (o == nullptr)
-            return nullptr;
+        if (o == nullptr) return nullptr;
         o->_class = aClass;
         o->referenceCount = 1;
         ++gLedger.objectsCreated;
@@ -200,8 +182,7 @@ struct HostSide {
         return o;
     }
     static void releaseobject(NPObject* o) {
-        if (o == nullptr)
-            return;
+        if (o == nullptr) return;
         ++gLedger.releases;
         if (gLiveObjects.count(o) == 0) {
             std::fprintf(stderr, "nphost: release of an object that is not alive\n");
@@ -275,13 +256,10 @@ struct HostSide {
     static bool listenerInvokeDefault(NPObject* o, const NPVariant* args, uint32_t n, NPVariant* result) {
         auto* l = static_cast<ListenerObject*>(o);
         ListenerCall call{l->name, {}};
-        for (uint32_t i = 0; i < n; ++i)
-            call.args.push_back(fromVariant(args[i]));
-        if (l->owner != nullptr)
-            l->owner->listenerCalls_.push_back(std::move(call));
+        for (uint32_t i = 0; i < n; ++i) call.args.push_back(fromVariant(args[i]));
+        if (l->owner != nullptr) l->owner->listenerCalls_.push_back(std::move(call));
         VOID_TO_NPVARIANT(*result);
-        if (l->onCall)
-            l->onCall();
+        if (l->onCall) l->onCall();
         return true;
     }
 };
@@ -345,8 +323,7 @@ void fillBrowserTable(NPNetscapeFuncs* t, const Settings& s) {
 }  // namespace
 
 QApplication* ensureApplication() {
-    if (auto* app = qobject_cast<QApplication*>(QCoreApplication::instance()))
-        return app;
+    if (auto* app = qobject_cast<QApplication*>(QCoreApplication::instance())) return app;
     if (QCoreApplication::instance() != nullptr)
         return nullptr;  // a non-widget application object is the caller's
     if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM") && qEnvironmentVariableIsEmpty("DISPLAY") &&
@@ -399,23 +376,23 @@ Value Value::makeNull() {
 
 std::string Value::describe() const {
     switch (type) {
-    case Type::Void:
-        return "void";
-    case Type::Null:
-        return "null";
-    case Type::Bool:
-        return boolean ? "true" : "false";
-    case Type::Int32:
-        return std::to_string(int32);
-    case Type::Double: {
-        char buf[64];
-        std::snprintf(buf, sizeof buf, "%g", number);
-        return buf;
-    }
-    case Type::String:
-        return "\"" + text + "\"";
-    case Type::Object:
-        return "[object]";
+        case Type::Void:
+            return "void";
+        case Type::Null:
+            return "null";
+        case Type::Bool:
+            return boolean ? "true" : "false";
+        case Type::Int32:
+            return std::to_string(int32);
+        case Type::Double: {
+            char buf[64];
+            std::snprintf(buf, sizeof buf, "%g", number);
+            return buf;
+        }
+        case Type::String:
+            return "\"" + text + "\"";
+        case Type::Object:
+            return "[object]";
     }
     return "void";
 }
@@ -424,61 +401,61 @@ NPVariant toVariant(const Value& value) {
     NPVariant v;
     VOID_TO_NPVARIANT(v);
     switch (value.type) {
-    case Value::Type::Void:
-        break;
-    case Value::Type::Null:
-        NULL_TO_NPVARIANT(v);
-        break;
-    case Value::Type::Bool:
-        BOOLEAN_TO_NPVARIANT(value.boolean, v);
-        break;
-    case Value::Type::Int32:
-        INT32_TO_NPVARIANT(value.int32, v);
-        break;
-    case Value::Type::Double:
-        DOUBLE_TO_NPVARIANT(value.number, v);
-        break;
-    case Value::Type::String: {
-        // Not NUL-terminated on purpose: plug-ins must honour the length.
-        auto* chars = static_cast<char*>(HostSide::memalloc(static_cast<uint32_t>(value.text.size())));
-        if (chars != nullptr && !value.text.empty())
-            std::memcpy(chars, value.text.data(), value.text.size());
-        STRINGN_TO_NPVARIANT(chars, static_cast<uint32_t>(value.text.size()), v);
-        break;
-    }
-    case Value::Type::Object:
-        HostSide::retainobject(value.object);
-        OBJECT_TO_NPVARIANT(value.object, v);
-        break;
+        case Value::Type::Void:
+            break;
+        case Value::Type::Null:
+            NULL_TO_NPVARIANT(v);
+            break;
+        case Value::Type::Bool:
+            BOOLEAN_TO_NPVARIANT(value.boolean, v);
+            break;
+        case Value::Type::Int32:
+            INT32_TO_NPVARIANT(value.int32, v);
+            break;
+        case Value::Type::Double:
+            DOUBLE_TO_NPVARIANT(value.number, v);
+            break;
+        case Value::Type::String: {
+            // Not NUL-terminated on purpose: plug-ins must honour the length.
+            auto* chars = static_cast<char*>(HostSide::memalloc(static_cast<uint32_t>(value.text.size())));
+            if (chars != nullptr && !value.text.empty())
+                std::memcpy(chars, value.text.data(), value.text.size());
+            STRINGN_TO_NPVARIANT(chars, static_cast<uint32_t>(value.text.size()), v);
+            break;
+        }
+        case Value::Type::Object:
+            HostSide::retainobject(value.object);
+            OBJECT_TO_NPVARIANT(value.object, v);
+            break;
     }
     return v;
 }
 
 Value fromVariant(const NPVariant& v) {
     switch (v.type) {
-    case NPVariantType_Void:
-        return Value();
-    case NPVariantType_Null:
-        return Value::makeNull();
-    case NPVariantType_Bool:
-        return Value::makeBool(v.value.boolValue);
-    case NPVariantType_Int32:
-        return Value::makeInt(v.value.intValue);
-    case NPVariantType_Double:
-        return Value::makeDouble(v.value.doubleValue);
-    case NPVariantType_String:
-        return Value::makeText(v.value.stringValue.UTF8Characters == nullptr
-                                   ? std::string()
-                                   : std::string(v.value.stringValue.UTF8Characters, v.value.stringValue.UTF8Length));
-    case NPVariantType_Object:
-        return Value::makeObject(v.value.objectValue);
+        case NPVariantType_Void:
+            return Value();
+        case NPVariantType_Null:
+            return Value::makeNull();
+        case NPVariantType_Bool:
+            return Value::makeBool(v.value.boolValue);
+        case NPVariantType_Int32:
+            return Value::makeInt(v.value.intValue);
+        case NPVariantType_Double:
+            return Value::makeDouble(v.value.doubleValue);
+        case NPVariantType_String:
+            return Value::makeText(
+                v.value.stringValue.UTF8Characters == nullptr
+                    ? std::string()
+                    : std::string(v.value.stringValue.UTF8Characters, v.value.stringValue.UTF8Length));
+        case NPVariantType_Object:
+            return Value::makeObject(v.value.objectValue);
     }
     return Value();
 }
 
 void releaseVariant(NPVariant* v) {
-    if (v == nullptr)
-        return;
+    if (v == nullptr) return;
     if (v->type == NPVariantType_String)
         HostSide::memfree(const_cast<NPUTF8*>(v->value.stringValue.UTF8Characters));
     else if (v->type == NPVariantType_Object)
@@ -488,16 +465,14 @@ void releaseVariant(NPVariant* v) {
 
 QString keyCharacters(const std::string& name) {
     static const std::map<std::string, char16_t> keys = {
-        {"return", 13},       {"enter", 3},         {"tab", 9},          {"backspace", 127},
-        {"delete", 0xF728},   {"left", 0xF702},     {"right", 0xF703},   {"up", 0xF700},
-        {"down", 0xF701},     {"home", 0xF729},     {"end", 0xF72B},     {"pageup", 0xF72C},
-        {"pagedown", 0xF72D}, {"escape", 27},       {"f1", 0xF704},      {"f2", 0xF705},
-        {"f3", 0xF706},       {"f4", 0xF707},       {"f5", 0xF708},      {"f6", 0xF709},
-        {"f7", 0xF70A},       {"f8", 0xF70B},       {"f9", 0xF70C},      {"f10", 0xF70D},
-        {"f11", 0xF70E},      {"f12", 0xF70F}};
+        {"return", 13},   {"enter", 3},       {"tab", 9},           {"backspace", 127}, {"delete", 0xF728},
+        {"left", 0xF702}, {"right", 0xF703},  {"up", 0xF700},       {"down", 0xF701},   {"home", 0xF729},
+        {"end", 0xF72B},  {"pageup", 0xF72C}, {"pagedown", 0xF72D}, {"escape", 27},     {"f1", 0xF704},
+        {"f2", 0xF705},   {"f3", 0xF706},     {"f4", 0xF707},       {"f5", 0xF708},     {"f6", 0xF709},
+        {"f7", 0xF70A},   {"f8", 0xF70B},     {"f9", 0xF70C},       {"f10", 0xF70D},    {"f11", 0xF70E},
+        {"f12", 0xF70F}};
     auto it = keys.find(name);
-    if (it == keys.end())
-        return QString();
+    if (it == keys.end()) return QString();
     return QString(QChar(it->second));
 }
 
@@ -506,12 +481,9 @@ QString keyCharacters(const std::string& name) {
 Browser::Browser(Settings settings) : settings_(settings) {}
 
 Browser::~Browser() {
-    if (started_ && shutdown_ != nullptr)
-        shutdown_();
-    if (gBrowser == this)
-        gBrowser = nullptr;
-    if (library_ != nullptr)
-        dlclose(library_);
+    if (started_ && shutdown_ != nullptr) shutdown_();
+    if (gBrowser == this) gBrowser = nullptr;
+    if (library_ != nullptr) dlclose(library_);
 }
 
 bool Browser::load(const std::string& path, std::string* error) {
@@ -527,15 +499,16 @@ bool Browser::load(const std::string& path, std::string* error) {
     getEntryPoints_ = reinterpret_cast<NP_GetEntryPointsFunc>(dlsym(library_, "NP_GetEntryPoints"));
     shutdown_ = reinterpret_cast<NP_ShutdownFunc>(dlsym(library_, "NP_Shutdown"));
     getValue_ = reinterpret_cast<NP_GetValueFunc>(dlsym(library_, "NP_GetValue"));
-    if (initialize_ == nullptr || getEntryPoints_ == nullptr || shutdown_ == nullptr || getValue_ == nullptr) {
+    if (initialize_ == nullptr || getEntryPoints_ == nullptr || shutdown_ == nullptr ||
+        getValue_ == nullptr) {
         *error = "the library is not a plug-in: an entry point is missing";
         return false;
     }
     return start(error);
 }
 
-bool Browser::attach(NP_InitializeFunc initialize, NP_GetEntryPointsFunc getEntryPoints, NP_ShutdownFunc shutdown,
-                     NP_GetValueFunc getValue, std::string* error) {
+bool Browser::attach(NP_InitializeFunc initialize, NP_GetEntryPointsFunc getEntryPoints,
+                     NP_ShutdownFunc shutdown, NP_GetValueFunc getValue, std::string* error) {
     initialize_ = initialize;
     getEntryPoints_ = getEntryPoints;
     shutdown_ = shutdown;
@@ -579,8 +552,7 @@ NPError Browser::pluginValue(NPPVariable variable, void* value) const {
 }
 
 const char* Browser::mimeDescription() const {
-    if (library_ == nullptr)
-        return nullptr;
+    if (library_ == nullptr) return nullptr;
     using Fn = const char* (*)();
     auto fn = reinterpret_cast<Fn>(dlsym(library_, "_Z22NPP_GetMIMEDescriptionv"));
     return fn == nullptr ? nullptr : fn();
@@ -601,12 +573,11 @@ std::unique_ptr<Instance> Browser::newInstance(const std::string& mimeType,
         argv.push_back(values[i].data());
     }
     std::string mime = mimeType;
-    const NPError rc = pluginFuncs_.newp == nullptr
-                           ? NPERR_INVALID_PLUGIN_ERROR
-                           : pluginFuncs_.newp(mime.data(), in->npp(), NP_EMBED, static_cast<int16_t>(argn.size()),
-                                               argn.data(), argv.data(), nullptr);
-    if (error != nullptr)
-        *error = rc;
+    const NPError rc = pluginFuncs_.newp == nullptr ? NPERR_INVALID_PLUGIN_ERROR
+                                                    : pluginFuncs_.newp(mime.data(), in->npp(), NP_EMBED,
+                                                                        static_cast<int16_t>(argn.size()),
+                                                                        argn.data(), argv.data(), nullptr);
+    if (error != nullptr) *error = rc;
     if (rc != NPERR_NO_ERROR) {
         in->destroyed_ = true;
         in->npp_.reset();
@@ -624,15 +595,13 @@ Instance::Instance(Browser& browser) : browser_(browser), npp_(std::make_unique<
 Instance::~Instance() {
     destroy();
     for (NPObject* o : held_) {
-        if (o->_class == &gListenerClass)
-            static_cast<ListenerObject*>(o)->owner = nullptr;
+        if (o->_class == &gListenerClass) static_cast<ListenerObject*>(o)->owner = nullptr;
         HostSide::releaseobject(o);
     }
 }
 
 NPError Instance::destroy() {
-    if (destroyed_)
-        return NPERR_NO_ERROR;
+    if (destroyed_) return NPERR_NO_ERROR;
     destroyed_ = true;
     NPSavedData* saved = nullptr;
     const NPError rc = browser_.pluginFuncs().destroy(npp_.get(), &saved);
@@ -658,17 +627,14 @@ NPError Instance::setWindowRecord(NPWindow* window) {
 }
 
 int16_t Instance::sendEvent(NPCocoaEvent& event) {
-    if (destroyed_)
-        return 0;
+    if (destroyed_) return 0;
     const int16_t handled = browser_.pluginFuncs().event(npp_.get(), &event);
-    if (event.type != NPCocoaEventDrawRect && autoRedraw_)
-        redrawIfInvalidated();
+    if (event.type != NPCocoaEventDrawRect && autoRedraw_) redrawIfInvalidated();
     return handled;
 }
 
 void Instance::redrawIfInvalidated() {
-    if (destroyed_ || window_.window == nullptr || invalidations_ == drawnAtInvalidation_)
-        return;
+    if (destroyed_ || window_.window == nullptr || invalidations_ == drawnAtInvalidation_) return;
     draw();
 }
 
@@ -736,8 +702,7 @@ void Instance::typeText(const QString& text) {
 
 bool Instance::pressKey(const std::string& name) {
     const QString chars = keyCharacters(name);
-    if (chars.isEmpty())
-        return false;
+    if (chars.isEmpty()) return false;
     keyDown(chars);
     return true;
 }
@@ -773,18 +738,15 @@ NPObject* Instance::scriptableObject(NPError* error) {
         return nullptr;
     }
     const NPError rc = browser_.pluginFuncs().getvalue(npp_.get(), NPPVpluginScriptableNPObject, &object);
-    if (error != nullptr)
-        *error = rc;
-    if (rc != NPERR_NO_ERROR || object == nullptr)
-        return nullptr;
+    if (error != nullptr) *error = rc;
+    if (rc != NPERR_NO_ERROR || object == nullptr) return nullptr;
     held_.push_back(object);
     return object;
 }
 
 namespace {
 NPObject* cachedScriptable(Instance* in, NPObject*& cached) {
-    if (cached == nullptr)
-        cached = in->scriptableObject();
+    if (cached == nullptr) cached = in->scriptableObject();
     return cached;
 }
 }  // namespace
@@ -803,18 +765,15 @@ namespace {
 struct Args {
     std::vector<NPVariant> v;
     explicit Args(const std::vector<Value>& values) {
-        for (const Value& x : values)
-            v.push_back(toVariant(x));
+        for (const Value& x : values) v.push_back(toVariant(x));
     }
     ~Args() {
-        for (NPVariant& x : v)
-            releaseVariant(&x);
+        for (NPVariant& x : v) releaseVariant(&x);
     }
 };
 
 bool finish(bool ok, NPVariant& r, Value* result) {
-    if (result != nullptr)
-        *result = fromVariant(r);
+    if (result != nullptr) *result = fromVariant(r);
     releaseVariant(&r);
     return ok;
 }
@@ -827,8 +786,7 @@ bool Instance::invoke(const std::string& method, const std::vector<Value>& value
     VOID_TO_NPVARIANT(r);
     const bool ok = HostSide::invoke(npp_.get(), o, internString(method), args.v.data(),
                                      static_cast<uint32_t>(args.v.size()), &r);
-    if (autoRedraw_)
-        redrawIfInvalidated();
+    if (autoRedraw_) redrawIfInvalidated();
     return finish(ok, r, result);
 }
 
@@ -858,8 +816,7 @@ bool Instance::setProperty(const std::string& name, const Value& value) {
 
 NPObject* Instance::newListener(const std::string& name, std::function<void()> onCall) {
     NPObject* o = HostSide::createobject(npp_.get(), &gListenerClass);
-    if (o == nullptr)
-        return nullptr;
+    if (o == nullptr) return nullptr;
     auto* l = static_cast<ListenerObject*>(o);
     l->owner = this;
     l->name = name;

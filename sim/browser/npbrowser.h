@@ -14,7 +14,6 @@
 
 #include <QImage>
 #include <QString>
-
 #include <cstdint>
 #include <functional>
 #include <map>

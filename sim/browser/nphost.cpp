@@ -73,10 +73,8 @@ std::vector<std::string> splitWords(const std::string& line) {
     std::vector<std::string> words;
     size_t i = 0;
     while (i < line.size()) {
-        while (i < line.size() && (line[i] == ' ' || line[i] == '\t'))
-            ++i;
-        if (i >= line.size())
-            break;
+        while (i < line.size() && (line[i] == ' ' || line[i] == '\t')) ++i;
+        if (i >= line.size()) break;
         std::string word;
         if (line[i] == '"') {
             word += '"';
@@ -95,12 +93,10 @@ std::vector<std::string> splitWords(const std::string& line) {
                     word += line[i++];
                 }
             }
-            if (!closed)
-                throw Failure{"unterminated text"};
+            if (!closed) throw Failure{"unterminated text"};
             word += '"';
         } else {
-            while (i < line.size() && line[i] != ' ' && line[i] != '\t')
-                word += line[i++];
+            while (i < line.size() && line[i] != ' ' && line[i] != '\t') word += line[i++];
         }
         words.push_back(word);
     }
@@ -108,8 +104,7 @@ std::vector<std::string> splitWords(const std::string& line) {
 }
 
 bool parseInt(const std::string& s, long long* out) {
-    if (s.empty())
-        return false;
+    if (s.empty()) return false;
     errno = 0;
     char* end = nullptr;
     *out = std::strtoll(s.c_str(), &end, 10);
@@ -119,29 +114,25 @@ bool parseInt(const std::string& s, long long* out) {
 std::string exeFolder() {
     char path[4096];
     const ssize_t n = ::readlink("/proc/self/exe", path, sizeof path - 1);
-    if (n <= 0)
-        return ".";
+    if (n <= 0) return ".";
     path[n] = '\0';
     return QFileInfo(QString::fromLocal8Bit(path)).absolutePath().toStdString();
 }
 
 std::string findPlugin(const std::string& name) {
-    if (name.find('/') != std::string::npos)
-        return name;
+    if (name.find('/') != std::string::npos) return name;
     std::vector<std::string> folders;
     if (const char* list = std::getenv("NPHOST_PLUGIN_PATH")) {
         std::stringstream ss(list);
         std::string folder;
         while (std::getline(ss, folder, ':'))
-            if (!folder.empty())
-                folders.push_back(folder);
+            if (!folder.empty()) folders.push_back(folder);
     }
     folders.push_back(exeFolder() + "/../lib");
     folders.push_back(".");
     for (const auto& folder : folders) {
         const std::string candidate = folder + "/" + name;
-        if (::access(candidate.c_str(), R_OK) == 0)
-            return candidate;
+        if (::access(candidate.c_str(), R_OK) == 0) return candidate;
     }
     return name;
 }
@@ -153,11 +144,9 @@ public:
         int number = 0;
         while (std::getline(in, line)) {
             ++number;
-            if (!line.empty() && line.back() == '\r')
-                line.pop_back();
+            if (!line.empty() && line.back() == '\r') line.pop_back();
             const size_t start = line.find_first_not_of(" \t");
-            if (start == std::string::npos || line[start] == '#')
-                continue;
+            if (start == std::string::npos || line[start] == '#') continue;
             try {
                 perform(line.substr(start));
             } catch (const Failure& f) {
@@ -179,56 +168,47 @@ public:
 
 private:
     npbrowser::Instance& instance() {
-        if (!instance_)
-            throw Failure{"no plug-in instance: start with 'new PLUGIN'"};
+        if (!instance_) throw Failure{"no plug-in instance: start with 'new PLUGIN'"};
         return *instance_;
     }
 
     npbrowser::Value parseValue(const std::string& word) {
         if (word.size() >= 2 && word.front() == '"' && word.back() == '"')
             return npbrowser::Value::makeText(word.substr(1, word.size() - 2));
-        if (word == "true" || word == "false")
-            return npbrowser::Value::makeBool(word == "true");
-        if (word == "null")
-            return npbrowser::Value::makeNull();
+        if (word == "true" || word == "false") return npbrowser::Value::makeBool(word == "true");
+        if (word == "null") return npbrowser::Value::makeNull();
         if (!word.empty() && word[0] == '@') {
             NPObject* listener = instance().newListener(word.substr(1));
-            if (listener == nullptr)
-                throw Failure{"cannot make a listener"};
+            if (listener == nullptr) throw Failure{"cannot make a listener"};
             return npbrowser::Value::makeObject(listener);
         }
         long long n = 0;
         if (parseInt(word, &n)) {
-            if (n < INT32_MIN || n > INT32_MAX)
-                throw Failure{"number out of the 32-bit range: " + word};
+            if (n < INT32_MIN || n > INT32_MAX) throw Failure{"number out of the 32-bit range: " + word};
             return npbrowser::Value::makeInt(static_cast<int32_t>(n));
         }
         char* end = nullptr;
         errno = 0;
         const double d = std::strtod(word.c_str(), &end);
-        if (errno == 0 && *end == '\0' && std::isfinite(d))
-            return npbrowser::Value::makeDouble(d);
+        if (errno == 0 && *end == '\0' && std::isfinite(d)) return npbrowser::Value::makeDouble(d);
         throw Failure{"not a value: " + word + " (write texts in double quotes)"};
     }
 
     std::vector<npbrowser::Value> parseValues(const std::vector<std::string>& words, size_t from) {
         std::vector<npbrowser::Value> values;
-        for (size_t i = from; i < words.size(); ++i)
-            values.push_back(parseValue(words[i]));
+        for (size_t i = from; i < words.size(); ++i) values.push_back(parseValue(words[i]));
         return values;
     }
 
     double coordinate(const std::string& word) {
         char* end = nullptr;
         const double d = std::strtod(word.c_str(), &end);
-        if (word.empty() || *end != '\0' || !std::isfinite(d))
-            throw Failure{"not a coordinate: " + word};
+        if (word.empty() || *end != '\0' || !std::isfinite(d)) throw Failure{"not a coordinate: " + word};
         return d;
     }
 
     void needWords(const std::vector<std::string>& w, size_t count, const char* usage) {
-        if (w.size() != count)
-            throw Failure{std::string("usage: ") + usage};
+        if (w.size() != count) throw Failure{std::string("usage: ") + usage};
     }
 
     void perform(const std::string& line) {
@@ -240,8 +220,7 @@ private:
             newInstance(w);
         } else if (action == "focus") {
             needWords(w, 2, "focus on|off");
-            if (w[1] != "on" && w[1] != "off")
-                throw Failure{"usage: focus on|off"};
+            if (w[1] != "on" && w[1] != "off") throw Failure{"usage: focus on|off"};
             instance().focus(w[1] == "on");
         } else if (action == "move") {
             needWords(w, 3, "move X Y");
@@ -254,16 +233,12 @@ private:
             const std::string text = at < line.size() ? line.substr(at + 1) : std::string();
             instance().typeText(QString::fromUtf8(text.c_str()));
         } else if (action == "key") {
-            if (w.size() < 2)
-                throw Failure{"usage: key NAME ..."};
+            if (w.size() < 2) throw Failure{"usage: key NAME ..."};
             for (size_t i = 1; i < w.size(); ++i)
-                if (npbrowser::keyCharacters(w[i]).isEmpty())
-                    throw Failure{"unknown key: " + w[i]};
-            for (size_t i = 1; i < w.size(); ++i)
-                instance().pressKey(w[i]);
+                if (npbrowser::keyCharacters(w[i]).isEmpty()) throw Failure{"unknown key: " + w[i]};
+            for (size_t i = 1; i < w.size(); ++i) instance().pressKey(w[i]);
         } else if (action == "call") {
-            if (w.size() < 2)
-                throw Failure{"usage: call METHOD [ARG ...]"};
+            if (w.size() < 2) throw Failure{"usage: call METHOD [ARG ...]"};
             auto args = parseValues(w, 2);
             npbrowser::Value result;
             const bool ok = instance().invoke(w[1], args, &result);
@@ -286,11 +261,10 @@ private:
             needWords(w, 2, "listen EVENT");
             NPObject* listener = instance().newListener(w[1]);
             npbrowser::Value result;
-            const bool ok = listener != nullptr &&
-                            instance().invoke("addEventListener",
-                                              {npbrowser::Value::makeText(w[1]),
-                                               npbrowser::Value::makeObject(listener)},
-                                              &result);
+            const bool ok = listener != nullptr && instance().invoke("addEventListener",
+                                                                     {npbrowser::Value::makeText(w[1]),
+                                                                      npbrowser::Value::makeObject(listener)},
+                                                                     &result);
             std::printf("addEventListener %s -> %s\n", w[1].c_str(), ok ? "ok" : "failed");
         } else if (action == "draw") {
             needWords(w, 2, "draw FILE.png");
@@ -299,8 +273,7 @@ private:
                 throw Failure{"cannot write " + w[1]};
             std::printf("drew %dx%d into %s\n", image.width(), image.height(), w[1].c_str());
         } else if (action == "pin") {
-            if (w.size() != 2 && w.size() != 3)
-                throw Failure{"usage: pin PIN [FILE.png]"};
+            if (w.size() != 2 && w.size() != 3) throw Failure{"usage: pin PIN [FILE.png]"};
             answerNextPrompt(w[1], w.size() == 3 ? w[2] : std::string());
         } else if (action == "echo") {
             std::printf("%s\n", line.size() > 5 ? line.substr(5).c_str() : "");
@@ -327,8 +300,7 @@ private:
             QWidget* window = QApplication::activeModalWidget();
             auto* field = window == nullptr ? nullptr : window->findChild<QLineEdit*>();
             auto* ok = window == nullptr ? nullptr : window->findChild<QPushButton*>();
-            if (field == nullptr || ok == nullptr || !window->isVisible())
-                return;
+            if (field == nullptr || ok == nullptr || !window->isVisible()) return;
             timer->stop();
             timer->deleteLater();
             for (char c : pin) {
@@ -337,7 +309,8 @@ private:
             }
             if (!picture.empty()) {
                 const bool saved = window->grab().save(QString::fromStdString(picture), "PNG");
-                std::printf(saved ? "PIN window saved to %s\n" : "PIN window: cannot write %s\n", picture.c_str());
+                std::printf(saved ? "PIN window saved to %s\n" : "PIN window: cannot write %s\n",
+                            picture.c_str());
             }
             std::printf("PIN window \"%s\" answered\n", window->windowTitle().toUtf8().constData());
             ok->click();
@@ -346,17 +319,16 @@ private:
     }
 
     void browserSetting(const std::vector<std::string>& w) {
-        needWords(w, 3, "browser coregraphics|cocoa yes|no|fail, browser version N, or browser origin ORIGIN|none");
+        needWords(w, 3,
+                  "browser coregraphics|cocoa yes|no|fail, browser version N, or browser origin ORIGIN|none");
         if (w[1] == "origin") {
             // Any time: the page the next instances are made on.
             const auto origin = w[2] == "none" ? std::nullopt : std::optional<std::string>(w[2]);
             settings_.documentOrigin = origin;
-            if (browser_)
-                browser_->settings().documentOrigin = origin;
+            if (browser_) browser_->settings().documentOrigin = origin;
             return;
         }
-        if (browser_)
-            throw Failure{"browser settings come before the first 'new'"};
+        if (browser_) throw Failure{"browser settings come before the first 'new'"};
         if (w[1] == "version") {
             long long v = 0;
             if (!parseInt(w[2], &v) || v < 0 || v > 0xFFFF)
@@ -382,8 +354,7 @@ private:
     }
 
     void newInstance(const std::vector<std::string>& w) {
-        if (w.size() < 2)
-            throw Failure{"usage: new PLUGIN [name=value ...]"};
+        if (w.size() < 2) throw Failure{"usage: new PLUGIN [name=value ...]"};
         const std::string path = findPlugin(w[1]);
         if (!browser_) {
             browser_ = std::make_unique<npbrowser::Browser>(settings_);
@@ -401,8 +372,7 @@ private:
         uint32_t width = 220, height = 30;
         for (size_t i = 2; i < w.size(); ++i) {
             const size_t eq = w[i].find('=');
-            if (eq == std::string::npos || eq == 0)
-                throw Failure{"parameter without name=value: " + w[i]};
+            if (eq == std::string::npos || eq == 0) throw Failure{"parameter without name=value: " + w[i]};
             std::string value = w[i].substr(eq + 1);
             if (value.size() >= 2 && value.front() == '"' && value.back() == '"')
                 value = value.substr(1, value.size() - 2);
@@ -417,20 +387,18 @@ private:
         mime = mime.substr(0, mime.find(':'));
         NPError error = 0;
         instance_ = browser_->newInstance(mime, params, &error);
-        if (!instance_)
-            throw Failure{"NPP_New refused the instance: error " + std::to_string(error), 1};
+        if (!instance_) throw Failure{"NPP_New refused the instance: error " + std::to_string(error), 1};
         const NPError windowResult = instance_->setWindow(width, height);
-        std::printf("new %s (%s) %ux%u -> %d\n", QFileInfo(QString::fromStdString(path)).fileName().toUtf8().constData(),
-                    mime.c_str(), width, height, windowResult);
+        std::printf("new %s (%s) %ux%u -> %d\n",
+                    QFileInfo(QString::fromStdString(path)).fileName().toUtf8().constData(), mime.c_str(),
+                    width, height, windowResult);
     }
 
     void printListenerCalls() {
-        if (!instance_)
-            return;
+        if (!instance_) return;
         for (const auto& call : instance_->listenerCalls()) {
             std::string args;
-            for (const auto& a : call.args)
-                args += (args.empty() ? "" : ", ") + a.describe();
+            for (const auto& a : call.args) args += (args.empty() ? "" : ", ") + a.describe();
             std::printf("event %s(%s)\n", call.listener.c_str(), args.c_str());
         }
         instance_->clearListenerCalls();

@@ -33,7 +33,6 @@
 #include <vector>
 
 #include "platform/ossl.h"
-
 #include "sim/token/keysim_testing.h"
 
 #ifndef QD_STANDIN_MODULE

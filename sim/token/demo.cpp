@@ -61,7 +61,8 @@ Name makeName(const Entries& entries) {
 // "YYYYMMDDHHMMSSZ" as GeneralizedTime, whatever the year.
 Time generalizedTime(const char* text) {
     Time t(ASN1_TIME_new());
-    check(t != nullptr && ASN1_GENERALIZEDTIME_set_string(t.get(), text) == 1, "ASN1_GENERALIZEDTIME_set_string");
+    check(t != nullptr && ASN1_GENERALIZEDTIME_set_string(t.get(), text) == 1,
+          "ASN1_GENERALIZEDTIME_set_string");
     return t;
 }
 
@@ -95,8 +96,10 @@ Cert makeCertificate(Profile profile, EVP_PKEY* key, X509* issuer, EVP_PKEY* iss
     check(X509_set_version(cert.get(), 2) == 1, "X509_set_version");
 
     Bn serial(BN_new());
-    check(serial != nullptr && BN_rand(serial.get(), 127, BN_RAND_TOP_ONE, BN_RAND_BOTTOM_ANY) == 1, "BN_rand");
-    check(BN_to_ASN1_INTEGER(serial.get(), X509_get_serialNumber(cert.get())) != nullptr, "BN_to_ASN1_INTEGER");
+    check(serial != nullptr && BN_rand(serial.get(), 127, BN_RAND_TOP_ONE, BN_RAND_BOTTOM_ANY) == 1,
+          "BN_rand");
+    check(BN_to_ASN1_INTEGER(serial.get(), X509_get_serialNumber(cert.get())) != nullptr,
+          "BN_to_ASN1_INTEGER");
 
     Name subject = makeName(profile.subject);
     check(X509_set_subject_name(cert.get(), subject.get()) == 1, "X509_set_subject_name");
@@ -122,7 +125,8 @@ std::string certPem(X509* cert) {
 
 std::string keyPem(EVP_PKEY* key) {
     Bio bio(BIO_new(BIO_s_mem()));
-    check(bio != nullptr && PEM_write_bio_PrivateKey(bio.get(), key, nullptr, nullptr, 0, nullptr, nullptr) == 1,
+    check(bio != nullptr &&
+              PEM_write_bio_PrivateKey(bio.get(), key, nullptr, nullptr, 0, nullptr, nullptr) == 1,
           "PEM_write_bio_PrivateKey");
     char* data = nullptr;
     long n = BIO_get_mem_data(bio.get(), &data);
@@ -183,26 +187,46 @@ bool makeDemoMaterial(DemoMaterial* out, std::string* error) {
         m.caKeyPem = keyPem(caKey.get());
         // Container 1, a personal customer: signing in UTCTime, encryption in GeneralizedTime (to 2055).
         m.certificates.push_back(issue(personal, true,
-                                       {{{"C", "CN"}, {"ST", "北京市"}, {"L", "海淀区"}, {"O", kBank},
-                                         {"OU", "个人网上银行"}, {"CN", "张三"}},
-                                        utcTimeFromNow(-30), utcTimeFromNow(3 * 365), {}},
+                                       {{{"C", "CN"},
+                                         {"ST", "北京市"},
+                                         {"L", "海淀区"},
+                                         {"O", kBank},
+                                         {"OU", "个人网上银行"},
+                                         {"CN", "张三"}},
+                                        utcTimeFromNow(-30),
+                                        utcTimeFromNow(3 * 365),
+                                        {}},
                                        ca.get(), caKey.get()));
         m.certificates.push_back(issue(personal, false,
-                                       {{{"C", "CN"}, {"ST", "北京市"}, {"L", "海淀区"}, {"O", kBank},
-                                         {"OU", "个人网上银行"}, {"CN", "张三"}},
-                                        generalizedTime("20240101000000Z"), generalizedTime("20551231235959Z"), {}},
+                                       {{{"C", "CN"},
+                                         {"ST", "北京市"},
+                                         {"L", "海淀区"},
+                                         {"O", kBank},
+                                         {"OU", "个人网上银行"},
+                                         {"CN", "张三"}},
+                                        generalizedTime("20240101000000Z"),
+                                        generalizedTime("20551231235959Z"),
+                                        {}},
                                        ca.get(), caKey.get()));
         // Container 2, a business customer: the signing certificate has no CN.
         m.certificates.push_back(issue(business, true,
-                                       {{{"C", "CN"}, {"ST", "上海市"}, {"O", kBank}, {"OU", "企业网上银行"},
-                                         {"OU", "上海某某贸易有限公司"}, {"serialNumber", "91310115MA1K4XXXXX"}},
-                                        utcTimeFromNow(-10), utcTimeFromNow(2 * 365), {}},
+                                       {{{"C", "CN"},
+                                         {"ST", "上海市"},
+                                         {"O", kBank},
+                                         {"OU", "企业网上银行"},
+                                         {"OU", "上海某某贸易有限公司"},
+                                         {"serialNumber", "91310115MA1K4XXXXX"}},
+                                        utcTimeFromNow(-10),
+                                        utcTimeFromNow(2 * 365),
+                                        {}},
                                        ca.get(), caKey.get()));
-        m.certificates.push_back(issue(business, false,
-                                       {{{"C", "CN"}, {"ST", "上海市"}, {"O", kBank}, {"OU", "企业网上银行"},
-                                         {"CN", "李四"}},
-                                        utcTimeFromNow(-10), utcTimeFromNow(2 * 365), {}},
-                                       ca.get(), caKey.get()));
+        m.certificates.push_back(
+            issue(business, false,
+                  {{{"C", "CN"}, {"ST", "上海市"}, {"O", kBank}, {"OU", "企业网上银行"}, {"CN", "李四"}},
+                   utcTimeFromNow(-10),
+                   utcTimeFromNow(2 * 365),
+                   {}},
+                  ca.get(), caKey.get()));
         *out = std::move(m);
         return true;
     } catch (const std::exception& e) {

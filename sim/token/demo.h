@@ -11,11 +11,11 @@
 namespace kpsim {
 
 struct DemoCertificate {
-    std::string container;   // container name
-    bool signing = false;    // key spec 2 (signing) or 1 (encryption)
+    std::string container;  // container name
+    bool signing = false;   // key spec 2 (signing) or 1 (encryption)
     std::vector<uint8_t> der;
     std::string certPem;
-    std::string keyPem;      // the private key, PKCS#8 PEM (for a PKCS#11 test token)
+    std::string keyPem;  // the private key, PKCS#8 PEM (for a PKCS#11 test token)
 };
 
 struct DemoMaterial {

@@ -23,8 +23,8 @@
 
 #include "platform/cli.h"
 #include "platform/files.h"
-#include "platform/ossl.h"
 #include "platform/log.h"
+#include "platform/ossl.h"
 #include "platform/paths.h"
 #include "sim/token/demo.h"
 #include "sim/token/keystore.h"
@@ -115,9 +115,7 @@ struct Failure {
     std::string message;
 };
 
-[[noreturn]] void badInput(const std::string& message) {
-    throw Failure{kBadInput, message};
-}
+[[noreturn]] void badInput(const std::string& message) { throw Failure{kBadInput, message}; }
 
 void requireArgs(const std::vector<std::string>& args, size_t count, const char* synopsis) {
     if (args.size() != count) badInput(std::string("usage: keysim ") + synopsis);
@@ -292,7 +290,8 @@ void cmdCreate(const std::vector<std::string>& args) {
         State state = loadOrFail();
         newKey(state, name);  // refuses an existing or malformed name before the work
         std::string error;
-        if (!kpsim::makeDemoMaterial(&material, &error)) throw Failure{kFailure, "demo certificates: " + error};
+        if (!kpsim::makeDemoMaterial(&material, &error))
+            throw Failure{kFailure, "demo certificates: " + error};
         if (!platform::makePrivateFolder(store.dir(), &error)) throw Failure{kFailure, error};
         try {
             writeDemoFolder(staging, material);
@@ -340,8 +339,8 @@ void cmdList(const std::vector<std::string>& args) {
     std::printf("%-16s %-8s %-6s %-18s %-6s %s\n", "NAME", "STATE", "PCODE", "SERIAL", "TRIES", "READER");
     for (const Key& key : state.keys) {
         std::string tries = std::to_string(key.tries) + "/" + std::to_string(key.maxTries);
-        std::printf("%-16s %-8s %-6u %-18s %-6s %s\n", key.name.c_str(), key.plugged ? "plugged" : "out", key.pcode,
-                    key.serial.c_str(), tries.c_str(), key.reader.c_str());
+        std::printf("%-16s %-8s %-6u %-18s %-6s %s\n", key.name.c_str(), key.plugged ? "plugged" : "out",
+                    key.pcode, key.serial.c_str(), tries.c_str(), key.reader.c_str());
     }
 }
 
@@ -356,9 +355,11 @@ void cmdShow(const std::vector<std::string>& args) {
     std::printf("  key type:        %u\n", key.keytype);
     std::printf("  change-PIN flag: %u\n", key.changepin);
     std::printf("  user PIN:        %s\n", key.pin.c_str());
-    std::printf("  tries:           %u of %u%s\n", key.tries, key.maxTries, key.tries == 0 ? " (locked)" : "");
+    std::printf("  tries:           %u of %u%s\n", key.tries, key.maxTries,
+                key.tries == 0 ? " (locked)" : "");
     std::printf("  USB:             vendor 0x%04X, product 0x%04X\n", key.vendor, key.product);
-    std::printf("  button:          %s%s\n", key.button.c_str(), key.waiting ? " (a PIN change is waiting)" : "");
+    std::printf("  button:          %s%s\n", key.button.c_str(),
+                key.waiting ? " (a PIN change is waiting)" : "");
     std::printf("  fault:           %s\n", key.fault.c_str());
     std::printf("  containers:      %zu\n", key.containers.size());
     for (const auto& c : key.containers) {
@@ -417,7 +418,8 @@ void cmdSet(const std::vector<std::string>& args) {
         } else if (field == "fault") {
             if (!kpsim::parseFault(value))
                 badInput("fault: " + platform::quoted(value) +
-                         " is not none, overlong, unterminated, status:0xHEX, connect:0xHEX, slow:MS, notready:MS or "
+                         " is not none, overlong, unterminated, status:0xHEX, connect:0xHEX, slow:MS, "
+                         "notready:MS or "
                          "nocert0");
             key.fault = value;
         } else {

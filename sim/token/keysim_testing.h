@@ -14,19 +14,20 @@
 // CheckedKeys (keysim_gtest.h) fails the test on it.
 #pragma once
 
-#include <cerrno>
-#include <cstdlib>
-#include <cstring>
 #include <fcntl.h>
-#include <filesystem>
-#include <optional>
 #include <poll.h>
 #include <signal.h>
 #include <spawn.h>
-#include <stdexcept>
-#include <string>
 #include <sys/wait.h>
 #include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <optional>
+#include <stdexcept>
+#include <string>
 #include <vector>
 
 extern char** environ;
@@ -49,7 +50,8 @@ struct CommandResult {
 // Runs a program with arguments (no shell), collecting its output.
 inline CommandResult runProgram(const std::string& program, const std::vector<std::string>& args) {
     int outPipe[2], errPipe[2];
-    if (pipe2(outPipe, O_CLOEXEC) != 0 || pipe2(errPipe, O_CLOEXEC) != 0) throw std::runtime_error("pipe failed");
+    if (pipe2(outPipe, O_CLOEXEC) != 0 || pipe2(errPipe, O_CLOEXEC) != 0)
+        throw std::runtime_error("pipe failed");
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
     posix_spawn_file_actions_adddup2(&actions, outPipe[1], 1);
@@ -99,7 +101,9 @@ inline CommandResult runProgram(const std::string& program, const std::vector<st
     return result;
 }
 
-inline CommandResult runKeysim(const std::vector<std::string>& args) { return runProgram(keysimPath(), args); }
+inline CommandResult runKeysim(const std::vector<std::string>& args) {
+    return runProgram(keysimPath(), args);
+}
 
 // What is left open on the simulated keys of $KEYSIM_DIR (handles,
 // transactions, notes of misuse, as `keysim status` lists them); empty when
@@ -177,7 +181,8 @@ public:
         if (r.status != 0) {
             std::string line;
             for (const auto& a : args) line += " " + a;
-            throw std::runtime_error("keysim" + line + " failed (" + std::to_string(r.status) + "): " + r.err);
+            throw std::runtime_error("keysim" + line + " failed (" + std::to_string(r.status) +
+                                     "): " + r.err);
         }
         return r;
     }

@@ -41,13 +41,9 @@ private:
     int fd_;
 };
 
-std::string errnoText(const std::string& what) {
-    return what + ": " + std::strerror(errno);
-}
+std::string errnoText(const std::string& what) { return what + ": " + std::strerror(errno); }
 
-bool hasNul(const std::string& s) {
-    return s.find('\0') != std::string::npos;
-}
+bool hasNul(const std::string& s) { return s.find('\0') != std::string::npos; }
 
 // Text a field can hold: 1 to `max` bytes of UTF-8 without NUL.
 bool isFieldText(const std::string& s, size_t max) {
@@ -288,7 +284,8 @@ std::pair<std::string, std::optional<std::string>> splitSetting(const std::strin
 }
 
 std::optional<uint32_t> parseHexStatus(const std::string& text) {
-    if (text.size() < 3 || (text.compare(0, 2, "0x") != 0 && text.compare(0, 2, "0X") != 0)) return std::nullopt;
+    if (text.size() < 3 || (text.compare(0, 2, "0x") != 0 && text.compare(0, 2, "0X") != 0))
+        return std::nullopt;
     return parseNumber(text);
 }
 
@@ -394,8 +391,8 @@ std::optional<Button> parseButton(const std::string& text) {
     auto [kind, arg] = splitSetting(text);
     Button b;
     if (kind == "press" || kind == "never" || kind == "cancel" || kind == "wait") {
-        b.kind = kind == "press" ? Button::kPress
-                 : kind == "never" ? Button::kNever
+        b.kind = kind == "press"    ? Button::kPress
+                 : kind == "never"  ? Button::kNever
                  : kind == "cancel" ? Button::kCancel
                                     : Button::kWait;
         if (!arg) {
@@ -465,7 +462,8 @@ std::string validateKey(const Key& key) {
     if (!isFieldText(key.serial, 63)) return "serial must have 1 to 63 bytes of UTF-8 and no NUL";
     if (!isFieldText(key.pin, 64)) return "PIN must have 1 to 64 bytes of UTF-8 and no NUL";
     if (key.maxTries == 0 || key.maxTries > 255) return "max_tries must be 1 to 255";
-    if (key.tries > key.maxTries) return "tries must not exceed max_tries (" + std::to_string(key.maxTries) + ")";
+    if (key.tries > key.maxTries)
+        return "tries must not exceed max_tries (" + std::to_string(key.maxTries) + ")";
     if (key.vendor > 0xFFFF) return "vendor must be at most 0xFFFF";
     if (key.product > 0xFFFF) return "product must be at most 0xFFFF";
     if (!parseButton(key.button))
@@ -483,7 +481,8 @@ std::string validateKey(const Key& key) {
 std::string base64Encode(const std::vector<uint8_t>& data) {
     if (data.empty()) return {};
     std::string out(4 * ((data.size() + 2) / 3) + 1, '\0');
-    int n = EVP_EncodeBlock(reinterpret_cast<unsigned char*>(out.data()), data.data(), static_cast<int>(data.size()));
+    int n = EVP_EncodeBlock(reinterpret_cast<unsigned char*>(out.data()), data.data(),
+                            static_cast<int>(data.size()));
     out.resize(static_cast<size_t>(n));
     return out;
 }
@@ -493,8 +492,8 @@ std::optional<std::vector<uint8_t>> base64Decode(const std::string& text) {
     if (text.size() % 4 != 0 || text.size() > (1u << 20)) return std::nullopt;
     for (size_t i = 0; i < text.size(); ++i) {
         char c = text[i];
-        bool ok = (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '+' || c == '/' ||
-                  (c == '=' && i + 2 >= text.size());
+        bool ok = (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '+' ||
+                  c == '/' || (c == '=' && i + 2 >= text.size());
         if (!ok) return std::nullopt;
     }
     std::vector<uint8_t> out(text.size() / 4 * 3);
@@ -513,9 +512,7 @@ std::optional<std::vector<uint8_t>> base64Decode(const std::string& text) {
 
 Store::Store(std::string dir) : dir_(std::move(dir)) {}
 
-Store Store::fromEnvironment() {
-    return Store(platform::simStateDir());
-}
+Store Store::fromEnvironment() { return Store(platform::simStateDir()); }
 
 bool Store::load(State* state, std::string* error) const {
     if (!platform::checkSimStateDir(dir_, error)) return false;

@@ -28,10 +28,10 @@
 #include <cstdint>
 #include <functional>
 #include <limits>
-#include <stdexcept>
-#include <type_traits>
 #include <optional>
+#include <stdexcept>
 #include <string>
+#include <type_traits>
 #include <vector>
 
 #include "token/KeyIdentity.h"
@@ -80,7 +80,7 @@ struct Key {
     uint32_t vendor = token::kBankKeyUsbIds[0].vendor;
     uint32_t product = token::kBankKeyUsbIds[0].product;
     bool plugged = false;
-    uint32_t plugCount = 0;  // bumped by each plug: handles of an earlier plug go stale
+    uint32_t plugCount = 0;    // bumped by each plug: handles of an earlier plug go stale
     uint64_t pluggedAtMs = 0;  // wall clock of the last plug, ms since 1970 (0: unknown)
     std::string button = "press:1";
     std::string fault = "none";
@@ -125,7 +125,7 @@ struct State {
 // "cancel", "cancel:N", "status:0xHEX", "wait", "wait:T"; seconds may have decimals).
 struct Button {
     enum Kind { kPress, kNever, kCancel, kStatus, kWait } kind = kPress;
-    double seconds = 0;  // press/never/cancel: delay; wait: time-out
+    double seconds = 0;   // press/never/cancel: delay; wait: time-out
     uint32_t status = 0;  // kStatus
 };
 std::optional<Button> parseButton(const std::string& text);

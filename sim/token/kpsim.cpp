@@ -101,9 +101,7 @@ std::string keyLabel(State& state, uint64_t id) {
 
 uint32_t myPid() { return static_cast<uint32_t>(::getpid()); }
 
-Fault faultOf(const Key& key) {
-    return kpsim::parseFault(key.fault).value_or(Fault{});
-}
+Fault faultOf(const Key& key) { return kpsim::parseFault(key.fault).value_or(Fault{}); }
 
 bool loadState(State* state) {
     std::string error;
@@ -139,8 +137,8 @@ uint32_t openSession(KPHANDLE handle, Session* s) {
 // A name list (names with their NULs, then the empty name) written into a
 // caller's buffer of *len bytes, bent by the fault of the key answering. No
 // names at all: status 0, length 0, nothing written.
-uint32_t answerNameList(const std::vector<std::string>& names, const Fault& fault, char* buffer, uint32_t* len,
-                        uint32_t* count) {
+uint32_t answerNameList(const std::vector<std::string>& names, const Fault& fault, char* buffer,
+                        uint32_t* len, uint32_t* count) {
     std::string list;
     for (const std::string& name : names) {
         list += name;
@@ -347,7 +345,8 @@ uint32_t KpListReaders(char* szReaderNames, uint32_t* pdwReaderNameLen, uint32_t
             Fault fault = faultOf(key);
             if (fault.kind == Fault::kStatus) return fault.status;
             if (fault.kind == Fault::kSlow) slowest = std::max(slowest, fault.millis);
-            if ((fault.kind == Fault::kOverlong || fault.kind == Fault::kUnterminated) && listFault.kind == Fault::kNone)
+            if ((fault.kind == Fault::kOverlong || fault.kind == Fault::kUnterminated) &&
+                listFault.kind == Fault::kNone)
                 listFault = fault;
             names.push_back(key.reader);
         }
@@ -458,7 +457,8 @@ uint32_t KpReadDSN(KPHANDLE hDev, char* szDSN, uint32_t* pdwDSNLen) {
     });
 }
 
-uint32_t KpListContainers(KPHANDLE hDev, char* szContainerNames, uint32_t* pdwNamesLen, uint32_t* pdwContainerNum) {
+uint32_t KpListContainers(KPHANDLE hDev, char* szContainerNames, uint32_t* pdwNamesLen,
+                          uint32_t* pdwContainerNum) {
     return guarded(__func__, [&]() -> uint32_t {
         Session s;
         if (uint32_t status = openSession(hDev, &s)) return status;
@@ -481,8 +481,9 @@ uint32_t KpReadCert(KPHANDLE hDev, const char* szContainerName, uint32_t dwKeySp
             return 0;
         }
         kpsim::Container* container = s.key->findContainer(szContainerName);
-        const std::vector<uint8_t>* der =
-            container == nullptr ? nullptr : dwKeySpec == KP_KEYSPEC_SIGN ? &container->sign : &container->enc;
+        const std::vector<uint8_t>* der = container == nullptr           ? nullptr
+                                          : dwKeySpec == KP_KEYSPEC_SIGN ? &container->sign
+                                                                         : &container->enc;
         if (der == nullptr || der->empty()) {
             *pdwCertLen = 0;
             return kpsim::kNotFound;

@@ -75,7 +75,8 @@ TEST_F(AgentListReaders, SessionReleasesWhatItHoldsOnce) {
         {"connected only", "USBQdvKey bank", 0, 0, 0},
         {"holding the transaction", "USBQdvKey bank", 1, 0, 0},
         {"a second begin refused, the first still held", "USBQdvKey bank", 2, 0, 0x8800000Bu},
-        {"no such reader: nothing to begin or release", "USBQdvKey none", 1, 0x88000002u, KP_STATUS_UNAVAILABLE},
+        {"no such reader: nothing to begin or release", "USBQdvKey none", 1, 0x88000002u,
+         KP_STATUS_UNAVAILABLE},
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(row.what);

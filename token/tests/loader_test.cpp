@@ -63,7 +63,9 @@ TEST_F(Loader, AbsentLibraryPrintsTheLoaderErrorAndIsTriedAgain) {
     CaptureStdout();
     EXPECT_FALSE(IsInitedOK());
     std::string first = GetCapturedStdout();
-    EXPECT_EQ(first, "/nonexistent/libUSBQdvKey_20244.so: cannot open shared object file: No such file or directory\n");
+    EXPECT_EQ(
+        first,
+        "/nonexistent/libUSBQdvKey_20244.so: cannot open shared object file: No such file or directory\n");
     EXPECT_FALSE(glb_bInited);
     EXPECT_EQ(hDylib, nullptr);
 
@@ -75,7 +77,8 @@ TEST_F(Loader, AbsentLibraryPrintsTheLoaderErrorAndIsTriedAgain) {
 TEST_F(Loader, FuncInitReturnsOneWhenTheLibraryIsMissing) {
     CaptureStdout();
     EXPECT_EQ(Func_Init("/nonexistent/lib.so"), 1);
-    EXPECT_EQ(GetCapturedStdout(), "/nonexistent/lib.so: cannot open shared object file: No such file or directory\n");
+    EXPECT_EQ(GetCapturedStdout(),
+              "/nonexistent/lib.so: cannot open shared object file: No such file or directory\n");
     EXPECT_FALSE(glb_bInited);
 }
 
@@ -196,7 +199,8 @@ TEST_F(Loader, EmptyPathWithoutOverrideUsesTheFixedPath) {
     ScopedEnv env("QD_TOKEN_LIBRARY", "");  // empty counts as unset
     CaptureStdout();
     EXPECT_EQ(Func_Init(""), 1);
-    EXPECT_EQ(GetCapturedStdout(), std::string(fixed) + ": cannot open shared object file: No such file or directory\n");
+    EXPECT_EQ(GetCapturedStdout(),
+              std::string(fixed) + ": cannot open shared object file: No such file or directory\n");
 }
 
 TEST_F(Loader, FinalizeUnloads) {

@@ -10,8 +10,6 @@ uint32_t KpGetKeyType(KPHANDLE hDev, uint32_t* pdwKeyType) {
     return hDev == nullptr ? 0u : 0x1234u;
 }
 
-uint32_t KpBeginTransaction(KPHANDLE) {
-    return 0x0BADF00Du;
-}
+uint32_t KpBeginTransaction(KPHANDLE) { return 0x0BADF00Du; }
 
 }  // extern "C"

@@ -40,7 +40,8 @@ TEST(QdKeyinfo, NoKeyPluggedIsNoError) {
     keys.keysim({"create", "k"});  // never plugged in
     auto r = runProgram(QD_KEYINFO_PATH, {});
     EXPECT_EQ(r.status, 0) << r.err;
-    EXPECT_NE(r.out.find("(KpListReaders, PCODE 20244 only): 0\n  no key of the bank is plugged in\n"), std::string::npos)
+    EXPECT_NE(r.out.find("(KpListReaders, PCODE 20244 only): 0\n  no key of the bank is plugged in\n"),
+              std::string::npos)
         << r.out;
 }
 
@@ -113,8 +114,8 @@ std::string certificateOfSize(size_t size, const std::string& cn) {
         X509_gmtime_adj(X509_getm_notBefore(x.get()), 0);
         X509_gmtime_adj(X509_getm_notAfter(x.get()), 86400);
         for (X509_NAME* name : {X509_get_subject_name(x.get()), X509_get_issuer_name(x.get())})
-            X509_NAME_add_entry_by_txt(name, "CN", MBSTRING_UTF8, reinterpret_cast<const unsigned char*>(cn.c_str()), -1,
-                                       -1, 0);
+            X509_NAME_add_entry_by_txt(name, "CN", MBSTRING_UTF8,
+                                       reinterpret_cast<const unsigned char*>(cn.c_str()), -1, -1, 0);
         X509_set_pubkey(x.get(), key);
         if (pad > 0) {
             std::unique_ptr<ASN1_IA5STRING, decltype(&ASN1_IA5STRING_free)> text(ASN1_IA5STRING_new(),
@@ -144,11 +145,10 @@ std::string certificateOfSize(size_t size, const std::string& cn) {
 
 // qd-keyinfo's buffers at their edges, through what the key holds: a serial
 // of 63 characters fits the 64-byte buffer with its NUL (its last character
-// shown), one that fills all 64 shows 64 and no byte past them; a certificate of exactly 4096 bytes is read whole
-// (its subject parses only from every byte), 4097 is not; a container list
-// of exactly 1024 bytes is read whole (the last name whole), 1025 is not.
-// A buffer declared one byte smaller or larger, or a length cut by one,
-// fails a row.
+// shown), one that fills all 64 shows 64 and no byte past them; a certificate of exactly 4096 bytes is read
+// whole (its subject parses only from every byte), 4097 is not; a container list of exactly 1024 bytes is
+// read whole (the last name whole), 1025 is not. A buffer declared one byte smaller or larger, or a length
+// cut by one, fails a row.
 struct BufferRow {
     const char* label;
     std::string serial;
@@ -167,7 +167,8 @@ TEST_P(QdKeyinfoBuffers, ExactFitIsReadWholeAndOneMoreIsRefused) {
     keys.keysim({"create", "k"});
     keys.keysim({"set", "k", "serial", row.serial});
     const std::string file = keys.dir() + "/cert.der";
-    std::ofstream(file, std::ios::binary) << certificateOfSize(row.certBytes, "Edge " + std::to_string(row.certBytes));
+    std::ofstream(file, std::ios::binary)
+        << certificateOfSize(row.certBytes, "Edge " + std::to_string(row.certBytes));
     char letter = 'a';
     for (size_t length : row.containerLengths) {
         const std::string container = std::string(length - 1, letter++) + "Z";
@@ -177,26 +178,47 @@ TEST_P(QdKeyinfoBuffers, ExactFitIsReadWholeAndOneMoreIsRefused) {
     keys.keysim({"plug", "k"});
     auto r = kpsim::testing::runProgram(QD_KEYINFO_PATH, {});
     ASSERT_EQ(r.status, 0) << r.err;
-    for (const std::string& part : row.shown) EXPECT_NE(r.out.find(part), std::string::npos) << part << "\n" << r.out;
+    for (const std::string& part : row.shown)
+        EXPECT_NE(r.out.find(part), std::string::npos) << part << "\n" << r.out;
 }
 
 INSTANTIATE_TEST_SUITE_P(
     Edges, QdKeyinfoBuffers,
     testing::Values(
-        BufferRow{"serial of 1", "S", 600, {1}, {"Serial (DSN):        S\n", "Containers:          1\n        Z\n"}},
-        BufferRow{"serial of 63", std::string(62, 'S') + "Z", 600, {8},
+        BufferRow{"serial of 1",
+                  "S",
+                  600,
+                  {1},
+                  {"Serial (DSN):        S\n", "Containers:          1\n        Z\n"}},
+        BufferRow{"serial of 63",
+                  std::string(62, 'S') + "Z",
+                  600,
+                  {8},
                   {"Serial (DSN):        " + std::string(62, 'S') + "Z\n"}},
         // A key holds at most 63; one that fills all 64 bytes without a NUL
         // (fault "unterminated") shows those 64 and nothing past them.
-        BufferRow{"serial filling all 64 bytes", std::string(62, 'S') + "Z", 600, {8},
-                  {"Serial (DSN):        " + std::string(62, 'S') + "ZS\n"}, "unterminated"},
-        BufferRow{"certificate of 4096 bytes", "S", 4096, {8},
+        BufferRow{"serial filling all 64 bytes",
+                  std::string(62, 'S') + "Z",
+                  600,
+                  {8},
+                  {"Serial (DSN):        " + std::string(62, 'S') + "ZS\n"},
+                  "unterminated"},
+        BufferRow{"certificate of 4096 bytes",
+                  "S",
+                  4096,
+                  {8},
                   {"signing (2):     4096 bytes\n", "CN = Edge 4096\n"}},
-        BufferRow{"certificate of 4097 bytes", "S", 4097, {8},
-                  {"signing (2):     none (status 0x88000004)\n"}},
-        BufferRow{"container list of 1024 bytes", "S", 600, {255, 255, 255, 254},
+        BufferRow{
+            "certificate of 4097 bytes", "S", 4097, {8}, {"signing (2):     none (status 0x88000004)\n"}},
+        BufferRow{"container list of 1024 bytes",
+                  "S",
+                  600,
+                  {255, 255, 255, 254},
                   {"Containers:          4\n", "        " + std::string(253, 'd') + "Z\n"}},
-        BufferRow{"container list of 1025 bytes", "S", 600, {255, 255, 255, 255},
+        BufferRow{"container list of 1025 bytes",
+                  "S",
+                  600,
+                  {255, 255, 255, 255},
                   {"Containers:          unreadable (status 0x88000004)\n"}}),
     [](const auto& info) { return std::to_string(info.index); });
 
@@ -223,8 +245,9 @@ TEST(QdKeyinfo, MissingLibraryExitsNonZeroWithAClearMessage) {
     kpsim::testing::ScopedEnv env("QD_TOKEN_LIBRARY", "/nonexistent/libUSBQdvKey_20244.so");
     auto r = runProgram(QD_KEYINFO_PATH, {});
     EXPECT_EQ(r.status, 1);
-    EXPECT_EQ(r.err, "qd-keyinfo: cannot load the token device library /nonexistent/libUSBQdvKey_20244.so "
-                     "(set QD_TOKEN_LIBRARY)\n");
+    EXPECT_EQ(r.err,
+              "qd-keyinfo: cannot load the token device library /nonexistent/libUSBQdvKey_20244.so "
+              "(set QD_TOKEN_LIBRARY)\n");
 }
 
 }  // namespace

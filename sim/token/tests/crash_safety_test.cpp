@@ -1,10 +1,6 @@
 // Crash safety of the state: a writer killed at any point leaves the old or
 // the new state, never half of a change, and the next writer carries on.
 // The writer pauses at a chosen point through the KEYSIM_TEST_PAUSE hook.
-#include "sim/token/keysim_testing.h"
-#include "sim/token/keystore.h"
-#include "token/Func_init.h"
-
 #include <dlfcn.h>
 #include <gtest/gtest.h>
 
@@ -13,6 +9,10 @@
 #include <fstream>
 #include <string>
 #include <thread>
+
+#include "sim/token/keysim_testing.h"
+#include "sim/token/keystore.h"
+#include "token/Func_init.h"
 
 namespace {
 

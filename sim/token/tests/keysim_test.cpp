@@ -1,9 +1,5 @@
 // The keysim command: bad input exits 2 and changes nothing; fields, import,
 // the demo key, concurrent use.
-#include "sim/token/keysim_testing.h"
-#include "sim/token/keystore.h"
-#include "platform/ossl.h"
-
 #include <gtest/gtest.h>
 #include <openssl/bn.h>
 #include <openssl/evp.h>
@@ -18,6 +14,10 @@
 #include <string>
 #include <thread>
 #include <vector>
+
+#include "platform/ossl.h"
+#include "sim/token/keysim_testing.h"
+#include "sim/token/keystore.h"
 
 namespace {
 
@@ -146,10 +146,19 @@ TEST_F(Keysim, HelpPrintsTheUsage) {
 }
 
 TEST_F(Keysim, SetsEveryField) {
-    for (const auto& [field, value] : std::vector<std::pair<std::string, std::string>>{
-             {"reader", "Reader Zwei"}, {"pcode", "0x4F15"}, {"serial", "SN-1"}, {"keytype", "1"},
-             {"changepin", "1"}, {"maxtries", "10"}, {"tries", "9"}, {"pin", "中文密码"},
-             {"vendor", "0x6A9F"}, {"product", "5"}, {"button", "wait:2.5"}, {"fault", "slow:5"}})
+    for (const auto& [field, value] :
+         std::vector<std::pair<std::string, std::string>>{{"reader", "Reader Zwei"},
+                                                          {"pcode", "0x4F15"},
+                                                          {"serial", "SN-1"},
+                                                          {"keytype", "1"},
+                                                          {"changepin", "1"},
+                                                          {"maxtries", "10"},
+                                                          {"tries", "9"},
+                                                          {"pin", "中文密码"},
+                                                          {"vendor", "0x6A9F"},
+                                                          {"product", "5"},
+                                                          {"button", "wait:2.5"},
+                                                          {"fault", "slow:5"}})
         keys_.keysim({"set", "b", field, value});
     kpsim::State state = loadState(keys_);
     const kpsim::Key& b = *state.findByName("b");
@@ -268,7 +277,8 @@ TEST_F(Keysim, DemoKeyIsRealistic) {
             EXPECT_EQ(std::string(reinterpret_cast<const char*>(ASN1_STRING_get0_data(value)),
                                   static_cast<size_t>(ASN1_STRING_length(value))),
                       "中国某某银行股份有限公司");
-            (ASN1_STRING_type(X509_get0_notAfter(cert.get())) == V_ASN1_GENERALIZEDTIME ? generalized : utc)++;
+            (ASN1_STRING_type(X509_get0_notAfter(cert.get())) == V_ASN1_GENERALIZEDTIME ? generalized
+                                                                                        : utc)++;
         }
     }
     EXPECT_EQ(withoutCn, 1);

@@ -65,9 +65,9 @@ TEST_F(Simulator, ExportsAllNinetyFourFunctions) {
 }
 
 TEST_F(Simulator, FunctionsOutsideTheContractAreNotSupported) {
-#define KPSIM_TEST_UNSUPPORTED(name, params, args) \
-    if (!KP_IS_MARKED(CONTRACT, name)) {                                           \
-        EXPECT_EQ(callWithZeros(lib_.name), kNotSupported) << #name;              \
+#define KPSIM_TEST_UNSUPPORTED(name, params, args)                   \
+    if (!KP_IS_MARKED(CONTRACT, name)) {                             \
+        EXPECT_EQ(callWithZeros(lib_.name), kNotSupported) << #name; \
     }
     KP_FUNCTION_LIST(KPSIM_TEST_UNSUPPORTED)
 }
@@ -343,7 +343,8 @@ TEST_F(PinChange, WaitsForKeysimPress) {
     ASSERT_TRUE(waitUntilWaiting(keys_));
     keys_.keysim({"press", "a"});
     EXPECT_EQ(result.get(), 0u);
-    EXPECT_NE(kpsim::testing::runKeysim({"show", "a"}).out.find("user PIN:        87654321"), std::string::npos);
+    EXPECT_NE(kpsim::testing::runKeysim({"show", "a"}).out.find("user PIN:        87654321"),
+              std::string::npos);
 }
 
 TEST_F(PinChange, WaitWithoutPressTimesOut) {
@@ -495,7 +496,8 @@ TEST_P(DamagedState, GivesAOneLineDiagnosticAndAFailureStatus) {
     CaptureStderr();
     EXPECT_EQ(lib_.KpListReaders(names, &len, &count), kStateError);
     std::string err = GetCapturedStderr();
-    EXPECT_EQ(err.rfind("libUSBQdvKey_20244 (sim): " + keys_.statePath() + ": damaged state file: ", 0), 0u) << err;
+    EXPECT_EQ(err.rfind("libUSBQdvKey_20244 (sim): " + keys_.statePath() + ": damaged state file: ", 0), 0u)
+        << err;
     EXPECT_EQ(std::count(err.begin(), err.end(), '\n'), 1) << err;
     KPHANDLE h = nullptr;
     CaptureStderr();
@@ -515,13 +517,14 @@ const char* const kValid =
 
 INSTANTIATE_TEST_SUITE_P(
     Files, DamagedState,
-    testing::Values("", "not json", "{\"format\":\"keysim-1\"", "[1,2,3]", "{\"format\":\"other\"}",
-                    R"({"format":"keysim-1","next_id":1,"keys":{}})",
-                    R"({"format":"keysim-1","next_id":2,"keys":[{"name":"a"}]})",
-                    R"({"format":"keysim-1","next_id":2,"keys":[{"name":"a","id":"1"}]})",
-                    R"({"format":"keysim-1","next_id":2,"keys":[{"name":"a","id":1,"reader":"r","pcode":-5}]})",
-                    R"({"format":"keysim-1","next_id":2,"keys":[{"name":"a","id":1,"reader":"r","pcode":99999999999}]})",
-                    "\xff\xfe\x00garbage"),
+    testing::Values(
+        "", "not json", "{\"format\":\"keysim-1\"", "[1,2,3]", "{\"format\":\"other\"}",
+        R"({"format":"keysim-1","next_id":1,"keys":{}})",
+        R"({"format":"keysim-1","next_id":2,"keys":[{"name":"a"}]})",
+        R"({"format":"keysim-1","next_id":2,"keys":[{"name":"a","id":"1"}]})",
+        R"({"format":"keysim-1","next_id":2,"keys":[{"name":"a","id":1,"reader":"r","pcode":-5}]})",
+        R"({"format":"keysim-1","next_id":2,"keys":[{"name":"a","id":1,"reader":"r","pcode":99999999999}]})",
+        "\xff\xfe\x00garbage"),
     [](const testing::TestParamInfo<const char*>& info) { return "File" + std::to_string(info.index); });
 
 TEST_F(Simulator, ValidHandWrittenStateIsRead) {
@@ -542,7 +545,7 @@ TEST_F(Simulator, InvalidFieldValuesInTheFileAreDamage) {
              {"\"fault\":\"none\"", "\"fault\":\"status:12\""},
              {"\"containers\":[]", "\"containers\":[{\"name\":\"c\",\"sign\":\"!!!!\"}]"},
              {"\"containers\":[]", "\"containers\":{}"},  // not a list, though empty
-             {",\"containers\":[]", ""},                    // missing
+             {",\"containers\":[]", ""},                  // missing
              {"\"vendor\":54345", "\"vendor\":65536"},
              {"\"next_id\":2", "\"next_id\":1"}}) {
         std::string text = kValid;
