@@ -10,7 +10,6 @@
 #include <unistd.h>
 
 #include <cstdio>
-#include <cstring>
 #include <exception>
 #include <string>
 #include <vector>
@@ -18,7 +17,6 @@
 #include "bridge/field/session.h"
 #include "bridge/host/check.h"
 #include "bridge/host/codec.h"
-#include "platform/cli.h"
 
 namespace {
 
@@ -69,33 +67,4 @@ int serve() {
 
 }  // namespace
 
-int main(int argc, char** argv) {
-    try {
-        if (argc >= 2 && std::strcmp(argv[1], "--check") == 0) {
-            std::string root;
-            if (argc == 4 && std::strcmp(argv[2], "--root") == 0) {
-                root = argv[3];
-            } else if (argc != 2) {
-                std::fputs(kUsage, stderr);
-                return 2;
-            }
-            std::vector<std::string> lines;
-            const int status = bridge::runCheck(root, &lines, bridge::kFieldHost);
-            for (const auto& line : lines) std::printf("%s\n", line.c_str());
-            return status;
-        }
-        if (const auto asked = argc >= 2 ? platform::askedFor(argv[1]) : platform::Asked::Nothing;
-            asked != platform::Asked::Nothing)
-            return platform::answer(asked, "varnex-bridge", kUsage);
-        if (::isatty(STDIN_FILENO)) {
-            std::fputs(
-                "varnex-bridge: started from a terminal; a browser starts this program. Try --check.\n",
-                stderr);
-            return 2;
-        }
-        return serve();
-    } catch (const std::exception& e) {
-        std::fprintf(stderr, "varnex-bridge: %s\n", e.what());
-        return 1;
-    }
-}
+int main(int argc, char** argv) { return bridge::hostMain(argc, argv, bridge::kFieldHost, kUsage, serve); }

@@ -4,11 +4,15 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cstdio>
 #include <cstdlib>
+#include <cstring>
+#include <exception>
 #include <nlohmann/json.hpp>
 #include <set>
 
 #include "bridge/host/origins.h"
+#include "platform/cli.h"
 #include "platform/files.h"
 
 namespace bridge {
@@ -134,6 +138,37 @@ int runCheck(const std::string& root, std::vector<std::string>* lines, const Hos
         lines->push_back("origins: none " + std::string(host.listedGets) +
                          " yet; add the bank's origin (https://...) to " + system + " or " + userAllowList());
     return anyOk && !anyBroken ? 0 : 1;
+}
+
+int hostMain(int argc, char** argv, const HostProgram& host, const char* usage, int (*serve)()) {
+    try {
+        if (argc >= 2 && std::strcmp(argv[1], "--check") == 0) {
+            std::string root;
+            if (argc == 4 && std::strcmp(argv[2], "--root") == 0) {
+                root = argv[3];
+            } else if (argc != 2) {
+                std::fputs(usage, stderr);
+                return 2;
+            }
+            std::vector<std::string> lines;
+            const int status = runCheck(root, &lines, host);
+            for (const auto& line : lines) std::printf("%s\n", line.c_str());
+            return status;
+        }
+        // Asked from a terminal or a script: nothing is served.
+        if (const auto asked = argc >= 2 ? platform::askedFor(argv[1]) : platform::Asked::Nothing;
+            asked != platform::Asked::Nothing)
+            return platform::answer(asked, host.package, usage);
+        if (::isatty(STDIN_FILENO)) {
+            std::fprintf(stderr, "%s: started from a terminal; a browser starts this program. Try --check.\n",
+                         host.package);
+            return 2;
+        }
+        return serve();
+    } catch (const std::exception& e) {
+        std::fprintf(stderr, "%s: %s\n", host.package, e.what());
+        return 1;
+    }
 }
 
 }  // namespace bridge

@@ -52,4 +52,9 @@ CheckLine checkBrowser(const BrowserFolders& browser, const std::string& root,
 int runCheck(const std::string& root, std::vector<std::string>* lines,
              const HostProgram& host = kSigningHost);
 
+// A host program's main: `--check [--root DIR]`, `--help`, `--version`, a
+// refusal to serve a terminal, else `serve()` (the browser's pipe); an
+// exception that gets this far is a message and status 1.
+int hostMain(int argc, char** argv, const HostProgram& host, const char* usage, int (*serve)());
+
 }  // namespace bridge

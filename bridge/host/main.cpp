@@ -10,7 +10,6 @@
 #include <QCoreApplication>
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
 #include <memory>
 #include <string>
 #include <vector>
@@ -18,7 +17,6 @@
 #include "bridge/host/check.h"
 #include "bridge/host/codec.h"
 #include "bridge/host/session.h"
-#include "platform/cli.h"
 #include "sign/PKCS11Impl.h"
 
 namespace {
@@ -29,8 +27,6 @@ const char* const kUsage =
     "  A browser starts ombrel-bridge for its signing extension; --check tells\n"
     "  which browsers will find it and which web origins may sign (--root: judge\n"
     "  a staged install under DIR). See ombrel-bridge(1).\n";
-
-void usage(FILE* to) { std::fputs(kUsage, to); }
 
 bool hasDisplay() {
     for (const char* name : {"DISPLAY", "WAYLAND_DISPLAY", "QT_QPA_PLATFORM"}) {
@@ -82,34 +78,4 @@ int serve() {
 
 }  // namespace
 
-int main(int argc, char** argv) {
-    try {
-        if (argc >= 2 && std::strcmp(argv[1], "--check") == 0) {
-            std::string root;
-            if (argc == 4 && std::strcmp(argv[2], "--root") == 0) {
-                root = argv[3];
-            } else if (argc != 2) {
-                usage(stderr);
-                return 2;
-            }
-            std::vector<std::string> lines;
-            const int status = bridge::runCheck(root, &lines);
-            for (const auto& line : lines) std::printf("%s\n", line.c_str());
-            return status;
-        }
-        // Asked from a terminal or a script: nothing is served.
-        if (const auto asked = argc >= 2 ? platform::askedFor(argv[1]) : platform::Asked::Nothing;
-            asked != platform::Asked::Nothing)
-            return platform::answer(asked, "ombrel-bridge", kUsage);
-        if (::isatty(STDIN_FILENO)) {
-            std::fputs(
-                "ombrel-bridge: started from a terminal; a browser starts this program. Try --check.\n",
-                stderr);
-            return 2;
-        }
-        return serve();
-    } catch (const std::exception& e) {
-        std::fprintf(stderr, "ombrel-bridge: %s\n", e.what());
-        return 1;
-    }
-}
+int main(int argc, char** argv) { return bridge::hostMain(argc, argv, bridge::kSigningHost, kUsage, serve); }
