@@ -11,7 +11,6 @@
 #include <QString>
 #include <cstdlib>
 #include <iostream>
-#include <map>
 #include <memory>
 #include <string>
 
@@ -20,12 +19,10 @@
 #include "np_entry.h"
 #include "passwordfield/plugin_hooks.h"
 #include "plugin.h"
-#include "security/deployment.h"
+#include "security/bench/dorn_baseline.h"
 #include "sim/browser/npbrowser.h"
 
 namespace {
-
-std::map<std::string, double> gNanos;
 
 struct Page {
     npbrowser::Browser browser;
@@ -93,39 +90,21 @@ void BM_GetValue(benchmark::State& state) {
 }
 BENCHMARK(BM_GetValue)->Unit(benchmark::kMicrosecond);
 
-void BM_DornEncryptMode0(benchmark::State& state) {
-    const EncryptionKeys keys{SECURITY_DEFAULT_APPLICATION_KEY, nullptr};
-    for (auto _ : state) {
-        char* out = nullptr;
-        dornEncrypt(0, &keys, &out, kPassword, "0");
-        benchmark::DoNotOptimize(out);
-        std::free(out);
-    }
-}
+void BM_DornEncryptMode0(benchmark::State& state) { dornbench::encryptMode0(state, kPassword); }
 BENCHMARK(BM_DornEncryptMode0)->Unit(benchmark::kMicrosecond);
-
-// Keeps each run's time per iteration, so the ratio can be printed at the end.
-class RatioReporter : public benchmark::ConsoleReporter {
-public:
-    void ReportRuns(const std::vector<Run>& runs) override {
-        for (const auto& run : runs)
-            gNanos[run.benchmark_name()] =
-                run.GetAdjustedRealTime() * (run.time_unit == benchmark::kMicrosecond ? 1e3 : 1.0);
-        ConsoleReporter::ReportRuns(runs);
-    }
-};
 
 }  // namespace
 
 int main(int argc, char** argv) {
     npbrowser::ensureApplication();
     benchmark::Initialize(&argc, argv);
-    RatioReporter reporter;
+    dornbench::TimesReporter reporter;
     benchmark::RunSpecifiedBenchmarks(&reporter);
-    const double getValue = gNanos["BM_GetValue"], mode0 = gNanos["BM_DornEncryptMode0"];
+    const double getValue = reporter.nanos("BM_GetValue"), mode0 = reporter.nanos("BM_DornEncryptMode0");
     if (getValue > 0 && mode0 > 0)
         std::printf("\ngetValue / dornEncrypt mode 0: %.2f (goal <= 1.3)\n", getValue / mode0);
-    const double v64 = gNanos["BM_Verify/hostile_pattern/64"], v255 = gNanos["BM_Verify/hostile_pattern/255"];
+    const double v64 = reporter.nanos("BM_Verify/hostile_pattern/64"),
+                 v255 = reporter.nanos("BM_Verify/hostile_pattern/255");
     if (v64 > 0 && v255 > 0)
         std::printf(
             "Verify with (a|aa)*b: %.1f us at 255 characters, %.2f x the time at 64 characters\n"
