@@ -267,13 +267,14 @@ BROWSERS = {"chromium": Chromium, "firefox": Firefox}
 
 # ---- the scenario -------------------------------------------------------------------------------
 
-def install_manifest(browser, build, path=None):
-    """The host manifest CMake generated for this browser, optionally with another program path."""
-    with open(os.path.join(build, "bridge", "manifests", "build", browser.name, "ombrel_bridge.json")) as f:
+def install_manifest(browser, build, path=None, host="ombrel_bridge"):
+    """A host manifest CMake generated for this browser (the signing host's,
+    or host="varnex_bridge"), optionally with another program path."""
+    with open(os.path.join(build, "bridge", "manifests", "build", browser.name, f"{host}.json")) as f:
         manifest = json.load(f)
     if path is not None:
         manifest["path"] = path
-    with open(os.path.join(browser.hosts, "ombrel_bridge.json"), "w") as f:
+    with open(os.path.join(browser.hosts, f"{host}.json"), "w") as f:
         json.dump(manifest, f)
 
 
@@ -309,18 +310,18 @@ def page_error(browser, call):
     return json.loads(browser.evaluate(f"outcome({call})"))
 
 
-def counting_host(work, build):
+def counting_host(work, build, program="ombrel-bridge"):
     """A host program that notes each start (its PID) and then is the real host."""
-    path = os.path.join(work, "counting-host")
+    path = os.path.join(work, f"counting-{program}")
     with open(path, "w") as f:
-        f.write(f'#!/bin/sh\necho $$ >> "{work}/host-starts"\nexec "{build}/bin/ombrel-bridge" "$@"\n')
+        f.write(f'#!/bin/sh\necho $$ >> "{work}/{program}-starts"\nexec "{build}/bin/{program}" "$@"\n')
     os.chmod(path, 0o755)
     return path
 
 
-def host_starts(work):
+def host_starts(work, program="ombrel-bridge"):
     try:
-        with open(os.path.join(work, "host-starts")) as f:
+        with open(os.path.join(work, f"{program}-starts")) as f:
             return [int(line) for line in f if line.strip()]
     except FileNotFoundError:
         return []
@@ -408,32 +409,6 @@ FIELD_TABLE = [
 ]
 
 
-def install_field_manifest(browser, build, path=None):
-    """The password field host's manifest for this browser, optionally with another program path."""
-    with open(os.path.join(build, "bridge", "manifests", "build", browser.name, "varnex_bridge.json")) as f:
-        manifest = json.load(f)
-    if path is not None:
-        manifest["path"] = path
-    with open(os.path.join(browser.hosts, "varnex_bridge.json"), "w") as f:
-        json.dump(manifest, f)
-
-
-def counting_field_host(work, build):
-    path = os.path.join(work, "counting-field-host")
-    with open(path, "w") as f:
-        f.write(f'#!/bin/sh\necho $$ >> "{work}/field-host-starts"\nexec "{build}/bin/varnex-bridge" "$@"\n')
-    os.chmod(path, 0o755)
-    return path
-
-
-def field_host_starts(work):
-    try:
-        with open(os.path.join(work, "field-host-starts")) as f:
-            return [int(line) for line in f if line.strip()]
-    except FileNotFoundError:
-        return []
-
-
 def wait_for(browser, expression, seconds=20):
     deadline = time.monotonic() + seconds
     while True:
@@ -505,7 +480,7 @@ def field_accessibility(browser):
 
 def password_field(browser, work, build, port, screenshot):
     allowed = f"https://127.0.0.1:{port}"
-    install_field_manifest(browser, build, path=counting_field_host(work, build))
+    install_manifest(browser, build, path=counting_host(work, build, "varnex-bridge"), host="varnex_bridge")
     browser.open(f"{allowed}/field.html")
     check(browser.evaluate("typeof window.varnex") == "object", "the page sees window.varnex")
     made = json.loads(browser.evaluate(
@@ -575,7 +550,7 @@ def password_field(browser, work, build, port, screenshot):
               f"row {row} ({params}, {typing}): the browser's field answers as the plug-in", (got, wanted))
 
     # Ten fields and more of one page are one host; reloading ends it.
-    started = field_host_starts(work)
+    started = host_starts(work, "varnex-bridge")
     check(len(started) == 1, "one host serves all the page's fields", started)
     browser.open(f"{allowed}/field.html")
     check(not still_running(started), "reloading the page ends its host", started)
@@ -585,7 +560,7 @@ def password_field(browser, work, build, port, screenshot):
     check(sorted(ten) == list(range(10)) and lengths == [0] * 10, "a page opens ten fields at once, each answering",
           (ten, lengths))
     gone = json.loads(browser.evaluate("(fields.forEach((f) => f.holder.remove()), outcome(Promise.resolve(1)))"))
-    started = field_host_starts(work)
+    started = host_starts(work, "varnex-bridge")
     browser.open(f"{allowed}/index.html")
     check(gone == {"result": 1} and not still_running(started), "removing them and leaving leaves no host", started)
 

@@ -39,7 +39,7 @@ def main():
                    QD_BRIDGE_SYSTEM_ORIGINS=os.path.join(work, "no-system-allow-list"))
         os.makedirs(env["HOME"])
         browser = bt.BROWSERS[args.browser](work, env, os.path.join(bt.SOURCE, "extension"))
-        bt.install_field_manifest(browser, build)
+        bt.install_manifest(browser, build, host="varnex_bridge")
         browser.open(f"https://127.0.0.1:{port}/field.html")
         made = json.loads(browser.evaluate("outcome(makeField({width: 300, height: 40}, 'password', true))"))
         if made != {"result": 0}:
