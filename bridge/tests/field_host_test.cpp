@@ -419,36 +419,10 @@ TEST_F(FieldHost, OriginsDecideWhatAPageGetsAndWhetherTheHostGoesOn) {
     EXPECT_EQ(listed.finish(), 0);
 }
 
-// Occurrences of `needle` in the writable memory of process `pid` (heap,
-// stacks, data; freed blocks the allocator keeps included), read in chunks
-// that overlap by the needle's length so no copy is split. Mappings over
-// 1 GiB (the sanitizer's shadow, reservations) are left out, as the
-// in-process watch leaves them out.
+// Occurrences of `needle` in the memory of process `pid` (heap, stacks,
+// data; freed blocks the allocator keeps included).
 size_t copiesInMemoryOf(pid_t pid, const std::string& needle) {
-    std::ifstream maps("/proc/" + std::to_string(pid) + "/maps");
-    const int mem = ::open(("/proc/" + std::to_string(pid) + "/mem").c_str(), O_RDONLY);
-    if (mem < 0) return static_cast<size_t>(-1);
-    constexpr size_t kChunk = size_t{1} << 20;
-    std::string bytes(kChunk, '\0');
-    size_t copies = 0;
-    std::string line;
-    while (std::getline(maps, line)) {
-        unsigned long start = 0, end = 0;
-        char perms[5] = {};
-        if (std::sscanf(line.c_str(), "%lx-%lx %4s", &start, &end, perms) != 3) continue;
-        if (perms[0] != 'r' || perms[1] != 'w' || end - start > (size_t{1} << 30)) continue;
-        for (unsigned long at = start; at < end;) {
-            const size_t want = std::min<unsigned long>(end - at, kChunk);
-            const ssize_t got = ::pread(mem, bytes.data(), want, static_cast<off_t>(at));
-            if (got <= 0 || static_cast<size_t>(got) < needle.size()) break;
-            copies += secretwatch::countCopies(reinterpret_cast<const unsigned char*>(bytes.data()),
-                                               static_cast<size_t>(got), needle.data(), needle.size());
-            if (static_cast<size_t>(got) < want || at + static_cast<size_t>(got) >= end) break;
-            at += static_cast<size_t>(got) - (needle.size() - 1);
-        }
-    }
-    ::close(mem);
-    return copies;
+    return secretwatch::copiesInProcessMemory(needle.data(), needle.size(), {}, pid);
 }
 
 std::string utf16(const std::string& ascii) {

@@ -170,8 +170,19 @@ struct Skip {
 // be skipped. Blocks the allocator gave back to the system are gone and not
 // found: the scan can miss, it never invents. Mappings larger than 1 GiB
 // (sanitizer shadow, reservations) are left out.
-inline size_t copiesInProcessMemory(const void* secret, size_t len, std::initializer_list<Skip> skips = {}) {
+//
+// `pid` 0 is this process; another (a child the test started, of the same
+// user) is searched the same way, its own memory untouched by the search.
+inline size_t copiesInProcessMemory(const void* secret, size_t len, std::initializer_list<Skip> skips = {},
+                                    pid_t pid = 0) {
     if (len == 0) return 0;
+    const bool self = pid == 0;
+    char proc[32];
+    if (self)
+        std::snprintf(proc, sizeof proc, "/proc/self");
+    else
+        std::snprintf(proc, sizeof proc, "/proc/%ld", static_cast<long>(pid));
+    char path[48];
     clearVectorRegisters();
     struct Region {
         uintptr_t start, end;
@@ -184,10 +195,11 @@ inline size_t copiesInProcessMemory(const void* secret, size_t len, std::initial
     auto* work = static_cast<unsigned char*>(
         mmap(nullptr, kChunk, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0));
     if (work == MAP_FAILED) throw std::runtime_error("cannot map a work buffer");
-    std::FILE* maps = std::fopen("/proc/self/maps", "re");
+    std::snprintf(path, sizeof path, "%s/maps", proc);
+    std::FILE* maps = std::fopen(path, "re");
     if (maps == nullptr) {
         munmap(work, kChunk);
-        throw std::runtime_error("cannot read /proc/self/maps");
+        throw std::runtime_error(std::string("cannot read ") + path);
     }
     char line[512];
     const auto workAt = reinterpret_cast<uintptr_t>(work);
@@ -198,17 +210,18 @@ inline size_t copiesInProcessMemory(const void* secret, size_t len, std::initial
         if (perms[0] != 'r' || perms[1] != 'w' || perms[3] != 'p') continue;
         if (end - start > (size_t{1} << 30) || std::strstr(line, "[vvar") || std::strstr(line, "[vsyscall]"))
             continue;
-        if (workAt >= start && workAt < end) continue;
+        if (self && workAt >= start && workAt < end) continue;
         if (regions.size() < regions.capacity()) regions.push_back({start, end});
         // A line longer than the buffer: skip its rest.
         while (std::strchr(line, '\n') == nullptr && std::fgets(line, sizeof line, maps) != nullptr) {
         }
     }
     std::fclose(maps);
-    const int mem = ::open("/proc/self/mem", O_RDONLY | O_CLOEXEC);
+    std::snprintf(path, sizeof path, "%s/mem", proc);
+    const int mem = ::open(path, O_RDONLY | O_CLOEXEC);
     if (mem < 0) {
         munmap(work, kChunk);
-        throw std::runtime_error("cannot read /proc/self/mem");
+        throw std::runtime_error(std::string("cannot read ") + path);
     }
     auto skipped = [&](uintptr_t at) {
         for (const Skip& s : skips) {
