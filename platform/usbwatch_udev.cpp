@@ -7,6 +7,7 @@
 #include <cerrno>
 #include <cstring>
 #include <map>
+#include <mutex>
 #include <utility>
 
 #include "platform/log.h"
@@ -140,12 +141,22 @@ bool UdevBackend::run(std::string* error) {
 
     UdevPtr context(udev_new());
     if (!context) return fail(error, failureErrno("udev_new"));
-    MonitorPtr monitor(udev_monitor_new_from_netlink(context.get(), "udev"));
-    if (!monitor) return fail(error, failureErrno("udev_monitor_new_from_netlink"));
-    if (int rc = udev_monitor_filter_add_match_subsystem_devtype(monitor.get(), "usb", "usb_device"); rc < 0)
-        return fail(error, failure("udev_monitor_filter_add_match_subsystem_devtype", rc));
-    if (int rc = udev_monitor_enable_receiving(monitor.get()); rc < 0)
-        return fail(error, failure("udev_monitor_enable_receiving", rc));
+    MonitorPtr monitor;
+    {
+        // Each watch arms its monitor on its own thread; one at a time, because
+        // umockdev's stand-in for the kernel's uevent socket, under which the
+        // tests run, now and then refused the second of two binds made at
+        // once (EINVAL). The kernel does not mind; the cost is nil.
+        static std::mutex arming;
+        const std::lock_guard<std::mutex> one(arming);
+        monitor.reset(udev_monitor_new_from_netlink(context.get(), "udev"));
+        if (!monitor) return fail(error, failureErrno("udev_monitor_new_from_netlink"));
+        if (int rc = udev_monitor_filter_add_match_subsystem_devtype(monitor.get(), "usb", "usb_device");
+            rc < 0)
+            return fail(error, failure("udev_monitor_filter_add_match_subsystem_devtype", rc));
+        if (int rc = udev_monitor_enable_receiving(monitor.get()); rc < 0)
+            return fail(error, failure("udev_monitor_enable_receiving", rc));
+    }
     int monitorFd = udev_monitor_get_fd(monitor.get());
     if (monitorFd < 0) return fail(error, failure("udev_monitor_get_fd", monitorFd));
 
